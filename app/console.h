@@ -1,0 +1,53 @@
+// The console record through which tools print and report progress, and the high-resolution
+// timer helpers used for progress and elapsed times.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+struct ConsoleOps;
+
+using ConsoleFormatFn = std::string (*)(ConsoleOps* ops, const char* format, ...);
+using ConsoleLogFn = void (*)(ConsoleOps* ops, const char* format, ...);
+using ConsoleTextFn = void (*)(ConsoleOps* ops, const char* text);
+using ConsoleProgressFn = void (*)(ConsoleOps* ops, double fraction);
+
+// Text and progress callbacks handed to the tools. The channel mode copies the record, keeps its
+// request identifier in context_tag and replaces the callbacks, so the same tool code then emits
+// channel messages instead of console lines.
+struct ConsoleOps {
+  char* scratch = nullptr;           // formatting buffer; grows in 4096-byte steps, never shrinks
+  int32_t scratch_capacity = 0;      // bytes allocated for scratch
+  double last_progress = 0;          // fraction given with the last reported progress call
+  int64_t last_report_time = 0;      // timer ticks of the last progress report; 0 = none yet
+  ConsoleFormatFn format = nullptr;  // formats and returns the text
+  ConsoleLogFn log = nullptr;        // formats and writes the text as it stands
+  ConsoleTextFn print = nullptr;     // writes the text and a newline
+  ConsoleProgressFn progress = nullptr;  // throttled progress report
+  ConsoleTextFn error = nullptr;         // writes an error line (console mode: as print)
+  char context_tag[68] = {};             // empty in console mode; channel request identifier
+};
+
+// The process-wide console record, created zero-filled with the console callbacks on first use.
+ConsoleOps* console_ops();
+
+// Fills ops with the console callbacks (fields format … error); leaves the rest untouched.
+void console_install_callbacks(ConsoleOps* ops);
+
+// Releases the scratch buffer of a record (for copies made by the channel mode and tests).
+void console_release_scratch(ConsoleOps* ops);
+
+// Formats into ops->scratch with the growth rule and returns the formatted length, or -1 when
+// the buffer could not be grown (then scratch holds an empty text). Shared by the callbacks.
+int console_format_into_scratch(ConsoleOps* ops, const char* format, va_list args);
+
+// The progress throttle with an explicit time stamp: returns true and calls ops->log with
+// "progress=%.6f dt=%.3f\n" when a report is due. The progress callback passes timer_ticks().
+bool console_progress_at(ConsoleOps* ops, double fraction, int64_t now_ticks);
+
+// Current value of the monotonic high-resolution counter, in ticks.
+int64_t timer_ticks();
+
+// Converts a tick difference to seconds.
+double ticks_to_seconds(int64_t ticks);

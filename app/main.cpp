@@ -1,0 +1,20 @@
+// The process entry: prepares the shared run-time state and hands the arguments to a tool.
+#include <cstdlib>
+#include <ctime>
+
+#include "app/console.h"
+#include "app/dispatcher.h"
+#include "app/files.h"
+#include "app/text.h"
+
+int main(int argc, char** argv) {
+  set_program_path(argc > 0 ? argv[0] : nullptr);
+  base64_init();
+  srand(static_cast<unsigned>(static_cast<uint32_t>(timer_ticks()) +
+                              static_cast<uint32_t>(time(nullptr))));
+  // argv is UTF-8 already on this system, so the vector of the start-up code is kept.
+  ConsoleOps* ops = console_ops();
+  size_t rows = 0;
+  const ToolRow* table = tool_table(&rows);
+  return dispatch_tool(argc, argv, table, rows, ops);
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: a release build, and a build
+# with the address and undefined-behaviour sanitizers. Any failure or sanitizer report fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs="$(nproc)"
+# Sanitizer findings abort the process, so a finding in a child qorveltools run can never pass
+# for an ordinary exit status.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
+export LSAN_OPTIONS="exitcode=97"
+
+echo "== release build and tests"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=OFF >/dev/null
+cmake --build build/release
+(cd build/release && ctest --output-on-failure -j"$jobs")
+
+echo "== sanitizer build and tests"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=ON \
+  -DQV_BENCH=OFF >/dev/null
+cmake --build build/sanitize
+(cd build/sanitize && ctest --output-on-failure -j"$jobs")
