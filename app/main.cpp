@@ -6,10 +6,14 @@
 #include "app/dispatcher.h"
 #include "app/files.h"
 #include "app/text.h"
+#include "memory/qvmem.h"
+#include "imageio/image_file.h"
 
 int main(int argc, char** argv) {
   set_program_path(argc > 0 ? argv[0] : nullptr);
+  qvmem_init(nullptr, 0);
   base64_init();
+  image_file_init();
   srand(static_cast<unsigned>(static_cast<uint32_t>(timer_ticks()) +
                               static_cast<uint32_t>(time(nullptr))));
   // argv is UTF-8 already on this system, so the vector of the start-up code is kept.

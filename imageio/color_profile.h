@@ -1,0 +1,55 @@
+// Colour profiles: the profile modes of the writers, conversion of output rows to sRGB with
+// Little CMS 2, the compact sRGB profile the suite embeds, and the readable name of a profile.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imageio/image_file.h"
+
+// What a writer does with the input's profile.
+enum ProfileMode : int32_t {
+  kProfileSkip = 0,     // "skip": pixels unchanged, no profile
+  kProfileCopy = 1,     // "copy": pixels unchanged, the input's profile embedded byte for byte
+  kProfileConvert = 2,  // "convert": pixels converted to sRGB, no profile (the default)
+  kProfileSrgb = 3,     // "srgb": pixels converted to sRGB, the compact sRGB profile embedded
+};
+
+// Parses "skip", "copy", "convert" or "srgb" (any case); false for any other word.
+bool parse_profile_mode(const std::string& word, ProfileMode* mode);
+
+// The compact sRGB profile (ICC 2.2, 491 bytes, description "sRGB", rights "CC0").
+const std::vector<uint8_t>& compact_srgb_profile();
+
+// The description of a profile of at least 132 bytes: the ASCII text of its "desc" tag, or its
+// Unicode text with every character outside 1 … 127 shown as "."; empty when it has none.
+std::string icc_description(const uint8_t* data, size_t size);
+
+struct ColorConversionState;
+
+// The per-image conversion set: the library context, both profiles, the transform and the
+// serialised output profile. Empty (inactive) when no conversion applies. Move-only.
+struct ColorConversion {
+  ColorConversion();
+  ~ColorConversion();
+  ColorConversion(ColorConversion&&) noexcept;
+  ColorConversion& operator=(ColorConversion&&) noexcept;
+  bool active() const { return state != nullptr; }
+  std::unique_ptr<ColorConversionState> state;
+  std::vector<uint8_t> embedded_profile;  // the profile output_props point at, when embedded
+};
+
+// Prepares the output of one image before its writer is created: by mode, points output_props
+// at the profile to embed (input_icc for "copy", the conversion's own copy for "srgb"; both must
+// outlive the writer's creation) and sets up the transform input → sRGB for rows of
+// output_format (RGB or RGBA, 8 or 16 bit; alpha passes untouched). Without an input profile,
+// for gray output, or when the profile or transform cannot be made, nothing is converted and
+// nothing embedded (except "copy", which never converts).
+ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8_t>& input_icc,
+                                       PixelFormat output_format, ImageProps* output_props);
+
+// Converts one row of width pixels in place; does nothing for an inactive conversion.
+void color_convert_row(const ColorConversion& conversion, void* row, int32_t width);
