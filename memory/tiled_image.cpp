@@ -1,0 +1,123 @@
+// Tiled images and their views. A view's slots form a ring: a hit in another slot makes it the
+// current one, and a miss replaces the slot just before the current one (current + 3), so an
+// empty view fills slots 3, 2, 1, 0 and the tile used longest ago is replaced first.
+#include "memory/tiled_image.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+namespace {
+
+constexpr int32_t kElementSizes[12] = {1, 2, 2, 4, 4, 4, 4, 8, 8, 16, 16, 16};
+constexpr int32_t kLargestTileSize = 32768;
+constexpr int64_t kMostTiles = INT32_MAX;
+
+std::atomic<int32_t> next_image_id{1};
+
+bool is_power_of_two(int32_t value) {
+  return value > 0 && (value & (value - 1)) == 0;
+}
+
+int32_t log2_of(int32_t power_of_two) {
+  int32_t shift = 0;
+  while ((1 << shift) < power_of_two) ++shift;
+  return shift;
+}
+
+int32_t tiles_for(int32_t pixels, int32_t tile_size) {
+  return static_cast<int32_t>((static_cast<int64_t>(pixels) + tile_size - 1) / tile_size);
+}
+
+// Lays out the grid and allocates one block per tile; false when the memory for the records
+// cannot be had.
+bool allocate_tiles(TiledImage* image) {
+  try {
+    image->tiles.resize(static_cast<size_t>(image->tiles_across) * image->tiles_down);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (int32_t row = 0; row < image->tiles_down; ++row) {
+    for (int32_t column = 0; column < image->tiles_across; ++column) {
+      Tile* tile = tile_at(image, column, row);
+      tile->column = column;
+      tile->row = row;
+      tile->width = std::min(image->tile_size, image->width - column * image->tile_size);
+      tile->height = std::min(image->tile_size, image->height - row * image->tile_size);
+      tile->image = image;
+      tile->block = qvmem_alloc(static_cast<uint64_t>(tile->width) * tile->height *
+                                static_cast<uint64_t>(image->element_size));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t element_size_of_type(int32_t element_type) {
+  return element_type >= 0 && element_type < 12 ? kElementSizes[element_type] : 0;
+}
+
+TiledImagePtr create_tiled_image(int32_t tile_size, int32_t element_type, int32_t width,
+                                 int32_t height) {
+  if (width <= 0 || height <= 0) return nullptr;
+  if (!is_power_of_two(tile_size) || tile_size > kLargestTileSize) return nullptr;
+  int32_t element_size = element_size_of_type(element_type);
+  if (element_size == 0) return nullptr;
+  int32_t across = tiles_for(width, tile_size);
+  int32_t down = tiles_for(height, tile_size);
+  if (static_cast<int64_t>(across) * down > kMostTiles) return nullptr;
+
+  TiledImagePtr image(std::make_unique<TiledImage>().release());
+  image->id = next_image_id.fetch_add(1);
+  image->width = width;
+  image->height = height;
+  image->tiles_across = across;
+  image->tiles_down = down;
+  image->tile_size = tile_size;
+  image->tile_shift = log2_of(tile_size);
+  image->element_type = element_type;
+  image->element_size = element_size;
+  if (!allocate_tiles(image.get())) return nullptr;
+  return image;
+}
+
+void release_tiled_image(TiledImage* image) {
+  if (!image) return;
+  for (Tile& tile : image->tiles) qvmem_free(tile.block);
+  std::unique_ptr<TiledImage> owner(image);
+}
+
+TileViewPtr create_tile_view(TiledImage* image) {
+  TileViewPtr view(std::make_unique<TileView>().release());
+  view->image = image;
+  return view;
+}
+
+void release_tile_view(TileView* view) {
+  if (!view) return;
+  for (Tile* tile : view->tiles) {
+    if (tile) qvmem_unlock(tile->block);
+  }
+  std::unique_ptr<TileView> owner(view);
+}
+
+int32_t tile_view_select_slot(TileView* view, Tile* tile) {
+  for (int32_t step = 1; step <= 3; ++step) {
+    int32_t slot = (view->current + step) & 3;
+    if (view->tiles[slot] == tile) {
+      view->current = slot;
+      return slot;
+    }
+  }
+  int32_t slot = (view->current + 3) & 3;
+  if (view->tiles[slot]) qvmem_unlock(view->tiles[slot]->block);
+  view->tiles[slot] = nullptr;
+  view->pixels[slot] = nullptr;
+  auto* pixels = static_cast<uint8_t*>(qvmem_lock(tile->block));
+  if (!pixels) return -1;
+  view->tiles[slot] = tile;
+  view->pixels[slot] = pixels;
+  view->current = slot;
+  return slot;
+}

@@ -1,0 +1,106 @@
+// Images held as a grid of square tiles, each tile one block of the virtual memory manager, so
+// that only the tiles in use occupy memory; and the four-slot view through which samplers read
+// pixels at arbitrary positions.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "memory/qvmem.h"
+
+struct TiledImage;
+
+// One tile: its pixels are stored row after row without padding (row stride = width × element
+// size of the image).
+struct Tile {
+  int32_t width = 0;   // pixels across: the tile size, less in the last column
+  int32_t height = 0;  // pixels down: the tile size, less in the last row
+  int32_t column = 0;  // position in the grid
+  int32_t row = 0;
+  QvmemBlock* block = nullptr;  // the tile's pixels
+  TiledImage* image = nullptr;  // the owning image
+};
+
+// Element types that images are made of: 6 = 8-bit BGRA, 7 = 16-bit RGBA (native byte order).
+constexpr int32_t kElementBgra8 = 6;
+constexpr int32_t kElementRgba16 = 7;
+
+struct TiledImage {
+  int32_t id = 0;     // process-wide serial number, first image 1
+  int32_t width = 0;  // image size in pixels
+  int32_t height = 0;
+  int32_t tiles_across = 0;       // ceil(width / tile_size)
+  int32_t tiles_down = 0;         // ceil(height / tile_size)
+  int32_t tile_size = 0;          // edge of a full tile in pixels, a power of two
+  int32_t tile_shift = 0;         // log2(tile_size)
+  std::vector<Tile> tiles;        // row-major: tile (c, r) is tiles[r * tiles_across + c]
+  int32_t element_type = 0;       // pixel layout code 0 … 11
+  int32_t element_size = 0;       // bytes per pixel of that code
+  bool loaded_from_file = false;  // filled by load_tiled_image
+};
+
+// Bytes per pixel of element type codes 0 … 11; 0 for any other code.
+int32_t element_size_of_type(int32_t element_type);
+
+// Frees every tile block and the image.
+void release_tiled_image(TiledImage* image);
+
+struct TiledImageDeleter {
+  void operator()(TiledImage* image) const { release_tiled_image(image); }
+};
+using TiledImagePtr = std::unique_ptr<TiledImage, TiledImageDeleter>;
+
+// A tiled image with one (not yet committed) block per tile. Null when a size is not positive,
+// the tile size is not a power of two up to 32768, the type is unknown or the grid is too large.
+TiledImagePtr create_tiled_image(int32_t tile_size, int32_t element_type, int32_t width,
+                                 int32_t height);
+
+// The tile at grid position (column, row); no bounds check.
+inline Tile* tile_at(TiledImage* image, int32_t column, int32_t row) {
+  return &image->tiles[static_cast<size_t>(row) * image->tiles_across + column];
+}
+
+// A cached pixel accessor keeping up to four tiles locked. Zero-filled: all slots empty, current
+// slot 0. A tile must not sit in two views at once (the manager locks a block only once).
+struct TileView {
+  TiledImage* image = nullptr;
+  Tile* tiles[4] = {};      // tile held by each slot, or null
+  uint8_t* pixels[4] = {};  // the locked memory of that tile
+  int32_t current = 0;      // slot of the last access
+};
+
+// Unlocks the tiles of all occupied slots and frees the view.
+void release_tile_view(TileView* view);
+
+struct TileViewDeleter {
+  void operator()(TileView* view) const { release_tile_view(view); }
+};
+using TileViewPtr = std::unique_ptr<TileView, TileViewDeleter>;
+
+// An empty view of image (which must outlive it).
+TileViewPtr create_tile_view(TiledImage* image);
+
+// The miss path of tile_view_pixel: finds tile in the slots after the current one, else
+// replaces the slot before the current one; returns the slot, or -1 when the tile could not be
+// locked (it is locked elsewhere).
+int32_t tile_view_select_slot(TileView* view, Tile* tile);
+
+// Pointer to the element at (x, y), clamped to the image. Null only when the tile could not be
+// locked.
+inline uint8_t* tile_view_pixel(TileView* view, int32_t x, int32_t y) {
+  const TiledImage* image = view->image;
+  x = x < 0 ? 0 : (x >= image->width ? image->width - 1 : x);
+  y = y < 0 ? 0 : (y >= image->height ? image->height - 1 : y);
+  const int32_t shift = image->tile_shift;
+  Tile* tile = const_cast<Tile*>(
+      &image->tiles[static_cast<size_t>(y >> shift) * image->tiles_across + (x >> shift)]);
+  int32_t slot = view->current;
+  if (view->tiles[slot] != tile) {
+    slot = tile_view_select_slot(view, tile);
+    if (slot < 0) return nullptr;
+  }
+  const int32_t mask = image->tile_size - 1;
+  const size_t offset = static_cast<size_t>(x & mask) + static_cast<size_t>(y & mask) * tile->width;
+  return view->pixels[slot] + offset * image->element_size;
+}
