@@ -1,0 +1,1033 @@
+#include "server/http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+
+#include "app/files.h"
+#include "server/static_files.h"
+
+namespace {
+
+const ServerOptionRow kOptionTable[kServerOptionCount] = {
+    {"cgi_pattern", "**.cgi$|**.pl$|**.php$"},
+    {"cgi_environment", nullptr},
+    {"put_delete_auth_file", nullptr},
+    {"cgi_interpreter", nullptr},
+    {"protect_uri", nullptr},
+    {"authentication_domain", "localhost"},
+    {"ssi_pattern", nullptr},
+    {"throttle", nullptr},
+    {"access_log_file", nullptr},
+    {"enable_directory_listing", "yes"},
+    {"error_log_file", nullptr},
+    {"global_auth_file", nullptr},
+    {"index_files", "index.html,index.htm,index.cgi,index.shtml,index.php,index.lp"},
+    {"enable_keep_alive", "no"},
+    {"access_control_list", nullptr},
+    {"extra_mime_types", nullptr},
+    {"listening_ports", "8080"},
+    {"document_root", "."},
+    {"ssl_certificate", nullptr},
+    {"num_threads", "50"},
+    {"run_as_user", nullptr},
+    {"url_rewrite_patterns", nullptr},
+    {"hide_files_patterns", nullptr},
+    {"request_timeout_ms", "30000"},
+};
+
+const int kPollSliceMs = 200;  // longest wait before the stop flag is looked at again
+
+// Serialises writes to the log files of every server in the process.
+std::mutex& log_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void close_socket(int socket) {
+  if (socket >= 0) close(socket);
+}
+
+std::string vformat(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  int length = vsnprintf(small, sizeof(small), format, copy);
+  va_end(copy);
+  if (length < 0) return std::string();
+  if (static_cast<size_t>(length) < sizeof(small)) return std::string(small, length);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  vsnprintf(&text[0], text.size(), format, args);
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+// Appends one line to a log file under the log lock.
+void append_log_line(const std::string& file, const std::string& line) {
+  std::lock_guard<std::mutex> guard(log_lock());
+  FilePtr stream = open_file(file, "ab");
+  if (stream) fwrite(line.data(), 1, line.size(), stream.get());
+}
+
+// The sink of start-up messages and per-request errors.
+void log_server_message(const HttpServer* server, const Connection* connection,
+                        const std::string& message, std::string* start_error) {
+  if (start_error) *start_error = message;
+  if (server->callbacks.log_message && server->callbacks.log_message(connection, message.c_str())) {
+    return;
+  }
+  const std::string& file = server->options[kErrorLogFile];
+  if (file.empty()) return;
+  char prefix[96];
+  snprintf(prefix, sizeof(prefix), "[%010lu] [error] [client %s] ",
+           static_cast<unsigned long>(time(nullptr)), connection ? connection->remote_text : "");
+  std::string line = prefix;
+  if (connection && !connection->request.method.empty()) {
+    line.append(connection->request.method.data(), connection->request.method.size());
+    line += ' ';
+    line.append(connection->request.uri.data(), connection->request.uri.size());
+    line += ": ";
+  }
+  line += message;
+  line += '\n';
+  append_log_line(file, line);
+}
+
+void log_start_error(HttpServer* server, std::string* error, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void log_start_error(HttpServer* server, std::string* error, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = vformat(format, args);
+  va_end(args);
+  log_server_message(server, nullptr, message, error);
+}
+
+// Waits until the socket is ready for events, in slices so that a stop is noticed. Returns
+// false at the deadline, on stop or on a socket error.
+bool wait_socket(const Connection* connection, short events, int64_t deadline_ms) {
+  for (;;) {
+    if (connection->server->stop_flag.load()) return false;
+    int64_t left = deadline_ms - monotonic_ms();
+    if (left <= 0) return false;
+    pollfd entry = {connection->socket, events, 0};
+    int ready = poll(&entry, 1, static_cast<int>(left < kPollSliceMs ? left : kPollSliceMs));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// Receives into the connection buffer; the count, 0 when the peer closed, -1 on error,
+// time-out or stop.
+int64_t receive_some(Connection* connection, char* data, size_t size, int64_t deadline_ms) {
+  for (;;) {
+    if (!wait_socket(connection, POLLIN, deadline_ms)) return -1;
+    ssize_t got = recv(connection->socket, data, size, MSG_DONTWAIT);
+    if (got >= 0) return got;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+  }
+}
+
+enum class ReadResult { kComplete, kClosed, kTooLarge };
+
+// Receives until the buffer holds a complete request head.
+ReadResult read_request_head(Connection* connection) {
+  for (;;) {
+    size_t length = request_head_length(connection->buffer, connection->buffered);
+    if (length > 0) {
+      connection->head_length = length;
+      return ReadResult::kComplete;
+    }
+    if (connection->buffered == sizeof(connection->buffer)) return ReadResult::kTooLarge;
+    int64_t got = receive_some(connection, connection->buffer + connection->buffered,
+                               sizeof(connection->buffer) - connection->buffered,
+                               connection->read_deadline_ms);
+    if (got <= 0) return ReadResult::kClosed;
+    connection->buffered += static_cast<size_t>(got);
+  }
+}
+
+// The throttle option: "key=limit" entries where key is "*", a subnet or a URI pattern and the
+// limit a number of bytes per second with an optional k or m; the last match wins.
+int64_t throttle_for(const Connection* connection) {
+  std::string_view rest = connection->server->options[kThrottle];
+  int64_t limit = -1;
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string_view entry = rest.substr(0, comma);
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    size_t equals = entry.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view key = entry.substr(0, equals);
+    std::string value(entry.substr(equals + 1));
+    char* end = nullptr;
+    double amount = strtod(value.c_str(), &end);
+    if (end == value.c_str() || !(amount >= 0) || amount > 1e15) continue;
+    if (*end == 'k' || *end == 'K') amount *= 1024;
+    if (*end == 'm' || *end == 'M') amount *= 1048576;
+    uint32_t network = 0, mask = 0;
+    bool matches = key == "*" ||
+                   (parse_subnet(key, &network, &mask) &&
+                    (ntohl(connection->remote.sin_addr.s_addr) & mask) == network) ||
+                   match_pattern(key, connection->path) > 0;
+    if (matches) limit = static_cast<int64_t>(amount);
+  }
+  return limit;
+}
+
+// Builds the file system path of the request; false when it does not fit.
+bool build_file_path(const Connection* connection, std::string* file_path) {
+  const HttpServer* server = connection->server;
+  std::string base = server->options[kDocumentRoot];
+  std::string_view rest = connection->path;
+  // A rewrite pattern "uri_prefix=folder" maps matching request paths to another folder.
+  std::string_view rewrites = server->options[kUrlRewritePatterns];
+  while (!rewrites.empty()) {
+    size_t comma = rewrites.find(',');
+    std::string_view entry = rewrites.substr(0, comma);
+    rewrites.remove_prefix(comma == std::string_view::npos ? rewrites.size() : comma + 1);
+    size_t equals = entry.find('=');
+    if (equals == std::string_view::npos) continue;
+    int matched = match_pattern(entry.substr(0, equals), connection->path);
+    if (matched > 0) {
+      base = std::string(entry.substr(equals + 1));
+      rest = std::string_view(connection->path).substr(static_cast<size_t>(matched));
+      break;
+    }
+  }
+  while (!base.empty() && (base.back() == '/' || base.back() == '\\') && base.size() > 1) {
+    base.pop_back();
+  }
+  *file_path = base;
+  file_path->append(rest.data(), rest.size());
+  return file_path->size() <= kMaxFilePath;
+}
+
+// Finds the password file that guards a path; empty when none applies. *required is set when
+// an explicitly configured file applies (it must then exist).
+std::string password_file_for(const Connection* connection, const std::string& path,
+                              bool* required) {
+  const HttpServer* server = connection->server;
+  *required = false;
+  std::string_view rules = server->options[kProtectUri];
+  while (!rules.empty()) {
+    size_t comma = rules.find(',');
+    std::string_view entry = rules.substr(0, comma);
+    rules.remove_prefix(comma == std::string_view::npos ? rules.size() : comma + 1);
+    size_t equals = entry.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view prefix = entry.substr(0, equals);
+    if (std::string_view(connection->path).substr(0, prefix.size()) == prefix) {
+      *required = true;
+      return std::string(entry.substr(equals + 1));
+    }
+  }
+  if (!server->options[kGlobalAuthFile].empty()) {
+    *required = true;
+    return server->options[kGlobalAuthFile];
+  }
+  if (server->canonical_root.empty()) return std::string();
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return path + "/.htpasswd";
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string(".htpasswd")
+                                    : path.substr(0, slash + 1) + ".htpasswd";
+}
+
+// Checks the request's Digest credentials against a password file's "user:domain:ha1" lines.
+bool credentials_match(Connection* connection, FILE* file) {
+  std::string_view header;
+  DigestCredentials credentials;
+  if (!find_header(connection->request, "Authorization", &header) ||
+      !parse_digest_credentials(header, &credentials)) {
+    return false;
+  }
+  if (credentials.user.empty() || credentials.response.size() != 32 || credentials.nonce.empty()) {
+    return false;
+  }
+  const std::string& domain = connection->server->options[kAuthenticationDomain];
+  std::string method(connection->request.method);
+  char line[1024];
+  while (fgets(line, sizeof(line), file)) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    size_t first = text.find(':');
+    size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    if (text.compare(0, first, credentials.user) != 0 || first != credentials.user.size()) {
+      continue;
+    }
+    if (text.compare(first + 1, second - first - 1, domain) != 0 ||
+        second - first - 1 != domain.size()) {
+      continue;
+    }
+    std::string ha1 = text.substr(second + 1);
+    if (equal_ignoring_case(credentials.response, digest_response(ha1, method, credentials))) {
+      connection->remote_user = credentials.user;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool request_authorized(Connection* connection, const std::string& path) {
+  bool required = false;
+  std::string file = password_file_for(connection, path, &required);
+  if (file.empty()) return true;
+  FilePtr stream = open_file(file, "rb");
+  if (!stream) {
+    // A configured password file that cannot be read locks the area instead of opening it.
+    if (required) log_error(connection, "Cannot open %s: %s", file.c_str(), strerror(errno));
+    return !required;
+  }
+  return credentials_match(connection, stream.get());
+}
+
+bool put_delete_authorized(Connection* connection) {
+  const std::string& file = connection->server->options[kPutDeleteAuthFile];
+  if (file.empty()) return false;
+  FilePtr stream = open_file(file, "rb");
+  return stream && credentials_match(connection, stream.get());
+}
+
+void send_authorization_request(Connection* connection) {
+  connection->status = 401;
+  connection->must_close = true;
+  send_formatted(connection,
+                 "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n"
+                 "WWW-Authenticate: Digest qop=\"auth\", realm=\"%s\", nonce=\"%lu\"\r\n\r\n",
+                 connection->server->options[kAuthenticationDomain].c_str(),
+                 static_cast<unsigned long>(time(nullptr)));
+}
+
+// Whether the deepest existing folder of a path lies inside the document root.
+bool parent_inside_root(const Connection* connection, const std::string& path) {
+  std::string probe = path;
+  for (;;) {
+    size_t slash = probe.find_last_of('/');
+    if (slash == std::string::npos) return false;
+    probe.resize(slash);
+    struct stat status;
+    if (stat(probe.empty() ? "/" : probe.c_str(), &status) == 0) {
+      return path_inside(probe.empty() ? "/" : probe, connection->server->canonical_root);
+    }
+  }
+}
+
+// Creates the missing folders of a file path; false with errno set on failure.
+bool put_directories(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string folder = path.substr(0, slash);
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+void handle_put(Connection* connection, const std::string& path) {
+  struct stat status;
+  bool existed = lstat(path.c_str(), &status) == 0;
+  if (existed && S_ISDIR(status.st_mode)) {
+    connection->status = 200;
+    connection->must_close = true;
+    send_formatted(connection, "HTTP/1.1 %d OK\r\n\r\n", connection->status);
+    return;
+  }
+  if (!parent_inside_root(connection, path) ||
+      (existed && !path_inside(path, connection->server->canonical_root))) {
+    send_error(connection, 404, "Not Found", "%s", "File not found");
+    return;
+  }
+  std::string_view expect;
+  bool has_expect = find_header(connection->request, "Expect", &expect);
+  if (has_expect && !equal_ignoring_case(expect, "100-continue")) {
+    send_error(connection, 417, "Expectation Failed", "%s", "");
+    return;
+  }
+  if (connection->content_length < 0) {
+    send_error(connection, 411, "Length Required", "%s", "");
+    return;
+  }
+  if (!put_directories(path)) {
+    send_error(connection, 500, "Internal Server Error", "put_dir(%s): %s", path.c_str(),
+               strerror(errno));
+    return;
+  }
+  FilePtr file = open_file(path, "wb");
+  if (!file) {
+    send_error(connection, 500, "Internal Server Error", "fopen(%s): %s", path.c_str(),
+               strerror(errno));
+    return;
+  }
+  connection->status = existed ? 200 : 201;
+  std::string_view range;
+  int64_t first = 0, last = 0;
+  if (find_header(connection->request, "Content-Range", &range) &&
+      parse_byte_range(range, &first, &last) >= 1 && first >= 0) {
+    connection->status = 206;
+    fseeko(file.get(), static_cast<off_t>(first), SEEK_SET);
+  }
+  if (has_expect) send_formatted(connection, "HTTP/1.1 100 Continue\r\n\r\n");
+  char piece[8192];
+  for (;;) {
+    int64_t got = read_body(connection, piece, sizeof(piece));
+    if (got < 0 || (got > 0 && fwrite(piece, 1, static_cast<size_t>(got), file.get()) !=
+                                   static_cast<size_t>(got))) {
+      send_error(connection, 577, "Internal Server Error", "%s", "");
+      return;
+    }
+    if (got == 0) break;
+  }
+  connection->must_close = true;
+  send_formatted(connection, "HTTP/1.1 %d OK\r\n\r\n", connection->status);
+}
+
+void handle_delete(Connection* connection, const std::string& path) {
+  if (!path_inside(path, connection->server->canonical_root) &&
+      !parent_inside_root(connection, path)) {
+    send_error(connection, 404, "Not Found", "%s", "File not found");
+    return;
+  }
+  if (remove(path.c_str()) == 0) {
+    send_error(connection, 200, "OK", "%s", "");
+  } else {
+    send_error(connection, 500, "Internal Server Error", "remove(%s): %s", path.c_str(),
+               strerror(errno));
+  }
+}
+
+bool has_control_bytes(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+// The order of decisions for one parsed request.
+void handle_request(Connection* connection) {
+  HttpServer* server = connection->server;
+  std::string_view uri = connection->request.uri;
+  size_t question = uri.find('?');
+  connection->query_string =
+      question == std::string_view::npos ? std::string_view() : uri.substr(question + 1);
+  connection->path = decode_percent_escapes(uri.substr(0, question));
+  // Control bytes (NUL, CR, LF …) have no place in a file name and would end up in headers.
+  if (has_control_bytes(connection->path)) {
+    send_error(connection, 400, "Bad Request", "Invalid URI: [%.*s]", static_cast<int>(uri.size()),
+               uri.data());
+    return;
+  }
+  remove_double_dots_and_slashes(&connection->path);
+  std::string path;
+  if (!build_file_path(connection, &path)) path.clear();
+  int64_t throttle = throttle_for(connection);
+  connection->speed_limit = throttle >= 0 ? throttle : server->speed_limit.load();
+
+  std::string_view method = connection->request.method;
+  bool put_or_delete = method == "PUT" || method == "DELETE";
+  if (!put_or_delete && !request_authorized(connection, path)) {
+    send_authorization_request(connection);
+  } else if (server->callbacks.begin_request && server->callbacks.begin_request(connection)) {
+    // answered by the embedding program
+  } else if (method == "OPTIONS") {
+    connection->status = 200;
+    send_formatted(connection,
+                   "HTTP/1.1 200 OK\r\nAllow: GET, POST, HEAD, CONNECT, PUT, DELETE, "
+                   "OPTIONS\r\nDAV: 1\r\n\r\n");
+  } else if (server->canonical_root.empty()) {
+    send_error(connection, 404, "Not Found", "%s", "Not Found");
+  } else if (put_or_delete) {
+    if (!put_delete_authorized(connection)) {
+      send_authorization_request(connection);
+    } else if (path.empty()) {
+      send_error(connection, 404, "Not Found", "%s", "File not found");
+    } else if (method == "PUT") {
+      handle_put(connection, path);
+    } else {
+      handle_delete(connection, path);
+    }
+  } else {
+    handle_static_request(connection, path);
+  }
+}
+
+void write_access_log(const Connection* connection) {
+  const std::string& file = connection->server->options[kAccessLogFile];
+  if (file.empty()) return;
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  char date[64];
+  strftime(date, sizeof(date), "%d/%b/%Y:%H:%M:%S %z", &local);
+  const HttpRequest& request = connection->request;
+  char counts[64];
+  snprintf(counts, sizeof(counts), "\" %d %lld", connection->status,
+           static_cast<long long>(connection->bytes_sent));
+  std::string line = connection->remote_text;
+  line += " - ";
+  line += connection->remote_user.empty() ? "-" : connection->remote_user;
+  line += " [";
+  line += date;
+  line += "] \"";
+  line.append(request.method.data(), request.method.size());
+  line += ' ';
+  line.append(request.uri.data(), request.uri.size());
+  line += " HTTP/";
+  line.append(request.http_version.data(), request.http_version.size());
+  line += counts;
+  for (const char* name : {"Referer", "User-Agent"}) {
+    std::string_view value;
+    if (find_header(request, name, &value)) {
+      line += " \"";
+      line.append(value.data(), value.size());
+      line += '"';
+    } else {
+      line += " -";
+    }
+  }
+  line += '\n';
+  append_log_line(file, line);
+}
+
+// Drops the body of the request just answered and moves the next request's bytes to the
+// front; false when that is not possible (unknown length or a broken connection).
+bool skip_to_next_request(Connection* connection) {
+  if (connection->content_length < 0) return false;
+  char scrap[4096];
+  while (connection->body_read < connection->content_length) {
+    int64_t got = read_body(connection, scrap, sizeof(scrap));
+    if (got <= 0) return false;
+  }
+  size_t consumed = connection->head_length;
+  memmove(connection->buffer, connection->buffer + consumed, connection->buffered - consumed);
+  connection->buffered -= consumed;
+  connection->head_length = 0;
+  return true;
+}
+
+void reset_request_state(Connection* connection) {
+  connection->request = HttpRequest();
+  connection->path.clear();
+  connection->query_string = std::string_view();
+  connection->content_length = 0;
+  connection->body_read = 0;
+  connection->status = -1;
+  connection->bytes_sent = 0;
+  connection->must_close = false;
+  connection->remote_user.clear();
+  connection->speed_limit = 0;
+  connection->head_length = 0;
+}
+
+void serve_connection(Connection* connection) {
+  HttpServer* server = connection->server;
+  connection->buffered = 0;
+  connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
+  for (bool first = true;; first = false) {
+    reset_request_state(connection);
+    ReadResult result = read_request_head(connection);
+    if (result == ReadResult::kClosed) {
+      // A keep-alive connection that simply goes quiet or away ends without an answer.
+      if (first || connection->buffered > 0) {
+        send_error(connection, 500, "Server Error", "%s", "Client closed connection");
+      }
+      return;
+    }
+    if (result == ReadResult::kTooLarge) {
+      connection->must_close = true;
+      send_error(connection, 500, "Server Error", "%s", "Request Too Large");
+      return;
+    }
+    if (!parse_request(connection->buffer, connection->head_length, &connection->request)) {
+      connection->must_close = true;
+      send_error(connection, 500, "Server Error", "Bad request: [%.*s]",
+                 static_cast<int>(connection->buffered), connection->buffer);
+      return;
+    }
+    const HttpRequest& request = connection->request;
+    std::string_view length_text;
+    if (find_header(request, "Content-Length", &length_text)) {
+      if (!parse_content_length(length_text, &connection->content_length)) {
+        connection->content_length = -1;
+        connection->must_close = true;
+      }
+    } else {
+      connection->content_length = request.method == "POST" || request.method == "PUT" ? -1 : 0;
+    }
+    if (request.uri != "*" && request.uri.front() != '/') {
+      send_error(connection, 400, "Bad Request", "Invalid URI: [%.*s]",
+                 static_cast<int>(request.uri.size()), request.uri.data());
+    } else if (request.http_version != "1.0" && request.http_version != "1.1") {
+      send_error(connection, 505, "Bad HTTP version", "Bad HTTP version: [%.*s]",
+                 static_cast<int>(request.http_version.size()), request.http_version.data());
+    } else {
+      handle_request(connection);
+      if (server->callbacks.end_request) {
+        server->callbacks.end_request(connection, connection->status);
+      }
+      write_access_log(connection);
+    }
+    if (server->stop_flag.load() || !should_keep_alive(connection)) return;
+    if (!skip_to_next_request(connection)) return;
+    connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
+  }
+}
+
+// Lingers up to a second, sends FIN, reads what the peer still sends and closes, so that the
+// peer receives the whole answer instead of a reset.
+void close_gracefully(int socket) {
+  linger option = {1, 1};
+  setsockopt(socket, SOL_SOCKET, SO_LINGER, &option, sizeof(option));
+  shutdown(socket, SHUT_WR);
+  fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
+  char scrap[4096];
+  for (int round = 0; round < 64; ++round) {
+    if (recv(socket, scrap, sizeof(scrap), 0) <= 0) break;
+  }
+  close(socket);
+}
+
+bool take_queued_socket(HttpServer* server, QueuedSocket* taken) {
+  std::unique_lock<std::mutex> guard(server->mutex);
+  server->queue_not_empty.wait(guard, [server] {
+    return server->queue_head != server->queue_tail || server->stop_flag.load();
+  });
+  if (server->queue_head == server->queue_tail) return false;
+  *taken = server->queue[server->queue_head % kSocketQueueSlots];
+  ++server->queue_head;
+  server->queue_not_full.notify_one();
+  return true;
+}
+
+void worker_thread(HttpServer* server) {
+  std::unique_ptr<Connection> connection(new (std::nothrow) Connection);
+  if (!connection) {
+    log_server_message(server, nullptr, "Can't create new connection struct, OOM", nullptr);
+  } else {
+    connection->server = server;
+    QueuedSocket taken;
+    while (take_queued_socket(server, &taken)) {
+      connection->socket = taken.socket;
+      connection->remote = taken.remote;
+      connection->secure = taken.secure;
+      connection->redirect = taken.redirect;
+      connection->birth_time = time(nullptr);
+      inet_ntop(AF_INET, &taken.remote.sin_addr, connection->remote_text,
+                sizeof(connection->remote_text));
+      if (!connection->secure) serve_connection(connection.get());
+      close_gracefully(connection->socket);
+      connection->socket = -1;
+    }
+  }
+  std::lock_guard<std::mutex> guard(server->mutex);
+  --server->running_workers;
+  server->thread_count_changed.notify_all();
+}
+
+void accept_connection(HttpServer* server, const ListeningSocket& listener) {
+  QueuedSocket accepted;
+  socklen_t length = sizeof(accepted.remote);
+  accepted.socket = accept4(listener.socket, reinterpret_cast<sockaddr*>(&accepted.remote), &length,
+                            SOCK_CLOEXEC);
+  if (accepted.socket < 0) return;
+  if (!access_allowed(server->access_rules, ntohl(accepted.remote.sin_addr.s_addr))) {
+    char text[16] = {};
+    inet_ntop(AF_INET, &accepted.remote.sin_addr, text, sizeof(text));
+    log_server_message(server, nullptr, std::string(text) + " is not allowed to connect", nullptr);
+    close(accepted.socket);
+    return;
+  }
+  accepted.secure = listener.secure;
+  accepted.redirect = listener.redirect;
+  int on = 1;
+  setsockopt(accepted.socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+  timeval timeout = {server->request_timeout_ms / 1000, (server->request_timeout_ms % 1000) * 1000};
+  setsockopt(accepted.socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  setsockopt(accepted.socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+
+  std::unique_lock<std::mutex> guard(server->mutex);
+  server->queue_not_full.wait(guard, [server] {
+    return server->queue_tail - server->queue_head < kSocketQueueSlots || server->stop_flag.load();
+  });
+  if (server->stop_flag.load()) {
+    close(accepted.socket);
+    return;
+  }
+  server->queue[server->queue_tail % kSocketQueueSlots] = accepted;
+  ++server->queue_tail;
+  server->queue_not_empty.notify_one();
+}
+
+void master_thread(HttpServer* server) {
+  std::vector<pollfd> entries;
+  for (const ListeningSocket& listener : server->listeners) {
+    entries.push_back({listener.socket, POLLIN, 0});
+  }
+  while (!server->stop_flag.load()) {
+    for (pollfd& entry : entries) entry.revents = 0;
+    if (poll(entries.data(), entries.size(), kPollSliceMs) <= 0) continue;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].revents & POLLIN) accept_connection(server, server->listeners[i]);
+    }
+  }
+  for (ListeningSocket& listener : server->listeners) {
+    close_socket(listener.socket);
+    listener.socket = -1;
+  }
+  std::unique_lock<std::mutex> guard(server->mutex);
+  server->queue_not_empty.notify_all();
+  server->queue_not_full.notify_all();
+  server->thread_count_changed.wait(guard, [server] { return server->running_workers == 0; });
+}
+
+// Reads "[a.b.c.d:]port[r|s]"; false when the entry has another form.
+bool parse_port_entry(std::string_view entry, ListeningSocket* listener) {
+  listener->address.sin_family = AF_INET;
+  listener->address.sin_addr.s_addr = htonl(INADDR_ANY);
+  size_t colon = entry.find(':');
+  if (colon != std::string_view::npos) {
+    uint32_t network = 0, mask = 0;
+    std::string_view host = entry.substr(0, colon);
+    if (host.find('/') != std::string_view::npos || !parse_subnet(host, &network, &mask)) {
+      return false;
+    }
+    listener->address.sin_addr.s_addr = htonl(network);
+    entry.remove_prefix(colon + 1);
+  }
+  if (!entry.empty() && (entry.back() == 's' || entry.back() == 'r')) {
+    listener->secure = entry.back() == 's';
+    listener->redirect = entry.back() == 'r';
+    entry.remove_suffix(1);
+  }
+  if (entry.empty() || entry.size() > 5) return false;
+  int port = 0;
+  for (char c : entry) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + (c - '0');
+  }
+  if (port > 65535) return false;
+  listener->address.sin_port = htons(static_cast<uint16_t>(port));
+  return true;
+}
+
+bool open_listener(HttpServer* server, std::string* error) {
+  std::string_view ports = server->options[kListeningPorts];
+  std::string_view entry = ports.substr(0, ports.find(','));
+  ListeningSocket listener;
+  if (!parse_port_entry(entry, &listener)) {
+    log_start_error(server, error, "%.*s: invalid port format!", static_cast<int>(entry.size()),
+                    entry.data());
+    return false;
+  }
+  std::mt19937 random(static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid()));
+  char port_text[16];
+  snprintf(port_text, sizeof(port_text), "%.*s", static_cast<int>(entry.size()), entry.data());
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    int socket_id = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket_id < 0) {
+      log_start_error(server, error, "Can't create socket!");
+      return false;
+    }
+    int on = 1;
+    if (setsockopt(socket_id, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+      close(socket_id);
+      log_start_error(server, error, "Setting socket options failed!");
+      return false;
+    }
+    if (bind(socket_id, reinterpret_cast<sockaddr*>(&listener.address), sizeof(listener.address)) !=
+        0) {
+      log_start_error(server, error, "Can't bind to port %s! Try finding another free port!",
+                      port_text);
+      close(socket_id);
+      int port = 49152 + static_cast<int>(random() % 16383);
+      listener.address.sin_port = htons(static_cast<uint16_t>(port));
+      snprintf(port_text, sizeof(port_text), "%d", port);
+      continue;
+    }
+    sockaddr_in bound = {};
+    socklen_t length = sizeof(bound);
+    getsockname(socket_id, reinterpret_cast<sockaddr*>(&bound), &length);
+    server->bound_port = ntohs(bound.sin_port);
+    // The queue of not yet accepted connections is as deep as the system allows, so that a
+    // burst of clients is not left waiting for their connection attempts to be repeated.
+    if (listen(socket_id, SOMAXCONN) != 0) {
+      close(socket_id);
+      log_start_error(server, error, "Can't listen to port %s!", port_text);
+      return false;
+    }
+    listener.socket = socket_id;
+    server->listeners.push_back(listener);
+    if (error) error->clear();
+    return true;
+  }
+  return false;
+}
+
+int option_slot(const char* name) {
+  for (int i = 0; i < kServerOptionCount; ++i) {
+    if (strcmp(kOptionTable[i].name, name) == 0) return i;
+  }
+  return -1;
+}
+
+bool apply_options(HttpServer* server, const char* const* options, std::string* error) {
+  bool given[kServerOptionCount] = {};
+  for (const char* const* pair = options; pair && pair[0]; pair += 2) {
+    int slot = option_slot(pair[0]);
+    if (slot < 0) {
+      log_start_error(server, error, "Invalid option: %s", pair[0]);
+      return false;
+    }
+    if (!pair[1]) {
+      log_start_error(server, error, "%s: option value cannot be NULL", pair[0]);
+      return false;
+    }
+    if (given[slot]) log_start_error(server, nullptr, "warning: %s: duplicate option", pair[0]);
+    server->options[slot] = pair[1];
+    given[slot] = true;
+  }
+  for (int i = 0; i < kServerOptionCount; ++i) {
+    if (!given[i] && kOptionTable[i].default_value) {
+      server->options[i] = kOptionTable[i].default_value;
+    }
+  }
+  return true;
+}
+
+bool prepare_parsed_options(HttpServer* server, std::string* error) {
+  server->keep_alive_enabled = option_is_yes(server->options[kEnableKeepAlive]);
+  server->listing_enabled = option_is_yes(server->options[kEnableDirectoryListing]);
+  char* end = nullptr;
+  long timeout = strtol(server->options[kRequestTimeoutMs].c_str(), &end, 10);
+  server->request_timeout_ms =
+      timeout > 0 && timeout <= INT_MAX / 2 ? static_cast<int>(timeout) : 30000;
+  const std::string& root = server->options[kDocumentRoot];
+  if (!root.empty()) {
+    char resolved[PATH_MAX];
+    if (!realpath(root.c_str(), resolved)) {
+      log_start_error(server, error, "Cannot open %s: %s", root.c_str(), strerror(errno));
+      return false;
+    }
+    server->canonical_root = resolved;
+  }
+  return true;
+}
+
+}  // namespace
+
+const ServerOptionRow* server_option_table() {
+  return kOptionTable;
+}
+
+const std::string& server_option(const HttpServer* server, ServerOption option) {
+  return server->options[option];
+}
+
+bool option_is_yes(const std::string& value) {
+  return equal_ignoring_case(value, "yes");
+}
+
+int64_t monotonic_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool path_inside(const std::string& path, const std::string& base) {
+  if (base.empty()) return false;
+  char resolved[PATH_MAX];
+  if (!realpath(path.c_str(), resolved)) return false;
+  if (base == "/") return true;
+  size_t length = base.size();
+  return strncmp(resolved, base.c_str(), length) == 0 &&
+         (resolved[length] == '\0' || resolved[length] == '/');
+}
+
+void HttpServerStopper::operator()(HttpServer* server) const {
+  stop_server(server);
+  std::default_delete<HttpServer>()(server);
+}
+
+void stop_server(HttpServer* server) {
+  if (!server || server->stopped) return;
+  server->stop_flag.store(true);
+  {
+    std::lock_guard<std::mutex> guard(server->mutex);
+    server->queue_not_empty.notify_all();
+    server->queue_not_full.notify_all();
+  }
+  if (server->master.joinable()) server->master.join();
+  for (std::thread& worker : server->workers) {
+    if (worker.joinable()) worker.join();
+  }
+  for (ListeningSocket& listener : server->listeners) {
+    close_socket(listener.socket);
+    listener.socket = -1;
+  }
+  while (server->queue_head != server->queue_tail) {
+    close_socket(server->queue[server->queue_head % kSocketQueueSlots].socket);
+    ++server->queue_head;
+  }
+  server->stopped = true;
+}
+
+HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* options,
+                           std::string* error) {
+  HttpServerPtr server(new (std::nothrow) HttpServer);
+  if (!server) return nullptr;
+  memcpy(server->listing_order, kDefaultListingOrder, sizeof(server->listing_order));
+  if (callbacks) server->callbacks = *callbacks;
+  if (!apply_options(server.get(), options, error)) return nullptr;
+  const std::string& error_log = server->options[kErrorLogFile];
+  if (!error_log.empty() && !open_file(error_log, "ab")) {
+    std::string reason = strerror(errno);
+    server->options[kErrorLogFile].clear();
+    log_start_error(server.get(), error, "Cannot open %s: %s", error_log.c_str(), reason.c_str());
+    return nullptr;
+  }
+  if (!prepare_parsed_options(server.get(), error)) return nullptr;
+  if (!open_listener(server.get(), error)) return nullptr;
+  if (!parse_access_list(server->options[kAccessControlList], &server->access_rules)) {
+    log_start_error(server.get(), error, "subnet must be [+|-]x.x.x.x[/x]");
+    return nullptr;
+  }
+  char* end = nullptr;
+  long threads = strtol(server->options[kNumThreads].c_str(), &end, 10);
+  if (threads < 1) threads = 1;
+  if (threads > 1024) threads = 1024;
+  server->master = std::thread(master_thread, server.get());
+  for (long i = 0; i < threads; ++i) {
+    {
+      std::lock_guard<std::mutex> guard(server->mutex);
+      ++server->running_workers;
+    }
+    try {
+      server->workers.emplace_back(worker_thread, server.get());
+    } catch (const std::system_error& failure) {
+      std::lock_guard<std::mutex> guard(server->mutex);
+      --server->running_workers;
+      server->thread_count_changed.notify_all();
+      log_server_message(server.get(), nullptr,
+                         "Can't start worker thread: " + std::to_string(failure.code().value()),
+                         nullptr);
+    }
+  }
+  return server;
+}
+
+void set_listing_order(HttpServer* server, const char* order) {
+  std::lock_guard<std::mutex> guard(server->listing_lock);
+  snprintf(server->listing_order, sizeof(server->listing_order), "%s", order);
+}
+
+int64_t send_bytes(Connection* connection, const void* data, size_t size, bool more) {
+  const char* bytes = static_cast<const char*>(data);
+  size_t sent = 0;
+  int64_t deadline = monotonic_ms() + connection->server->request_timeout_ms;
+  while (sent < size) {
+    ssize_t done = send(connection->socket, bytes + sent, size - sent,
+                        MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+    if (done > 0) {
+      sent += static_cast<size_t>(done);
+      deadline = monotonic_ms() + connection->server->request_timeout_ms;
+      continue;
+    }
+    if (done < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    if (!wait_socket(connection, POLLOUT, deadline)) break;
+  }
+  return static_cast<int64_t>(sent);
+}
+
+int64_t send_formatted(Connection* connection, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  return send_bytes(connection, text.data(), text.size());
+}
+
+bool should_keep_alive(const Connection* connection) {
+  if (connection->must_close || connection->status == 401 ||
+      !connection->server->keep_alive_enabled) {
+    return false;
+  }
+  std::string_view header;
+  if (find_header(connection->request, "Connection", &header)) {
+    return equal_ignoring_case(header, "keep-alive");
+  }
+  return connection->request.http_version == "1.1";
+}
+
+const char* keep_alive_word(const Connection* connection) {
+  return should_keep_alive(connection) ? "keep-alive" : "close";
+}
+
+void send_error(Connection* connection, int status, const char* reason, const char* format, ...) {
+  connection->status = status;
+  HttpServer* server = connection->server;
+  if (server->callbacks.http_error && server->callbacks.http_error(connection, status)) return;
+  std::string body;
+  if (status >= 200 && status != 204 && status != 304) {
+    char first[128];
+    snprintf(first, sizeof(first), "Error %d: %s\n", status, reason);
+    va_list args;
+    va_start(args, format);
+    body = first + vformat(format, args);
+    va_end(args);
+  }
+  // A body the client did not read would be taken for the next answer, so it closes.
+  if (connection->content_length != 0 && connection->body_read < connection->content_length) {
+    connection->must_close = true;
+  }
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                     "\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\nConnection: " + keep_alive_word(connection) + "\r\n\r\n";
+  // A HEAD answer carries the length of the page but not the page.
+  if (connection->request.method == "HEAD") body.clear();
+  head += body;
+  connection->bytes_sent += static_cast<int64_t>(body.size());
+  send_bytes(connection, head.data(), head.size());
+}
+
+void log_error(const Connection* connection, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = vformat(format, args);
+  va_end(args);
+  log_server_message(connection->server, connection, message, nullptr);
+}
+
+int64_t read_body(Connection* connection, char* data, size_t size) {
+  int64_t left = connection->content_length - connection->body_read;
+  if (left <= 0) return 0;
+  if (static_cast<int64_t>(size) > left) size = static_cast<size_t>(left);
+  size_t held = connection->buffered - connection->head_length;
+  int64_t got;
+  if (held > 0) {
+    got = static_cast<int64_t>(held < size ? held : size);
+    memcpy(data, connection->buffer + connection->head_length, static_cast<size_t>(got));
+    memmove(connection->buffer + connection->head_length,
+            connection->buffer + connection->head_length + got, held - static_cast<size_t>(got));
+    connection->buffered -= static_cast<size_t>(got);
+  } else {
+    got = receive_some(connection, data, size,
+                       monotonic_ms() + connection->server->request_timeout_ms);
+    if (got <= 0) return -1;
+  }
+  connection->body_read += got;
+  return got;
+}

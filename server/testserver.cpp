@@ -1,0 +1,192 @@
+#include "server/testserver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/args.h"
+#include "app/files.h"
+#include "app/paths.h"
+#include "app/text.h"
+#include "server/http_server.h"
+
+extern char** environ;
+
+namespace {
+
+const char kStartFailed[] = "ERROR: starting localhost server not possible...\n";
+const char kUsage[] = "Syntax: testserver [-localonly] [folder]\n";
+const char kRunning[] = "Running localhost server...\n\n";
+const char kLocalFolder[] = "Local folder:\n  ";
+const char kNetworkAddress[] = "Server address for the local network:\n  %s\n\n\n";
+const char kLocalAddress[] = "Server address for this computer:\n  %s\n\n";
+const char kStopHint[] = "Close this window to stop the server!\n\n\n";
+const char kTourIndexFiles[] = "index.html,index.htm,tour.html,qorvel.html";
+const char kListingOrder[] = "tdndddsd";
+
+// The folder to serve: the executable's, with one trailing separator.
+std::string executable_folder() {
+  std::string folder = module_path();
+  size_t cut = folder.find_last_of("/\\");
+  folder = cut == std::string::npos ? std::string() : folder.substr(0, cut + 1);
+  if (folder.size() > 4 && folder.compare(folder.size() - 3, 3, "/./") == 0) {
+    folder.resize(folder.size() - 2);
+  }
+  return folder;
+}
+
+// The first IPv4 address of this computer's name that other computers can reach; false when
+// the name resolves to loopback addresses only.
+bool local_network_address(std::string* address) {
+  char host[256] = {};
+  if (gethostname(host, sizeof(host) - 1) != 0) return false;
+  addrinfo hints = {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
+  bool ok = false;
+  for (addrinfo* entry = found; entry && !ok; entry = entry->ai_next) {
+    const sockaddr_in* ip = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+    if ((ntohl(ip->sin_addr.s_addr) >> 24) == 127) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &ip->sin_addr, text, sizeof(text));
+    *address = text;
+    ok = true;
+  }
+  freeaddrinfo(found);
+  return ok;
+}
+
+// Whether an executable of this name is on the search path.
+bool program_on_path(const char* name) {
+  const char* path = getenv("PATH");
+  std::string_view rest = path ? path : "";
+  while (!rest.empty()) {
+    size_t colon = rest.find(':');
+    std::string folder(rest.substr(0, colon));
+    rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
+    if (folder.empty()) continue;
+    std::string candidate = folder + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// Opens the desktop's browser on the address, with the usual signal mask; the child's id, or
+// -1 when no opener exists (the address is printed anyway).
+pid_t open_browser(const std::string& address) {
+  if (!program_on_path("xdg-open")) return -1;
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  std::string program = "xdg-open";
+  std::string argument = address;
+  char* arguments[] = {&program[0], &argument[0], nullptr};
+  pid_t child = -1;
+  if (posix_spawnp(&child, "xdg-open", nullptr, &attributes, arguments, environ) != 0) child = -1;
+  posix_spawnattr_destroy(&attributes);
+  return child;
+}
+
+// Blocks SIGINT, SIGTERM and SIGHUP (the terminal window closing) on this thread and the server
+// threads it starts, so that they arrive only through wait_for_stop_signal; restored by the
+// destructor.
+struct StopSignals {
+  sigset_t set;
+  sigset_t previous;
+  StopSignals() {
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
+  }
+  ~StopSignals() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+  void wait_for_stop_signal() const {
+    int received = 0;
+    sigwait(&set, &received);
+  }
+};
+
+}  // namespace
+
+int testserver_main(int argc, char** argv) {
+  bool local_only = false;
+  const OptionRow rows[] = {{"localonly", OptionKind::Flag, &local_only}};
+  OptionWalk walk = walk_options(argc, argv, rows, sizeof(rows) / sizeof(rows[0]));
+  if (!walk.unmatched.empty() || walk.positionals.size() > 1) {
+    printf("%s", kUsage);
+    return 1;
+  }
+  std::string folder = executable_folder();
+  if (!walk.positionals.empty()) {
+    folder = absolute_path(walk.positionals[0], false);
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    if (!is_directory(folder)) {
+      printf("%s", kStartFailed);
+      printf("folder not found: %s\n", utf8_to_console(walk.positionals[0]).c_str());
+      return 1;
+    }
+  }
+
+  StopSignals signals;
+  const char* options[] = {"document_root",
+                           folder.c_str(),
+                           "listening_ports",
+                           local_only ? "127.0.0.1:0" : "0",
+                           "cgi_pattern",
+                           "",
+                           "ssi_pattern",
+                           "",
+                           "index_files",
+                           kTourIndexFiles,
+                           nullptr};
+  std::string error;
+  HttpServerPtr server = start_server(nullptr, options, &error);
+  if (!server) {
+    printf("%s", kStartFailed);
+    if (!error.empty()) printf("%s\n", error.c_str());
+    return 1;
+  }
+  char local_address[64];
+  snprintf(local_address, sizeof(local_address), "http://localhost:%d", server->bound_port);
+  std::string network_ip;
+  std::string browser_address = local_address;
+  printf("%s%s%s\n\n", kRunning, kLocalFolder, utf8_to_console(folder).c_str());
+  if (!local_only && local_network_address(&network_ip)) {
+    char network_address[64];
+    snprintf(network_address, sizeof(network_address), "http://%s:%d", network_ip.c_str(),
+             server->bound_port);
+    printf(kNetworkAddress, network_address);
+    browser_address = network_address;
+  } else {
+    printf(kLocalAddress, local_address);
+  }
+  printf("%s", kStopHint);
+  fflush(stdout);
+
+  server->no_cache.store(true);
+  server->no_cache_text_only.store(true);
+  server->cors.store(true);
+  set_listing_order(server.get(), kListingOrder);
+
+  pid_t browser = open_browser(browser_address);
+  signals.wait_for_stop_signal();
+  server.reset();
+  if (browser > 0) waitpid(browser, nullptr, WNOHANG);
+  return 0;
+}

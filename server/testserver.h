@@ -1,0 +1,7 @@
+// The testserver tool: serves a folder (by default the executable's) over HTTP for trying out
+// tours in a browser, until interrupted.
+#pragma once
+
+// Entry of "testserver" and "testingserver": [-localonly] [folder]. Returns 1 when the server
+// cannot start, 0 after a stop by SIGINT or SIGTERM.
+int testserver_main(int argc, char** argv);
