@@ -1,0 +1,221 @@
+// AVX2 inner loops of the resizer. This file is compiled with -mavx2 and is only entered when
+// the processor reports AVX2, so it includes nothing but intrinsics and plain C declarations
+// (no inline library code that the linker could share with ordinary code).
+//
+// The arithmetic is exactly that of the portable loops: 32-bit products of samples and fixed-
+// point weights summed in 32 bits, then (sum + half) >> bits and a clamp. Sums of 32-bit lanes
+// wrap identically in any order, so the results are bit-identical.
+//
+// Horizontal pass, 3- and 4-channel formats: two taps per step. The 16 bytes at tap j are
+// broadcast to both halves of a 256-bit register and one byte shuffle widens pixel j into the
+// low half and pixel j + 1 into the high half (four 32-bit lanes each, the fourth zero for RGB);
+// the two weights are spread to match, and the halves are added at the end.
+// Gray: eight taps per step, one pixel per lane, summed across the lanes at the end.
+// Vertical pass: 32 samples per step in four accumulators, one broadcast weight per window row.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "geometry/resize_loops.h"
+
+namespace {
+
+constexpr char Z = static_cast<char>(0x80);  // shuffle index that yields a zero byte
+
+// Byte shuffles (per 128-bit half) that widen two adjacent pixels to 32-bit lanes.
+__m256i shuffle_rgb8() {
+  return _mm256_setr_epi8(0, Z, Z, Z, 1, Z, Z, Z, 2, Z, Z, Z, Z, Z, Z, Z,  //
+                          3, Z, Z, Z, 4, Z, Z, Z, 5, Z, Z, Z, Z, Z, Z, Z);
+}
+__m256i shuffle_rgba8() {
+  return _mm256_setr_epi8(0, Z, Z, Z, 1, Z, Z, Z, 2, Z, Z, Z, 3, Z, Z, Z,  //
+                          4, Z, Z, Z, 5, Z, Z, Z, 6, Z, Z, Z, 7, Z, Z, Z);
+}
+__m256i shuffle_rgb16() {
+  return _mm256_setr_epi8(0, 1, Z, Z, 2, 3, Z, Z, 4, 5, Z, Z, Z, Z, Z, Z,  //
+                          6, 7, Z, Z, 8, 9, Z, Z, 10, 11, Z, Z, Z, Z, Z, Z);
+}
+__m256i shuffle_rgba16() {
+  return _mm256_setr_epi8(0, 1, Z, Z, 2, 3, Z, Z, 4, 5, Z, Z, 6, 7, Z, Z,  //
+                          8, 9, Z, Z, 10, 11, Z, Z, 12, 13, Z, Z, 14, 15, Z, Z);
+}
+
+enum class Layout { kRgb8, kRgba8, kRgb16, kRgba16 };
+
+template <Layout kLayout>
+__m256i pair_shuffle() {
+  switch (kLayout) {
+    case Layout::kRgb8:
+      return shuffle_rgb8();
+    case Layout::kRgba8:
+      return shuffle_rgba8();
+    case Layout::kRgb16:
+      return shuffle_rgb16();
+    default:
+      return shuffle_rgba16();
+  }
+}
+
+template <Layout kLayout>
+void horizontal_pairs(const uint8_t* source, const int32_t* firsts, const int32_t* weights,
+                      int32_t taps, int32_t count, uint8_t* out) {
+  constexpr bool kWide = kLayout == Layout::kRgb16 || kLayout == Layout::kRgba16;
+  constexpr int kChannels = (kLayout == Layout::kRgb8 || kLayout == Layout::kRgb16) ? 3 : 4;
+  constexpr int kBytesPerPixel = kChannels * (kWide ? 2 : 1);
+  constexpr int kBits = kWide ? kWeightBits16 : kWeightBits8;
+  const __m256i shuffle = pair_shuffle<kLayout>();
+  const __m256i spread = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+  const __m128i half = _mm_set1_epi32(1 << (kBits - 1));
+  for (int32_t i = 0; i < count; ++i) {
+    const uint8_t* pixel = source + static_cast<ptrdiff_t>(firsts[i]) * kBytesPerPixel;
+    const int32_t* weight = weights + static_cast<ptrdiff_t>(i) * taps;
+    __m256i sum = _mm256_setzero_si256();
+    for (int32_t j = 0; j < taps; j += 2) {
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixel + j * kBytesPerPixel));
+      const __m256i samples = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), shuffle);
+      const __m128i pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weight + j));
+      const __m256i spread_weights =
+          _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(pair), spread);
+      sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(samples, spread_weights));
+    }
+    __m128i total = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+    total = _mm_srai_epi32(_mm_add_epi32(total, half), kBits);
+    // The store may write one pixel's worth of zeros past this pixel (RGB); the next pixel or
+    // the row's slack takes them.
+    if (kWide) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + static_cast<ptrdiff_t>(i) * kBytesPerPixel),
+                       _mm_packus_epi32(total, total));
+    } else {
+      const int32_t packed =
+          _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(total, total), _mm_setzero_si128()));
+      std::memcpy(out + static_cast<ptrdiff_t>(i) * kBytesPerPixel, &packed, 4);
+    }
+  }
+}
+
+void horizontal_gray8(const uint8_t* source, const int32_t* firsts, const int32_t* weights,
+                      int32_t taps, int32_t count, uint8_t* out) {
+  for (int32_t i = 0; i < count; ++i) {
+    const uint8_t* pixel = source + firsts[i];
+    const int32_t* weight = weights + static_cast<ptrdiff_t>(i) * taps;
+    __m256i sum = _mm256_setzero_si256();
+    for (int32_t j = 0; j < taps; j += 8) {
+      const __m256i samples =
+          _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pixel + j)));
+      const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + j));
+      sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(samples, w));
+    }
+    __m128i total = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+    total = _mm_add_epi32(total, _mm_shuffle_epi32(total, _MM_SHUFFLE(1, 0, 3, 2)));
+    total = _mm_add_epi32(total, _mm_shuffle_epi32(total, _MM_SHUFFLE(2, 3, 0, 1)));
+    const int32_t value = (_mm_cvtsi128_si32(total) + (1 << (kWeightBits8 - 1))) >> kWeightBits8;
+    out[i] = static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+  }
+}
+
+template <typename Sample, int kBits>
+void vertical_tail(const uint8_t* const* rows, const int32_t* weights, int32_t taps, int32_t begin,
+                   int32_t samples, uint8_t* out) {
+  constexpr int32_t kMax = sizeof(Sample) == 1 ? 255 : 65535;
+  for (int32_t s = begin; s < samples; ++s) {
+    int32_t sum = 0;
+    for (int32_t k = 0; k < taps; ++k)
+      sum += weights[k] * reinterpret_cast<const Sample*>(rows[k])[s];
+    const int32_t value = (sum + (1 << (kBits - 1))) >> kBits;
+    reinterpret_cast<Sample*>(out)[s] =
+        static_cast<Sample>(value < 0 ? 0 : (value > kMax ? kMax : value));
+  }
+}
+
+inline __m256i round_shift(__m256i sum, __m256i half, int bits) {
+  return _mm256_srai_epi32(_mm256_add_epi32(sum, half), bits);
+}
+
+void vertical8(const uint8_t* const* rows, const int32_t* weights, int32_t taps, int32_t samples,
+               uint8_t* out) {
+  const __m256i half = _mm256_set1_epi32(1 << (kWeightBits8 - 1));
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  int32_t s = 0;
+  for (; s + 32 <= samples; s += 32) {
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    for (int32_t k = 0; k < taps; ++k) {
+      const __m256i w = _mm256_set1_epi32(weights[k]);
+      const uint8_t* row = rows[k] + s;
+      const auto load8 = [row](int offset) {
+        return _mm256_cvtepu8_epi32(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + offset)));
+      };
+      a0 = _mm256_add_epi32(a0, _mm256_mullo_epi32(load8(0), w));
+      a1 = _mm256_add_epi32(a1, _mm256_mullo_epi32(load8(8), w));
+      a2 = _mm256_add_epi32(a2, _mm256_mullo_epi32(load8(16), w));
+      a3 = _mm256_add_epi32(a3, _mm256_mullo_epi32(load8(24), w));
+    }
+    a0 = round_shift(a0, half, kWeightBits8);
+    a1 = round_shift(a1, half, kWeightBits8);
+    a2 = round_shift(a2, half, kWeightBits8);
+    a3 = round_shift(a3, half, kWeightBits8);
+    const __m256i bytes =
+        _mm256_packus_epi16(_mm256_packs_epi32(a0, a1), _mm256_packs_epi32(a2, a3));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + s),
+                        _mm256_permutevar8x32_epi32(bytes, order));
+  }
+  vertical_tail<uint8_t, kWeightBits8>(rows, weights, taps, s, samples, out);
+}
+
+void vertical16(const uint8_t* const* rows, const int32_t* weights, int32_t taps, int32_t samples,
+                uint8_t* out) {
+  const __m256i half = _mm256_set1_epi32(1 << (kWeightBits16 - 1));
+  int32_t s = 0;
+  for (; s + 32 <= samples; s += 32) {
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    for (int32_t k = 0; k < taps; ++k) {
+      const __m256i w = _mm256_set1_epi32(weights[k]);
+      const uint8_t* row = rows[k] + static_cast<ptrdiff_t>(s) * 2;
+      const auto load8 = [row](int offset) {
+        return _mm256_cvtepu16_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + offset)));
+      };
+      a0 = _mm256_add_epi32(a0, _mm256_mullo_epi32(load8(0), w));
+      a1 = _mm256_add_epi32(a1, _mm256_mullo_epi32(load8(16), w));
+      a2 = _mm256_add_epi32(a2, _mm256_mullo_epi32(load8(32), w));
+      a3 = _mm256_add_epi32(a3, _mm256_mullo_epi32(load8(48), w));
+    }
+    const __m256i low = _mm256_packus_epi32(round_shift(a0, half, kWeightBits16),
+                                            round_shift(a1, half, kWeightBits16));
+    const __m256i high = _mm256_packus_epi32(round_shift(a2, half, kWeightBits16),
+                                             round_shift(a3, half, kWeightBits16));
+    uint8_t* target = out + static_cast<ptrdiff_t>(s) * 2;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(target),
+                        _mm256_permute4x64_epi64(low, _MM_SHUFFLE(3, 1, 2, 0)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(target + 32),
+                        _mm256_permute4x64_epi64(high, _MM_SHUFFLE(3, 1, 2, 0)));
+  }
+  vertical_tail<uint16_t, kWeightBits16>(rows, weights, taps, s, samples, out);
+}
+
+const ResizerLoops kAvx2Gray8 = {horizontal_gray8, vertical8, 8};
+const ResizerLoops kAvx2Rgb8 = {horizontal_pairs<Layout::kRgb8>, vertical8, 2};
+const ResizerLoops kAvx2Rgba8 = {horizontal_pairs<Layout::kRgba8>, vertical8, 2};
+const ResizerLoops kAvx2Rgb16 = {horizontal_pairs<Layout::kRgb16>, vertical16, 2};
+const ResizerLoops kAvx2Rgba16 = {horizontal_pairs<Layout::kRgba16>, vertical16, 2};
+
+}  // namespace
+
+const ResizerLoops* avx2_resizer_loops(int32_t pixel_format) {
+  switch (pixel_format) {
+    case 1:
+      return &kAvx2Gray8;
+    case 2:
+      return &kAvx2Rgb8;
+    case 3:
+      return &kAvx2Rgba8;
+    case 5:
+      return &kAvx2Rgb16;
+    case 6:
+      return &kAvx2Rgba16;
+    default:
+      return nullptr;
+  }
+}
