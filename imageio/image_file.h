@@ -53,24 +53,24 @@ struct LoadHint {
 };
 
 // Properties of a file: readers fill it at open (optional), writers read it at create
-// (required; image_default_props gives the defaults). ImageProps{} is the zeroed record.
+// (required; image_default_props gives the defaults). A new record is zeroed.
 struct ImageProps {
-  int32_t width;  // filled by readers: the full image size, also when reduced
-  int32_t height;
-  int32_t dpi_x;  // dots per inch; writers accept 1 … 10000, else 72 × 72
-  int32_t dpi_y;
-  int32_t tiff_compression;  // 1 none, 2 LZW, 3 Deflate, 4 JPEG, 5 Deflate for 16 bit else LZW
-  int32_t deflate_level;     // 1 … 9, TIFF Deflate
-  int32_t jpeg_quality;      // 1 … 100, 0 means 85; also for JPEG-compressed TIFF
-  int32_t jpeg_sampling_h;   // luminance sampling factors (2 × 2 = 4:2:0, 1 × 1 = none)
-  int32_t jpeg_sampling_v;
-  bool optimize;              // JPEG Huffman optimisation
-  bool progressive;           // progressive JPEG (implies optimisation)
-  bool embed_icc;             // writers embed icc_data
-  int32_t icc_size;           // bytes at icc_data
-  const uint8_t* icc_data;    // the profile, owned by the caller
-  std::string comment;        // stored by writers only when it begins with "qorvel"
-  const LoadHint* load_hint;  // optional, owned by the caller
+  int32_t width = 0;  // filled by readers: the full image size, also when reduced
+  int32_t height = 0;
+  int32_t dpi_x = 0;  // dots per inch; writers accept 1 … 10000, else 72 × 72
+  int32_t dpi_y = 0;
+  int32_t tiff_compression = 0;  // 1 none, 2 LZW, 3 Deflate, 4 JPEG, 5 Deflate for 16 bit else LZW
+  int32_t deflate_level = 0;     // 1 … 9, TIFF Deflate
+  int32_t jpeg_quality = 0;      // 1 … 100, 0 means 85; also for JPEG-compressed TIFF
+  int32_t jpeg_sampling_h = 0;   // luminance sampling factors (2 × 2 = 4:2:0, 1 × 1 = none)
+  int32_t jpeg_sampling_v = 0;
+  bool optimize = false;                // JPEG Huffman optimisation
+  bool progressive = false;             // progressive JPEG (implies optimisation)
+  bool embed_icc = false;               // writers embed icc_data
+  int32_t icc_size = 0;                 // bytes at icc_data
+  const uint8_t* icc_data = nullptr;    // the profile, owned by the caller
+  std::string comment;                  // stored by writers only when it begins with "qorvel"
+  const LoadHint* load_hint = nullptr;  // optional, owned by the caller
 };
 
 // Fills props with the defaults: 72 × 72 dpi, LZW, Deflate 9, quality 85, 2 × 2 sampling,

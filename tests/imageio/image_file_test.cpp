@@ -1,0 +1,299 @@
+// Facade: codec choice, row conversion, 16-bit JPEG writing and the open-file table.
+#include "imageio/image_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "imageio/jpeg_codec.h"
+#include "support/test_support.h"
+
+namespace {
+
+using qv_test::TempDir;
+
+ImageProps defaults() {
+  ImageProps props;
+  image_default_props(&props);
+  return props;
+}
+
+// Writes an 8-bit RGB image whose pixel (x, y) is (x, y, x + y) modulo 256.
+bool write_pattern(const std::string& path, int width, int height) {
+  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, defaults());
+  if (!file) return false;
+  std::vector<uint8_t> row(3 * width);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      row[3 * x] = uint8_t(x);
+      row[3 * x + 1] = uint8_t(y);
+      row[3 * x + 2] = uint8_t(x + y);
+    }
+    if (!image_write_row(file.get(), row.data())) return false;
+  }
+  return image_close(std::move(file));
+}
+
+TEST(ImageFile, WriterIsChosenByExtension) {
+  const struct {
+    const char* name;
+    ImageKind kind;
+  } rows[] = {
+      {"a.jpg", kImageJpeg},       {"a.JPEG", kImageJpeg},
+      {"dir.x/a.tif", kImageTiff}, {"a.TIF", kImageTiff},
+      {"a.tiff", kImageTiff},      {"a.bigtiff", kImageBigTiff},
+      {"a.btf", kImageBigTiff},    {"a.tf8", kImageBigTiff},
+      {"a.kro", kImageKro},        {"a.psd", kImagePsd},
+      {"a.PSB", kImagePsb},        {"out.png", kImageNone},
+      {"noextension", kImageNone}, {"dir.jpg/noextension", kImageNone},
+  };
+  for (const auto& row : rows) EXPECT_EQ(image_kind_for_extension(row.name), row.kind) << row.name;
+  TempDir dir;
+  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("out.png"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("out"), 4, 4, defaults()));
+  EXPECT_FALSE(qv_test::file_exists(dir.file("out.png")));
+}
+
+TEST(ImageFile, ReaderIsChosenBySignature) {
+  const struct {
+    std::string head;
+    ImageKind kind;
+  } rows[] = {
+      {"\xFF\xD8\xFF\xE0", kImageJpeg},
+      {std::string("II\x2A\x00", 4), kImageTiff},
+      {std::string("II\x2B\x00", 4), kImageTiff},
+      {std::string("MM\x00\x2A", 4), kImageTiff},
+      {std::string("MM\x00\x2B", 4), kImageTiff},
+      {std::string("MM\x00\x2C", 4), kImageNone},
+      {"KRO\x01", kImageKro},
+      {"KRO\x02", kImageNone},
+      {"8BPS", kImagePsd},
+      {"\x89PNG\r\n\x1A\n", kImagePng},
+      {"\x89PNG\r\n\x1A", kImageNone},
+      {"", kImageNone},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(image_kind_for_signature(reinterpret_cast<const uint8_t*>(row.head.data()),
+                                       row.head.size()),
+              row.kind);
+  }
+  // A JPEG named .tif opens as JPEG.
+  TempDir dir;
+  ASSERT_TRUE(write_pattern(dir.file("photo.jpg"), 16, 8));
+  ASSERT_TRUE(
+      qv_test::write_file(dir.file("photo.tif"), qv_test::read_file(dir.file("photo.jpg"))));
+  ImageFilePtr file = image_open_read(dir.file("photo.tif"), nullptr);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->kind, kImageJpeg);
+  // Empty, missing and unknown files give no handle.
+  ASSERT_TRUE(qv_test::write_file(dir.file("empty.jpg"), ""));
+  ASSERT_TRUE(qv_test::write_file(dir.file("text.jpg"), "hello world, not an image"));
+  EXPECT_FALSE(image_open_read(dir.file("empty.jpg"), nullptr));
+  EXPECT_FALSE(image_open_read(dir.file("text.jpg"), nullptr));
+  EXPECT_FALSE(image_open_read(dir.file("missing.jpg"), nullptr));
+  EXPECT_FALSE(image_probe(dir.file("text.jpg")));
+}
+
+TEST(ImageFile, RowConversionTable) {
+  // Source row of two pixels per format, the expected 8-bit result.
+  const uint8_t gray[] = {10, 200};
+  const uint8_t rgba[] = {1, 2, 3, 4, 5, 6, 7, 8};
+  const uint16_t rgb16[] = {0x1234, 0xABCD, 0x00FF, 0xFF00, 0x8000, 0x0102};
+  const uint16_t rgba16[] = {0x1234, 0xABCD, 0x00FF, 0x7F7F, 0xFF00, 0x8000, 0x0102, 0x0304};
+  const struct {
+    PixelFormat source;
+    PixelFormat target;
+    const void* row;
+    size_t row_size;
+    std::vector<uint8_t> expected;
+  } rows[] = {
+      {kPixelGray8, kPixelRgb8, gray, sizeof(gray), {10, 10, 10, 200, 200, 200}},
+      {kPixelRgba8, kPixelRgb8, rgba, sizeof(rgba), {1, 2, 3, 5, 6, 7}},
+      {kPixelRgb16, kPixelRgb8, rgb16, sizeof(rgb16), {0x12, 0xAB, 0x00, 0xFF, 0x80, 0x01}},
+      {kPixelRgba16, kPixelRgb8, rgba16, sizeof(rgba16), {0x12, 0xAB, 0x00, 0xFF, 0x80, 0x01}},
+      {kPixelRgba16,
+       kPixelRgba8,
+       rgba16,
+       sizeof(rgba16),
+       {0x12, 0xAB, 0x00, 0x7F, 0xFF, 0x80, 0x01, 0x03}},
+      {kPixelRgb8, kPixelRgb8, rgba, 6, {1, 2, 3, 4, 5, 6}},
+  };
+  for (const auto& row : rows) {
+    ImageFile source, target;
+    source.format = row.source;
+    source.width = 2;
+    target.format = row.target;
+    std::vector<uint8_t> input(static_cast<const uint8_t*>(row.row),
+                               static_cast<const uint8_t*>(row.row) + row.row_size);
+    std::vector<uint8_t> output(16, 0xEE);
+    void* result = image_convert_row(&target, &source, input.data(), output.data());
+    ASSERT_NE(result, nullptr);
+    std::vector<uint8_t> got(static_cast<uint8_t*>(result),
+                             static_cast<uint8_t*>(result) + row.expected.size());
+    EXPECT_EQ(got, row.expected) << row.source << " -> " << row.target;
+  }
+  // Unsupported pairs print "TODO" and give no row.
+  ImageFile source, target;
+  source.format = kPixelRgb8;
+  target.format = kPixelGray8;
+  uint8_t buffer[16] = {};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(image_convert_row(&target, &source, buffer, buffer), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "TODO\n");
+  EXPECT_EQ(image_row_converter(kPixelRgb16, kPixelRgb8), nullptr);
+}
+
+TEST(ImageFile, SixteenBitRowsBecomeAnEightBitJpeg) {
+  TempDir dir;
+  const int width = 8, height = 8;
+  ImageProps props = defaults();
+  props.jpeg_quality = 100;
+  props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
+  ImageFilePtr writer = image_create_write(kPixelRgb16, dir.file("deep.jpg"), width, height, props);
+  ASSERT_TRUE(writer);
+  EXPECT_TRUE(writer->reduce_to_8bit);
+  EXPECT_EQ(writer->format, kPixelRgb8);
+  std::vector<uint16_t> row(3 * width);
+  for (int y = 0; y < height; ++y) {
+    for (int i = 0; i < 3 * width; ++i) row[i] = uint16_t((40 * (i % 3) + 60) << 8 | 0xFF);
+    ASSERT_TRUE(image_write_row(writer.get(), row.data()));
+  }
+  ASSERT_TRUE(image_close(std::move(writer)));
+  ImageFilePtr reader = image_open_read(dir.file("deep.jpg"), nullptr);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->format, kPixelRgb8);
+  std::vector<uint8_t> pixels(reader->bytes_per_row);
+  ASSERT_TRUE(image_read_row(reader.get(), pixels.data()));
+  EXPECT_NEAR(pixels[0], 60, 2);
+  EXPECT_NEAR(pixels[1], 100, 2);
+  EXPECT_NEAR(pixels[2], 140, 2);
+  // RGBA (8 or 16 bit) cannot be written as JPEG.
+  EXPECT_FALSE(image_create_write(kPixelRgba8, dir.file("a.jpg"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelRgba16, dir.file("b.jpg"), 4, 4, defaults()));
+}
+
+TEST(ImageFile, RowCallsStopAtTheLastRowAndCloseReportsIncompleteWriters) {
+  TempDir dir;
+  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("short.jpg"), 4, 2, defaults());
+  ASSERT_TRUE(writer);
+  uint8_t row[12] = {};
+  ASSERT_TRUE(image_write_row(writer.get(), row));
+  EXPECT_FALSE(image_close(std::move(writer)));  // one row missing
+  ASSERT_TRUE(write_pattern(dir.file("ok.jpg"), 4, 2));
+  ImageFilePtr reader = image_open_read(dir.file("ok.jpg"), nullptr);
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(image_read_row(reader.get(), row));
+  EXPECT_TRUE(image_read_row(reader.get(), row));
+  EXPECT_FALSE(image_read_row(reader.get(), row));
+  EXPECT_FALSE(image_write_row(reader.get(), row));
+  EXPECT_TRUE(image_close(std::move(reader)));
+}
+
+// Writes an 8-bit RGB image of noise: its JPEG is larger than the codec's read buffer, so
+// rows after the first need the stream.
+bool write_noise(const std::string& path, int width, int height) {
+  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, defaults());
+  if (!file) return false;
+  std::vector<uint8_t> row(3 * width);
+  uint32_t seed = 12345;
+  for (int y = 0; y < height; ++y) {
+    for (uint8_t& sample : row) {
+      seed = seed * 1103515245u + 12345u;
+      sample = uint8_t(seed >> 24);
+    }
+    if (!image_write_row(file.get(), row.data())) return false;
+  }
+  return image_close(std::move(file));
+}
+
+std::vector<std::vector<uint8_t>> read_all_rows(ImageFile* file) {
+  std::vector<std::vector<uint8_t>> rows;
+  for (int y = 0; y < file->height; ++y) {
+    rows.emplace_back(file->bytes_per_row);
+    if (!image_read_row(file, rows.back().data())) rows.pop_back();
+  }
+  return rows;
+}
+
+// Opening more files than the stream limit closes idle streams and reopens them on use.
+TEST(ImageFile, OpenFileTableReopensStreamsBeyondTheLimit) {
+  image_file_init();
+  TempDir dir;
+  const int width = 256, height = 128, files = 3000;
+  ASSERT_TRUE(write_noise(dir.file("0.jpg"), width, height));
+  const std::string data = qv_test::read_file(dir.file("0.jpg"));
+  ASSERT_GT(data.size(), 16384u);
+  for (int i = 1; i < files; ++i) {
+    ASSERT_TRUE(qv_test::write_file(dir.file(std::to_string(i) + ".jpg"), data));
+  }
+  std::vector<std::vector<uint8_t>> expected;
+  {
+    ImageFilePtr reference = image_open_read(dir.file("0.jpg"), nullptr);
+    ASSERT_TRUE(reference);
+    expected = read_all_rows(reference.get());
+    ASSERT_EQ(expected.size(), size_t(height));
+  }
+  const int streams_before = image_open_stream_count();
+  std::vector<ImageFilePtr> readers;
+  std::vector<uint8_t> row(3 * width);
+  for (int i = 0; i < files; ++i) {
+    readers.push_back(image_open_read(dir.file(std::to_string(i) + ".jpg"), nullptr));
+    ASSERT_TRUE(readers.back()) << i;
+    ASSERT_TRUE(image_read_row(readers.back().get(), row.data()));
+    ASSERT_EQ(row, expected[0]);
+    ASSERT_LE(image_open_stream_count(), kImageStreamLimit);
+  }
+  EXPECT_EQ(image_open_stream_count(), kImageStreamLimit);
+  // Every handle, its stream closed or not, continues with the right rows.
+  for (int y = 1; y < height; ++y) {
+    for (int i = 0; i < files; ++i) {
+      ASSERT_TRUE(image_read_row(readers[i].get(), row.data())) << i;
+      ASSERT_EQ(row, expected[y]) << "file " << i << " row " << y;
+    }
+    ASSERT_LE(image_open_stream_count(), kImageStreamLimit);
+  }
+  for (ImageFilePtr& reader : readers) EXPECT_TRUE(image_close(std::move(reader)));
+  EXPECT_EQ(image_open_stream_count(), streams_before);
+}
+
+// Writers closed by the limit reopen in append mode and still complete their files.
+TEST(ImageFile, WritersSurviveTheStreamLimit) {
+  image_file_init();
+  TempDir dir;
+  const int files = kImageStreamLimit + 40, width = 8, height = 8;
+  std::vector<ImageFilePtr> writers;
+  std::vector<uint8_t> row(3 * width, 128);
+  for (int i = 0; i < files; ++i) {
+    writers.push_back(image_create_write(kPixelRgb8, dir.file(std::to_string(i) + ".kro"), width,
+                                         height, defaults()));
+    ASSERT_TRUE(writers.back()) << i;
+    ASSERT_TRUE(image_write_row(writers.back().get(), row.data()));
+  }
+  for (int y = 1; y < height; ++y) {
+    for (int i = 0; i < files; ++i) {
+      row[0] = uint8_t(y + i);
+      ASSERT_TRUE(image_write_row(writers[i].get(), row.data()));
+    }
+  }
+  for (ImageFilePtr& writer : writers) ASSERT_TRUE(image_close(std::move(writer)));
+  for (int i : {1, 2, files - 1}) {
+    ImageFilePtr reader = image_open_read(dir.file(std::to_string(i) + ".kro"), nullptr);
+    ASSERT_TRUE(reader);
+    for (int y = 0; y < height; ++y) {
+      ASSERT_TRUE(image_read_row(reader.get(), row.data()));
+      EXPECT_EQ(row[0], y == 0 ? 128 : uint8_t(y + i));
+    }
+  }
+}
+
+TEST(ImageFile, LastErrorDetailIsKeptUntilCleared) {
+  image_clear_last_error();
+  EXPECT_EQ(image_last_error(), "");
+  image_set_last_error("only flatten psd/psb files are supported");
+  EXPECT_EQ(image_last_error(), "only flatten psd/psb files are supported");
+  image_clear_last_error();
+  EXPECT_EQ(image_last_error(), "");
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// JPEG codec: load hints, header values, writer settings and markers, memory writer, real files.
+#include "imageio/jpeg_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "imageio/image_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+using qv_test::corpus_file;
+using qv_test::TempDir;
+
+ImageProps defaults() {
+  ImageProps props;
+  image_default_props(&props);
+  return props;
+}
+
+bool write_gray(const std::string& path, int width, int height, const ImageProps& props) {
+  ImageFilePtr file = image_create_write(kPixelGray8, path, width, height, props);
+  if (!file) return false;
+  std::vector<uint8_t> row(width);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) row[x] = uint8_t((x / 16 + y / 16) * 40);
+    if (!image_write_row(file.get(), row.data())) return false;
+  }
+  return image_close(std::move(file));
+}
+
+// Reads every row; true when all rows were delivered.
+bool read_everything(ImageFile* file) {
+  std::vector<uint8_t> row(file->bytes_per_row);
+  for (int y = 0; y < file->height; ++y) {
+    if (!image_read_row(file, row.data())) return false;
+  }
+  return true;
+}
+
+// Position of the first marker with this code after SOI, or npos.
+size_t find_marker(const std::string& jpeg, uint8_t code) {
+  size_t pos = 2;
+  while (pos + 4 <= jpeg.size() && uint8_t(jpeg[pos]) == 0xFF) {
+    uint8_t marker = uint8_t(jpeg[pos + 1]);
+    if (marker == code) return pos;
+    if (marker == 0xDA) break;
+    size_t length = size_t(uint8_t(jpeg[pos + 2])) << 8 | uint8_t(jpeg[pos + 3]);
+    pos += 2 + length;
+  }
+  return std::string::npos;
+}
+
+TEST(JpegCodec, LoadHintsScaleByPowersOfTwo) {
+  TempDir dir;
+  ASSERT_TRUE(write_gray(dir.file("big.jpg"), 4000, 3000, defaults()));
+  const struct {
+    int max_width, max_height, width, height;
+  } rows[] = {{256, 256, 500, 375},
+              {1000, 1000, 1000, 750},
+              {4000, 3000, 4000, 3000},
+              {1500, 1500, 2000, 1500},
+              {8000, 8000, 4000, 3000}};
+  for (const auto& row : rows) {
+    LoadHint hint{true, row.max_width, row.max_height};
+    ImageProps props;
+    props.load_hint = &hint;
+    ImageFilePtr file = image_open_read(dir.file("big.jpg"), &props);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->width, row.width) << row.max_width;
+    EXPECT_EQ(file->height, row.height) << row.max_width;
+    EXPECT_EQ(file->bytes_per_row, row.width);
+    EXPECT_EQ(props.width, 4000);
+    EXPECT_EQ(props.height, 3000);
+    EXPECT_EQ(props.load_hint, &hint);
+  }
+  EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 256, 256}), 8);
+  EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 1000, 1000}), 4);
+  EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 1300, 1300}), 2);  // ratio 3
+  EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 0, 0}), 1);
+}
+
+TEST(JpegCodec, WriterSettingsAndMarkers) {
+  TempDir dir;
+  ImageProps props = defaults();
+  props.jpeg_quality = 0;
+  props.jpeg_sampling_h = props.jpeg_sampling_v = 0;
+  props.dpi_x = 300;
+  props.dpi_y = 20000;  // out of range: both become 72
+  props.comment = "qorvel sphere=1234";
+  const uint8_t icc[] = {1, 2, 3, 4, 5};
+  props.embed_icc = true;
+  props.icc_data = icc;
+  props.icc_size = sizeof(icc);
+  ASSERT_TRUE(write_gray(dir.file("q0.jpg"), 64, 48, props));
+  ImageProps q85 = props;
+  q85.jpeg_quality = 85;
+  q85.jpeg_sampling_h = q85.jpeg_sampling_v = 2;
+  ASSERT_TRUE(write_gray(dir.file("q85.jpg"), 64, 48, q85));
+  const std::string jpeg = qv_test::read_file(dir.file("q0.jpg"));
+  EXPECT_EQ(jpeg, qv_test::read_file(dir.file("q85.jpg")));
+
+  size_t com = find_marker(jpeg, 0xFE);
+  ASSERT_NE(com, std::string::npos);
+  EXPECT_EQ(jpeg.substr(com + 2, 2), std::string("\x00\x15", 2));  // 2 + 18 + 1
+  EXPECT_EQ(jpeg.substr(com + 4, 19), std::string("qorvel sphere=1234\0", 19));
+  size_t app2 = find_marker(jpeg, 0xE2);
+  ASSERT_NE(app2, std::string::npos);
+  EXPECT_EQ(jpeg.substr(app2 + 2, 2 + 12 + 2 + 5),
+            std::string("\x00\x15ICC_PROFILE\0\x01\x01\x01\x02\x03\x04\x05", 21));
+
+  ImageProps read_props;
+  ImageFilePtr file = image_open_read(dir.file("q0.jpg"), &read_props);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(read_props.dpi_x, 72);
+  EXPECT_EQ(read_props.dpi_y, 72);
+  EXPECT_EQ(file->format, kPixelGray8);
+
+  // Comments that do not begin with "qorvel" are not stored; sampling and progressive apply.
+  ImageProps other = defaults();
+  other.comment = "hello qorvel";
+  other.jpeg_sampling_h = 2;
+  other.jpeg_sampling_v = 1;
+  other.progressive = true;
+  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("rgb.jpg"), 32, 32, other);
+  ASSERT_TRUE(writer);
+  std::vector<uint8_t> row(96, 77);
+  for (int y = 0; y < 32; ++y) ASSERT_TRUE(image_write_row(writer.get(), row.data()));
+  ASSERT_TRUE(image_close(std::move(writer)));
+  const std::string rgb = qv_test::read_file(dir.file("rgb.jpg"));
+  EXPECT_EQ(find_marker(rgb, 0xFE), std::string::npos);
+  EXPECT_NE(find_marker(rgb, 0xC2), std::string::npos);  // progressive frame
+  ImageProps rgb_props;
+  ImageFilePtr reader = image_open_read(dir.file("rgb.jpg"), &rgb_props);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(rgb_props.jpeg_sampling_h, 2);
+  EXPECT_EQ(rgb_props.jpeg_sampling_v, 1);
+  EXPECT_TRUE(read_everything(reader.get()));
+}
+
+TEST(JpegCodec, MemoryWriterGrowsAndHandsOverTheFile) {
+  std::vector<uint8_t> output;
+  const int width = 300, height = 300;
+  ImageProps props = defaults();
+  props.jpeg_quality = 100;
+  props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
+  ImageFilePtr writer = jpeg_create_memory_writer(width, height, kPixelRgb8, props, &output);
+  ASSERT_TRUE(writer);
+  std::vector<uint8_t> row(3 * width);
+  uint32_t seed = 7;
+  for (int y = 0; y < height; ++y) {
+    for (uint8_t& sample : row) sample = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    ASSERT_TRUE(image_write_row(writer.get(), row.data()));
+  }
+  ASSERT_TRUE(image_close(std::move(writer)));
+  ASSERT_GT(output.size(), 65536u);  // grew past its first buffer
+  EXPECT_EQ(output[0], 0xFF);
+  EXPECT_EQ(output[output.size() - 2], 0xFF);
+  EXPECT_EQ(output[output.size() - 1], 0xD9);
+  TempDir dir;
+  ASSERT_TRUE(qv_test::write_file(dir.file("m.jpg"), std::string(output.begin(), output.end())));
+  ImageFilePtr reader = image_open_read(dir.file("m.jpg"), nullptr);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->width, width);
+  EXPECT_TRUE(read_everything(reader.get()));
+}
+
+TEST(JpegCodec, RealFiles) {
+  const struct {
+    const char* path;
+    bool opens;
+    PixelFormat format;
+    int dpi;  // expected dpi_x, -1: not checked
+  } rows[] = {
+      {"jpeg/gtk_image-cmyk.jpeg", true, kPixelUnsupported, -1},
+      {"jpeg/pillow_sample_cmyk.jpg", true, kPixelUnsupported, -1},
+      {"jpeg/golang_video-005.gray.jpeg", true, kPixelGray8, -1},
+      {"jpeg/pillow_truncated_jpeg.jpg", true, kPixelRgb8, 0},
+      {"jpeg/gdkpixbuf_dpi.jpeg", true, kPixelRgb8, 300},
+      {"jpeg/golang_video-001.progressive.jpeg", true, kPixelRgb8, 71},  // 28 dots/cm
+      {"jpeg/libjxl_flower_small_non_interleaved.jpg", true, kPixelRgb8, 0},
+      {"jpeg/skimage_rocket.jpg", true, kPixelRgb8, -1},
+      {"jpeg/exiftool_Ricoh2.jpg", true, kPixelRgb8, -1},
+      {"jpeg/skimage_truncated.jpg", false, kPixelUnsupported, -1},
+      {"jpeg/goexif_temple_square1_exifonly.jpg", false, kPixelUnsupported, -1},
+  };
+  for (const auto& row : rows) {
+    ImageProps props;
+    testing::internal::CaptureStdout();
+    ImageFilePtr file = image_open_read(corpus_file(row.path), &props);
+    bool read_all = file && read_everything(file.get());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(bool(file), row.opens) << row.path;
+    if (!row.opens) {
+      EXPECT_EQ(out.compare(0, 10, "libjpeg - "), 0) << row.path << ": " << out;
+      continue;
+    }
+    EXPECT_EQ(out, "") << row.path;
+    EXPECT_TRUE(read_all) << row.path;
+    EXPECT_EQ(file->format, row.format) << row.path;
+    if (row.dpi >= 0) {
+      EXPECT_EQ(props.dpi_x, row.dpi) << row.path;
+    }
+    EXPECT_TRUE(image_close(std::move(file)));
+  }
+}
+
+// A file cut in its entropy data is decoded to the end; the missing part is filled.
+TEST(JpegCodec, TruncatedDataIsFilledAndCorruptHeadersAreRefused) {
+  TempDir dir;
+  ASSERT_TRUE(write_gray(dir.file("whole.jpg"), 256, 256, defaults()));
+  std::string whole = qv_test::read_file(dir.file("whole.jpg"));
+  ASSERT_TRUE(qv_test::write_file(dir.file("cut.jpg"), whole.substr(0, whole.size() / 2)));
+  ImageFilePtr file = image_open_read(dir.file("cut.jpg"), nullptr);
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(read_everything(file.get()));
+  EXPECT_TRUE(image_close(std::move(file)));
+
+  ASSERT_TRUE(qv_test::write_file(dir.file("bad.jpg"), std::string("\xFF\xD8\xFF\xC0\x00\x02", 6)));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(image_open_read(dir.file("bad.jpg"), nullptr));
+  EXPECT_EQ(testing::internal::GetCapturedStdout().compare(0, 10, "libjpeg - "), 0);
+}
+
+TEST(JpegCodec, ProbeReportsTheSize) {
+  auto info = image_probe(corpus_file("jpeg/gdkpixbuf_dpi.jpeg"));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->width, 48);
+  EXPECT_EQ(info->height, 48);
+}
+
+}  // namespace
