@@ -148,15 +148,15 @@ const ResizerLoops kPortableRgba16 = {horizontal_portable<4, uint16_t, kWeightBi
 
 int32_t bytes_per_pixel_of(int32_t pixel_format) {
   switch (pixel_format) {
-    case kResizerGray8:
+    case kPixelGray8:
       return 1;
-    case kResizerRgb8:
+    case kPixelRgb8:
       return 3;
-    case kResizerRgba8:
+    case kPixelRgba8:
       return 4;
-    case kResizerRgb16:
+    case kPixelRgb16:
       return 6;
-    case kResizerRgba16:
+    case kPixelRgba16:
       return 8;
     default:
       return 0;
@@ -164,7 +164,7 @@ int32_t bytes_per_pixel_of(int32_t pixel_format) {
 }
 
 bool is_16bit(int32_t pixel_format) {
-  return pixel_format == kResizerRgb16 || pixel_format == kResizerRgba16;
+  return pixel_format == kPixelRgb16 || pixel_format == kPixelRgba16;
 }
 
 const ResizerLoops* choose_loops(int32_t pixel_format) {
@@ -368,15 +368,15 @@ int32_t parse_filter_name(const char* word) {
 
 const ResizerLoops* portable_resizer_loops(int32_t pixel_format) {
   switch (pixel_format) {
-    case kResizerGray8:
+    case kPixelGray8:
       return &kPortableGray8;
-    case kResizerRgb8:
+    case kPixelRgb8:
       return &kPortableRgb8;
-    case kResizerRgba8:
+    case kPixelRgba8:
       return &kPortableRgba8;
-    case kResizerRgb16:
+    case kPixelRgb16:
       return &kPortableRgb16;
-    case kResizerRgba16:
+    case kPixelRgba16:
       return &kPortableRgba16;
     default:
       return nullptr;

@@ -9,15 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-// Pixel format codes of the image file layer, as the resizer understands them. Rows are in
-// native byte order; 16-bit formats select the 16-bit arithmetic.
-enum ResizerPixelFormat : int32_t {
-  kResizerGray8 = 1,   // 1 byte per pixel
-  kResizerRgb8 = 2,    // 3 bytes per pixel
-  kResizerRgba8 = 3,   // 4 bytes per pixel
-  kResizerRgb16 = 5,   // 6 bytes per pixel
-  kResizerRgba16 = 6,  // 8 bytes per pixel
-};
+#include "imageio/image_file.h"
 
 // Filter codes; codes not listed are never selected by any word or caller.
 enum FilterCode : int32_t {

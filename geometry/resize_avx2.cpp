@@ -203,6 +203,8 @@ const ResizerLoops kAvx2Rgba16 = {horizontal_pairs<Layout::kRgba16>, vertical16,
 
 }  // namespace
 
+// The codes are those of PixelFormat (gray 8, RGB 8, RGBA 8, RGB 16, RGBA 16), written as
+// numbers so that this file needs no library header.
 const ResizerLoops* avx2_resizer_loops(int32_t pixel_format) {
   switch (pixel_format) {
     case 1:

@@ -12,7 +12,7 @@ namespace {
 
 void run_resize(benchmark::State& state, int sw, int sh, int dw, int dh, int32_t format,
                 int32_t filter, bool portable) {
-  const int bpp = format == kResizerRgb16 ? 6 : (format == kResizerGray8 ? 1 : 3);
+  const int bpp = format == kPixelRgb16 ? 6 : (format == kPixelGray8 ? 1 : 3);
   std::vector<uint8_t> row(static_cast<size_t>(sw) * bpp);
   std::mt19937 random(1);
   for (uint8_t& b : row) b = static_cast<uint8_t>(random());
@@ -31,19 +31,19 @@ void run_resize(benchmark::State& state, int sw, int sh, int dw, int dh, int32_t
 }
 
 void BM_HalveRgb8Lanczos(benchmark::State& s) {
-  run_resize(s, 2000, 1000, 1000, 500, kResizerRgb8, kFilterLanczos, false);
+  run_resize(s, 2000, 1000, 1000, 500, kPixelRgb8, kFilterLanczos, false);
 }
 void BM_HalveRgb8LanczosPortable(benchmark::State& s) {
-  run_resize(s, 2000, 1000, 1000, 500, kResizerRgb8, kFilterLanczos, true);
+  run_resize(s, 2000, 1000, 1000, 500, kPixelRgb8, kFilterLanczos, true);
 }
 void BM_HalveRgb16Lanczos(benchmark::State& s) {
-  run_resize(s, 2000, 1000, 1000, 500, kResizerRgb16, kFilterLanczos, false);
+  run_resize(s, 2000, 1000, 1000, 500, kPixelRgb16, kFilterLanczos, false);
 }
 void BM_DoubleRgb8Lanczos(benchmark::State& s) {
-  run_resize(s, 1000, 500, 2000, 1000, kResizerRgb8, kFilterLanczos, false);
+  run_resize(s, 1000, 500, 2000, 1000, kPixelRgb8, kFilterLanczos, false);
 }
 void BM_ThumbnailGray8Point(benchmark::State& s) {
-  run_resize(s, 2000, 1000, 200, 100, kResizerGray8, kFilterPoint, false);
+  run_resize(s, 2000, 1000, 200, 100, kPixelGray8, kFilterPoint, false);
 }
 
 BENCHMARK(BM_HalveRgb8Lanczos)->Unit(benchmark::kMillisecond);

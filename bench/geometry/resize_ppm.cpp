@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     portable |= std::strcmp(argv[i], "portable") == 0;
   }
   ResizerPtr resizer = resizer_create(out_width, out_height, width, height,
-                                      wide ? kResizerRgb16 : kResizerRgb8, filter, wrap);
+                                      wide ? kPixelRgb16 : kPixelRgb8, filter, wrap);
   if (!resizer) {
     std::printf("ERROR: cannot create the resizer\n");
     return 1;

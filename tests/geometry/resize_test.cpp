@@ -12,13 +12,13 @@ namespace {
 
 int bytes_per_pixel(int32_t format) {
   switch (format) {
-    case kResizerGray8:
+    case kPixelGray8:
       return 1;
-    case kResizerRgb8:
+    case kPixelRgb8:
       return 3;
-    case kResizerRgba8:
+    case kPixelRgba8:
       return 4;
-    case kResizerRgb16:
+    case kPixelRgb16:
       return 6;
     default:
       return 8;
@@ -26,7 +26,7 @@ int bytes_per_pixel(int32_t format) {
 }
 
 bool is_wide(int32_t format) {
-  return format == kResizerRgb16 || format == kResizerRgba16;
+  return format == kPixelRgb16 || format == kPixelRgba16;
 }
 
 // Destination rows of one resize and, for each, the index of the source row whose push (or the
@@ -130,8 +130,7 @@ std::vector<uint8_t> reference_resize(const StreamResizer& r, const std::vector<
 
 const int32_t kAllFilters[] = {kFilterPoint, kFilterLinear, kFilterHanning,  kFilterHamming,
                                kFilterGauss, kFilterCubic,  kFilterMitchell, kFilterLanczos};
-const int32_t kAllFormats[] = {kResizerGray8, kResizerRgb8, kResizerRgba8, kResizerRgb16,
-                               kResizerRgba16};
+const int32_t kAllFormats[] = {kPixelGray8, kPixelRgb8, kPixelRgba8, kPixelRgb16, kPixelRgba16};
 
 }  // namespace
 
@@ -199,7 +198,7 @@ TEST(ResizeFilters, KernelShapesAndSupports) {
 TEST(ResizeFilters, ContributionWindows) {
   // Equal sizes: LANCZOS has 1.0 at the centre tap only; CUBIC blurs 1/6, 4/6, 1/6 and is cut
   // and renormalised at the edge.
-  ResizerPtr lanczos = resizer_create(9, 9, 9, 9, kResizerRgb8, kFilterLanczos, false);
+  ResizerPtr lanczos = resizer_create(9, 9, 9, 9, kPixelRgb8, kFilterLanczos, false);
   ASSERT_NE(lanczos, nullptr);
   const Contribution& mid = lanczos->vertical.entries[4];
   ASSERT_EQ(mid.first, 2);
@@ -208,7 +207,7 @@ TEST(ResizeFilters, ContributionWindows) {
             (std::vector<int32_t>{0, 0, 1 << 20, 0, 0, 0}));
   EXPECT_EQ(lanczos->window_capacity, 9);  // truncate(2 * 3 + 3)
 
-  ResizerPtr cubic = resizer_create(9, 9, 9, 9, kResizerRgb8, kFilterCubic, false);
+  ResizerPtr cubic = resizer_create(9, 9, 9, 9, kPixelRgb8, kFilterCubic, false);
   ASSERT_NE(cubic, nullptr);
   const Contribution& c4 = cubic->vertical.entries[4];
   EXPECT_EQ(std::vector<int32_t>(c4.weights, c4.weights + (c4.end - c4.first)),
@@ -219,7 +218,7 @@ TEST(ResizeFilters, ContributionWindows) {
             (std::vector<int32_t>{838861, 209715, 0}));
 
   // Halving with LANCZOS: blur 2, effective support 6, at most 3 + 12 taps.
-  ResizerPtr half = resizer_create(400, 200, 800, 400, kResizerRgb8, kFilterLanczos, true);
+  ResizerPtr half = resizer_create(400, 200, 800, 400, kPixelRgb8, kFilterLanczos, true);
   ASSERT_NE(half, nullptr);
   EXPECT_DOUBLE_EQ(half->horizontal.blur, 2.0);
   EXPECT_DOUBLE_EQ(half->vertical.effective_support, 6.0);
@@ -232,7 +231,7 @@ TEST(ResizeFilters, ContributionWindows) {
     EXPECT_LE(half->horizontal.entries[i].end - half->horizontal.entries[i].first, 15);
 
   // POINT when enlarging takes the tiny-support path; 16-bit formats weigh with 2^14.
-  ResizerPtr point = resizer_create(10, 10, 5, 5, kResizerRgb16, kFilterPoint, false);
+  ResizerPtr point = resizer_create(10, 10, 5, 5, kPixelRgb16, kFilterPoint, false);
   ASSERT_NE(point, nullptr);
   EXPECT_DOUBLE_EQ(point->vertical.effective_support, 0.500001);
   EXPECT_DOUBLE_EQ(point->vertical.blur, 1.0);
@@ -246,12 +245,12 @@ TEST(ResizeFilters, ContributionWindows) {
 
 TEST(ResizeFilters, CreateRejectsWhatItCannotDo) {
   for (int32_t code : {0, 3, 6, 8, 10, 13, 14}) {
-    EXPECT_EQ(resizer_create(4, 4, 8, 8, kResizerRgb8, code, false), nullptr) << code;
+    EXPECT_EQ(resizer_create(4, 4, 8, 8, kPixelRgb8, code, false), nullptr) << code;
   }
   EXPECT_EQ(resizer_create(4, 4, 8, 8, 4, kFilterLanczos, false), nullptr);
   EXPECT_EQ(resizer_create(4, 4, 8, 8, 0, kFilterLanczos, false), nullptr);
-  EXPECT_EQ(resizer_create(0, 4, 8, 8, kResizerRgb8, kFilterLanczos, false), nullptr);
-  EXPECT_EQ(resizer_create(4, 4, 8, -1, kResizerRgb8, kFilterLanczos, false), nullptr);
+  EXPECT_EQ(resizer_create(0, 4, 8, 8, kPixelRgb8, kFilterLanczos, false), nullptr);
+  EXPECT_EQ(resizer_create(4, 4, 8, -1, kPixelRgb8, kFilterLanczos, false), nullptr);
 }
 
 TEST(Resize, EqualSizeLanczosAndPointReproduceTheImage) {
@@ -268,7 +267,7 @@ TEST(Resize, EqualSizeLanczosAndPointReproduceTheImage) {
     const uint16_t value = 32768;
     std::memcpy(grey.data() + i * 2, &value, 2);
   }
-  EXPECT_EQ(resize(grey, 5, 4, 5, 4, kResizerRgb16, kFilterLanczos, false).pixels, grey);
+  EXPECT_EQ(resize(grey, 5, 4, 5, 4, kPixelRgb16, kFilterLanczos, false).pixels, grey);
 }
 
 TEST(Resize, EqualSizeCubicBlursOnlyVertically) {
@@ -276,7 +275,7 @@ TEST(Resize, EqualSizeCubicBlursOnlyVertically) {
   std::vector<uint8_t> image(6 * 6, 0);
   for (int x = 0; x < 6; ++x) image[3 * 6 + x] = x % 2 ? 60 : 0;
   const std::vector<uint8_t> out =
-      resize(image, 6, 6, 6, 6, kResizerGray8, kFilterCubic, false).pixels;
+      resize(image, 6, 6, 6, 6, kPixelGray8, kFilterCubic, false).pixels;
   ASSERT_EQ(out.size(), image.size());
   for (int x = 0; x < 6; ++x) {
     EXPECT_EQ(out[0 * 6 + x], 0) << x;
@@ -289,34 +288,34 @@ TEST(Resize, EqualSizeCubicBlursOnlyVertically) {
 TEST(Resize, HalvingAndDoublingKnownPatterns) {
   // POINT halving averages pairs; POINT doubling repeats; LINEAR doubling interpolates.
   const std::vector<uint8_t> ramp = {0, 10, 20, 30, 40, 50, 60, 70};
-  EXPECT_EQ(resize(ramp, 8, 1, 4, 1, kResizerGray8, kFilterPoint, false).pixels,
+  EXPECT_EQ(resize(ramp, 8, 1, 4, 1, kPixelGray8, kFilterPoint, false).pixels,
             (std::vector<uint8_t>{5, 25, 45, 65}));
   const std::vector<uint8_t> column = ramp;  // the same pattern vertically
-  EXPECT_EQ(resize(column, 1, 8, 1, 4, kResizerGray8, kFilterPoint, false).pixels,
+  EXPECT_EQ(resize(column, 1, 8, 1, 4, kPixelGray8, kFilterPoint, false).pixels,
             (std::vector<uint8_t>{5, 25, 45, 65}));
   const std::vector<uint8_t> four = {0, 100, 200, 40};
-  EXPECT_EQ(resize(four, 4, 1, 8, 1, kResizerGray8, kFilterPoint, false).pixels,
+  EXPECT_EQ(resize(four, 4, 1, 8, 1, kPixelGray8, kFilterPoint, false).pixels,
             (std::vector<uint8_t>{0, 0, 100, 100, 200, 200, 40, 40}));
-  EXPECT_EQ(resize(four, 1, 4, 1, 8, kResizerGray8, kFilterPoint, false).pixels,
+  EXPECT_EQ(resize(four, 1, 4, 1, 8, kPixelGray8, kFilterPoint, false).pixels,
             (std::vector<uint8_t>{0, 0, 100, 100, 200, 200, 40, 40}));
-  EXPECT_EQ(resize(four, 4, 1, 8, 1, kResizerGray8, kFilterLinear, false).pixels,
+  EXPECT_EQ(resize(four, 4, 1, 8, 1, kPixelGray8, kFilterLinear, false).pixels,
             (std::vector<uint8_t>{0, 25, 75, 125, 175, 160, 80, 40}));
   // Enlarging with POINT at an exact integer centre takes the pixel to the left: 2 -> 3 has
   // centres 1/3, 1, 5/3.
-  EXPECT_EQ(resize({10, 90}, 2, 1, 3, 1, kResizerGray8, kFilterPoint, false).pixels,
+  EXPECT_EQ(resize({10, 90}, 2, 1, 3, 1, kPixelGray8, kFilterPoint, false).pixels,
             (std::vector<uint8_t>{10, 10, 90}));
 }
 
 TEST(Resize, LanczosOvershootIsClamped) {
   // A hard black/white edge: the ringing must clamp to 0 and to full scale, not wrap around.
-  for (int32_t format : {kResizerGray8, kResizerRgb16}) {
-    const int channels = format == kResizerGray8 ? 1 : 3;
+  for (int32_t format : {kPixelGray8, kPixelRgb16}) {
+    const int channels = format == kPixelGray8 ? 1 : 3;
     const int w = 64, h = 3;
     std::vector<uint8_t> image(static_cast<size_t>(w) * h * bytes_per_pixel(format), 0);
     for (int y = 0; y < h; ++y)
       for (int x = w / 2; x < w; ++x)
         for (int c = 0; c < channels; ++c) {
-          if (format == kResizerGray8) {
+          if (format == kPixelGray8) {
             image[y * w + x] = 255;
           } else {
             const uint16_t white = 65535;
@@ -325,10 +324,10 @@ TEST(Resize, LanczosOvershootIsClamped) {
         }
     const std::vector<uint8_t> out =
         resize(image, w, h, 24, h, format, kFilterLanczos, false).pixels;
-    const int max_value = format == kResizerGray8 ? 255 : 65535;
+    const int max_value = format == kPixelGray8 ? 255 : 65535;
     bool saw_zero = false, saw_max = false;
     for (int x = 0; x < 24; ++x) {
-      const int value = format == kResizerGray8 ? out[x] : sample16(out, x * channels);
+      const int value = format == kPixelGray8 ? out[x] : sample16(out, x * channels);
       if (x < 11) {
         EXPECT_LT(value, max_value / 8) << x;
       }
@@ -346,16 +345,16 @@ TEST(Resize, WrapDrawsOnBothEdges) {
   // Only the rightmost pixel is bright: with wrap the first destination pixel sees it.
   std::vector<uint8_t> row(16, 0);
   row[15] = 255;
-  const auto no_wrap = resize(row, 16, 1, 4, 1, kResizerGray8, kFilterLinear, false).pixels;
-  const auto wrapped = resize(row, 16, 1, 4, 1, kResizerGray8, kFilterLinear, true).pixels;
+  const auto no_wrap = resize(row, 16, 1, 4, 1, kPixelGray8, kFilterLinear, false).pixels;
+  const auto wrapped = resize(row, 16, 1, 4, 1, kPixelGray8, kFilterLinear, true).pixels;
   EXPECT_EQ(no_wrap[0], 0);
   EXPECT_GT(wrapped[0], 0);
   EXPECT_GT(wrapped[3], 0);
   // Only the leftmost: the last destination pixel sees it with wrap.
   std::vector<uint8_t> left(16, 0);
   left[0] = 255;
-  EXPECT_EQ(resize(left, 16, 1, 4, 1, kResizerGray8, kFilterLinear, false).pixels[3], 0);
-  EXPECT_GT(resize(left, 16, 1, 4, 1, kResizerGray8, kFilterLinear, true).pixels[3], 0);
+  EXPECT_EQ(resize(left, 16, 1, 4, 1, kPixelGray8, kFilterLinear, false).pixels[3], 0);
+  EXPECT_GT(resize(left, 16, 1, 4, 1, kPixelGray8, kFilterLinear, true).pixels[3], 0);
 }
 
 TEST(Resize, WrapMatchesTheMiddleOfATiledImage) {
@@ -365,13 +364,13 @@ TEST(Resize, WrapMatchesTheMiddleOfATiledImage) {
   // level of difference comes from the shifted centres' weight rounding.
   for (int32_t filter : kAllFilters) {
     const int sw = 30, dw = 12, h = 2;
-    const std::vector<uint8_t> image = random_image(sw, h, kResizerRgb8, 3);
+    const std::vector<uint8_t> image = random_image(sw, h, kPixelRgb8, 3);
     std::vector<uint8_t> tiled;
     for (int y = 0; y < h; ++y)
       for (int copy = 0; copy < 3; ++copy)
         tiled.insert(tiled.end(), image.begin() + y * sw * 3, image.begin() + (y + 1) * sw * 3);
-    ResizerPtr wrap = resizer_create(dw, h, sw, h, kResizerRgb8, filter, true);
-    ResizerPtr wide = resizer_create(3 * dw, h, 3 * sw, h, kResizerRgb8, filter, false);
+    ResizerPtr wrap = resizer_create(dw, h, sw, h, kPixelRgb8, filter, true);
+    ResizerPtr wide = resizer_create(3 * dw, h, 3 * sw, h, kPixelRgb8, filter, false);
     ASSERT_TRUE(wrap && wide);
     const auto wrapped = run_protocol(wrap.get(), image).pixels;
     const auto expected = run_protocol(wide.get(), tiled).pixels;
@@ -395,10 +394,10 @@ TEST(Resize, WrapMatchesTheMiddleOfATiledImage) {
 TEST(Resize, WindowsWiderThanTheSourceWrapModuloTheWidth) {
   // 3 -> 1 with LANCZOS spans 18 source pixels: the window wraps several times.
   const std::vector<uint8_t> grey(3 * 2, 77);
-  EXPECT_EQ(resize(grey, 3, 2, 1, 1, kResizerGray8, kFilterLanczos, true).pixels,
+  EXPECT_EQ(resize(grey, 3, 2, 1, 1, kPixelGray8, kFilterLanczos, true).pixels,
             (std::vector<uint8_t>{77}));
-  const std::vector<uint8_t> image = random_image(5, 4, kResizerRgba8, 9);
-  ResizerPtr r = resizer_create(2, 3, 5, 4, kResizerRgba8, kFilterGauss, true);
+  const std::vector<uint8_t> image = random_image(5, 4, kPixelRgba8, 9);
+  ResizerPtr r = resizer_create(2, 3, 5, 4, kPixelRgba8, kFilterGauss, true);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(run_protocol(r.get(), image).pixels, reference_resize(*r, image));
 }
@@ -411,7 +410,7 @@ TEST(Resize, StreamingEqualsTheDirectTwoPassResult) {
                         {9, 40, 31, 3},   {64, 64, 21, 64}, {5, 5, 100, 3}};
   for (const Case& c : cases)
     for (int32_t filter : kAllFilters)
-      for (int32_t format : {kResizerRgb8, kResizerRgba16})
+      for (int32_t format : {kPixelRgb8, kPixelRgba16})
         for (bool wrap : {false, true}) {
           const std::vector<uint8_t> image = random_image(c.sw, c.sh, format, c.sw * 31 + c.dh);
           ResizerPtr r = resizer_create(c.dw, c.dh, c.sw, c.sh, format, filter, wrap);
@@ -444,14 +443,14 @@ TEST(Resize, EightAndSixteenBitPathsAgree) {
   // rounding can grow to a little over one level, so the paths agree within 1.5 levels.
   for (int32_t filter : kAllFilters) {
     const int sw = 23, sh = 17, dw = 11, dh = 30;
-    const std::vector<uint8_t> image8 = random_image(sw, sh, kResizerRgb8, 5);
+    const std::vector<uint8_t> image8 = random_image(sw, sh, kPixelRgb8, 5);
     std::vector<uint8_t> image16(image8.size() * 2);
     for (size_t i = 0; i < image8.size(); ++i) {
       const uint16_t value = static_cast<uint16_t>(image8[i] * 257);
       std::memcpy(image16.data() + i * 2, &value, 2);
     }
-    const auto out8 = resize(image8, sw, sh, dw, dh, kResizerRgb8, filter, true).pixels;
-    const auto out16 = resize(image16, sw, sh, dw, dh, kResizerRgb16, filter, true).pixels;
+    const auto out8 = resize(image8, sw, sh, dw, dh, kPixelRgb8, filter, true).pixels;
+    const auto out16 = resize(image16, sw, sh, dw, dh, kPixelRgb16, filter, true).pixels;
     ASSERT_EQ(out16.size(), out8.size() * 2);
     for (size_t i = 0; i < out8.size(); ++i)
       ASSERT_NEAR(sample16(out16, i) / 257.0, out8[i], 1.5) << filter << " " << i;
@@ -468,7 +467,7 @@ TEST(Resize, CallingProtocolOverOddSizesAndExtremeRatios) {
     for (int32_t filter : kAllFilters)
       for (bool wrap : {false, true}) {
         std::vector<uint8_t> flat(static_cast<size_t>(c.sw) * c.sh * 3, 200);
-        ResizerPtr r = resizer_create(c.dw, c.dh, c.sw, c.sh, kResizerRgb8, filter, wrap);
+        ResizerPtr r = resizer_create(c.dw, c.dh, c.sw, c.sh, kPixelRgb8, filter, wrap);
         ASSERT_NE(r, nullptr);
         const ResizeRun run = run_protocol(r.get(), flat);
         ASSERT_EQ(run.ready_after.size(), size_t(c.dh)) << c.sh << "->" << c.dh << " f" << filter;
@@ -486,23 +485,23 @@ TEST(Resize, CallingProtocolOverOddSizesAndExtremeRatios) {
         EXPECT_EQ(resizer_push_row(nullptr, r.get(), buffer.data()), 0);
       }
   // 1000 -> 10 rows: nothing until the first window is complete; 10 -> 1000: many rows per push.
-  ResizerPtr reduce = resizer_create(1, 10, 1, 1000, kResizerGray8, kFilterLanczos, false);
+  ResizerPtr reduce = resizer_create(1, 10, 1, 1000, kPixelGray8, kFilterLanczos, false);
   const ResizeRun reduced = run_protocol(reduce.get(), std::vector<uint8_t>(1000, 1));
   EXPECT_GT(reduced.ready_after.front(), 100);
-  ResizerPtr enlarge = resizer_create(1, 1000, 1, 10, kResizerGray8, kFilterLanczos, false);
+  ResizerPtr enlarge = resizer_create(1, 1000, 1, 10, kPixelGray8, kFilterLanczos, false);
   const ResizeRun enlarged = run_protocol(enlarge.get(), std::vector<uint8_t>(10, 1));
   EXPECT_GT(std::count(enlarged.ready_after.begin(), enlarged.ready_after.end(), 5), 50);
 }
 
 TEST(Resize, ResetServesAnotherImage) {
-  const std::vector<uint8_t> first = random_image(40, 30, kResizerRgba8, 1);
-  const std::vector<uint8_t> second = random_image(40, 30, kResizerRgba8, 2);
-  ResizerPtr r = resizer_create(17, 45, 40, 30, kResizerRgba8, kFilterMitchell, true);
+  const std::vector<uint8_t> first = random_image(40, 30, kPixelRgba8, 1);
+  const std::vector<uint8_t> second = random_image(40, 30, kPixelRgba8, 2);
+  ResizerPtr r = resizer_create(17, 45, 40, 30, kPixelRgba8, kFilterMitchell, true);
   ASSERT_NE(r, nullptr);
   run_protocol(r.get(), first);
   resizer_reset(r.get());
   EXPECT_EQ(run_protocol(r.get(), second).pixels,
-            resize(second, 40, 30, 17, 45, kResizerRgba8, kFilterMitchell, true).pixels);
+            resize(second, 40, 30, 17, 45, kPixelRgba8, kFilterMitchell, true).pixels);
 }
 
 namespace {
@@ -521,14 +520,14 @@ void counting_release(void* block) {
 TEST(Resize, BuffersComeFromTheAllocationHooks) {
   set_resizer_allocation_hooks(counting_allocate, counting_release);
   {
-    ResizerPtr r = resizer_create(10, 10, 20, 20, kResizerRgb8, kFilterLanczos, false);
+    ResizerPtr r = resizer_create(10, 10, 20, 20, kPixelRgb8, kFilterLanczos, false);
     ASSERT_NE(r, nullptr);
     EXPECT_GT(g_allocations, 0);
     EXPECT_EQ(g_releases, 0);
   }
   set_resizer_allocation_hooks(nullptr, nullptr);
   EXPECT_EQ(g_allocations, g_releases);
-  ResizerPtr plain = resizer_create(10, 10, 20, 20, kResizerRgb8, kFilterLanczos, false);
+  ResizerPtr plain = resizer_create(10, 10, 20, 20, kPixelRgb8, kFilterLanczos, false);
   plain.reset();
   EXPECT_EQ(g_allocations, g_releases);
 }
