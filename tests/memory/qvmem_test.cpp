@@ -277,7 +277,7 @@ TEST_F(QvmemTest, ShutdownDeletesTheSwapFilesOfEveryState) {
 
 TEST_F(QvmemTest, ThreadSafeSwitchGuardsConcurrentEviction) {
   qvmem_set_thread_safe(true);
-  ScopedTinyBudget budget(6 * kBlockSize);
+  ScopedTinyBudget budget(3 * kBlockSize);  // fewer than one thread's blocks
   constexpr int kThreads = 4;
   constexpr int kBlocksEach = 6;
   std::vector<std::thread> workers;
