@@ -30,6 +30,7 @@ constexpr size_t kMemoryStartSize = 65536;
 struct JpegErrorManager {
   jpeg_error_mgr library;  // first member: the library sees this record as its error manager
   jmp_buf jump;            // where a fatal error resumes
+  bool quiet;              // no messages (the probe: a bad header only means "no size")
 };
 
 struct JpegState;
@@ -83,12 +84,15 @@ void print_library_message(j_common_ptr info) {
 }
 
 void error_exit(j_common_ptr info) {
-  print_library_message(info);
-  longjmp(reinterpret_cast<JpegErrorManager*>(info->err)->jump, 1);
+  JpegErrorManager* error = reinterpret_cast<JpegErrorManager*>(info->err);
+  if (!error->quiet) print_library_message(info);
+  longjmp(error->jump, 1);
 }
 
 void emit_message(j_common_ptr info, int level) {
-  if (level == 0) print_library_message(info);
+  if (level == 0 && !reinterpret_cast<JpegErrorManager*>(info->err)->quiet) {
+    print_library_message(info);
+  }
 }
 
 void install_error_manager(JpegErrorManager* error) {
@@ -524,6 +528,7 @@ bool jpeg_probe_size(FILE* stream, int32_t* width, int32_t* height) {
   // A temporary decoder that borrows the stream.
   auto state = std::make_unique<JpegState>();
   install_error_manager(&state->error);
+  state->error.quiet = true;
   state->stream = stream;
   bool ok = guarded_probe_header(state.get(), width, height);
   state->stream = nullptr;

@@ -23,5 +23,5 @@ ImageFilePtr jpeg_create_memory_writer(int32_t width, int32_t height, PixelForma
 int jpeg_scale_denominator(int32_t full_width, int32_t full_height, const LoadHint& hint);
 
 // Reads the size from a JPEG header at the start of an open stream; false when the stream does
-// not begin with FF D8 FF or the header cannot be read.
+// not begin with FF D8 FF or the header cannot be read (silently: no library message).
 bool jpeg_probe_size(FILE* stream, int32_t* width, int32_t* height);

@@ -228,6 +228,13 @@ TEST(JpegCodec, ProbeReportsTheSize) {
   ASSERT_TRUE(info);
   EXPECT_EQ(info->width, 48);
   EXPECT_EQ(info->height, 48);
+  // A header the decoder refuses gives a record without size, silently.
+  testing::internal::CaptureStdout();
+  info = image_probe(corpus_file("jpeg/skimage_truncated.jpg"));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->width, 0);
+  EXPECT_EQ(info->height, 0);
 }
 
 }  // namespace
