@@ -1,10 +1,12 @@
 // The tool words of this executable, tested top to bottom and left to right.
 #include "app/dispatcher.h"
 #include "server/testserver.h"
+#include "tools/maketiles_tool.h"
 
 namespace {
 
 const ToolRow kToolTable[] = {
+    {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, nullptr, testserver_main, nullptr},
 };
