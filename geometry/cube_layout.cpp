@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
+#include "app/console.h"
+#include "geometry/sphere_to_cube.h"
 #include "imageio/image_file.h"
 
 namespace {
@@ -279,4 +282,90 @@ int32_t detect_strip_order(const std::string& path) {
     if (smallest) return candidate;
   }
   return 0;
+}
+
+namespace {
+
+// Renders the faces of one layout row side by side into the output.
+bool render_layout_row(RenderSettings* settings, RenderOutput* output, CubeLayoutShape shape,
+                       int32_t layout_row, int32_t face_size, int32_t render_size, bool oversample,
+                       const RotationMatrix* extra, int32_t* rows_written) {
+  const int32_t pixel_bytes = settings->sampler->element_size == 8 ? 6 : 3;
+  const int32_t width = shape.columns * face_size;
+  const int32_t total = shape.rows * face_size;
+  std::vector<FaceRowStream> streams(static_cast<size_t>(shape.columns));
+  for (int32_t column = 0; column < shape.columns; ++column) {
+    FaceRowStream& stream = streams[column];
+    init_render_context(&stream.context, *settings, render_size, render_size,
+                        layout_row * shape.columns + column, extra, 0.0, 0.0, 0.0, 90.0);
+    if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
+  }
+  std::vector<uint8_t> row(static_cast<size_t>(width) * pixel_bytes);
+  const size_t face_bytes = static_cast<size_t>(face_size) * pixel_bytes;
+  for (int32_t y = 0; y < face_size; ++y) {
+    for (int32_t column = 0; column < shape.columns; ++column) {
+      const uint8_t* face_row = next_face_row(&streams[column]);
+      if (!face_row) return false;
+      std::memcpy(row.data() + column * face_bytes, face_row, face_bytes);
+    }
+    if (!write_render_row(output, row.data(), width)) return false;
+    ++*rows_written;
+    if (settings->progress) settings->progress(settings->progress_user, *rows_written, total);
+  }
+  return true;
+}
+
+// Renders the faces one below the other, each from top to bottom, through one rewound stream.
+bool render_vertical_strip(RenderSettings* settings, RenderOutput* output, int32_t face_size,
+                           int32_t render_size, bool oversample, const RotationMatrix* extra) {
+  FaceRowStream stream;
+  const int32_t total = kCubeSideCount * face_size;
+  int32_t rows_written = 0;
+  for (int32_t face = 0; face < kCubeSideCount; ++face) {
+    init_render_context(&stream.context, *settings, render_size, render_size, face, extra, 0.0, 0.0,
+                        0.0, 90.0);
+    if (face == 0) {
+      if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
+    } else {
+      rewind_face_row_stream(&stream);
+    }
+    for (int32_t y = 0; y < face_size; ++y) {
+      uint8_t* face_row = next_face_row(&stream);
+      if (!face_row || !write_render_row(output, face_row, face_size)) return false;
+      ++rows_written;
+      if (settings->progress) settings->progress(settings->progress_user, rows_written, total);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool render_strip(int32_t layout, const std::string& output_name, RenderSettings* settings,
+                  ConsoleOps* console, const ImageProps& writer_options, int32_t face_size,
+                  const RotationMatrix* extra) {
+  const CubeLayoutShape shape = cube_layout_shape(layout);
+  RenderOutput output;
+  if (shape.columns == 0 ||
+      !open_render_output(&output, *settings, writer_options, output_name,
+                          shape.columns * face_size, shape.rows * face_size)) {
+    console->log(console, kErrorCreatingFile, output_name.c_str());
+    return false;
+  }
+  const int32_t natural = natural_face_size(settings->sampler->width);
+  const bool oversample = face_size < natural && !settings->no_oversampling;
+  const int32_t render_size = oversample ? natural : face_size;
+  bool success = true;
+  if (layout == kLayoutVerticalStrip) {
+    success = render_vertical_strip(settings, &output, face_size, render_size, oversample, extra);
+  } else {
+    int32_t rows_written = 0;
+    for (int32_t layout_row = 0; success && layout_row < shape.rows; ++layout_row) {
+      success = render_layout_row(settings, &output, shape, layout_row, face_size, render_size,
+                                  oversample, extra, &rows_written);
+    }
+  }
+  success = finish_render_output(&output, success);
+  if (settings->progress) settings->progress(settings->progress_user, 1, 1);
+  return success;
 }

@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <string>
 
+struct ConsoleOps;
+struct ImageProps;
+struct RenderSettings;
+struct RotationMatrix;
+
 // Cube side order, used for arrays of faces, loops and option letters.
 enum CubeSide : int32_t {
   kCubeLeft = 0,
@@ -53,6 +58,13 @@ struct CubeLayoutShape {
 
 // Columns and rows of a layout code; {0, 0} for any other code.
 CubeLayoutShape cube_layout_shape(int32_t layout);
+
+// Renders all six faces of face_size pixels from the settings' source into one image of the
+// given layout (faces rendered at the natural size and reduced with LANCZOS when face_size is
+// smaller). Logs "error creating file" and returns false when the file cannot be created.
+bool render_strip(int32_t layout, const std::string& output_name, RenderSettings* settings,
+                  ConsoleOps* console, const ImageProps& writer_options, int32_t face_size,
+                  const RotationMatrix* extra);
 
 // The face order of a strip or grid image, 0 … 3 (see kStripOrders in the source): 0 when the
 // file cannot be loaded or its proportions fit no layout.
