@@ -482,7 +482,8 @@ QvmemMemoryStatus memory_status() {
 uint8_t* commit_memory(uint64_t size) {
   if (size == 0) size = 1;  // a block always has an address while it is in memory
   if (size >= kOwnMappingSize) {
-    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     return data == MAP_FAILED ? nullptr : static_cast<uint8_t*>(data);
   }
   return static_cast<uint8_t*>(malloc(size));
