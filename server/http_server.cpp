@@ -240,7 +240,7 @@ std::string password_file_for(const Connection* connection, const std::string& p
     *required = true;
     return server->options[kGlobalAuthFile];
   }
-  if (server->canonical_root.empty()) return std::string();
+  if (server->canonical_root.empty() || path.empty()) return std::string();
   struct stat status;
   if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return path + "/.htpasswd";
   size_t slash = path.find_last_of('/');
@@ -892,7 +892,7 @@ HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* op
   memcpy(server->listing_order, kDefaultListingOrder, sizeof(server->listing_order));
   if (callbacks) server->callbacks = *callbacks;
   if (!apply_options(server.get(), options, error)) return nullptr;
-  const std::string& error_log = server->options[kErrorLogFile];
+  const std::string error_log = server->options[kErrorLogFile];
   if (!error_log.empty() && !open_file(error_log, "ab")) {
     std::string reason = strerror(errno);
     server->options[kErrorLogFile].clear();
@@ -990,7 +990,7 @@ void send_error(Connection* connection, int status, const char* reason, const ch
     va_end(args);
   }
   // A body the client did not read would be taken for the next answer, so it closes.
-  if (connection->content_length != 0 && connection->body_read < connection->content_length) {
+  if (connection->content_length < 0 || connection->body_read < connection->content_length) {
     connection->must_close = true;
   }
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +

@@ -1,0 +1,349 @@
+// The server core over real loopback sockets: start-up rules, request errors, keep-alive,
+// authorisation, path confinement, hostile clients, access lists, uploads and the logs.
+#include "server/http_server.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "http_client.h"
+#include "server/md5.h"
+
+namespace {
+
+using qv_test::TempDir;
+using qv_test::write_file;
+using server_test::Client;
+using server_test::exchange;
+using server_test::Reply;
+using server_test::request;
+using server_test::TestServer;
+
+// A document root below a temporary folder, with a secret file beside it (outside the root).
+struct Site {
+  TempDir temp;
+  std::string root;
+  Site() : root(temp.path + "/root") {
+    mkdir(root.c_str(), 0755);
+    write_file(temp.path + "/secret.txt", "outside the root");
+    write_file(root + "/x", "the file x");
+    write_file(root + "/page.html", "<p>page</p>");
+  }
+};
+
+HttpServerPtr start_with(const std::vector<const char*>& pairs, std::string* error) {
+  std::vector<const char*> options = pairs;
+  options.push_back(nullptr);
+  return start_server(nullptr, options.data(), error);
+}
+
+TEST(ServerStart, RefusesBadOptionsWithTheirMessages) {
+  Site site;
+  struct Case {
+    std::vector<const char*> options;
+    const char* message;
+  } cases[] = {
+      {{"no_such_option", "1"}, "Invalid option: no_such_option"},
+      {{"document_root", nullptr}, "document_root: option value cannot be NULL"},
+      {{"listening_ports", "80x"}, "80x: invalid port format!"},
+      {{"listening_ports", "127.0.0.1:99999"}, "127.0.0.1:99999: invalid port format!"},
+      {{"listening_ports", "127.0.0.1:0", "access_control_list", "+1.2.3.4/40"},
+       "subnet must be [+|-]x.x.x.x[/x]"},
+      {{"listening_ports", "127.0.0.1:0", "error_log_file", "/nonexistent/dir/log"},
+       "Cannot open /nonexistent/dir/log: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> options = {"document_root", site.root.c_str()};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    std::string error;
+    EXPECT_FALSE(start_with(options, &error));
+    EXPECT_EQ(error, c.message);
+  }
+}
+
+TEST(ServerStart, PortZeroBindsAFreePortAndABusyPortMovesToAHighOne) {
+  Site site;
+  TestServer first(site.root);
+  ASSERT_TRUE(first.server) << first.error;
+  EXPECT_GT(first.port(), 0);
+  std::string busy = "127.0.0.1:" + std::to_string(first.port());
+  TestServer second(site.root, {"listening_ports", busy});
+  ASSERT_TRUE(second.server) << second.error;
+  EXPECT_NE(second.port(), first.port());
+  EXPECT_GE(second.port(), 49152);
+  EXPECT_EQ(request(second.port(), "GET", "/x").body, "the file x");
+}
+
+TEST(RequestErrors, AnswersMalformedRequestsAndKeepsServing) {
+  Site site;
+  TestServer test(site.root);
+  ASSERT_TRUE(test.server) << test.error;
+  struct Case {
+    std::string request;
+    int status;
+    std::string body;
+  } cases[] = {
+      {"GET /x HTTP/2.0\r\n\r\n", 505, "Error 505: Bad HTTP version\nBad HTTP version: [2.0]"},
+      {"GET x HTTP/1.1\r\n\r\n", 400, "Error 400: Bad Request\nInvalid URI: [x]"},
+      {"GET /\r\n\r\n", 500, "Error 500: Server Error\nBad request: [GET /\r\n\r\n]"},
+      {"FETCH / HTTP/1.1\r\n\r\n", 500,
+       "Error 500: Server Error\nBad request: [FETCH / HTTP/1.1\r\n\r\n]"},
+      {"GET /x%0d%0aSet-Cookie:%20a=b HTTP/1.1\r\n\r\n", 400,
+       "Error 400: Bad Request\nInvalid URI: [/x%0d%0aSet-Cookie:%20a=b]"},
+      {"GET /x%00.html HTTP/1.1\r\n\r\n", 400, "Error 400: Bad Request\nInvalid URI: [/x%00.html]"},
+      {"GET /x HTTP/1.1\r\nHost: a\r\n" + std::string(17000, 'h') + "\r\n\r\n", 500,
+       "Error 500: Server Error\nRequest Too Large"},
+  };
+  for (const Case& c : cases) {
+    Reply reply = exchange(test.port(), c.request);
+    EXPECT_EQ(reply.status, c.status) << c.request.substr(0, 40);
+    EXPECT_EQ(reply.body, c.body) << c.request.substr(0, 40);
+    EXPECT_EQ(reply.header("connection"), "close");
+    EXPECT_EQ(reply.header("content-length"), std::to_string(c.body.size()));
+  }
+  EXPECT_EQ(request(test.port(), "GET", "/x").body, "the file x");
+}
+
+TEST(KeepAlive, OffClosesAfterEachAnswerOnAsksForSeveral) {
+  Site site;
+  {
+    TestServer test(site.root);
+    ASSERT_TRUE(test.server);
+    Reply reply = exchange(test.port(),
+                           "GET /x HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"
+                           "GET /page.html HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.header("connection"), "close");
+    EXPECT_EQ(reply.body, "the file x");  // the second request is never answered
+  }
+  TestServer test(site.root, {"enable_keep_alive", "yes"});
+  ASSERT_TRUE(test.server);
+  Client client(test.port());
+  ASSERT_TRUE(
+      client.send_text("POST /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"
+                       "GET /page.html HTTP/1.1\r\n\r\n"));
+  Reply first = client.read_reply();
+  EXPECT_EQ(first.header("connection"), "keep-alive");
+  EXPECT_EQ(first.body, "the file x");
+  Reply second = client.read_reply();
+  EXPECT_EQ(second.body, "<p>page</p>");
+  ASSERT_TRUE(client.send_text("GET /x HTTP/1.0\r\n\r\n"));
+  Reply third = client.read_reply();
+  EXPECT_EQ(third.header("connection"), "close");  // 1.0 without a keep-alive header
+}
+
+TEST(Confinement, NoEncodingOfAPathLeavesTheDocumentRoot) {
+  Site site;
+  symlink((site.temp.path + "/secret.txt").c_str(), (site.root + "/link_out").c_str());
+  symlink(site.temp.path.c_str(), (site.root + "/dir_out").c_str());
+  symlink((site.root + "/x").c_str(), (site.root + "/link_in").c_str());
+  TestServer test(site.root);
+  ASSERT_TRUE(test.server);
+  const char* reach_x[] = {"/../x",  "//x",        "/%2e%2e/x", "/..%2fx",
+                           "/..\\x", "/%5c..%5cx", "/./x",      "/link_in"};
+  for (const char* target : reach_x) {
+    Reply reply = request(test.port(), "GET", target);
+    EXPECT_EQ(reply.status, 200) << target;
+    EXPECT_EQ(reply.body, "the file x") << target;
+  }
+  std::string deep = "/";
+  for (int i = 0; i < 300; ++i) deep += "../";
+  const std::string escape[] = {"/../secret.txt",
+                                "/%2e%2e/secret.txt",
+                                "/%2E%2E%2Fsecret.txt",
+                                "/..%5csecret.txt",
+                                "/....//secret.txt",
+                                "/.%2e/.%2e/secret.txt",
+                                deep + "secret.txt",
+                                "/link_out",
+                                "/dir_out/secret.txt",
+                                "/dir_out/",
+                                "/" + std::string(5000, 'a'),
+                                "/" + std::string(250, 'b') + "/../../secret.txt"};
+  for (const std::string& target : escape) {
+    Reply reply = request(test.port(), "GET", target);
+    EXPECT_EQ(reply.status, 404) << target.substr(0, 60);
+    EXPECT_EQ(reply.raw.find("outside the root"), std::string::npos) << target.substr(0, 60);
+  }
+}
+
+// A password file line for user "tour" in the default realm, and a matching Digest header.
+std::string password_line(const std::string& user, const std::string& password) {
+  return user + ":localhost:" + md5_hex(user + ":localhost:" + password) + "\n";
+}
+
+std::string digest_header(const std::string& method, const std::string& uri,
+                          const std::string& user, const std::string& password) {
+  DigestCredentials credentials;
+  credentials.user = user;
+  credentials.nonce = "12345";
+  credentials.nc = "00000001";
+  credentials.cnonce = "abcdef";
+  credentials.qop = "auth";
+  credentials.uri = uri;
+  std::string ha1 = md5_hex(user + ":localhost:" + password);
+  return "Authorization: Digest username=\"" + user +
+         "\", realm=\"localhost\", nonce=\"12345\", uri=\"" + uri +
+         "\", qop=auth, nc=00000001, cnonce=\"abcdef\", response=\"" +
+         digest_response(ha1, method, credentials) + "\"\r\n";
+}
+
+TEST(Authorisation, FolderPasswordFileGuardsEveryFileAndIsNeverServed) {
+  Site site;
+  mkdir((site.root + "/private").c_str(), 0755);
+  write_file(site.root + "/private/.htpasswd", password_line("tour", "secret"));
+  write_file(site.root + "/private/pano.xml", "<tour/>");
+  TestServer test(site.root);
+  ASSERT_TRUE(test.server);
+
+  Reply denied = request(test.port(), "GET", "/private/pano.xml");
+  EXPECT_EQ(denied.status, 401);
+  EXPECT_EQ(denied.header("www-authenticate")
+                .rfind("Digest qop=\"auth\", realm=\"localhost\", nonce=\"", 0),
+            0u);
+  EXPECT_EQ(denied.header("content-length"), "0");
+  EXPECT_EQ(request(test.port(), "GET", "/private/").status, 401);
+  Reply wrong = request(test.port(), "GET", "/private/pano.xml",
+                        digest_header("GET", "/private/pano.xml", "tour", "guess"));
+  EXPECT_EQ(wrong.status, 401);
+  Reply allowed = request(test.port(), "GET", "/private/pano.xml",
+                          digest_header("GET", "/private/pano.xml", "tour", "secret"));
+  EXPECT_EQ(allowed.status, 200);
+  EXPECT_EQ(allowed.body, "<tour/>");
+  for (const char* target : {"/private/.htpasswd", "/private/%2ehtpasswd", "/private//.htpasswd"}) {
+    Reply reply =
+        request(test.port(), "GET", target, digest_header("GET", target, "tour", "secret"));
+    EXPECT_EQ(reply.status, 404) << target;
+    EXPECT_EQ(reply.raw.find("localhost:"), std::string::npos) << target;
+  }
+  // A link with an innocent name does not reveal the password file either.
+  symlink((site.root + "/private/.htpasswd").c_str(), (site.root + "/passwords").c_str());
+  EXPECT_EQ(request(test.port(), "GET", "/passwords").status, 404);
+  // A configured password file that is missing locks its area instead of opening it.
+  TestServer guarded(site.root, {"protect_uri", "/x=" + site.temp.path + "/missing"});
+  ASSERT_TRUE(guarded.server);
+  EXPECT_EQ(request(guarded.port(), "GET", "/x").status, 401);
+  EXPECT_EQ(request(guarded.port(), "GET", "/page.html").status, 200);
+}
+
+TEST(HostileClients, SlowOversizedAndAbandonedConnectionsDoNotStopTheServer) {
+  Site site;
+  TestServer test(site.root, {"request_timeout_ms", "300", "num_threads", "4"});
+  ASSERT_TRUE(test.server);
+  {
+    // A client that sends part of a head and then waits is cut off at the time-out.
+    Client slow(test.port());
+    ASSERT_TRUE(slow.send_text("GET /x HTTP/1.1\r\n"));
+    auto start = std::chrono::steady_clock::now();
+    Reply reply = server_test::parse_reply(slow.read_all(5000));
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  }
+  {
+    // A client dribbling one byte at a time gets no more time than the whole time-out.
+    Client dribble(test.port());
+    bool cut_off = false;
+    for (int i = 0; i < 40 && !cut_off; ++i) {
+      cut_off = !dribble.send_text("X");
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    Reply reply = server_test::parse_reply(dribble.read_all(3000));
+    EXPECT_TRUE(cut_off || reply.status == 500);
+  }
+  // More idle connections than workers, then many opened and dropped at once.
+  {
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 30; ++i) idle.push_back(std::make_unique<Client>(test.port()));
+    for (int i = 0; i < 2000; ++i) {
+      Client dropped(test.port());
+      if (i % 3 == 0 && dropped.connected()) dropped.send_text("GET /x HT");
+    }
+  }
+  Reply reply;
+  for (int attempt = 0; attempt < 50 && reply.status != 200; ++attempt) {
+    reply = request(test.port(), "GET", "/x");
+  }
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "the file x");
+}
+
+TEST(AccessList, RefusedAddressesAreClosedWithoutAnswer) {
+  Site site;
+  TestServer refused(site.root, {"access_control_list", "-0.0.0.0/0,+10.0.0.0/8"});
+  ASSERT_TRUE(refused.server);
+  Reply reply = request(refused.port(), "GET", "/x");
+  EXPECT_FALSE(reply.received);
+  TestServer allowed(site.root, {"access_control_list", "-0.0.0.0/0,+127.0.0.1"});
+  ASSERT_TRUE(allowed.server);
+  EXPECT_EQ(request(allowed.port(), "GET", "/x").status, 200);
+}
+
+TEST(Methods, OptionsPutAndDelete) {
+  Site site;
+  write_file(site.temp.path + "/uploaders", password_line("up", "load"));
+  TestServer test(site.root, {"put_delete_auth_file", site.temp.path + "/uploaders"});
+  ASSERT_TRUE(test.server);
+  Reply options = request(test.port(), "OPTIONS", "*");
+  EXPECT_EQ(options.raw,
+            "HTTP/1.1 200 OK\r\nAllow: GET, POST, HEAD, CONNECT, PUT, DELETE, OPTIONS\r\nDAV: "
+            "1\r\n\r\n");
+
+  std::string body = "uploaded";
+  std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  Reply anonymous =
+      exchange(test.port(), "PUT /new/dir/file.txt HTTP/1.1\r\n" + length + "\r\n" + body);
+  EXPECT_EQ(anonymous.status, 401);
+  std::string auth = digest_header("PUT", "/new/dir/file.txt", "up", "load");
+  Reply created =
+      exchange(test.port(), "PUT /new/dir/file.txt HTTP/1.1\r\n" + auth + length + "\r\n" + body);
+  EXPECT_EQ(created.raw, "HTTP/1.1 201 OK\r\n\r\n");
+  EXPECT_EQ(qv_test::read_file(site.root + "/new/dir/file.txt"), body);
+  Reply replaced = exchange(test.port(), "PUT /new/dir/file.txt HTTP/1.1\r\n" + auth +
+                                             "Expect: 100-continue\r\n" + length + "\r\n" + body);
+  EXPECT_EQ(replaced.raw, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n");
+  Reply no_length = exchange(test.port(), "PUT /new/dir/file.txt HTTP/1.1\r\n" + auth + "\r\n");
+  EXPECT_EQ(no_length.status, 411);
+  Reply short_body = exchange(
+      test.port(), "PUT /new/dir/file.txt HTTP/1.1\r\n" + auth + "Content-Length: 100\r\n\r\nabc");
+  EXPECT_EQ(short_body.status, 577);
+  std::string delete_auth = digest_header("DELETE", "/new/dir/file.txt", "up", "load");
+  EXPECT_EQ(request(test.port(), "DELETE", "/new/dir/file.txt", delete_auth).status, 200);
+  EXPECT_FALSE(qv_test::file_exists(site.root + "/new/dir/file.txt"));
+  EXPECT_EQ(request(test.port(), "DELETE", "/new/dir/file.txt", delete_auth).status, 500);
+
+  // Without a password file for them, uploads and deletions are refused.
+  TestServer plain(site.root);
+  ASSERT_TRUE(plain.server);
+  EXPECT_EQ(request(plain.port(), "DELETE", "/x", delete_auth).status, 401);
+  EXPECT_TRUE(qv_test::file_exists(site.root + "/x"));
+}
+
+TEST(Logs, AccessLineAndErrorLine) {
+  Site site;
+  std::string access = site.temp.path + "/access.log";
+  std::string errors = site.temp.path + "/error.log";
+  write_file(site.root + "/private.xml", "p");
+  {
+    TestServer test(site.root, {"access_log_file", access, "error_log_file", errors, "protect_uri",
+                                "/private.xml=" + site.temp.path + "/none"});
+    ASSERT_TRUE(test.server);
+    request(test.port(), "GET", "/x", "Referer: http://r/\r\nUser-Agent: tester\r\n");
+    request(test.port(), "GET", "/private.xml");
+  }
+  std::string log = qv_test::read_file(access);
+  EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
+  EXPECT_NE(log.find("] \"GET /x HTTP/1.1\" 200 10 \"http://r/\" \"tester\"\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\"GET /private.xml HTTP/1.1\" 401 0 - -\n"), std::string::npos) << log;
+  std::string error_log = qv_test::read_file(errors);
+  EXPECT_NE(error_log.find("] [error] [client 127.0.0.1] GET /private.xml: Cannot open "),
+            std::string::npos)
+      << error_log;
+}
+
+}  // namespace
