@@ -407,11 +407,17 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
   ContributionList vertical;
   plan_axis(&horizontal, kernel, destination_width, source_width);
   plan_axis(&vertical, kernel, destination_height, source_height);
+  // Window bounds and the window's row count are 32-bit: refuse supports that would carry them
+  // past that (no such window could be allocated anyway).
+  constexpr double kIndexLimit = 2147483000.0;
+  const double window_rows = 2.0 * vertical.effective_support + 3.0;
+  if (!(source_width + horizontal.effective_support + 2.0 < kIndexLimit) ||
+      !(source_height + vertical.effective_support + 2.0 < kIndexLimit) ||
+      !(window_rows < kIndexLimit))
+    return nullptr;
   horizontal.padded_taps =
       round_up(most_taps(horizontal, source_width, horizontal_wrap), loops->tap_multiple);
   vertical.padded_taps = most_taps(vertical, source_height, false);
-  const double window_rows = 2.0 * vertical.effective_support + 3.0;
-  if (!(window_rows < 1e9) || !(horizontal.effective_support < 1e9)) return nullptr;
   const int32_t window_capacity = static_cast<int32_t>(window_rows);
 
   // Margins of the padded source row: the most any window reaches left of pixel 0, and on the
@@ -447,7 +453,10 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
 
   uint8_t* block = static_cast<uint8_t*>(g_allocate(static_cast<size_t>(plan.total)));
   if (!block) return nullptr;
-  std::memset(block, 0, static_cast<size_t>(plan.total));
+  // Only the record and the padded row need zeros (the row's margins stay zero without wrap);
+  // everything else is written before it is read, so a large window is not touched up front.
+  std::memset(block, 0, sizeof(StreamResizer));
+  std::memset(block + plan.padded_source, 0, static_cast<size_t>(plan.total - plan.padded_source));
 
   StreamResizer* r = reinterpret_cast<StreamResizer*>(block + plan.record);
   r->destination_width = destination_width;

@@ -251,6 +251,9 @@ TEST(ResizeFilters, CreateRejectsWhatItCannotDo) {
   EXPECT_EQ(resizer_create(4, 4, 8, 8, 0, kFilterLanczos, false), nullptr);
   EXPECT_EQ(resizer_create(0, 4, 8, 8, kPixelRgb8, kFilterLanczos, false), nullptr);
   EXPECT_EQ(resizer_create(4, 4, 8, -1, kPixelRgb8, kFilterLanczos, false), nullptr);
+  // A window too large for 32-bit indices is refused before anything is allocated.
+  EXPECT_EQ(resizer_create(1, 1, 2000000000, 1, kPixelGray8, kFilterLanczos, true), nullptr);
+  EXPECT_EQ(resizer_create(1, 1, 1, 1500000000, kPixelGray8, kFilterGauss, false), nullptr);
 }
 
 TEST(Resize, EqualSizeLanczosAndPointReproduceTheImage) {
