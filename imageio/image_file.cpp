@@ -18,7 +18,10 @@
 #include "app/paths.h"
 #include "imageio/jpeg_codec.h"
 #include "imageio/kro_codec.h"
+#include "imageio/metadata.h"
 #include "imageio/png_codec.h"
+#include "imageio/psd_codec.h"
+#include "imageio/tiff_codec.h"
 
 namespace {
 
@@ -54,20 +57,20 @@ struct CodecRow {
   const ImageCodec* codec;  // null while the kind has no codec in this build
 };
 
-// Readers by kind. TIFF (also BigTIFF) and PSD (also PSB) join here with their codecs.
+// Readers by kind; TIFF also reads BigTIFF, PSD also reads PSB.
 const CodecRow kReaders[] = {
-    {kImageJpeg, &kJpegCodec}, {kImageTiff, nullptr},   {kImageKro, &kKroCodec},
-    {kImagePsd, nullptr},      {kImagePng, &kPngCodec},
+    {kImageJpeg, &kJpegCodec}, {kImageTiff, &kTiffCodec}, {kImageKro, &kKroCodec},
+    {kImagePsd, &kPsdCodec},   {kImagePng, &kPngCodec},
 };
 
 // Writers by kind; PNG is read only.
 const CodecRow kWriters[] = {
-    {kImageJpeg, &kJpegCodec}, {kImageTiff, nullptr}, {kImageBigTiff, nullptr},
-    {kImageKro, &kKroCodec},   {kImagePsd, nullptr},  {kImagePsb, nullptr},
+    {kImageJpeg, &kJpegCodec}, {kImageTiff, &kTiffCodec}, {kImageBigTiff, &kTiffCodec},
+    {kImageKro, &kKroCodec},   {kImagePsd, &kPsdCodec},   {kImagePsb, &kPsdCodec},
 };
 
 // Header readers tried by the probe, in this order, until one gives a size.
-const ImageCodec* const kProbeOrder[] = {&kJpegCodec, /* PSD */ &kKroCodec, &kPngCodec};
+const ImageCodec* const kProbeOrder[] = {&kJpegCodec, &kPsdCodec, &kKroCodec, &kPngCodec};
 
 const ImageCodec* codec_in(const CodecRow* rows, size_t count, ImageKind kind) {
   for (size_t i = 0; i < count; ++i) {
@@ -477,8 +480,7 @@ std::unique_ptr<ImageInfo> image_probe(const std::string& path) {
   size_t head_size = fread(head, 1, sizeof(head), file.get());
   if (image_kind_for_signature(head, head_size) == kImageNone) return nullptr;
   auto info = std::make_unique<ImageInfo>();
-  // The metadata scan (GPS, pose, thumbnail, comment, ICC profile, TIFF size) fills the record
-  // here once it exists.
+  scan_metadata(file.get(), info.get());  // GPS, pose, thumbnail, comment, profile, TIFF size
   for (const ImageCodec* codec : kProbeOrder) {
     if (codec->probe_header && codec->probe_header(file.get(), info.get())) break;
   }

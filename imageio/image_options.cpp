@@ -1,0 +1,47 @@
+// Option value tables of the image writers.
+#include "imageio/image_options.h"
+
+namespace {
+
+struct SamplingRow {
+  int code;
+  int32_t h, v;
+};
+
+const SamplingRow kSamplings[] = {{444, 1, 1}, {422, 2, 1}, {420, 2, 2}, {411, 4, 2}};
+
+struct CompressionRow {
+  const char* word;
+  int32_t code;
+};
+
+const CompressionRow kCompressions[] = {
+    {"none", 1}, {"lzw", 2}, {"zip", 3}, {"jpeg", 4}, {"auto", 5},
+};
+
+}  // namespace
+
+bool jpeg_sampling_for_code(int code, int32_t* sampling_h, int32_t* sampling_v) {
+  for (const SamplingRow& row : kSamplings) {
+    if (row.code == code) {
+      *sampling_h = row.h;
+      *sampling_v = row.v;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool tiff_compression_for_word(const std::string& word, int32_t* compression) {
+  std::string lower = word;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  for (const CompressionRow& row : kCompressions) {
+    if (lower == row.word) {
+      *compression = row.code;
+      return true;
+    }
+  }
+  return false;
+}
