@@ -243,6 +243,38 @@ TEST(ResizeFilters, ContributionWindows) {
       1);
 }
 
+TEST(ResizeFilters, EveryWindowIsBoundedAndNormalised) {
+  // For every filter, reducing, keeping and enlarging: at most 3 + truncate(2 * support) taps,
+  // fixed-point weights summing to 1.0 within the rounding of each tap, and windows that never
+  // leave the source without wrap.
+  struct Case {
+    int source, destination;
+  };
+  const Case cases[] = {{100, 33}, {64, 64}, {10, 47}, {7, 1}, {1, 9}};
+  for (int32_t filter : kAllFilters)
+    for (const Case& c : cases)
+      for (int32_t format : {kPixelGray8, kPixelRgb16}) {
+        ResizerPtr r =
+            resizer_create(c.destination, c.destination, c.source, c.source, format, filter, false);
+        ASSERT_NE(r, nullptr);
+        const double one = is_wide(format) ? 1 << 14 : 1 << 20;
+        for (const ContributionList* list : {&r->horizontal, &r->vertical}) {
+          const int bound = 3 + static_cast<int>(2 * list->effective_support);
+          for (int i = 0; i < list->count; ++i) {
+            const Contribution& e = list->entries[i];
+            const int taps = e.end - e.first;
+            EXPECT_GE(e.first, 0);
+            EXPECT_LE(e.end, c.source);
+            EXPECT_GT(taps, 0);
+            EXPECT_LE(taps, bound);
+            double sum = 0;
+            for (int k = 0; k < taps; ++k) sum += e.weights[k];
+            EXPECT_NEAR(sum, one, taps) << filter << " " << c.source << "->" << c.destination;
+          }
+        }
+      }
+}
+
 TEST(ResizeFilters, CreateRejectsWhatItCannotDo) {
   for (int32_t code : {0, 3, 6, 8, 10, 13, 14}) {
     EXPECT_EQ(resizer_create(4, 4, 8, 8, kPixelRgb8, code, false), nullptr) << code;
