@@ -1,4 +1,5 @@
 // The tool words of this executable, tested top to bottom and left to right.
+#include "app/builtin_commands.h"
 #include "app/dispatcher.h"
 #include "server/testserver.h"
 #include "tools/maketiles_tool.h"
@@ -9,6 +10,9 @@ const ToolRow kToolTable[] = {
     {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, nullptr, testserver_main, nullptr},
+    // Built-in image commands.
+    {{"ping", nullptr}, nullptr, ping_main, nullptr},
+    {{"makethumb", nullptr}, nullptr, makethumb_main, nullptr},
 };
 
 }  // namespace

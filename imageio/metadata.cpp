@@ -95,8 +95,9 @@ uint32_t tiff16(const Scanner& scan, const uint8_t* p) {
   return scan.big_endian ? big16(p) : (uint32_t{p[1]} << 8 | p[0]);
 }
 uint32_t tiff32(const Scanner& scan, const uint8_t* p) {
-  return scan.big_endian ? big32(p)
-                         : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+  return scan.big_endian
+             ? big32(p)
+             : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
 }
 uint64_t tiff64(const Scanner& scan, const uint8_t* p) {
   uint64_t first = tiff32(scan, p);
@@ -165,7 +166,8 @@ uint64_t entry_offset(const Scanner& scan, const TiffEntry& entry) {
 
 // Absolute file offset of an entry's data and its byte size; false when the size overflows or
 // the data lies outside the file. Data that fits the value field is read from there.
-bool entry_data(Scanner* scan, const TiffEntry& entry, int64_t max_size, std::vector<uint8_t>* out) {
+bool entry_data(Scanner* scan, const TiffEntry& entry, int64_t max_size,
+                std::vector<uint8_t>* out) {
   int64_t unit = type_size(entry.type);
   if (unit == 0 || entry.count == 0 || entry.count > static_cast<uint64_t>(max_size / unit)) {
     return false;
@@ -209,8 +211,7 @@ double rational_at(const Scanner& scan, const uint8_t* p, bool is_signed) {
   uint32_t denominator = tiff32(scan, p + 4);
   if (denominator == 0) return 0;
   if (is_signed) {
-    return static_cast<double>(static_cast<int32_t>(numerator)) /
-           static_cast<int32_t>(denominator);
+    return static_cast<double>(static_cast<int32_t>(numerator)) / static_cast<int32_t>(denominator);
   }
   return static_cast<double>(numerator) / denominator;
 }
@@ -222,10 +223,12 @@ void read_main_entry(Scanner* scan, const TiffEntry& entry) {
   std::vector<uint8_t> data;
   switch (entry.tag) {
     case 256:
-      if (entry.type == 3 || entry.type == 4) scan->width = static_cast<int32_t>(entry_number(*scan, entry));
+      if (entry.type == 3 || entry.type == 4)
+        scan->width = static_cast<int32_t>(entry_number(*scan, entry));
       break;
     case 257:
-      if (entry.type == 3 || entry.type == 4) scan->height = static_cast<int32_t>(entry_number(*scan, entry));
+      if (entry.type == 3 || entry.type == 4)
+        scan->height = static_cast<int32_t>(entry_number(*scan, entry));
       break;
     case 270:
       if (!scan->comment_found && entry_data(scan, entry, kMaxTextTag, &data)) {
@@ -235,7 +238,8 @@ void read_main_entry(Scanner* scan, const TiffEntry& entry) {
       break;
     case 34377:
       if (!scan->thumbnail_found && entry.count >= 1 && entry.count <= kMaxPhotoshopTag) {
-        int64_t offset = entry.count <= (scan->big_tiff ? 8u : 4u) ? -1 : entry_data_offset(*scan, entry);
+        int64_t offset =
+            entry.count <= (scan->big_tiff ? 8u : 4u) ? -1 : entry_data_offset(*scan, entry);
         if (offset >= 0 && static_cast<int64_t>(entry.count) <= scan->file_size - offset) {
           walk_resources(scan, offset, offset + static_cast<int64_t>(entry.count), true, nullptr,
                          nullptr);
@@ -259,7 +263,8 @@ void read_main_entry(Scanner* scan, const TiffEntry& entry) {
 void read_exif_entry(Scanner* scan, const TiffEntry& entry) {
   std::vector<uint8_t> data;
   if (entry.tag == 37500 && entry.count >= 8) {
-    int64_t offset = entry.count <= (scan->big_tiff ? 8u : 4u) ? -1 : entry_data_offset(*scan, entry);
+    int64_t offset =
+        entry.count <= (scan->big_tiff ? 8u : 4u) ? -1 : entry_data_offset(*scan, entry);
     uint8_t head[8];
     if (offset >= 0 && read_at(scan, offset, head, 8) && memcmp(head, "Ricoh\0", 6) == 0) {
       queue_directory(scan, kRicohDirectory, entry_offset(*scan, entry) + 8);

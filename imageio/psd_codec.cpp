@@ -71,8 +71,8 @@ struct PsdHeader {
 
 // One channel of a layer record.
 struct LayerChannel {
-  int32_t id = 0;       // 0, 1, 2 colour, -1 transparency, -2 user mask
-  int64_t length = 0;   // bytes of its data, compression word included
+  int32_t id = 0;      // 0, 1, 2 colour, -1 transparency, -2 user mask
+  int64_t length = 0;  // bytes of its data, compression word included
 };
 
 struct LayerRecord {
@@ -86,8 +86,8 @@ struct PsdLayout {
   int32_t layer_count = 0;        // absolute value of the stored count
   bool have_first_layer = false;  // the first record was read and is valid
   LayerRecord first_layer;
-  int64_t layer_data = 0;         // start of the layers' channel image data
-  int64_t image_data = 0;         // start of the merged image data (its compression word)
+  int64_t layer_data = 0;  // start of the layers' channel image data
+  int64_t image_data = 0;  // start of the merged image data (its compression word)
 };
 
 // Parses the header; false for anything the reader cannot take.
@@ -136,7 +136,8 @@ bool parse_layer_record(const PsdStream& in, bool big, int64_t end, int64_t* pos
     LayerChannel channel;
     channel.id = static_cast<int16_t>(big_number(entry, 2));
     uint64_t length = big_number(entry + 2, length_bytes);
-    channel.length = length > static_cast<uint64_t>(in.size) ? in.size : static_cast<int64_t>(length);
+    channel.length =
+        length > static_cast<uint64_t>(in.size) ? in.size : static_cast<int64_t>(length);
     if (*valid) record->channels.push_back(channel);
     at += channel_entry;
   }
@@ -214,9 +215,9 @@ struct PsdState {
   int32_t depth = 8;
   int64_t row_size = 0;  // bytes of one channel row
   bool reduced = false;
-  std::vector<PsdChannel> channels;            // one per output channel, in output order
-  std::vector<std::vector<uint8_t>> rows;      // one row buffer per output channel
-  std::vector<uint8_t> packed;                 // twice the row size
+  std::vector<PsdChannel> channels;        // one per output channel, in output order
+  std::vector<std::vector<uint8_t>> rows;  // one row buffer per output channel
+  std::vector<uint8_t> packed;             // twice the row size
 
   PsdState() = default;
   PsdState(const PsdState&) = delete;
@@ -274,8 +275,8 @@ bool read_row_table(const PsdStream& in, int64_t table, int entry_bytes, int32_t
   int64_t previous = row_size;
   int64_t offset = data;
   for (int32_t row = 0; row < height; ++row) {
-    int64_t size = static_cast<int64_t>(big_number(bytes.data() + int64_t{row} * entry_bytes,
-                                                   entry_bytes));
+    int64_t size =
+        static_cast<int64_t>(big_number(bytes.data() + int64_t{row} * entry_bytes, entry_bytes));
     if (size > 2 * row_size) size = previous;
     channel->row_offsets[static_cast<size_t>(row)] = offset;
     offset += size;

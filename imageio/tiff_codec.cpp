@@ -29,19 +29,19 @@ enum ReadPath { kReadScanlines, kReadStrips, kReadPlanes, kReadTileBands };
 struct TiffState {
   TIFF* tiff = nullptr;
   ReadPath path = kReadScanlines;
-  bool reduced = false;        // deliver the hint's number of rows
-  bool min_is_white = false;   // gray stored inverted; delivered min-is-black
+  bool reduced = false;       // deliver the hint's number of rows
+  bool min_is_white = false;  // gray stored inverted; delivered min-is-black
   int32_t full_height = 0;
-  int32_t samples = 0;         // samples per pixel in the file
-  int32_t sample_bytes = 0;    // 1 or 2
-  int64_t file_row_bytes = 0;  // one row of all samples, interleaved
+  int32_t samples = 0;          // samples per pixel in the file
+  int32_t sample_bytes = 0;     // 1 or 2
+  int64_t file_row_bytes = 0;   // one row of all samples, interleaved
   uint32_t rows_per_block = 0;  // rows per strip, or tile length for tile bands
   uint32_t tile_width = 0;
   int64_t strips_per_plane = 0;
-  std::vector<uint8_t> interleaved;              // one file row, when it differs from the output
-  std::vector<std::vector<uint8_t>> blocks;      // held strip (per plane) or tile band
-  std::vector<int64_t> held_block;               // index of the block each buffer holds, -1 none
-  std::vector<uint8_t> tile;                     // one decoded tile
+  std::vector<uint8_t> interleaved;          // one file row, when it differs from the output
+  std::vector<std::vector<uint8_t>> blocks;  // held strip (per plane) or tile band
+  std::vector<int64_t> held_block;           // index of the block each buffer holds, -1 none
+  std::vector<uint8_t> tile;                 // one decoded tile
 
   TiffState() = default;
   TiffState(const TiffState&) = delete;
@@ -146,8 +146,8 @@ void read_properties(TIFF* tiff, ImageProps* props) {
 // Chooses the reading path and sizes its buffers; false when a held block would be too large.
 bool plan_reading(TIFF* tiff, TiffState* state, uint16_t planar, const LoadHint* hint,
                   int32_t* delivered_height) {
-  const int64_t plane_row_bytes =
-      planar == PLANARCONFIG_SEPARATE ? state->file_row_bytes / state->samples
+  const int64_t plane_row_bytes = planar == PLANARCONFIG_SEPARATE
+                                      ? state->file_row_bytes / state->samples
                                       : state->file_row_bytes;
   *delivered_height = state->full_height;
   if (TIFFIsTiled(tiff)) {
@@ -183,8 +183,7 @@ bool plan_reading(TIFF* tiff, TiffState* state, uint16_t planar, const LoadHint*
     rows_per_strip = static_cast<uint32_t>(state->full_height);
   }
   state->rows_per_block = rows_per_strip;
-  state->strips_per_plane =
-      (int64_t{state->full_height} + rows_per_strip - 1) / rows_per_strip;
+  state->strips_per_plane = (int64_t{state->full_height} + rows_per_strip - 1) / rows_per_strip;
   const int64_t strip_bytes = plane_row_bytes * rows_per_strip;
   if (planar == PLANARCONFIG_SEPARATE) {
     if (strip_bytes > kMaxBlockBytes) return false;
@@ -289,8 +288,8 @@ bool hold_band(TiffState* state, int64_t band, int32_t width) {
   if (state->held_block[0] == band) return true;
   state->held_block[0] = -1;
   const int64_t pixel_bytes = int64_t{state->samples} * state->sample_bytes;
-  const int64_t band_row_bytes = static_cast<int64_t>(state->blocks[0].size()) /
-                                 state->rows_per_block;
+  const int64_t band_row_bytes =
+      static_cast<int64_t>(state->blocks[0].size()) / state->rows_per_block;
   const int64_t tile_row_bytes = int64_t{state->tile_width} * pixel_bytes;
   const uint32_t y = static_cast<uint32_t>(band * state->rows_per_block);
   for (uint32_t x = 0; x < static_cast<uint32_t>(width); x += state->tile_width) {
@@ -313,8 +312,7 @@ bool read_file_row(ImageFile* file, TiffState* state, uint32_t source_row, uint8
   switch (state->path) {
     case kReadStrips:
       if (hold_strip(state, 0, source_row / state->rows_per_block)) {
-        memcpy(target,
-               state->blocks[0].data() + (source_row % state->rows_per_block) * row_bytes,
+        memcpy(target, state->blocks[0].data() + (source_row % state->rows_per_block) * row_bytes,
                row_bytes);
         return true;
       }
@@ -324,9 +322,8 @@ bool read_file_row(ImageFile* file, TiffState* state, uint32_t source_row, uint8
     case kReadTileBands:
       if (!hold_band(state, source_row / state->rows_per_block, file->width)) return false;
       memcpy(target,
-             state->blocks[0].data() +
-                 (source_row % state->rows_per_block) *
-                     (state->blocks[0].size() / state->rows_per_block),
+             state->blocks[0].data() + (source_row % state->rows_per_block) *
+                                           (state->blocks[0].size() / state->rows_per_block),
              row_bytes);
       return true;
     case kReadPlanes: {
@@ -463,8 +460,7 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
     TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, props.comment.c_str());
   }
   if (props.embed_icc && props.icc_data && props.icc_size > 0) {
-    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(props.icc_size),
-                 props.icc_data);
+    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(props.icc_size), props.icc_data);
   }
   auto file = std::make_unique<ImageFile>();
   file->kind = kind == kImageBigTiff ? kImageBigTiff : kImageTiff;
