@@ -15,6 +15,7 @@
 #include "app/banner.h"
 #include "geometry/resize.h"
 #include "imageio/image_file.h"
+#include "imageio/image_options.h"
 #include "memory/qvmem.h"
 #include "tools/tiling.h"
 
@@ -175,17 +176,7 @@ bool apply_jpeg_optimize(const char*, TileJob* job) {
 }
 
 bool apply_tiff_compression(const char* value, TileJob* job) {
-  static const struct {
-    const char* word;
-    int32_t code;
-  } kWords[] = {{"none", 1}, {"lzw", 2}, {"zip", 3}, {"jpeg", 4}, {"auto", 5}};
-  for (const auto& row : kWords) {
-    if (strcmp(value, row.word) == 0) {
-      job->tiff_compression = row.code;
-      return true;
-    }
-  }
-  return false;
+  return tiff_compression_for_word(value, &job->tiff_compression);
 }
 
 bool apply_dpi(const char* value, TileJob* job) {

@@ -21,6 +21,7 @@
 #include "geometry/resize.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
+#include "imageio/image_options.h"
 
 namespace {
 
@@ -443,15 +444,7 @@ void set_writer_options(TilingRun* run) {
     props.dpi_x = job.dpi;
     props.dpi_y = job.dpi;
   }
-  static const struct {
-    int32_t code, horizontal, vertical;
-  } kSampling[] = {{444, 1, 1}, {422, 2, 1}, {420, 2, 2}, {411, 4, 2}};
-  for (const auto& row : kSampling) {
-    if (row.code == job.jpeg_subsampling) {
-      props.jpeg_sampling_h = row.horizontal;
-      props.jpeg_sampling_v = row.vertical;
-    }
-  }
+  jpeg_sampling_for_code(job.jpeg_subsampling, &props.jpeg_sampling_h, &props.jpeg_sampling_v);
 }
 
 void choose_output_format(TilingRun* run) {

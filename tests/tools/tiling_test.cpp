@@ -225,6 +225,36 @@ TEST(Tiling, CutThenMergeReproducesTheSourceForEveryLosslessFormat) {
   }
 }
 
+TEST(Tiling, TilesOfEveryWritableFormatMergeBackExactly) {
+  for (const char* extension : {"tif", "btf", "psd", "psb", "kro"}) {
+    // Photoshop documents are written as RGB: their tiles lose the alpha channel.
+    const bool keeps_alpha = extension[0] != 'p';
+    for (PixelFormat format : {kPixelRgb8, kPixelRgba8, kPixelRgb16, kPixelRgba16}) {
+      TempDir dir;
+      ASSERT_TRUE(write_pattern(dir.file("in.kro"), format, 70, 45));
+      TileJob expected_job = quiet_job(dir.file("in.kro"), dir.file("expected.kro"), 0, 0);
+      expected_job.no_alpha = !keeps_alpha;
+      ASSERT_TRUE(make_tiles(&expected_job));
+      const Pixels expected = read_pixels(dir.file("expected.kro"));
+
+      const std::string tiles = dir.file(std::string("t/%v_%h.") + extension);
+      TileJob cut = quiet_job(dir.file("in.kro"), tiles, 32, 0);
+      cut.tiff_compression = 3;
+      ASSERT_TRUE(make_tiles(&cut)) << extension << " " << format;
+      EXPECT_EQ(read_pixels(expand_tile_name(tiles, 3, 2, false)).format, expected.format);
+      TileJob merge = quiet_job(tiles, dir.file("merged.kro"), 0, 0);
+      merge.tiled_input = true;
+      merge.in_width = 70;
+      merge.in_height = 45;
+      merge.in_tile_width = 32;
+      merge.in_tile_height = 32;
+      ASSERT_TRUE(make_tiles(&merge));
+      EXPECT_EQ(read_pixels(dir.file("merged.kro")).bytes, expected.bytes)
+          << extension << " " << format;
+    }
+  }
+}
+
 TEST(Tiling, OutputFormatFollowsNameBitsAndAlphaOptions) {
   const struct {
     const char* output;
@@ -518,6 +548,41 @@ TEST(Tiling, JobRunsAgainAfterSuccess) {
   const std::string first = qv_test::read_file(dir.file("o_2.kro"));
   ASSERT_TRUE(make_tiles(&job));
   EXPECT_EQ(qv_test::read_file(dir.file("o_2.kro")), first);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Tiling, CorpusFilesKeepOrConvertTheirProfiles) {
+  TempDir dir;
+  const std::string rocket = qv_test::corpus_file("jpeg/skimage_rocket.jpg");  // Adobe RGB
+  std::unique_ptr<ImageInfo> source = image_probe(rocket);
+  ASSERT_TRUE(source && !source->icc.empty());
+  const struct {
+    int mode;
+    const std::vector<uint8_t>* embedded;
+  } rows[] = {
+      {kTileProfileCopy, &source->icc},
+      {kTileProfileSrgb, &compact_srgb_profile()},
+  };
+  for (const auto& row : rows) {
+    TileJob job = quiet_job(rocket, dir.file("r_%h_%v.jpg"), 256, 0);
+    job.profile_mode = row.mode;
+    ASSERT_TRUE(make_tiles(&job));
+    std::unique_ptr<ImageInfo> tile = image_probe(dir.file("r_3_2.jpg"));
+    ASSERT_TRUE(tile);
+    EXPECT_EQ(tile->icc, *row.embedded) << "mode " << row.mode;
+    EXPECT_EQ(tile->width, 640 - 512);
+    EXPECT_EQ(tile->height, 427 - 256);
+  }
+  // A 16-bit RGBA TIFF becomes 8-bit RGB JPEG tiles.
+  TileJob job = quiet_job(qv_test::corpus_file("tiff/pillow_tiff_16bit_RGBa.tiff"),
+                          dir.file("a_%h.jpg"), 64, 0);
+  ASSERT_TRUE(make_tiles(&job));
+  const Pixels tile = read_pixels(dir.file("a_2.jpg"));
+  EXPECT_EQ(tile.format, kPixelRgb8);
+  EXPECT_EQ(tile.width, 36);
 }
 
 }  // namespace
