@@ -3,10 +3,15 @@
 #include "app/dispatcher.h"
 #include "server/testserver.h"
 #include "tools/maketiles_tool.h"
+#include "tools/transform_tool.h"
 
 namespace {
 
 const ToolRow kToolTable[] = {
+    {{"spheretocube", "sphere2cube", "qsphere2cube", "transform", "qtransform", nullptr},
+     transform_main,
+     nullptr,
+     nullptr},
     {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, nullptr, testserver_main, nullptr},

@@ -19,57 +19,70 @@ const char kErrorCreatingFile[] = "error creating file \"%s\"!\n\n";
 
 namespace {
 
-inline int32_t floor_shift8(int32_t value) {
-  return value >> 8;  // arithmetic: rounds toward minus infinity
+// The four channels of one pixel as 32-bit lanes, in storage order (B, G, R, A for 8-bit
+// elements, R, G, B, A for 16-bit ones). The interpolation is the same integer formula per
+// lane, so the vector form gives exactly the per-channel results.
+typedef int32_t Lanes __attribute__((vector_size(16)));
+
+template <bool kSixteen>
+inline Lanes load_lanes(const uint8_t* pixel) {
+  if (kSixteen) {
+    uint16_t samples[4];
+    std::memcpy(samples, pixel, sizeof(samples));
+    return Lanes{samples[0], samples[1], samples[2], samples[3]};
+  }
+  return Lanes{pixel[0], pixel[1], pixel[2], pixel[3]};
 }
 
-// Catmull-Rom spline through p0 … p3 at fraction f/256 between p1 and p2.
-inline int32_t catmull_rom(int32_t p0, int32_t p1, int32_t p2, int32_t p3, int32_t f) {
-  const int32_t a = (f * (3 * (p1 - p2) + p3 - p0)) >> 8;
-  const int32_t b = (f * (a + 2 * p0 + 4 * p2 - 5 * p1 - p3)) >> 8;
+// Catmull-Rom spline through p0 … p3 at fraction f/256 between p1 and p2; every division is an
+// arithmetic shift (rounding toward minus infinity).
+inline Lanes catmull_rom(Lanes p0, Lanes p1, Lanes p2, Lanes p3, int32_t f) {
+  const Lanes a = (f * (3 * (p1 - p2) + p3 - p0)) >> 8;
+  const Lanes b = (f * (a + 2 * p0 + 4 * p2 - 5 * p1 - p3)) >> 8;
   return p1 + ((f * (b + p2 - p0)) >> 9);
 }
 
-inline int32_t linear(int32_t p0, int32_t p1, int32_t f) {
-  return p0 + floor_shift8(f * (p1 - p0));
+inline Lanes linear(Lanes p0, Lanes p1, int32_t f) {
+  return p0 + ((f * (p1 - p0)) >> 8);
 }
 
-// Sample values of one pixel: source channel c of the output channel (R, G, B) as an integer.
+// Writes R, G, B of lanes already in output range.
 template <bool kSixteen>
-inline int32_t channel_value(const uint8_t* pixel, int32_t output_channel) {
-  if (kSixteen) return reinterpret_cast<const uint16_t*>(pixel)[output_channel];
-  return pixel[2 - output_channel];  // BGRA bytes
+inline void store_rgb(Lanes value, uint8_t* out) {
+  if (kSixteen) {
+    const uint16_t rgb[3] = {static_cast<uint16_t>(value[0]), static_cast<uint16_t>(value[1]),
+                             static_cast<uint16_t>(value[2])};
+    std::memcpy(out, rgb, sizeof(rgb));
+  } else {
+    out[0] = static_cast<uint8_t>(value[2]);
+    out[1] = static_cast<uint8_t>(value[1]);
+    out[2] = static_cast<uint8_t>(value[0]);
+  }
 }
 
-// The 4 × 4 or 2 × 2 pixels around a sample: when they lie in one tile, one base pointer and a
-// row stride; else one pointer per pixel.
+inline Lanes clamp_lanes(Lanes value, int32_t maximum) {
+  const Lanes zero = {0, 0, 0, 0};
+  const Lanes top = {maximum, maximum, maximum, maximum};
+  value = value < zero ? zero : value;
+  return value > top ? top : value;
+}
+
+// The kSize × kSize pixels whose top-left is (column, row) in sphere rows, as row pointers
+// with a pixel step: one tile lookup and a stride when the block lies inside one tile (nearly
+// always), else one sampler fetch per pixel.
 template <int kSize>
 struct Neighbourhood {
-  const uint8_t* pixels[kSize][kSize];  // [row][column]
+  const uint8_t* pixels[kSize][kSize];  // [row][column], used when not contiguous
+  const uint8_t* base;                  // contiguous: the top-left pixel
+  size_t stride;                        // contiguous: bytes from one row to the next
+  bool contiguous;
 };
 
-// Fills the neighbourhood whose top-left pixel is (column, row) in sphere rows.
+// Slow path: one sampler fetch per pixel (tile edges, the seam, rows outside the image).
 template <int kSize>
-bool gather_neighbourhood(PanoSampler* sampler, int32_t column, int32_t row,
-                          Neighbourhood<kSize>* out) {
-  const int32_t shift = sampler->tile_shift;
-  const int32_t image_row = row - sampler->offset;
-  const int32_t last_column = column + kSize - 1;
-  const int32_t last_row = image_row + kSize - 1;
-  if (column >= 0 && last_column < sampler->width && image_row >= 0 && last_row < sampler->height &&
-      (column >> shift) == (last_column >> shift) && (image_row >> shift) == (last_row >> shift)) {
-    const uint8_t* base = tile_view_pixel(sampler->view, column, image_row);
-    if (!base) return false;
-    const int32_t tile_left = (column >> shift) << shift;
-    const int32_t tile_width = std::min(1 << shift, sampler->width - tile_left);
-    const size_t stride = static_cast<size_t>(tile_width) * sampler->element_size;
-    for (int r = 0; r < kSize; ++r) {
-      for (int c = 0; c < kSize; ++c) {
-        out->pixels[r][c] = base + r * stride + static_cast<size_t>(c) * sampler->element_size;
-      }
-    }
-    return true;
-  }
+__attribute__((noinline)) bool gather_pixel_by_pixel(PanoSampler* sampler, int32_t column,
+                                                     int32_t row, Neighbourhood<kSize>* out) {
+  out->contiguous = false;
   for (int r = 0; r < kSize; ++r) {
     for (int c = 0; c < kSize; ++c) {
       out->pixels[r][c] = pano_sampler_fetch(sampler, column + c, row + r);
@@ -79,62 +92,70 @@ bool gather_neighbourhood(PanoSampler* sampler, int32_t column, int32_t row,
   return true;
 }
 
-template <bool kSixteen>
-inline void store_channel(uint8_t* out, int32_t channel, int32_t value) {
-  if (kSixteen) {
-    reinterpret_cast<uint16_t*>(out)[channel] = static_cast<uint16_t>(value);
-  } else {
-    out[channel] = static_cast<uint8_t>(value);
+template <int kSize>
+__attribute__((always_inline)) inline bool gather_neighbourhood(PanoSampler* sampler,
+                                                                int32_t column, int32_t row,
+                                                                Neighbourhood<kSize>* out) {
+  const int32_t shift = sampler->tile_shift;
+  const int32_t image_row = row - sampler->offset;
+  const int32_t last_column = column + kSize - 1;
+  const int32_t last_row = image_row + kSize - 1;
+  if (column >= 0 && last_column < sampler->width && image_row >= 0 && last_row < sampler->height &&
+      (column >> shift) == (last_column >> shift) && (image_row >> shift) == (last_row >> shift)) {
+    out->base = tile_view_pixel(sampler->view, column, image_row);
+    if (!out->base) return false;
+    const int32_t tile_left = (column >> shift) << shift;
+    const int32_t tile_width = std::min(1 << shift, sampler->width - tile_left);
+    out->stride = static_cast<size_t>(tile_width) * sampler->element_size;
+    out->contiguous = true;
+    return true;
   }
+  return gather_pixel_by_pixel<kSize>(sampler, column, row, out);
+}
+
+template <bool kSixteen, int kSize>
+inline Lanes neighbour(const Neighbourhood<kSize>& n, int r, int c) {
+  const uint8_t* pixel =
+      n.contiguous ? n.base + r * n.stride + c * (kSixteen ? 8 : 4) : n.pixels[r][c];
+  return load_lanes<kSixteen>(pixel);
 }
 
 template <bool kSixteen>
-void sample_bicubic(PanoSampler* sampler, SamplePosition position, uint8_t* out) {
+__attribute__((always_inline)) inline void sample_bicubic(PanoSampler* sampler,
+                                                          SamplePosition position, uint8_t* out) {
   Neighbourhood<4> n;
-  const int32_t x0 = position.x >> 8;
-  const int32_t y0 = position.y >> 8;
   const int32_t fx = position.x & 255;
   const int32_t fy = position.y & 255;
-  if (!gather_neighbourhood<4>(sampler, x0 - 1, y0 - 1, &n)) {
+  if (!gather_neighbourhood<4>(sampler, (position.x >> 8) - 1, (position.y >> 8) - 1, &n)) {
     std::memset(out, 0, kSixteen ? 6 : 3);
     return;
   }
-  for (int32_t channel = 0; channel < 3; ++channel) {
-    int32_t rows[4];
-    for (int r = 0; r < 4; ++r) {
-      int32_t p[4];
-      for (int c = 0; c < 4; ++c) {
-        p[c] = channel_value<kSixteen>(n.pixels[r][c], channel);
-        if (!kSixteen) p[c] *= 257;
-      }
-      rows[r] = catmull_rom(p[0], p[1], p[2], p[3], fx);
-    }
-    int32_t value = catmull_rom(rows[0], rows[1], rows[2], rows[3], fy);
-    if (!kSixteen) value = (value + 127) >> 8;
-    const int32_t maximum = kSixteen ? 65535 : 255;
-    value = value < 0 ? 0 : (value > maximum ? maximum : value);
-    store_channel<kSixteen>(out, channel, value);
+  // 8-bit values are taken to the 16-bit range first (× 257) and brought back with rounding.
+  const int32_t scale = kSixteen ? 1 : 257;
+  Lanes rows[4];
+  for (int r = 0; r < 4; ++r) {
+    rows[r] =
+        catmull_rom(scale * neighbour<kSixteen>(n, r, 0), scale * neighbour<kSixteen>(n, r, 1),
+                    scale * neighbour<kSixteen>(n, r, 2), scale * neighbour<kSixteen>(n, r, 3), fx);
   }
+  Lanes value = catmull_rom(rows[0], rows[1], rows[2], rows[3], fy);
+  if (!kSixteen) value = (value + 127) >> 8;
+  store_rgb<kSixteen>(clamp_lanes(value, kSixteen ? 65535 : 255), out);
 }
 
 template <bool kSixteen>
-void sample_bilinear(PanoSampler* sampler, SamplePosition position, uint8_t* out) {
+__attribute__((always_inline)) inline void sample_bilinear(PanoSampler* sampler,
+                                                           SamplePosition position, uint8_t* out) {
   Neighbourhood<2> n;
-  const int32_t x0 = position.x >> 8;
-  const int32_t y0 = position.y >> 8;
   const int32_t fx = position.x & 255;
   const int32_t fy = position.y & 255;
-  if (!gather_neighbourhood<2>(sampler, x0, y0, &n)) {
+  if (!gather_neighbourhood<2>(sampler, position.x >> 8, position.y >> 8, &n)) {
     std::memset(out, 0, kSixteen ? 6 : 3);
     return;
   }
-  for (int32_t channel = 0; channel < 3; ++channel) {
-    const int32_t top = linear(channel_value<kSixteen>(n.pixels[0][0], channel),
-                               channel_value<kSixteen>(n.pixels[0][1], channel), fx);
-    const int32_t bottom = linear(channel_value<kSixteen>(n.pixels[1][0], channel),
-                                  channel_value<kSixteen>(n.pixels[1][1], channel), fx);
-    store_channel<kSixteen>(out, channel, linear(top, bottom, fy));
-  }
+  const Lanes top = linear(neighbour<kSixteen>(n, 0, 0), neighbour<kSixteen>(n, 0, 1), fx);
+  const Lanes bottom = linear(neighbour<kSixteen>(n, 1, 0), neighbour<kSixteen>(n, 1, 1), fx);
+  store_rgb<kSixteen>(linear(top, bottom, fy), out);
 }
 
 // Fixed-point source position of texture coordinates (truncation toward zero, then half a pixel
@@ -195,7 +216,8 @@ void row_positions(const RenderContext& context, int32_t row, SamplePosition* po
 }
 
 template <bool kSixteen, bool kCylinder, bool kBicubic>
-void render_row_variant(RenderContext* context, int32_t row) {
+__attribute__((target_clones("avx2", "default"))) void render_row_variant(RenderContext* context,
+                                                                          int32_t row) {
   context->positions.resize(static_cast<size_t>(context->width));
   const SamplePosition* positions = context->positions.data();
   row_positions<kCylinder>(*context, row, context->positions.data());
@@ -210,6 +232,21 @@ void render_row_variant(RenderContext* context, int32_t row) {
     }
   }
 }
+
+}  // namespace
+
+void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, uint8_t* out) {
+  const bool sixteen = sampler->element_size == 8;
+  if (bicubic) {
+    sixteen ? sample_bicubic<true>(sampler, position, out)
+            : sample_bicubic<false>(sampler, position, out);
+  } else {
+    sixteen ? sample_bilinear<true>(sampler, position, out)
+            : sample_bilinear<false>(sampler, position, out);
+  }
+}
+
+namespace {
 
 // The eight variants: [16-bit][cylinder][bicubic].
 const RowRenderFn kRowRenderers[2][2][2] = {

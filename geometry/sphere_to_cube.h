@@ -80,6 +80,10 @@ struct SamplePosition {
   int32_t y;
 };
 
+// Interpolates the source at a fixed-point position into R, G, B (bytes, or 16-bit values for
+// 16-bit sources): Catmull-Rom bicubic or bilinear.
+void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, uint8_t* out);
+
 // Per output image (one per face in the strip renderers): what render_row needs.
 struct RenderContext;
 using RowRenderFn = void (*)(RenderContext* context, int32_t row);

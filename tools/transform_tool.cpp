@@ -1,0 +1,903 @@
+// The transform tool: option walk, config section, loading the source into 128-pixel tiles,
+// sizes, names and the hand-over of each output image to the face, view and strip renderers.
+//
+// Every option is examined in its lower-cased form; file and folder values (-config, -tempdir)
+// keep the case they were typed in. Options are applied in the order given, so settings that a
+// -config option takes over are overridden by options after it.
+#include "tools/transform_tool.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "app/args.h"
+#include "app/banner.h"
+#include "app/console.h"
+#include "app/files.h"
+#include "app/paths.h"
+#include "geometry/cube_layout.h"
+#include "geometry/panorama_geometry.h"
+#include "geometry/sphere_to_cube.h"
+#include "geometry/view_render.h"
+#include "imageio/image_file.h"
+#include "memory/qvmem.h"
+#include "memory/tiled_image.h"
+
+namespace {
+
+// ---- texts ----
+
+constexpr char kTitle[] = "qorvel sphere2cube / transform tool";
+constexpr char kConfigSection[] = "[Convert SPHERE to CUBE]";
+
+constexpr const char* kUsageLines[] = {
+    "Syntax:",
+    "   qorveltools transform MODE inputfile outputfile [options]",
+    "",
+    "Parameters:",
+    "  MODE ... cube, hcube, vcube, cube32, cube23 or view",
+    "           cube = transform to cubical pano (6 separate images)",
+    "           hcube / vcube  = transform to horizontal or vertical imagestrip",
+    "           cube32 / cube23  = transform to a 3x2 or 2x3 imagestrip",
+    "           view  = extracts a rectangular view from a spherical image",
+    "",
+    "  inputfile  ... spherical input image (360x*)",
+    "  outputfile ... cubical output name (cube suffixes will be added in cube mode)",
+    "",
+    "options:",
+    " -config=#   ... read the settings from an external config file",
+    " -cylinder   ... input image is a cylindrical pano image",
+    " -outsize=#  ... set a custom output size (for view mode use WIDTHxHEIGHT)",
+    " -fov=#      ... field of view in degrees for view mode (default is 90)",
+    " -lookat=H,V,R        ... add rotation in qorvel form",
+    " -rotate=ORDER,X,Y,Z  ... add rotation in custom form",
+    "             ... ORDER - rotation order (XYZ,XZY,YXZ,YZX,ZXY,ZYX)",
+    "             ... X,Y,Z - rotation angles in degrees",
+    " -noautolevel     ... disable the auto leveling",
+    " -jpegquality=#   ... set jpeg quality (0-100, default=85)",
+    " -jpegsubsamp=#   ... set jpeg color subsampling (444,422,420,411, default=444)",
+    " -jpegoptimize    ... optimize jpeg compression (recommended)",
+    " -jpegprogressive ... use progressive jpeg compression",
+    " -tiffcompress=#  ... set tiff compression (none,lzw,zip,jpeg, default=lzw)",
+    " -tempdir=#       ... set directory for temporary files",
+    " -fast            ... use faster calculations (but with lower image quality)",
+    " -q / -quiet      ... suppress output messages",
+    "",
+    "supported input and output formats:",
+    "  jpg/jpeg, tif/tiff/btf/tf8/bigtiff, psd/psb, kro (8 or 16bit, RGB or RGBA)",
+};
+
+constexpr char kBanner[] = "\n%s %s%s%s (build %s)\n";
+constexpr char kBadArgument[] = "invalid or bad argument: %s\n";
+constexpr char kRotationTwice[] = "ERROR: -lookat and -rotate can't be used together!";
+constexpr char kBadRotationOrder[] = "ERROR: invalid rotation order!";
+constexpr char kFovTooSmall[] = "ERROR: view mode - too small fov value!";
+constexpr char kFovTooLarge[] = "ERROR: view mode - too large fov value!";
+constexpr char kConfigFailed[] = "ERROR: loading config - \"%s\" - failed!\n";
+constexpr char kLoadingInput[] = "loading inputimage ...";
+constexpr char kLoadingError[] = "%sloading error%s%s!\n";
+constexpr char kWrongFormat[] = "loading error - only 8 or 16 bit RGB or RGBA format supported!\n";
+constexpr char kNotSpherical[] = "loading error - not a spherical or cylindrical image!\n";
+constexpr char kHaveProfile[] = "have ICC profile: %s - size=%d byte\n";
+constexpr char kInputSize[] = "done. (input imagesize %dx%d)\n";
+constexpr char kSphereSizeComment[] = "qorvel;spheretocube;spheresize=%dx%d;cubesize=%d;";
+constexpr char kMakingView[] = "making view... %dx%d\n";
+constexpr char kMakingCube[] = "making cube files... 6x%dx%d\n";
+constexpr char kMakingFace[] = "making %s...%s  %s\n";
+constexpr char kFacePrefix[] = "   %d/7 making %s image... ";
+constexpr char kMakingHorizontalStrip[] = "making horizontal cubestrip... %dx%d\n";
+constexpr char kMakingVerticalStrip[] = "making vertical cubestrip... %dx%d\n";
+constexpr char kMaking3x2[] = "making 3x2 cubestrip... %dx%d\n";
+constexpr char kMaking2x3[] = "making 2x3 cubestrip... %dx%d\n";
+constexpr char kDoneInProcess[] = "   done.                                   \n";
+constexpr char kDoneVerbose[] = "done. (%.2f sec)    \n";
+constexpr char kDone[] = "done.\n";
+constexpr char kLoadingPrefix[] = "1/7 loading...";
+constexpr char kTotalMemory[] = "totalmem:  %d MB\n";
+constexpr char kAvailableMemory[] = "availmem:  %d MB\n";
+constexpr char kFreeSpace[] = "freespace: %d MB\n";
+constexpr char kAllocated[] = "allocated: %d MB\n";
+constexpr char kAllocError[] = "alloc error\n";
+
+// ---- settings ----
+
+enum TransformMode : int32_t {
+  kModeNone = 0,
+  kModeView = 1,
+  kModeCube = 2,
+  kModeHorizontalStrip = 3,
+  kModeVerticalStrip = 4,
+  kModeGrid3x2 = 5,
+  kModeGrid2x3 = 6,
+};
+
+// Faces of the cube mode in the order they are made: up, left, front, right, back, down.
+constexpr int32_t kCubeFileOrder[kCubeSideCount] = {kCubeUp,    kCubeLeft, kCubeFront,
+                                                    kCubeRight, kCubeBack, kCubeDown};
+
+constexpr int32_t kProgressTotal = 31;
+
+struct TransformSettings {
+  ConsoleOps* console = nullptr;
+  int32_t mode = kModeNone;
+  std::string input;
+  std::string output;
+  int32_t positionals = 0;  // positional parameters seen so far
+  int32_t width = 0;        // face or view size; 0 = automatic
+  int32_t height = 0;
+  ViewCamera camera;          // field of view and the legacy view angles
+  bool has_rotation = false;  // -lookat or -rotate given
+  RotationMatrix rotation = {};
+  RenderSettings render;  // fast, no oversampling, oversample factor, cylinder
+  bool even = false;
+  bool autolevel = true;
+  bool save_sphere_size = true;
+  bool quiet = false;
+  bool ipc = false;
+  bool verbose = false;
+  bool in_process = false;
+  bool frame_call = false;
+  bool async_vmem = false;
+  std::string temp_dir;
+  bool has_extension = false;
+  std::string extension;
+  int32_t jpeg_quality = 85;
+  int32_t jpeg_subsampling = 444;
+  bool jpeg_optimize = false;
+  bool jpeg_progressive = false;
+  int32_t tiff_compression = 2;
+  ProfileMode profile = kProfileCopy;
+  // progress state
+  std::string progress_prefix = kLoadingPrefix;
+  int32_t progress_base = 1;
+  int32_t progress_span = 1;
+  int32_t last_percent = -1;
+};
+
+// ---- option walk ----
+
+enum OptionResult { kOptionOk, kOptionBad, kOptionStop };
+
+using OptionHandler = OptionResult (*)(TransformSettings* s, const ParsedArgument& a);
+
+struct TransformOption {
+  const char* word;
+  bool takes_value;  // -word=value; otherwise a flag without a value
+  OptionHandler apply;
+};
+
+bool parse_tiff_compression(const std::string& word, int32_t* code) {
+  static const char* const kWords[] = {"none", "lzw", "zip", "jpeg", "auto"};
+  for (int32_t i = 0; i < 5; ++i) {
+    if (word == kWords[i]) {
+      *code = i + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads one number at text; false when there is none.
+bool read_double(const char* text, double* value, const char** end) {
+  char* stop = nullptr;
+  *value = std::strtod(text, &stop);
+  *end = stop;
+  return stop != text;
+}
+
+OptionResult option_config(TransformSettings* s, const ParsedArgument& a);
+
+OptionResult option_cylinder(TransformSettings* s, const ParsedArgument&) {
+  s->render.cylinder = true;
+  return kOptionOk;
+}
+
+OptionResult option_outsize(TransformSettings* s, const ParsedArgument& a) {
+  int width = 0;
+  int height = 0;
+  const int count = std::sscanf(a.value.c_str(), "%d%*c%d", &width, &height);
+  if (s->mode == kModeView) {
+    if (count < 2) return kOptionBad;
+  } else {
+    if (count < 1) return kOptionBad;
+    height = width;
+  }
+  if (width < 1 || height < 1) return kOptionBad;
+  s->width = width;
+  s->height = height;
+  return kOptionOk;
+}
+
+OptionResult option_fov(TransformSettings* s, const ParsedArgument& a) {
+  double fov = 0;
+  if (std::sscanf(a.value.c_str(), "%lf", &fov) != 1 || !(fov > 0.0) || !(fov < 180.0)) {
+    return kOptionBad;
+  }
+  s->camera.fov = fov;
+  return kOptionOk;
+}
+
+OptionResult second_rotation(TransformSettings* s) {
+  s->console->print(s->console, kRotationTwice);
+  return kOptionStop;
+}
+
+OptionResult option_lookat(TransformSettings* s, const ParsedArgument& a) {
+  if (s->has_rotation) return second_rotation(s);
+  double angles[3] = {0, 0, 0};
+  const char* text = a.value.c_str();
+  const char* end = text;
+  if (!read_double(text, &angles[0], &end)) return kOptionBad;
+  for (int i = 1; i < 3 && *end == ','; ++i) {
+    if (!read_double(end + 1, &angles[i], &end)) return kOptionBad;
+  }
+  s->rotation = lookat_rotation(angles[0], angles[1], angles[2]);
+  s->has_rotation = true;
+  return kOptionOk;
+}
+
+OptionResult option_rotate(TransformSettings* s, const ParsedArgument& a) {
+  if (s->has_rotation) return second_rotation(s);
+  const std::string& value = a.value;
+  const size_t first_comma = value.find(',');
+  if (first_comma == std::string::npos) return kOptionBad;
+  double angles[3];
+  const char* end = value.c_str() + first_comma;
+  for (int i = 0; i < 3; ++i) {
+    if (*end != ',' || !read_double(end + 1, &angles[i], &end)) return kOptionBad;
+  }
+  const std::string order = value.substr(0, first_comma);
+  if (!order_rotation(order.c_str(), angles[0], angles[1], angles[2], &s->rotation)) {
+    s->console->print(s->console, kBadRotationOrder);
+    return kOptionStop;
+  }
+  s->has_rotation = true;
+  return kOptionOk;
+}
+
+OptionResult option_noautolevel(TransformSettings* s, const ParsedArgument&) {
+  s->autolevel = false;
+  return kOptionOk;
+}
+
+OptionResult option_jpegquality(TransformSettings* s, const ParsedArgument& a) {
+  const int quality = std::atoi(a.value.c_str());
+  if (quality < 0 || quality > 100) return kOptionBad;
+  s->jpeg_quality = quality;
+  return kOptionOk;
+}
+
+OptionResult option_jpegsubsamp(TransformSettings* s, const ParsedArgument& a) {
+  const int value = std::atoi(a.value.c_str());
+  if (value != 444 && value != 422 && value != 420 && value != 411) return kOptionBad;
+  s->jpeg_subsampling = value;
+  return kOptionOk;
+}
+
+OptionResult option_jpegoptimize(TransformSettings* s, const ParsedArgument&) {
+  s->jpeg_optimize = true;
+  return kOptionOk;
+}
+
+OptionResult option_jpegprogressive(TransformSettings* s, const ParsedArgument&) {
+  s->jpeg_progressive = true;
+  return kOptionOk;
+}
+
+OptionResult option_tiffcompress(TransformSettings* s, const ParsedArgument& a) {
+  return parse_tiff_compression(a.value, &s->tiff_compression) ? kOptionOk : kOptionBad;
+}
+
+OptionResult option_tempdir(TransformSettings* s, const ParsedArgument& a) {
+  s->temp_dir = a.raw_value;
+  return kOptionOk;
+}
+
+OptionResult option_fast(TransformSettings* s, const ParsedArgument&) {
+  s->render.fast = true;
+  s->render.no_oversampling = true;
+  return kOptionOk;
+}
+
+OptionResult option_oversample(TransformSettings* s, const ParsedArgument& a) {
+  float factor = s->render.oversample;
+  std::sscanf(a.value.c_str(), "%f", &factor);
+  s->render.oversample = factor;
+  return kOptionOk;
+}
+
+OptionResult option_profile(TransformSettings* s, const ParsedArgument& a) {
+  return parse_profile_mode(a.value, &s->profile) ? kOptionOk : kOptionBad;
+}
+
+OptionResult option_even(TransformSettings* s, const ParsedArgument&) {
+  s->even = true;
+  return kOptionOk;
+}
+
+OptionResult option_quiet(TransformSettings* s, const ParsedArgument&) {
+  s->quiet = true;
+  return kOptionOk;
+}
+
+OptionResult option_ipc(TransformSettings* s, const ParsedArgument&) {
+  s->quiet = true;
+  s->ipc = true;
+  return kOptionOk;
+}
+
+OptionResult option_in_process(TransformSettings* s, const ParsedArgument&) {
+  s->in_process = true;
+  s->autolevel = false;
+  return kOptionOk;
+}
+
+OptionResult option_frame_call(TransformSettings* s, const ParsedArgument&) {
+  s->in_process = true;
+  s->frame_call = true;
+  s->autolevel = false;
+  return kOptionOk;
+}
+
+OptionResult option_asyncvmem(TransformSettings* s, const ParsedArgument&) {
+  s->async_vmem = true;
+  return kOptionOk;
+}
+
+OptionResult option_verbose(TransformSettings* s, const ParsedArgument&) {
+  s->verbose = true;
+  return kOptionOk;
+}
+
+OptionResult option_dontsavespheresize(TransformSettings* s, const ParsedArgument&) {
+  s->save_sphere_size = false;
+  return kOptionOk;
+}
+
+const TransformOption kOptions[] = {
+    {"config", true, option_config},
+    {"cylinder", false, option_cylinder},
+    {"outsize", true, option_outsize},
+    {"fov", true, option_fov},
+    {"lookat", true, option_lookat},
+    {"rotate", true, option_rotate},
+    {"noautolevel", false, option_noautolevel},
+    {"jpegquality", true, option_jpegquality},
+    {"jpegsubsamp", true, option_jpegsubsamp},
+    {"jpegoptimize", false, option_jpegoptimize},
+    {"jpegprogressive", false, option_jpegprogressive},
+    {"tiffcompress", true, option_tiffcompress},
+    {"tempdir", true, option_tempdir},
+    {"fast", false, option_fast},
+    {"oversample", true, option_oversample},
+    {"profile", true, option_profile},
+    {"even", false, option_even},
+    {"q", false, option_quiet},
+    {"quiet", false, option_quiet},
+    {"ipc", false, option_ipc},
+    {"makemultirescall", false, option_in_process},
+    {"makemultirescallframes", false, option_frame_call},
+    {"asyncvmem", false, option_asyncvmem},
+    {"verbose", false, option_verbose},
+    {"dontsavespheresize", false, option_dontsavespheresize},
+};
+
+bool load_config_file(const std::string& path, TransformConfig* config) {
+  std::vector<ConfigEntry> entries;
+  if (!read_config_section(path, kConfigSection, &entries)) {
+    const bool relative = !path.empty() && path[0] != '/';
+    if (!relative || !read_config_section(module_directory() + path, kConfigSection, &entries)) {
+      return false;
+    }
+  }
+  apply_transform_config(entries, config);
+  return true;
+}
+
+OptionResult option_config(TransformSettings* s, const ParsedArgument& a) {
+  TransformConfig config;
+  if (!load_config_file(a.raw_value, &config)) {
+    s->console->log(s->console, kConfigFailed, a.raw_value.c_str());
+    return kOptionStop;
+  }
+  s->render.oversample = config.oversample;
+  s->tiff_compression = config.tiff_compression;
+  s->jpeg_optimize = config.jpeg_optimize;
+  s->jpeg_quality = config.jpeg_quality;
+  s->jpeg_progressive = config.jpeg_progressive;
+  s->jpeg_subsampling = config.jpeg_subsampling;
+  s->profile = config.profile;
+  s->autolevel = config.autolevel;
+  if (config.fast) {
+    s->render.fast = true;
+    s->render.no_oversampling = true;
+  }
+  if (config.cube_size > 0) s->width = s->height = config.cube_size;
+  s->has_extension = true;
+  s->extension = config.output_format;
+  const int32_t mode = transform_mode_for_word(config.cube_format);
+  if (mode >= kModeCube) s->mode = mode;
+  return kOptionOk;
+}
+
+// Applies one argument; prints the bad-argument message itself.
+OptionResult apply_argument(TransformSettings* s, const char* argument) {
+  const ParsedArgument parsed = parse_argument(argument);
+  OptionResult result = kOptionBad;
+  if (!parsed.is_option) {
+    if (s->positionals == 0) {
+      s->input = parsed.raw;
+      result = kOptionOk;
+    } else if (s->positionals == 1) {
+      s->output = parsed.raw;
+      result = kOptionOk;
+    }
+    ++s->positionals;
+  } else {
+    for (const TransformOption& option : kOptions) {
+      if (parsed.name != option.word) continue;
+      if (parsed.has_value == option.takes_value) result = option.apply(s, parsed);
+      break;
+    }
+  }
+  if (result == kOptionBad) s->console->log(s->console, kBadArgument, argument);
+  return result;
+}
+
+bool starts_with_dash(const char* text) {
+  return text[0] == '-';
+}
+
+// Reads the legacy view parameters (vertical angle, heading, roll, fov); false after printing
+// the field-of-view message.
+bool read_legacy_view(TransformSettings* s, char** parameters) {
+  s->camera.vertical_angle = std::atof(parameters[0]);
+  s->camera.heading = std::atof(parameters[1]);
+  s->camera.roll = std::atof(parameters[2]);
+  s->camera.fov = std::atof(parameters[3]);
+  if (s->camera.fov <= 0.0) {
+    s->console->print(s->console, kFovTooSmall);
+    return false;
+  }
+  if (s->camera.fov > 179.0) {
+    s->console->print(s->console, kFovTooLarge);
+    return false;
+  }
+  return true;
+}
+
+// ---- progress ----
+
+void report_progress(void* user, int64_t done, int64_t total) {
+  TransformSettings* s = static_cast<TransformSettings*>(user);
+  if (total <= 0) return;
+  if (s->ipc) {
+    const double fraction = static_cast<double>(s->progress_span) / kProgressTotal *
+                                (static_cast<double>(done) / static_cast<double>(total)) +
+                            static_cast<double>(s->progress_base - 1) / kProgressTotal;
+    s->console->progress(s->console, fraction);
+    return;
+  }
+  if (s->quiet) return;
+  const int32_t percent = static_cast<int32_t>(done * 100 / total);
+  if (percent == s->last_percent) return;
+  if (s->in_process) {
+    std::printf("%s%d%%        \r", s->progress_prefix.c_str(), percent);
+  } else {
+    std::printf("%d%%   \r", percent);
+  }
+  std::fflush(stdout);
+  s->last_percent = percent;
+}
+
+void report_load_progress(void* user, int32_t done, int32_t total) {
+  report_progress(user, done, total);
+}
+
+void set_progress(TransformSettings* s, int32_t base, int32_t span) {
+  s->progress_base = base;
+  s->progress_span = span;
+}
+
+// ---- memory diagnostics ----
+
+struct MemoryFigures {
+  int64_t total;
+  int64_t available;
+};
+
+MemoryFigures memory_figures() {
+  const QvmemMemoryStatus status = qvmem_query_memory_status();
+  return {std::min(status.total_physical, status.total_virtual),
+          std::min(status.available_physical, status.available_virtual)};
+}
+
+int32_t megabytes(int64_t bytes) {
+  return static_cast<int32_t>(bytes / (1024 * 1024));
+}
+
+void log_memory_lines(ConsoleOps* ops, const MemoryFigures& figures) {
+  ops->log(ops, kTotalMemory, megabytes(figures.total));
+  ops->log(ops, kAvailableMemory, megabytes(figures.available));
+}
+
+int run_meminfo(ConsoleOps* ops) {
+  log_memory_lines(ops, memory_figures());
+  ops->log(ops, "\n");
+  return 0;
+}
+
+struct BlockFree {
+  void operator()(QvmemBlock* block) const { qvmem_free(block); }
+};
+
+// Allocates 4 MiB blocks until the manager refuses one or its free budget is used up (beyond
+// that, blocks would only go to swap files until the disk is full).
+int run_memtest(ConsoleOps* ops) {
+  constexpr uint64_t kBlockSize = 4194304;
+  qvmem_init(nullptr, 0);
+  std::vector<std::unique_ptr<QvmemBlock, BlockFree>> blocks;
+  const auto log_state = [&]() {
+    log_memory_lines(ops, memory_figures());
+    ops->log(ops, kFreeSpace, megabytes(qvmem_budget()));
+    ops->log(ops, kAllocated, static_cast<int32_t>(4 * blocks.size()));
+    ops->log(ops, "\n");
+  };
+  log_state();
+  while (qvmem_budget() >= static_cast<int64_t>(kBlockSize)) {
+    QvmemBlock* block = qvmem_alloc(kBlockSize);
+    if (!block) break;
+    blocks.emplace_back(block);
+    void* memory = qvmem_lock(block);
+    if (!memory) break;
+    std::memset(memory, 33, kBlockSize);
+    qvmem_unlock(block);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    log_state();
+  }
+  ops->log(ops, kAllocError);
+  return 0;
+}
+
+// ---- the run ----
+
+void print_usage_text() {
+  print_banner(kTitle);
+  std::printf("\n");
+  for (const char* line : kUsageLines) std::puts(line);
+}
+
+bool is_jpeg_name(const std::string& name) {
+  std::string extension;
+  if (!file_extension(name, &extension)) return false;
+  lower_ascii(&extension);
+  return extension == "jpg" || extension == "jpeg";
+}
+
+void jpeg_sampling(int32_t subsampling, int32_t* h, int32_t* v) {
+  switch (subsampling) {
+    case 422:
+      *h = 2, *v = 1;
+      break;
+    case 420:
+      *h = 2, *v = 2;
+      break;
+    case 411:
+      *h = 4, *v = 2;
+      break;
+    default:
+      *h = 1, *v = 1;
+      break;
+  }
+}
+
+ImageProps writer_options(const TransformSettings& s) {
+  ImageProps props;
+  image_default_props(&props);
+  // Quality 0 would mean "default" to the writers; the lowest quality is asked for instead.
+  props.jpeg_quality = s.jpeg_quality < 1 ? 1 : s.jpeg_quality;
+  props.tiff_compression = s.tiff_compression;
+  props.optimize = s.jpeg_optimize;
+  props.progressive = s.jpeg_progressive;
+  jpeg_sampling(s.jpeg_subsampling, &props.jpeg_sampling_h, &props.jpeg_sampling_v);
+  return props;
+}
+
+// Reports a source that could not be loaded: the pixel-format message for files that open but
+// hold no RGB or RGBA pixels, else the loading error with the reader's detail.
+void report_loading_failure(const TransformSettings& s) {
+  ConsoleOps* ops = s.console;
+  if (!s.input.empty()) {
+    ImageFilePtr probe = image_open_read(s.input, nullptr);
+    if (probe && probe->format != kPixelRgb8 && probe->format != kPixelRgba8 &&
+        probe->format != kPixelRgb16 && probe->format != kPixelRgba16) {
+      image_clear_last_error();
+      ops->error(ops, kWrongFormat);
+      return;
+    }
+  }
+  const std::string detail = image_last_error();
+  image_clear_last_error();
+  const std::string text = ops->format(ops, kLoadingError, s.in_process ? "   " : "",
+                                       detail.empty() ? "" : " - ", detail.c_str());
+  ops->error(ops, text.c_str());
+}
+
+void log_status(const TransformSettings& s, const char* format, int32_t a, int32_t b) {
+  if (!s.quiet) s.console->log(s.console, format, a, b);
+}
+
+void render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
+                       const RotationMatrix* extra) {
+  ConsoleOps* ops = s->console;
+  if (!s->quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
+  const std::string* extension = s->has_extension ? &s->extension : nullptr;
+  for (int32_t p = 0; p < kCubeSideCount; ++p) {
+    const int32_t face = kCubeFileOrder[p];
+    const CubeSideInfo& side = cube_side_info(face);
+    const std::string name = make_output_name(s->output, s->input, side.suffix, extension, true);
+    if (!s->quiet) {
+      if (s->in_process) {
+        s->progress_prefix = ops->format(ops, kFacePrefix, p + 2, side.name);
+      } else {
+        ops->log(ops, kMakingFace, side.name, side.padding, name.c_str());
+      }
+    }
+    set_progress(s, 2 + 5 * p, 5);
+    render_image(&s->render, ops, props, size, size, face, extra, 0.0, 0.0, 0.0, 90.0, name);
+  }
+}
+
+void render_strip_file(TransformSettings* s, const ImageProps& props, int32_t size,
+                       const RotationMatrix* extra) {
+  switch (s->mode) {
+    case kModeHorizontalStrip:
+      log_status(*s, kMakingHorizontalStrip, 6 * size, size);
+      break;
+    case kModeVerticalStrip:
+      log_status(*s, kMakingVerticalStrip, size, 6 * size);
+      break;
+    case kModeGrid3x2:
+      log_status(*s, kMaking3x2, 3 * size, 2 * size);
+      break;
+    default:
+      log_status(*s, kMaking2x3, 2 * size, 3 * size);
+      break;
+  }
+  const std::string* extension = s->has_extension ? &s->extension : nullptr;
+  const std::string name = make_output_name(s->output, s->input, "_cubestrip", extension, false);
+  set_progress(s, 2, 30);
+  render_strip(s->mode, name, &s->render, s->console, props, size, extra);
+}
+
+void render_view_file(TransformSettings* s, const ImageProps& props, const RotationMatrix* extra) {
+  log_status(*s, kMakingView, s->width, s->height);
+  const std::string* extension = s->has_extension ? &s->extension : nullptr;
+  const std::string name = make_output_name(s->output, s->input, "_view", extension, false);
+  set_progress(s, 2, 30);
+  render_view(&s->render, s->console, props, {s->width, s->height}, s->camera, extra, name);
+}
+
+// Everything after the option walk: load, check, size, render, release.
+int run_transform(TransformSettings* s) {
+  ConsoleOps* ops = s->console;
+  qvmem_init(s->temp_dir.empty() ? nullptr : s->temp_dir.c_str(), s->async_vmem ? 1 : 0);
+  const bool chatty = !s->quiet && !s->in_process;
+  if (chatty) {
+    ops->log(ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix, kBuildDate);
+  }
+  const int64_t start = timer_ticks();
+  if (chatty) ops->print(ops, kLoadingInput);
+  std::unique_ptr<ImageInfo> info;
+  TiledImagePtr image;
+  if (!s->input.empty()) {
+    info = image_probe(s->input);
+    const bool report = !s->quiet || s->ipc;
+    image = load_tiled_image(s->input, 128, report ? report_load_progress : nullptr, s);
+  }
+  if (!image) {
+    report_loading_failure(*s);
+    return 1;
+  }
+  if (s->verbose && info && !info->icc.empty()) {
+    ops->log(ops, kHaveProfile, info->icc_description.c_str(), static_cast<int>(info->icc.size()));
+  }
+  if (image->element_type != kElementBgra8 && image->element_type != kElementRgba16) {
+    ops->error(ops, kWrongFormat);
+    return 1;
+  }
+  const int32_t width = image->width;
+  const int32_t height = image->height;
+  if (width - 1 <= height) {
+    ops->error(ops, kNotSpherical);
+    return 1;
+  }
+  if (chatty) ops->log(ops, kInputSize, width, height);
+
+  const RotationMatrix* extra = s->has_rotation ? &s->rotation : nullptr;
+  if (s->autolevel && !s->has_rotation && !s->frame_call && info && info->pose_present) {
+    s->rotation = levelling_rotation(info->heading, info->pitch, info->roll);
+    extra = &s->rotation;
+  }
+
+  ImageProps props = writer_options(*s);
+  static const std::vector<uint8_t> kNoProfile;
+  s->render.profile_mode = s->profile;
+  s->render.source_icc = info ? &info->icc : &kNoProfile;
+
+  int32_t face_size = s->width;
+  if (s->mode >= kModeCube && face_size <= 0) {
+    face_size = natural_face_size(width);
+    if (s->even && face_size % 2 != 0) ++face_size;
+    if (s->mode >= kModeHorizontalStrip && is_jpeg_name(s->output)) {
+      face_size = (face_size + 7) / 8 * 8;
+      props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
+    }
+  }
+  if (s->mode >= kModeCube && s->save_sphere_size) {
+    props.comment = ops->format(ops, kSphereSizeComment, width, height, face_size);
+  }
+  if (s->mode == kModeView && (s->width <= 0 || s->height <= 0)) {
+    const ViewSize size = default_view_size(width, height);
+    s->width = size.width;
+    s->height = size.height;
+  }
+
+  TileViewPtr view = create_tile_view(image.get());
+  PanoSampler sampler = make_pano_sampler(image.get(), view.get());
+  s->render.sampler = &sampler;
+  s->render.progress = report_progress;
+  s->render.progress_user = s;
+  if (s->mode == kModeView) {
+    render_view_file(s, props, extra);
+  } else if (s->mode == kModeCube) {
+    render_cube_files(s, props, face_size, extra);
+  } else if (s->mode >= kModeHorizontalStrip) {
+    render_strip_file(s, props, face_size, extra);
+  }
+  view.reset();
+  image.reset();
+
+  if (s->frame_call) return 0;
+  if (s->in_process) {
+    ops->log(ops, kDoneInProcess);
+  } else if (s->verbose) {
+    ops->log(ops, kDoneVerbose, ticks_to_seconds(timer_ticks() - start));
+  } else if (!s->quiet) {
+    ops->log(ops, kDone);
+  }
+  return 0;
+}
+
+bool config_word_matches(const std::string& value, ProfileMode* mode) {
+  return parse_profile_mode(lowered_ascii(value), mode);
+}
+
+}  // namespace
+
+// ---- shared helpers ----
+
+int32_t transform_mode_for_word(const std::string& word) {
+  const std::string lowered = lowered_ascii(word);
+  if (lowered == "view") return kModeView;
+  if (lowered == "cube6" || lowered == "cube") return kModeCube;
+  if (lowered == "hcube") return kModeHorizontalStrip;
+  if (lowered == "vcube") return kModeVerticalStrip;
+  if (lowered == "cube32" || lowered == "cube3x2") return kModeGrid3x2;
+  if (lowered == "cube23" || lowered == "cube2x3") return kModeGrid2x3;
+  return kModeNone;
+}
+
+std::string make_output_name(const std::string& output, const std::string& input,
+                             const std::string& suffix, const std::string* extension,
+                             bool always_append) {
+  const std::string& name = output.empty() ? input : output;
+  std::string own_extension;
+  const bool has_own = file_extension(name, &own_extension);
+  std::string result = has_own ? name.substr(0, name.size() - own_extension.size() - 1) : name;
+  if (always_append || input.compare(0, result.size(), result) == 0) result += suffix;
+  if (extension) return result + "." + *extension;
+  if (has_own) return result + "." + own_extension;
+  return result + ".jpg";
+}
+
+bool read_config_section(const std::string& path, const std::string& section,
+                         std::vector<ConfigEntry>* entries) {
+  std::string text;
+  if (!read_whole_file(path, &text)) return false;
+  const size_t found = text.find(section);
+  if (found == std::string::npos) return false;
+  entries->clear();
+  size_t i = found + section.size() + 1;
+  const size_t size = text.size();
+  while (i < size) {
+    while (i < size && static_cast<unsigned char>(text[i]) < '!') ++i;
+    if (i >= size || text[i] == '[') break;
+    const size_t line_end = text.find_first_of("\r\n", i);
+    const size_t end = line_end == std::string::npos ? size : line_end;
+    if (text[i] == '#') {
+      i = end;
+      continue;
+    }
+    const size_t equals = text.find('=', i);
+    if (equals == std::string::npos || equals >= end) {
+      i = end;
+      continue;
+    }
+    const size_t key_end = std::min(equals, text.find_first_of(" \t", i));
+    ConfigEntry entry;
+    entry.key = lowered_ascii(text.substr(i, key_end - i));
+    entry.value = text.substr(equals + 1, end - equals - 1);
+    while (!entry.value.empty() && (entry.value.back() == ' ' || entry.value.back() == '\t')) {
+      entry.value.pop_back();
+    }
+    entries->push_back(entry);
+    i = end;
+  }
+  return true;
+}
+
+void apply_transform_config(const std::vector<ConfigEntry>& entries, TransformConfig* config) {
+  for (const ConfigEntry& entry : entries) {
+    const std::string& key = entry.key;
+    const std::string& value = entry.value;
+    if (key == "cubesize") {
+      if (std::sscanf(value.c_str(), "%d", &config->cube_size) != 1) config->cube_size = -1;
+    } else if (key == "outputformat") {
+      config->output_format = value;
+    } else if (key == "cubeformat") {
+      config->cube_format = value;
+    } else if (key == "tiffcompress") {
+      parse_tiff_compression(lowered_ascii(value), &config->tiff_compression);
+    } else if (key == "profile") {
+      config_word_matches(value, &config->profile);
+    } else if (key == "jpegquality") {
+      config->jpeg_quality = parse_int(value, 99, 0, 100);
+    } else if (key == "jpegsubsamp") {
+      config->jpeg_subsampling = parse_int(value, 0, -2147483647 - 1, 2147483647);
+    } else if (key == "jpegoptimize") {
+      config->jpeg_optimize = parse_bool(value, false);
+    } else if (key == "jpegprogressive") {
+      config->jpeg_progressive = parse_bool(value, false);
+    } else if (key == "fast") {
+      config->fast = parse_bool(value, false);
+    } else if (key == "autolevel") {
+      config->autolevel = parse_bool(value, true);
+    } else if (key == "oversample") {
+      std::sscanf(value.c_str(), "%f", &config->oversample);
+    }
+  }
+}
+
+int transform_main(int argc, char** argv, ConsoleOps* ops) {
+  if (argc == 2) {
+    const std::string word = lowered_ascii(argv[1]);
+    if (word == "-meminfo") return run_meminfo(ops);
+    if (word == "-memtest") return run_memtest(ops);
+  }
+  if (argc < 3) {
+    print_usage_text();
+    return 1;
+  }
+  TransformSettings settings;
+  settings.console = ops;
+  int first = 1;
+  settings.mode = transform_mode_for_word(argv[1]);
+  if (settings.mode != kModeNone) first = 2;
+  if (settings.mode == kModeView && argc - 1 >= 7 && !starts_with_dash(argv[4]) &&
+      !starts_with_dash(argv[5]) && !starts_with_dash(argv[6]) && !starts_with_dash(argv[7])) {
+    for (int i = 2; i < 4; ++i) {
+      if (apply_argument(&settings, argv[i]) != kOptionOk) return 1;
+    }
+    if (!read_legacy_view(&settings, argv + 4)) return 1;
+    first = 8;
+  }
+  for (int i = first; i < argc; ++i) {
+    if (apply_argument(&settings, argv[i]) != kOptionOk) return 1;
+  }
+  return run_transform(&settings);
+}
