@@ -268,8 +268,11 @@ void qvmem_init(const char* swap_directory, int mode) {
 void qvmem_shutdown() {
   Settings& s = settings();
   std::lock_guard<std::mutex> guard(s.mutex);
-  const QvmemOps* ops = s.ops.exchange(nullptr);
+  // The table stays installed while the back end shuts down: the mode-1 thread may still ask
+  // for the memory figures until it has stopped.
+  const QvmemOps* ops = s.ops.load();
   if (ops) ops->shutdown();
+  s.ops.store(nullptr);
   s.thread_safe.store(false);
   s.current_directory.store(&s.directories.front());
 }
@@ -407,8 +410,10 @@ QvmemListStats qvmem_list_stats(QvmemState state) {
 }
 
 int64_t qvmem_resident_bytes() {
-  return qvmem_ops()->mode() == 2 ? qvmem_detail::mmap_resident_bytes()
-                                  : qvmem_detail::swap_resident_bytes();
+  const QvmemOps* ops = settings().ops.load();
+  if (!ops) return 0;
+  return ops->mode() == 2 ? qvmem_detail::mmap_resident_bytes()
+                          : qvmem_detail::swap_resident_bytes();
 }
 
 namespace qvmem_detail {
