@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "imageio/jpeg_codec.h"
@@ -345,6 +346,37 @@ TEST(ImageFile, DamagedFilesAreRefusedOrRead) {
     }
   }
   EXPECT_GT(opened, 0);
+}
+
+// Tools run side by side on worker threads: handles share only the open-file table.
+TEST(ImageFile, HandlesOnSeveralThreads) {
+  TempDir dir;
+  ASSERT_TRUE(write_noise(dir.file("in.jpg"), 256, 128));
+  std::vector<std::vector<uint8_t>> expected;
+  {
+    ImageFilePtr reference = image_open_read(dir.file("in.jpg"), nullptr);
+    ASSERT_TRUE(reference);
+    expected = read_all_rows(reference.get());
+  }
+  const int streams_before = image_open_stream_count();
+  std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        ImageFilePtr reader = image_open_read(dir.file("in.jpg"), nullptr);
+        const std::string out = dir.file("out" + std::to_string(t) + ".kro");
+        ImageFilePtr writer = image_create_write(kPixelRgb8, out, 256, 128, defaults());
+        if (!reader || !writer || read_all_rows(reader.get()) != expected) ++failures[t];
+        std::vector<uint8_t> row(3 * 256, uint8_t(t));
+        for (int y = 0; y < 128 && writer; ++y) image_write_row(writer.get(), row.data());
+        if (!image_close(std::move(writer))) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+  EXPECT_EQ(image_open_stream_count(), streams_before);
 }
 
 TEST(ImageFile, LastErrorDetailIsKeptUntilCleared) {

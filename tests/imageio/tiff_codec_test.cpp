@@ -1,0 +1,343 @@
+// TIFF and BigTIFF: exact round trips for every writable format and lossless compression,
+// written tags, reduced reading, the layouts of real files and the refused ones.
+#include "imageio/tiff_codec.h"
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstring>
+#include <vector>
+
+#include "imageio/image_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+using qv_test::corpus_file;
+using qv_test::TempDir;
+
+ImageProps defaults() {
+  ImageProps props;
+  image_default_props(&props);
+  return props;
+}
+
+// Deterministic pixel bytes of a row.
+std::vector<uint8_t> row_bytes(int64_t size, int row, int seed) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  uint32_t state = 2654435761u * uint32_t(row + 1) + uint32_t(seed);
+  for (auto& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = uint8_t(state >> 16);
+  }
+  return bytes;
+}
+
+// Writes an image of deterministic rows and returns the rows.
+std::vector<std::vector<uint8_t>> write_image(const std::string& path, PixelFormat format,
+                                              int width, int height, const ImageProps& props) {
+  std::vector<std::vector<uint8_t>> rows;
+  ImageFilePtr writer = image_create_write(format, path, width, height, props);
+  EXPECT_TRUE(writer) << path;
+  if (!writer) return rows;
+  for (int y = 0; y < height; ++y) {
+    rows.push_back(row_bytes(writer->bytes_per_row, y, format));
+    std::vector<uint8_t> copy = rows.back();
+    EXPECT_TRUE(image_write_row(writer.get(), copy.data()));
+  }
+  EXPECT_TRUE(image_close(std::move(writer)));
+  return rows;
+}
+
+std::vector<std::vector<uint8_t>> read_image(const std::string& path, ImageProps* props,
+                                             PixelFormat* format) {
+  std::vector<std::vector<uint8_t>> rows;
+  ImageFilePtr reader = image_open_read(path, props);
+  if (!reader) return rows;
+  *format = reader->format;
+  for (int y = 0; y < reader->height; ++y) {
+    std::vector<uint8_t> row(static_cast<size_t>(reader->bytes_per_row));
+    EXPECT_TRUE(image_read_row(reader.get(), row.data()));
+    rows.push_back(row);
+  }
+  EXPECT_TRUE(image_close(std::move(reader)));
+  return rows;
+}
+
+// A TIFF tag value as libtiff reads it back.
+template <typename T>
+T tag_of(const std::string& path, uint32_t tag) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  T value{};
+  if (tiff) {
+    TIFFGetField(tiff, tag, &value);
+    TIFFClose(tiff);
+  }
+  return value;
+}
+
+TEST(TiffCodec, RoundTripsAreExact) {
+  TempDir dir;
+  const PixelFormat formats[] = {kPixelGray8, kPixelRgb8, kPixelRgba8, kPixelRgb16, kPixelRgba16};
+  const char* names[] = {"a.tif", "a.tiff", "a.bigtiff", "a.btf", "a.tf8"};
+  for (int compression = 1; compression <= 3; ++compression) {
+    for (PixelFormat format : formats) {
+      for (const char* name : names) {
+        const std::string path = dir.file(std::to_string(compression) + name);
+        ImageProps props = defaults();
+        props.tiff_compression = compression;
+        auto written = write_image(path, format, 37, 23, props);
+        const bool big = image_kind_for_extension(path) == kImageBigTiff;
+        std::string head = qv_test::read_file(path).substr(0, 4);
+        EXPECT_EQ(head, big ? std::string("II\x2B\x00", 4) : std::string("II\x2A\x00", 4));
+        ImageProps read_props;
+        PixelFormat read_format = kPixelUnsupported;
+        auto read = read_image(path, &read_props, &read_format);
+        EXPECT_EQ(read_format, format) << path;
+        EXPECT_EQ(read, written) << path << " format " << format;
+        EXPECT_EQ(read_props.tiff_compression, compression);
+        EXPECT_EQ(read_props.width, 37);
+        EXPECT_EQ(read_props.height, 23);
+      }
+    }
+  }
+}
+
+TEST(TiffCodec, HandleLayoutOfSixteenBitRgb) {
+  TempDir dir;
+  write_image(dir.file("a.tif"), kPixelRgb16, 10, 3, defaults());
+  ImageFilePtr reader = image_open_read(dir.file("a.tif"), nullptr);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->format, kPixelRgb16);
+  EXPECT_EQ(reader->bits_per_pixel, 48);
+  EXPECT_EQ(reader->bytes_per_row, 60);
+  EXPECT_EQ(reader->channels, 3);
+  EXPECT_EQ(reader->kind, kImageTiff);
+}
+
+TEST(TiffCodec, JpegCompressionKeepsSizeAndRoughPixels) {
+  TempDir dir;
+  ImageProps props = defaults();
+  props.tiff_compression = 4;
+  props.jpeg_quality = 95;
+  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("j.tif"), 64, 40, props);
+  ASSERT_TRUE(writer);
+  std::vector<uint8_t> row(64 * 3);
+  for (int y = 0; y < 40; ++y) {
+    for (int x = 0; x < 64 * 3; ++x) row[size_t(x)] = uint8_t(100 + (x % 3) * 40);
+    ASSERT_TRUE(image_write_row(writer.get(), row.data()));
+  }
+  ASSERT_TRUE(image_close(std::move(writer)));
+  EXPECT_EQ(tag_of<uint16_t>(dir.file("j.tif"), TIFFTAG_COMPRESSION), COMPRESSION_JPEG);
+  ImageProps read_props;
+  PixelFormat format = kPixelUnsupported;
+  auto rows = read_image(dir.file("j.tif"), &read_props, &format);
+  ASSERT_EQ(rows.size(), 40u);
+  EXPECT_EQ(read_props.tiff_compression, 4);
+  EXPECT_NEAR(rows[20][30 * 3 + 1], 140, 3);
+}
+
+TEST(TiffCodec, WrittenTags) {
+  TempDir dir;
+  const struct {
+    PixelFormat format;
+    int32_t compression;
+    int32_t dpi_x, dpi_y;
+    uint16_t expected_compression;
+    float expected_x, expected_y;
+  } rows[] = {
+      {kPixelRgb8, 5, 0, 300, COMPRESSION_LZW, 72, 300},
+      {kPixelRgb16, 5, 20000, 300, COMPRESSION_ADOBE_DEFLATE, 72, 72},
+      {kPixelGray8, 0, 150, 150, COMPRESSION_LZW, 150, 150},
+      {kPixelRgba16, 1, 10000, 1, COMPRESSION_NONE, 10000, 1},
+  };
+  for (const auto& row : rows) {
+    ImageProps props = defaults();
+    props.tiff_compression = row.compression;
+    props.dpi_x = row.dpi_x;
+    props.dpi_y = row.dpi_y;
+    const std::string path = dir.file("t.tif");
+    write_image(path, row.format, 8, 8, props);
+    EXPECT_EQ(tag_of<uint16_t>(path, TIFFTAG_COMPRESSION), row.expected_compression);
+    EXPECT_EQ(tag_of<float>(path, TIFFTAG_XRESOLUTION), row.expected_x);
+    EXPECT_EQ(tag_of<float>(path, TIFFTAG_YRESOLUTION), row.expected_y);
+    EXPECT_EQ(tag_of<uint16_t>(path, TIFFTAG_RESOLUTIONUNIT), RESUNIT_INCH);
+    ImageProps read_props;
+    ASSERT_TRUE(image_open_read(path, &read_props));
+    EXPECT_EQ(read_props.dpi_x, int(row.expected_x));
+  }
+  // Deflate at level 9 for 16-bit "auto" data is readable; JPEG strips are a multiple of 8
+  // above the library's default.
+  ImageProps props = defaults();
+  props.tiff_compression = 4;
+  write_image(dir.file("j.tif"), kPixelRgb8, 1000, 200, props);
+  uint32_t rows_per_strip = tag_of<uint32_t>(dir.file("j.tif"), TIFFTAG_ROWSPERSTRIP);
+  TIFF* probe = TIFFOpen(dir.file("probe.tif").c_str(), "w");
+  ASSERT_TRUE(probe);
+  TIFFSetField(probe, TIFFTAG_IMAGEWIDTH, 1000u);
+  TIFFSetField(probe, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(probe, TIFFTAG_SAMPLESPERPIXEL, 3);
+  uint32_t library_default = TIFFDefaultStripSize(probe, 0);
+  TIFFClose(probe);
+  EXPECT_EQ(rows_per_strip, library_default / 8 * 8 + 8);
+  EXPECT_EQ(rows_per_strip % 8, 0u);
+}
+
+TEST(TiffCodec, DescriptionAndProfile) {
+  TempDir dir;
+  std::vector<uint8_t> icc(3144);
+  for (size_t i = 0; i < icc.size(); ++i) icc[i] = uint8_t(i * 7);
+  ImageProps props = defaults();
+  props.comment = "qorvel sphere 4000";
+  props.embed_icc = true;
+  props.icc_data = icc.data();
+  props.icc_size = int32_t(icc.size());
+  write_image(dir.file("d.tif"), kPixelRgb8, 4, 4, props);
+  ImageProps read_props;
+  ASSERT_TRUE(image_open_read(dir.file("d.tif"), &read_props));
+  EXPECT_EQ(read_props.comment, "qorvel sphere 4000");
+  auto info = image_probe(dir.file("d.tif"));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->icc, icc);
+  EXPECT_EQ(info->width, 4);
+  // A description of another program is neither written nor read as the comment.
+  props.comment = "made elsewhere";
+  write_image(dir.file("e.tif"), kPixelRgb8, 4, 4, props);
+  EXPECT_EQ(tag_of<const char*>(dir.file("e.tif"), TIFFTAG_IMAGEDESCRIPTION), nullptr);
+  ASSERT_TRUE(image_open_read(corpus_file("tiff/exiftool_ExifTool.tif"), &read_props));
+  EXPECT_EQ(read_props.comment, "");
+}
+
+// One row per strip: 8000 rows with a hint of 500 deliver source rows 16 × n.
+TEST(TiffCodec, ReducedReadingOneRowPerStrip) {
+  TempDir dir;
+  const std::string path = dir.file("tall.tif");
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_TRUE(tiff);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 3u);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 8000u);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1u);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  for (uint32_t y = 0; y < 8000; ++y) {
+    uint8_t row[3] = {uint8_t(y), uint8_t(y >> 8), 7};
+    ASSERT_EQ(TIFFWriteScanline(tiff, row, y, 0), 1);
+  }
+  TIFFClose(tiff);
+  LoadHint hint{true, 100, 500};
+  ImageProps props;
+  props.load_hint = &hint;
+  ImageFilePtr reader = image_open_read(path, &props);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->height, 500);
+  EXPECT_EQ(reader->width, 3);
+  EXPECT_EQ(props.height, 8000);
+  for (int n = 0; n < 500; ++n) {
+    uint8_t row[3];
+    ASSERT_TRUE(image_read_row(reader.get(), row));
+    ASSERT_EQ(row[0] | row[1] << 8, 16 * n) << n;
+  }
+}
+
+// Many rows per strip: whole strips are skipped when the hint is small enough.
+TEST(TiffCodec, ReducedReadingByStrips) {
+  TempDir dir;
+  ImageProps props = defaults();
+  props.tiff_compression = 3;
+  const std::string path = dir.file("s.tif");
+  auto written = write_image(path, kPixelRgb8, 300, 2000, props);
+  uint32_t rows_per_strip = tag_of<uint32_t>(path, TIFFTAG_ROWSPERSTRIP);
+  ASSERT_GT(rows_per_strip, 1u);
+  const int max_height = int(2000 / rows_per_strip / 2);
+  ASSERT_GT(max_height, 0);
+  LoadHint hint{true, 300, max_height};
+  ImageProps read_props;
+  read_props.load_hint = &hint;
+  PixelFormat format = kPixelUnsupported;
+  auto rows = read_image(path, &read_props, &format);
+  ASSERT_EQ(int(rows.size()), max_height);
+  for (int n = 0; n < max_height; ++n) EXPECT_EQ(rows[size_t(n)], written[size_t(n * 2000 / max_height)]);
+}
+
+// The same picture stored as strips, tiles, planes or gray delivers the same pixels.
+TEST(TiffCodec, RealFileLayouts) {
+  ImageProps props;
+  PixelFormat format = kPixelUnsupported;
+  auto strips = read_image(corpus_file("tiff/golang_video-001.tiff"), &props, &format);
+  ASSERT_EQ(strips.size(), 103u);
+  EXPECT_EQ(format, kPixelRgb8);
+  EXPECT_EQ(props.tiff_compression, 3);
+  auto tiles = read_image(corpus_file("tiff/golang_video-001-tile-64x64.tiff"), &props, &format);
+  EXPECT_EQ(tiles, strips);
+  auto sixteen = read_image(corpus_file("tiff/golang_video-001-16bit.tiff"), &props, &format);
+  ASSERT_EQ(sixteen.size(), 103u);
+  EXPECT_EQ(format, kPixelRgb16);
+  for (size_t i = 0; i < 150 * 3; ++i) {
+    uint16_t sample;
+    memcpy(&sample, sixteen[50].data() + 2 * i, 2);
+    EXPECT_EQ(sample >> 8, strips[50][i]) << i;
+  }
+  auto gray = read_image(corpus_file("tiff/golang_video-001-gray.tiff"), &props, &format);
+  EXPECT_EQ(format, kPixelGray8);
+  ASSERT_EQ(gray.size(), 103u);
+  EXPECT_EQ(gray[0].size(), 150u);
+  // Planar strips deliver interleaved rows, as the same data read by the library does.
+  const std::string planar = corpus_file("tiff/pillow_tiff_strip_planar_lzw.tiff");
+  auto rows = read_image(planar, &props, &format);
+  ASSERT_EQ(rows.size(), 374u);
+  EXPECT_EQ(format, kPixelRgb8);
+  TIFF* tiff = TIFFOpen(planar.c_str(), "r");
+  ASSERT_TRUE(tiff);
+  std::vector<uint8_t> plane(278);
+  for (uint16_t sample = 0; sample < 3; ++sample) {
+    ASSERT_EQ(TIFFReadScanline(tiff, plane.data(), 200, sample), 1);
+    for (int x = 0; x < 278; ++x) ASSERT_EQ(rows[200][size_t(x * 3 + sample)], plane[size_t(x)]);
+  }
+  TIFFClose(tiff);
+  // Resolution in centimetres, RGBA, 16-bit RGBA, BigTIFF.
+  read_image(corpus_file("tiff/rusttiff_Transparency-lzw.tif"), &props, &format);
+  EXPECT_EQ(format, kPixelRgba8);
+  read_image(corpus_file("tiff/pillow_tiff_16bit_RGBa.tiff"), &props, &format);
+  EXPECT_EQ(format, kPixelRgba16);
+  auto big = read_image(corpus_file("tiff/exiftool_BigTIFF.btf"), &props, &format);
+  EXPECT_EQ(big.size(), 8u);
+  EXPECT_EQ(format, kPixelRgb8);
+}
+
+TEST(TiffCodec, RefusedLayouts) {
+  const char* refused[] = {
+      "tiff/pillow_10ct_32bit_128.tiff",       // float
+      "tiff/vampyre_Tigers.tif",               // 16-bit float RGBA
+      "tiff/pillow_tiff_strip_cmyk_jpeg.tif",  // CMYK
+      "tiff/golang_video-001-paletted.tiff",   // palette
+      "tiff/pillow_16bit.MM.deflate.tif",      // 16-bit gray
+      "tiff/golang_bw-packbits.tiff",          // 1 bit
+      "tiff/pillow_hopper.Lab.tif",            // Lab
+      "tiff/libtiff_ojpeg_zackthecat.tiff",    // YCbCr old-style JPEG
+      "tiff/gdkpixbuf_bug780269.tif",          // 1073741824 pixels wide in 336 bytes
+  };
+  for (const char* path : refused) {
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(image_open_read(corpus_file(path), nullptr)) << path;
+    // The library is silent.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << path;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << path;
+  }
+}
+
+TEST(TiffCodec, WriterRefusesWhatItCannotWrite) {
+  TempDir dir;
+  EXPECT_FALSE(image_create_write(kPixelUnsupported, dir.file("a.tif"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("missing/a.tif"), 4, 4, defaults()));
+  // A writer closed before its last row reports an incomplete file.
+  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("short.tif"), 4, 4, defaults());
+  ASSERT_TRUE(writer);
+  uint8_t row[12] = {};
+  ASSERT_TRUE(image_write_row(writer.get(), row));
+  EXPECT_FALSE(image_close(std::move(writer)));
+}
+
+}  // namespace
