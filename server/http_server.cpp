@@ -433,7 +433,11 @@ void handle_request(Connection* connection) {
   }
   remove_double_dots_and_slashes(&connection->path);
   std::string path;
-  if (!build_file_path(connection, &path)) path.clear();
+  // Only a path below the root names a file ("*" names none), and only when it fits.
+  if (connection->path.empty() || connection->path.front() != '/' ||
+      !build_file_path(connection, &path)) {
+    path.clear();
+  }
   int64_t throttle = throttle_for(connection);
   connection->speed_limit = throttle >= 0 ? throttle : server->speed_limit.load();
 

@@ -284,6 +284,7 @@ void send_file_data(Connection* connection, int fd, int64_t first, int64_t lengt
     int64_t sent = send_bytes(connection, piece, static_cast<size_t>(got), length > got);
     connection->bytes_sent += sent;
     if (sent != got) break;
+    if (static_cast<size_t>(got) < want) break;
     first += got;
     length -= got;
     budget_used += got;
@@ -677,7 +678,11 @@ void send_file(Connection* connection, const std::string& path, const FileInfo& 
                  status, reason, date.c_str(), last_modified.c_str(), entity_tag(info).c_str(),
                  no_cache_lines, cors_line, mime.c_str(), length, keep_alive_word(connection),
                  range_line);
-  if (!head_only) send_file_data(connection, file.fd, first, length);
+  if (head_only) return;
+  int64_t before = connection->bytes_sent;
+  send_file_data(connection, file.fd, first, length);
+  // A file that shrank meanwhile leaves the answer short: only closing can end it then.
+  if (connection->bytes_sent - before != length) connection->must_close = true;
 }
 
 void send_listing(Connection* connection, const std::string& directory) {
