@@ -4,7 +4,8 @@
 //
 // Library errors print "libjpeg - <text>" and unwind with longjmp to the guarded call that
 // entered the library. Every setjmp lives in a small function of this file whose frame holds
-// no object with a destructor, and only C library frames lie between it and the longjmp.
+// no object with a destructor; between it and the longjmp lie only library frames and this
+// file's callbacks, which hold none either and never let an exception escape.
 // The failed call returns false, so the error travels up to the tool as a return value.
 #include "imageio/jpeg_codec.h"
 
@@ -152,10 +153,23 @@ void install_source(JpegState* state) {
 
 // ---- stdio and memory destinations ----
 
+// Resizes the memory destination; false when memory runs out (no exception reaches the library).
+bool resize_memory(std::vector<uint8_t>* memory, size_t size) noexcept {
+  try {
+    memory->resize(size);
+    return true;
+  } catch (...) {  // std::bad_alloc or std::length_error
+    return false;
+  }
+}
+
 void destination_init(j_compress_ptr info) {
   JpegDestination* destination = reinterpret_cast<JpegDestination*>(info->dest);
   if (destination->memory) {
-    destination->memory->assign(kMemoryStartSize, 0);
+    destination->memory->clear();
+    if (!resize_memory(destination->memory, kMemoryStartSize)) {
+      ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+    }
     destination->library.next_output_byte = destination->memory->data();
     destination->library.free_in_buffer = destination->memory->size();
   } else {
@@ -174,7 +188,7 @@ boolean destination_empty(j_compress_ptr info) {
   if (destination->memory) {
     std::vector<uint8_t>* memory = destination->memory;
     size_t used = memory->size();
-    memory->resize(used * 2);
+    if (!resize_memory(memory, used * 2)) ERREXIT1(info, JERR_OUT_OF_MEMORY, 1);
     destination->library.next_output_byte = memory->data() + used;
     destination->library.free_in_buffer = memory->size() - used;
   } else {
