@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -630,6 +631,8 @@ void worker_thread(HttpServer* server) {
       connection->secure = taken.secure;
       connection->redirect = taken.redirect;
       connection->birth_time = time(nullptr);
+      // Every wait on the socket is a poll with the stop flag in view; calls never block.
+      fcntl(taken.socket, F_SETFL, fcntl(taken.socket, F_GETFL) | O_NONBLOCK);
       inet_ntop(AF_INET, &taken.remote.sin_addr, connection->remote_text,
                 sizeof(connection->remote_text));
       if (!connection->secure) serve_connection(connection.get());
@@ -954,6 +957,26 @@ int64_t send_bytes(Connection* connection, const void* data, size_t size, bool m
     if (!wait_socket(connection, POLLOUT, deadline)) break;
   }
   return static_cast<int64_t>(sent);
+}
+
+int64_t send_file_range(Connection* connection, int fd, int64_t first, int64_t length) {
+  const int64_t kMaxPiece = 1 << 20;  // bytes per call, so that a stop is noticed in between
+  off_t offset = static_cast<off_t>(first);
+  int64_t sent = 0;
+  int64_t deadline = monotonic_ms() + connection->server->request_timeout_ms;
+  while (sent < length) {
+    int64_t want = length - sent < kMaxPiece ? length - sent : kMaxPiece;
+    ssize_t done = sendfile(connection->socket, fd, &offset, static_cast<size_t>(want));
+    if (done > 0) {
+      sent += done;
+      deadline = monotonic_ms() + connection->server->request_timeout_ms;
+      continue;
+    }
+    if (done == 0) break;  // end of file
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    if (!wait_socket(connection, POLLOUT, deadline)) break;
+  }
+  return sent;
 }
 
 int64_t send_formatted(Connection* connection, const char* format, ...) {

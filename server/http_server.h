@@ -181,6 +181,10 @@ bool option_is_yes(const std::string& value);
 // Sends bytes, waiting while the peer is slow but not past the request time-out; returns the
 // bytes sent (fewer when the peer stops taking data). more: further data follows at once.
 int64_t send_bytes(Connection* connection, const void* data, size_t size, bool more = false);
+// Sends bytes [first, first + length) of an open file straight from the file system cache,
+// with the same waiting rules; returns the bytes sent (fewer at end of file or when the peer
+// stops taking data).
+int64_t send_file_range(Connection* connection, int fd, int64_t first, int64_t length);
 // Formats and sends text; returns the bytes sent.
 int64_t send_formatted(Connection* connection, const char* format, ...)
     __attribute__((format(printf, 2, 3)));

@@ -154,6 +154,17 @@ TEST(FileAnswers, RangesIncludingOverflowingAndBackwardOnes) {
   }
 }
 
+TEST(FileAnswers, ThrottledAnswersArriveWhole) {
+  TourFolder folder;
+  TestServer test(folder.root, {"throttle", "/tiles/*=10k"});
+  ASSERT_TRUE(test.server);
+  test.server->speed_limit = 600;  // the 1000-byte file takes two one-second budgets
+  Reply reply = request(test.port(), "GET", "/range.dat", "Range: bytes=100-\r\n");
+  EXPECT_EQ(reply.status, 206);
+  EXPECT_EQ(reply.body, qv_test::read_file(folder.root + "/range.dat").substr(100));
+  EXPECT_EQ(request(test.port(), "GET", "/tiles/t.jpg").body, "tile");
+}
+
 TEST(Lookup, NamesThatAreNeverServed) {
   TourFolder folder;
   write_file(folder.root + "/bad\xff.txt", "invalid utf-8");
