@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,13 +32,18 @@ struct Helper {
   int output = -1;
   std::string text;  // what it printed so far
 
-  Helper(const std::string& command, const std::string& dir, int mode) {
+  // Standard error goes to error_file when one is named.
+  Helper(const std::string& command, const std::string& dir, int mode,
+         const std::string& error_file = "") {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    if (!error_file.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT, 0600);
+    }
     std::string mode_text = std::to_string(mode);
     std::vector<char*> argv = {const_cast<char*>(QVMEM_HELPER), const_cast<char*>(command.c_str()),
                                const_cast<char*>(dir.c_str()), mode_text.data(), nullptr};
@@ -105,24 +112,40 @@ TEST_P(QvmemCleanup, ExitDeletesTheSwapFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, QvmemCleanup, ::testing::Values(0, 1, 2));
 
-TEST(QvmemFatal, UnwritableSwapFolderEndsTheRunWithTheMessage) {
+TEST(QvmemFatal, SwapFileFailuresEndTheRunWithTheMessage) {
   struct Row {
+    const char* command;  // fatal: the swap folder does not exist; lost: a swap file vanished
     int mode;
-    const char* message;
+    const char* output;
   };
   const Row rows[] = {
-      {0, "qvmem - fatalerror - qvmem_sys_saveswapdata() failed\n"},
-      {1, "qvmem - fatalerror - qvmem_sys_saveswapdata() failed\n"},
-      {2, "qvmem - fatalerror - qvmem_mmap_alloc - CreateFile() failed\n"},
+      {"fatal", 0, "qvmem - fatalerror - qvmem_sys_saveswapdata() failed\n"},
+      {"fatal", 1, "qvmem - fatalerror - qvmem_sys_saveswapdata() failed\n"},
+      {"fatal", 2, "qvmem - fatalerror - qvmem_mmap_alloc - CreateFile() failed\n"},
+      {"lost", 0, "ready 6\nqvmem - fatalerror - qvmem_sys_loadswapdata() failed\n"},
+      {"lost", 1, "ready 6\nqvmem - fatalerror - qvmem_sys_loadswapdata() failed\n"},
   };
   for (const Row& row : rows) {
     qv_test::TempDir dir;
-    Helper helper("fatal", dir.file("missing"), row.mode);
+    const bool missing_folder = std::string(row.command) == "fatal";
+    const std::string swap_folder = missing_folder ? dir.file("missing") : dir.path;
+    Helper helper(row.command, swap_folder, row.mode, dir.file("stderr.txt"));
     ASSERT_GT(helper.pid, 0);
     int status = helper.wait_status();
-    ASSERT_TRUE(WIFEXITED(status)) << row.mode;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << row.mode;
-    EXPECT_EQ(helper.text, row.message) << row.mode;
+    ASSERT_TRUE(WIFEXITED(status)) << row.command << row.mode;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << row.command << row.mode;
+    EXPECT_EQ(helper.text, row.output) << row.command << row.mode;
+    EXPECT_TRUE(swap_files_in(dir.path).empty()) << row.command << row.mode;
+    std::string errors = qv_test::read_file(dir.file("stderr.txt"));
+    if (missing_folder && row.mode != 2) {
+      char expected[256];
+      snprintf(expected, sizeof(expected),
+               "\ncreating file %s/qvmem_%04d_00000001.swap failed: %s (errno=%d)\n\n",
+               swap_folder.c_str(), static_cast<int>(helper.pid), strerror(ENOENT), ENOENT);
+      EXPECT_EQ(errors, expected) << row.mode;
+    } else {
+      EXPECT_EQ(errors, "") << row.command << row.mode;
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 //   qvmem_helper hold DIR MODE    prints "ready N" (N = files written), then waits for a signal
 //   qvmem_helper exit DIR MODE    prints "ready N" and returns 0
 //   qvmem_helper fatal DIR MODE   evicts into DIR (which should not exist): a fatal error
+//   qvmem_helper lost DIR MODE    deletes the first block's swap file, then locks the block
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,6 +49,11 @@ int main(int argc, char** argv) {
       qvmem_mode() == 2 ? kBlocks : static_cast<long>(qvmem_list_stats(QVMEM_SWAPPED).count);
   printf("ready %ld\n", files);
   fflush(stdout);
+  if (command == "lost") {
+    unlink(qvmem_swap_file_name(blocks[0]).c_str());
+    qvmem_lock(blocks[0]);
+    return 4;
+  }
   if (command == "hold") {
     for (;;) pause();
   }
