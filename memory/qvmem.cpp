@@ -63,7 +63,7 @@ struct Settings {
   std::atomic<int32_t> next_block_id{1};
   std::atomic<QvmemStatusFn> status_source{nullptr};
   std::atomic<void*> status_user{nullptr};
-  int64_t cgroup_limit = -1;  // memory limit of the control group, -1 when none
+  std::atomic<int64_t> cgroup_limit{-2};  // control-group memory limit; -1 none, -2 not read
   bool exit_hook_registered = false;
   bool signals_installed = false;
 };
@@ -247,7 +247,6 @@ void qvmem_init(const char* swap_directory, int mode) {
              static_cast<int>(getpid()));
     cleanup_table.owner_pid.store(getpid());
   }
-  if (s.cgroup_limit == -1) s.cgroup_limit = control_group_limit();
   qvmem_detail::prepare_swap_backends();
   qvmem_detail::prepare_mmap_backend();
   const QvmemOps* ops = mode == 1   ? &qvmem_detail::kMode1Ops
@@ -337,7 +336,11 @@ QvmemMemoryStatus qvmem_query_memory_status() {
   }
   if (total < 0) total = 0;
   if (available < 0) available = 0;
-  int64_t limit = settings().cgroup_limit;
+  int64_t limit = settings().cgroup_limit.load();
+  if (limit == -2) {
+    limit = control_group_limit();
+    settings().cgroup_limit.store(limit);
+  }
   if (limit > 0 && limit < total) {
     // In a memory-limited group the process's own mapped pages count against the limit.
     total = limit;
