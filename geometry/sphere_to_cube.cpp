@@ -256,6 +256,21 @@ const RowRenderFn kRowRenderers[2][2][2] = {
      {render_row_variant<true, true, false>, render_row_variant<true, true, true>}},
 };
 
+// Camera space to face directions: x along the face's s edge, y against its t edge, the view
+// direction -z onto the face centre.
+RotationMatrix face_frame(const CubeFace& face) {
+  RotationMatrix frame = identity_rotation();
+  const Direction rows[3] = {face.s_direction,
+                             {-face.t_direction.x, -face.t_direction.y, -face.t_direction.z},
+                             {-face.normal.x, -face.normal.y, -face.normal.z}};
+  for (int i = 0; i < 3; ++i) {
+    frame.m[i][0] = rows[i].x;
+    frame.m[i][1] = rows[i].y;
+    frame.m[i][2] = rows[i].z;
+  }
+  return frame;
+}
+
 std::string temporary_name_for(const std::string& name) {
   std::string extension;
   const std::string file = file_name_part(name);
@@ -339,13 +354,16 @@ void init_render_context(RenderContext* context, const RenderSettings& settings,
   context->cylinder = settings.cylinder;
   context->sixteen_bit = settings.sampler->element_size == 8;
   if (face >= 0) {
-    const CubeFace& cube = cube_face(face);
-    vertical_angle = cube.vertical_angle;
-    heading = cube.heading;
-    roll = 0.0;
-    context->fov = fov = 90.0;
+    // The camera of a face is its heading and vertical angle with a 90° field of view; its
+    // frame is taken from the face square itself, so the axes are exact (no cos 90° residue)
+    // and the rays meet the face plane at exact face coordinates.
+    context->fov = 90.0;
+    context->camera = make_camera(width, height, 90.0, 0.0, 0.0, 0.0, nullptr);
+    context->camera.rotation = face_frame(cube_face(face));
+    if (extra) context->camera.rotation = then_rotate(context->camera.rotation, *extra);
+  } else {
+    context->camera = make_camera(width, height, fov, heading, vertical_angle, roll, extra);
   }
-  context->camera = make_camera(width, height, fov, heading, vertical_angle, roll, extra);
   context->row.assign(static_cast<size_t>(width) * (context->sixteen_bit ? 6 : 3), 0);
   select_row_renderer(context, settings);
 }
