@@ -86,10 +86,12 @@ const FilterWord kFilterWords[] = {
 
 // ---- portable loops -----------------------------------------------------------------------
 
+// Sums are kept as unsigned 32-bit values: they wrap exactly like the vector lanes do, without
+// undefined behaviour, and are read back as signed before the arithmetic shift.
 template <typename Sample, int kBits>
-inline Sample round_and_clamp(int32_t sum) {
+inline Sample round_and_clamp(uint32_t sum) {
   constexpr int32_t kMax = sizeof(Sample) == 1 ? 255 : 65535;
-  const int32_t value = (sum + (1 << (kBits - 1))) >> kBits;
+  const int32_t value = static_cast<int32_t>(sum + (1u << (kBits - 1))) >> kBits;
   return static_cast<Sample>(value < 0 ? 0 : (value > kMax ? kMax : value));
 }
 
@@ -102,11 +104,12 @@ void horizontal_portable(const uint8_t* source, const int32_t* firsts, const int
   for (int32_t i = 0; i < count; ++i) {
     const Sample* pixel = samples + static_cast<ptrdiff_t>(firsts[i]) * kChannels;
     const int32_t* weight = weights + static_cast<ptrdiff_t>(i) * taps;
-    int32_t sums[kChannels] = {};
+    uint32_t sums[kChannels] = {};
     for (int32_t j = 0; j < taps; j += 2) {
       const Sample* a = pixel + j * kChannels;
       for (int c = 0; c < kChannels; ++c)
-        sums[c] += weight[j] * a[c] + weight[j + 1] * a[kChannels + c];
+        sums[c] += static_cast<uint32_t>(weight[j]) * a[c] +
+                   static_cast<uint32_t>(weight[j + 1]) * a[kChannels + c];
     }
     for (int c = 0; c < kChannels; ++c)
       out_samples[static_cast<ptrdiff_t>(i) * kChannels + c] =
@@ -118,14 +121,14 @@ template <typename Sample, int kBits>
 void vertical_portable(const uint8_t* const* rows, const int32_t* weights, int32_t taps,
                        int32_t samples, uint8_t* out) {
   constexpr int32_t kBlock = 256;
-  int32_t sums[kBlock];
+  uint32_t sums[kBlock];
   Sample* out_samples = reinterpret_cast<Sample*>(out);
   for (int32_t start = 0; start < samples; start += kBlock) {
     const int32_t n = std::min(kBlock, samples - start);
-    std::fill(sums, sums + n, 0);
+    std::fill(sums, sums + n, 0u);
     for (int32_t k = 0; k < taps; ++k) {
       const Sample* row = reinterpret_cast<const Sample*>(rows[k]) + start;
-      const int32_t weight = weights[k];
+      const uint32_t weight = static_cast<uint32_t>(weights[k]);
       for (int32_t s = 0; s < n; ++s) sums[s] += weight * row[s];
     }
     for (int32_t s = 0; s < n; ++s)

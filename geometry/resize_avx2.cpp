@@ -110,7 +110,8 @@ void horizontal_gray8(const uint8_t* source, const int32_t* firsts, const int32_
     __m128i total = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
     total = _mm_add_epi32(total, _mm_shuffle_epi32(total, _MM_SHUFFLE(1, 0, 3, 2)));
     total = _mm_add_epi32(total, _mm_shuffle_epi32(total, _MM_SHUFFLE(2, 3, 0, 1)));
-    const int32_t value = (_mm_cvtsi128_si32(total) + (1 << (kWeightBits8 - 1))) >> kWeightBits8;
+    const uint32_t lanes = static_cast<uint32_t>(_mm_cvtsi128_si32(total));
+    const int32_t value = static_cast<int32_t>(lanes + (1u << (kWeightBits8 - 1))) >> kWeightBits8;
     out[i] = static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
   }
 }
@@ -120,10 +121,10 @@ void vertical_tail(const uint8_t* const* rows, const int32_t* weights, int32_t t
                    int32_t samples, uint8_t* out) {
   constexpr int32_t kMax = sizeof(Sample) == 1 ? 255 : 65535;
   for (int32_t s = begin; s < samples; ++s) {
-    int32_t sum = 0;
+    uint32_t sum = 0;  // wraps like the vector lanes
     for (int32_t k = 0; k < taps; ++k)
-      sum += weights[k] * reinterpret_cast<const Sample*>(rows[k])[s];
-    const int32_t value = (sum + (1 << (kBits - 1))) >> kBits;
+      sum += static_cast<uint32_t>(weights[k]) * reinterpret_cast<const Sample*>(rows[k])[s];
+    const int32_t value = static_cast<int32_t>(sum + (1u << (kBits - 1))) >> kBits;
     reinterpret_cast<Sample*>(out)[s] =
         static_cast<Sample>(value < 0 ? 0 : (value > kMax ? kMax : value));
   }
