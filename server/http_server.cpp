@@ -190,10 +190,12 @@ int64_t throttle_for(const Connection* connection) {
   return limit;
 }
 
-// Builds the file system path of the request; false when it does not fit.
-bool build_file_path(const Connection* connection, std::string* file_path) {
+// Builds the file system path of the request and the folder it must stay in; false when it
+// does not fit.
+bool build_file_path(Connection* connection, std::string* file_path) {
   const HttpServer* server = connection->server;
   std::string base = server->options[kDocumentRoot];
+  connection->root = server->canonical_root;
   std::string_view rest = connection->path;
   // A rewrite pattern "uri_prefix=folder" maps matching request paths to another folder.
   std::string_view rewrites = server->options[kUrlRewritePatterns];
@@ -207,10 +209,13 @@ bool build_file_path(const Connection* connection, std::string* file_path) {
     if (matched > 0) {
       base = std::string(entry.substr(equals + 1));
       rest = std::string_view(connection->path).substr(static_cast<size_t>(matched));
+      char resolved[PATH_MAX];
+      connection->root = realpath(base.c_str(), resolved) ? resolved : "";
       break;
     }
   }
-  while (!base.empty() && (base.back() == '/' || base.back() == '\\') && base.size() > 1) {
+  while (!rest.empty() && rest.front() == '/' && base.size() > 1 &&
+         (base.back() == '/' || base.back() == '\\')) {
     base.pop_back();
   }
   *file_path = base;
@@ -324,7 +329,7 @@ bool parent_inside_root(const Connection* connection, const std::string& path) {
     probe.resize(slash);
     struct stat status;
     if (stat(probe.empty() ? "/" : probe.c_str(), &status) == 0) {
-      return path_inside(probe.empty() ? "/" : probe, connection->server->canonical_root);
+      return path_inside(probe.empty() ? "/" : probe, connection->root);
     }
   }
 }
@@ -348,8 +353,7 @@ void handle_put(Connection* connection, const std::string& path) {
     send_formatted(connection, "HTTP/1.1 %d OK\r\n\r\n", connection->status);
     return;
   }
-  if (!parent_inside_root(connection, path) ||
-      (existed && !path_inside(path, connection->server->canonical_root))) {
+  if (!parent_inside_root(connection, path) || (existed && !path_inside(path, connection->root))) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
   }
@@ -398,8 +402,7 @@ void handle_put(Connection* connection, const std::string& path) {
 }
 
 void handle_delete(Connection* connection, const std::string& path) {
-  if (!path_inside(path, connection->server->canonical_root) &&
-      !parent_inside_root(connection, path)) {
+  if (!path_inside(path, connection->root) && !parent_inside_root(connection, path)) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
   }
@@ -527,6 +530,7 @@ bool skip_to_next_request(Connection* connection) {
 void reset_request_state(Connection* connection) {
   connection->request = HttpRequest();
   connection->path.clear();
+  connection->root.clear();
   connection->query_string = std::string_view();
   connection->content_length = 0;
   connection->body_read = 0;

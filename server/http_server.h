@@ -161,6 +161,7 @@ struct Connection {
   size_t head_length = 0;         // bytes of the current request head at the start of buffer
   HttpRequest request;            // the current request; views into buffer
   std::string path;               // decoded and cleaned request path (no query string)
+  std::string root;               // canonical folder the request's file must stay in, "" = none
   std::string_view query_string;  // after the first "?", empty when none
   int64_t content_length = 0;     // request body bytes, -1 = unknown
   int64_t body_read = 0;          // body bytes consumed so far

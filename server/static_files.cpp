@@ -228,10 +228,10 @@ bool must_hide(const HttpServer* server, const std::string& path) {
 
 // Resolves a path and checks that it stays inside the document root and is not hidden there
 // (a link named innocently may point at a hidden or password file).
-bool resolved_path_servable(const HttpServer* server, const std::string& path) {
+bool resolved_path_servable(const Connection* connection, const std::string& path) {
   char resolved[PATH_MAX];
-  if (!realpath(path.c_str(), resolved)) return false;
-  const std::string& root = server->canonical_root;
+  const std::string& root = connection->root;
+  if (root.empty() || !realpath(path.c_str(), resolved)) return false;
   size_t length = root == "/" ? 0 : root.size();
   if (root != "/" && (strncmp(resolved, root.c_str(), length) != 0 ||
                       (resolved[length] != '\0' && resolved[length] != '/'))) {
@@ -239,7 +239,7 @@ bool resolved_path_servable(const HttpServer* server, const std::string& path) {
   }
   std::string canonical = resolved;
   return !has_hidden_part(std::string_view(canonical).substr(length)) &&
-         !must_hide(server, canonical);
+         !must_hide(connection->server, canonical);
 }
 
 bool not_modified(const Connection* connection, const FileInfo& info, const std::string& etag) {
@@ -312,7 +312,7 @@ bool read_listing_entries(const Connection* connection, const std::string& direc
     struct stat status;
     if (lstat(full.c_str(), &status) != 0) continue;
     if (S_ISLNK(status.st_mode) &&
-        (!resolved_path_servable(server, full) || stat(full.c_str(), &status) != 0)) {
+        (!resolved_path_servable(connection, full) || stat(full.c_str(), &status) != 0)) {
       continue;
     }
     ListingEntry entry;
@@ -465,7 +465,7 @@ bool find_index_file(const Connection* connection, std::string* path, FileInfo* 
     if (candidate.size() > kMaxFilePath) continue;
     FileInfo found;
     if (lookup_file(candidate, &found) && !found.is_directory &&
-        resolved_path_servable(connection->server, candidate)) {
+        resolved_path_servable(connection, candidate)) {
       *path = candidate;
       *info = found;
       return true;
@@ -588,7 +588,7 @@ void handle_static_request(Connection* connection, std::string path) {
       if (c == '\\') c = '/';
     }
   }
-  if (!found || !resolved_path_servable(server, path)) {
+  if (!found || !resolved_path_servable(connection, path)) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
   }

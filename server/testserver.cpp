@@ -162,6 +162,11 @@ int testserver_main(int argc, char** argv) {
     if (!error.empty()) printf("%s\n", error.c_str());
     return 1;
   }
+  // The switches are set before the address is printed, so that no request sees them unset.
+  server->no_cache.store(true);
+  server->no_cache_text_only.store(true);
+  server->cors.store(true);
+  set_listing_order(server.get(), kListingOrder);
   char local_address[64];
   snprintf(local_address, sizeof(local_address), "http://localhost:%d", server->bound_port);
   std::string network_ip;
@@ -179,10 +184,6 @@ int testserver_main(int argc, char** argv) {
   printf("%s", kStopHint);
   fflush(stdout);
 
-  server->no_cache.store(true);
-  server->no_cache_text_only.store(true);
-  server->cors.store(true);
-  set_listing_order(server.get(), kListingOrder);
 
   pid_t browser = open_browser(browser_address);
   signals.wait_for_stop_signal();

@@ -220,6 +220,24 @@ TEST(Folders, RedirectIndexFilesListingSwitchAndPropfind) {
   EXPECT_EQ(shallow.body.find("t.jpg"), std::string::npos);
 }
 
+TEST(Folders, RewritesStayInTheirFolderAndScriptPathsServeTheScript) {
+  TourFolder folder;
+  TempDir other;
+  write_file(other.file("shared.js"), "var shared;");
+  write_file(folder.root + "/run.cgi", "#!/bin/sh");
+  TestServer test(folder.root, {"url_rewrite_patterns", "/lib=" + other.path});
+  ASSERT_TRUE(test.server);
+  EXPECT_EQ(request(test.port(), "GET", "/lib/shared.js").body, "var shared;");
+  EXPECT_EQ(request(test.port(), "GET", "/lib/../tour.xml").status,
+            404);  // cleaned to /lib/tour.xml
+  Reply script = request(test.port(), "GET", "/run.cgi/extra/info");
+  EXPECT_EQ(script.status, 200);
+  EXPECT_EQ(script.body, "#!/bin/sh");  // sent as a file, never run
+  TestServer no_cgi(folder.root, {"cgi_pattern", ""});
+  ASSERT_TRUE(no_cgi.server);
+  EXPECT_EQ(request(no_cgi.port(), "GET", "/run.cgi/extra/info").status, 404);
+}
+
 TEST(Listing, RowsIconsOrderAndServerWideSortState) {
   TourFolder folder;
   symlink("/etc/passwd", (folder.root + "/outside_link.txt").c_str());
