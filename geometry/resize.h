@@ -52,7 +52,8 @@ struct ContributionList {
   double blur;                 // max(1, source size / destination size); 1 for tiny supports
   double effective_support;    // blur * support radius, or 0.500001 for tiny supports
   int32_t count;               // destination size, number of entries
-  int32_t padded_taps;         // weights stored per entry: the most taps, rounded up to 8
+  int32_t padded_taps;         // weights stored per entry: the most taps (horizontal: rounded
+                               // up to the inner loops' step, 8 for gray and 2 otherwise)
   Contribution* entries;       // count entries
 };
 
@@ -65,7 +66,7 @@ struct StreamResizer {
   int32_t destination_height;
   int32_t source_width;
   int32_t source_height;
-  int32_t pixel_format;         // ResizerPixelFormat
+  int32_t pixel_format;         // PixelFormat code: 1, 2, 3, 5 or 6
   int32_t bytes_per_pixel;      // 1, 3, 4, 6 or 8
   int32_t filter_code;          // FilterCode
   uint8_t wrap;                 // 1: the left and right edges of the source meet (360° panoramas)
