@@ -2,6 +2,8 @@
 #include "app/builtin_commands.h"
 #include "app/dispatcher.h"
 #include "server/testserver.h"
+#include "tools/cube2sphere_tool.h"
+#include "tools/makepreview_tool.h"
 #include "tools/maketiles_tool.h"
 #include "tools/transform_tool.h"
 
@@ -12,6 +14,8 @@ const ToolRow kToolTable[] = {
      transform_main,
      nullptr,
      nullptr},
+    {{"cubetosphere", "cube2sphere", "qcube2sphere", nullptr}, cube2sphere_main, nullptr, nullptr},
+    {{"makepreview", "qmakepreview", nullptr}, nullptr, makepreview_main, nullptr},
     {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, nullptr, testserver_main, nullptr},

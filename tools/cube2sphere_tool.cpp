@@ -1,0 +1,574 @@
+// The cube2sphere tool: collects the six faces (by name, "*" pattern or option), reads the
+// config section, restores the sphere size from the faces' comment, loads the faces into
+// 32-pixel tiles and hands them to the cube to sphere renderer.
+//
+// Every option is examined in its lower-cased form; file and folder values keep the case they
+// were typed in. Options and config files are applied in the order given, so the later wins.
+#include "tools/cube2sphere_tool.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "app/args.h"
+#include "app/banner.h"
+#include "app/console.h"
+#include "app/files.h"
+#include "app/paths.h"
+#include "geometry/cube_layout.h"
+#include "geometry/cube_to_sphere.h"
+#include "imageio/image_file.h"
+#include "imageio/image_options.h"
+#include "memory/qvmem.h"
+#include "memory/tiled_image.h"
+#include "tools/sphere_size_comment.h"
+#include "tools/transform_tool.h"
+
+namespace {
+
+// ---- texts ----
+
+constexpr char kTitle[] = "qorvel cube2sphere tool";
+constexpr char kConfigSection[] = "[Convert CUBE to SPHERE]";
+constexpr char kBanner[] = "\n%s %s%s%s (build %s)\n";
+constexpr char kDescription[] = "    - converts a cubical pano image to a spherical pano image\n";
+
+constexpr const char* kUsageLines[] = {
+    "syntax: qorveltools cube2sphere inputfiles [-o=outputfile] [options]",
+    "",
+    "inputfiles:",
+    "  six cubical images, the images should have suffixes like _l,_f,_r... or",
+    "  left,front,right... in their filename to allow an automatic detection of",
+    "  their cubeside, otherwise every cubeside image must be specified manually",
+    "  by using: -l=.. -f=.. -r=.. -b=.. -u=.. -d=..",
+    "",
+    "options:",
+    " -config=#     ... read the settings from an external config file",
+    " -o=#          ... name of output image (default=*_sphere.tif)",
+    " -outsize=#x#  ... size of sphere image (default=spherewidth=cubewidth*PI)",
+    " -fast         ... faster calculation (but lower quality)",
+    "",
+    " -jpegquality=#  ... set jpeg quality (0-100, default=85)",
+    " -jpegsubsamp=#  ... set jpeg color subsampling (444,422,420,411, default=444)",
+    " -jpegoptimize=# ... optimize jpeg compression (true or false, default=true)",
+    " -tiffcompress=# ... set tiff compression (none,lzw,zip,jpeg, default=lzw)",
+    " -tempdir=#      ... set directory for temporary data",
+    " -q / -quiet     ... suppress output messages",
+    "",
+    "supported input and output formats:",
+    "  jpg/jpeg, tif/tiff/btf/tf8/bigtiff, psd/psb, kro (8 or 16bit, RGB or RGBA)",
+};
+
+constexpr char kBadArgument[] = "invalid or bad argument: %s\n";
+constexpr char kNoSide[] = "ERROR: unable to detect cubeside from file: %s\n";
+constexpr char kConfigFailed[] = "ERROR: loading config - \"%s\" - failed!\n";
+constexpr char kNoInput[] = "ERROR: no input images";
+constexpr char kFacesMissing[] = "\nERROR: not all cube images found or detected\n";
+constexpr char kLoading[] = "loading...";
+constexpr char kOriginalSize[] = "original sphere size: %dx%d\n";
+constexpr char kHaveProfile[] = "have ICC profile: %s - size=%d byte\n";
+constexpr char kLoadingFace[] = "loading %s...\n";
+constexpr char kFaceLoaded[] = "done.          \r";
+constexpr char kFaceLoadError[] = " - loading error!\n";
+constexpr char kFaceWrongFormat[] = " - Error: only 8 or 16 bit RGB or RGBA format supported!";
+constexpr char kFaceWrongSize[] =
+    " - Error: the cube images must be square and all of the same size (%s is %dx%d, the left "
+    "image %dx%d)!\n";
+constexpr char kFaceWrongDepth[] =
+    " - Error: the cube images must all have the bit depth of the left image (%s)!\n";
+constexpr char kLoadTime[] = "load time: %.2f sec\n";
+constexpr char kDoneLoading[] = "done";
+constexpr char kMakingSphere[] = "making sphere %s...\n";
+constexpr char kDone[] = "done.";
+
+constexpr int32_t kProgressTotal = 24;
+
+// ---- settings ----
+
+struct SphereSettings {
+  ConsoleOps* console = nullptr;
+  std::string faces[kCubeSideCount];  // face files, case as typed
+  bool any_face = false;              // at least one face file was named
+  std::string output;                 // -o value; empty = derived
+  int32_t width = -1;                 // sphere size; -1 = automatic
+  int32_t height = -1;
+  std::string extension = "tif";  // extension of the derived output name
+  int32_t tiff_compression = 2;
+  int32_t jpeg_quality = 99;
+  int32_t jpeg_subsampling = 444;
+  bool jpeg_optimize = false;
+  bool fast = false;
+  bool no_oversampling = false;
+  bool config_fast = false;  // a config file asked for fast
+  float oversample = 0.0f;
+  bool quiet = false;
+  bool ipc = false;
+  bool verbose = false;
+  std::string temp_dir;
+  // progress state
+  int32_t progress_base = 1;
+  int32_t progress_span = 1;
+  int32_t last_percent = -1;
+};
+
+// ---- option walk ----
+
+enum OptionResult { kOptionOk, kOptionBad, kOptionStop };
+
+// How an option takes its value.
+enum ValueUse { kNoValue, kNeedsValue, kEitherWay };
+
+using OptionHandler = OptionResult (*)(SphereSettings* s, const ParsedArgument& a);
+
+struct SphereOption {
+  const char* word;
+  ValueUse value;
+  OptionHandler apply;
+};
+
+OptionResult set_face(SphereSettings* s, int32_t side, const std::string& path) {
+  s->faces[side] = path;
+  s->any_face = true;
+  return kOptionOk;
+}
+
+OptionResult option_output(SphereSettings* s, const ParsedArgument& a) {
+  s->output = a.raw_value;
+  return kOptionOk;
+}
+
+template <int32_t kSide>
+OptionResult option_face(SphereSettings* s, const ParsedArgument& a) {
+  return set_face(s, kSide, a.raw_value);
+}
+
+OptionResult option_size(SphereSettings* s, const ParsedArgument& a) {
+  int width = -1;
+  int height = -1;
+  std::sscanf(a.value.c_str(), "%d%*c%d", &width, &height);
+  const bool valid = width > 0 && height > 0;
+  s->width = valid ? width : -1;
+  s->height = valid ? height : -1;
+  return kOptionOk;
+}
+
+OptionResult option_tempdir(SphereSettings* s, const ParsedArgument& a) {
+  s->temp_dir = a.raw_value;
+  return kOptionOk;
+}
+
+OptionResult option_jpegquality(SphereSettings* s, const ParsedArgument& a) {
+  const int quality = std::atoi(a.value.c_str());
+  if (quality < 0 || quality > 100) return kOptionBad;
+  s->jpeg_quality = quality;
+  return kOptionOk;
+}
+
+OptionResult option_oversample(SphereSettings* s, const ParsedArgument& a) {
+  s->oversample = static_cast<float>(std::atof(a.value.c_str()));
+  return kOptionOk;
+}
+
+OptionResult option_jpegsubsamp(SphereSettings* s, const ParsedArgument& a) {
+  const int value = std::atoi(a.value.c_str());
+  if (value != 444 && value != 422 && value != 420 && value != 411) return kOptionBad;
+  s->jpeg_subsampling = value;
+  return kOptionOk;
+}
+
+OptionResult option_jpegoptimize(SphereSettings* s, const ParsedArgument& a) {
+  if (!a.has_value) {
+    s->jpeg_optimize = true;
+    return kOptionOk;
+  }
+  static const char* const kOff[] = {"false", "no", "off", "0", "none"};
+  static const char* const kOn[] = {"true", "yes", "on", "1"};
+  for (const char* word : kOff) {
+    if (a.value == word) {
+      s->jpeg_optimize = false;
+      return kOptionOk;
+    }
+  }
+  for (const char* word : kOn) {
+    if (a.value == word) {
+      s->jpeg_optimize = true;
+      return kOptionOk;
+    }
+  }
+  return kOptionBad;
+}
+
+OptionResult option_tiffcompress(SphereSettings* s, const ParsedArgument& a) {
+  return tiff_compression_for_word(a.value, &s->tiff_compression) ? kOptionOk : kOptionBad;
+}
+
+OptionResult option_config(SphereSettings* s, const ParsedArgument& a);
+
+OptionResult option_quiet(SphereSettings* s, const ParsedArgument&) {
+  s->quiet = true;
+  return kOptionOk;
+}
+
+OptionResult option_ipc(SphereSettings* s, const ParsedArgument&) {
+  s->quiet = true;
+  s->ipc = true;
+  return kOptionOk;
+}
+
+OptionResult option_verbose(SphereSettings* s, const ParsedArgument&) {
+  s->verbose = true;
+  return kOptionOk;
+}
+
+OptionResult option_fast(SphereSettings* s, const ParsedArgument&) {
+  s->fast = true;
+  s->no_oversampling = true;
+  return kOptionOk;
+}
+
+const SphereOption kOptions[] = {
+    {"o", kNeedsValue, option_output},
+    {"l", kNeedsValue, option_face<kCubeLeft>},
+    {"f", kNeedsValue, option_face<kCubeFront>},
+    {"r", kNeedsValue, option_face<kCubeRight>},
+    {"b", kNeedsValue, option_face<kCubeBack>},
+    {"u", kNeedsValue, option_face<kCubeUp>},
+    {"d", kNeedsValue, option_face<kCubeDown>},
+    {"size", kNeedsValue, option_size},
+    {"outsize", kNeedsValue, option_size},
+    {"tempdir", kNeedsValue, option_tempdir},
+    {"jpegquality", kNeedsValue, option_jpegquality},
+    {"oversample", kNeedsValue, option_oversample},
+    {"jpegsubsamp", kNeedsValue, option_jpegsubsamp},
+    {"jpegoptimize", kEitherWay, option_jpegoptimize},
+    {"tiffcompress", kNeedsValue, option_tiffcompress},
+    {"config", kNeedsValue, option_config},
+    {"q", kNoValue, option_quiet},
+    {"quiet", kNoValue, option_quiet},
+    {"ipc", kNoValue, option_ipc},
+    {"verbose", kNoValue, option_verbose},
+    {"fast", kNoValue, option_fast},
+};
+
+void apply_config_entries(const std::vector<ConfigEntry>& entries, SphereSettings* s) {
+  for (const ConfigEntry& entry : entries) {
+    const std::string& key = entry.key;
+    const std::string& value = entry.value;
+    if (key == "spheresize") {
+      if (lowered_ascii(value) == "auto") {
+        s->width = s->height = -1;
+      } else {
+        parse_size(value, &s->width, &s->height, -1, -1);
+      }
+    } else if (key == "outputformat") {
+      s->extension = value;
+    } else if (key == "tiffcompress") {
+      tiff_compression_for_word(lowered_ascii(value), &s->tiff_compression);
+    } else if (key == "jpegquality") {
+      s->jpeg_quality = parse_int(value, 99, 0, 100);
+    } else if (key == "jpegsubsamp") {
+      s->jpeg_subsampling = parse_int(value, 0, -2147483647 - 1, 2147483647);
+    } else if (key == "jpegoptimize") {
+      s->jpeg_optimize = parse_bool(value, false);
+    } else if (key == "fast") {
+      s->config_fast = parse_bool(value, false);
+    }
+  }
+}
+
+OptionResult option_config(SphereSettings* s, const ParsedArgument& a) {
+  const std::string& path = a.raw_value;
+  std::vector<ConfigEntry> entries;
+  if (!read_config_section(path, kConfigSection, &entries)) {
+    const bool relative = !path.empty() && path[0] != '/';
+    if (!relative || !read_config_section(module_directory() + path, kConfigSection, &entries)) {
+      ConsoleOps* ops = s->console;
+      const std::string text = ops->format(ops, kConfigFailed, path.c_str());
+      ops->error(ops, text.c_str());
+      return kOptionStop;
+    }
+  }
+  apply_config_entries(entries, s);
+  return kOptionOk;
+}
+
+// A positional file: a "*" pattern fills all six slots, any other name the slot of its side.
+OptionResult apply_face_file(SphereSettings* s, const std::string& path) {
+  const size_t star = path.find('*');
+  if (star != std::string::npos) {
+    for (int32_t side = 0; side < kCubeSideCount; ++side) {
+      std::string name = path;
+      name[star] = cube_side_info(side).letter;
+      set_face(s, side, name);
+    }
+    return kOptionOk;
+  }
+  const CubeSideMatch match = detect_cube_side(path);
+  if (match.side < 0) {
+    ConsoleOps* ops = s->console;
+    const std::string text = ops->format(ops, kNoSide, file_name_part(path).c_str());
+    ops->error(ops, text.c_str());
+    return kOptionStop;
+  }
+  return set_face(s, match.side, path);
+}
+
+// Applies one argument; prints the bad-argument message itself.
+OptionResult apply_argument(SphereSettings* s, const char* argument) {
+  const ParsedArgument parsed = parse_argument(argument);
+  if (!parsed.is_option) return apply_face_file(s, parsed.raw);
+  OptionResult result = kOptionBad;
+  for (const SphereOption& option : kOptions) {
+    if (parsed.name != option.word) continue;
+    const bool fits =
+        option.value == kEitherWay || (option.value == kNeedsValue) == parsed.has_value;
+    if (fits) result = option.apply(s, parsed);
+    break;
+  }
+  if (result == kOptionBad) s->console->log(s->console, kBadArgument, argument);
+  return result;
+}
+
+// ---- progress ----
+
+void report_progress(void* user, int64_t done, int64_t total) {
+  SphereSettings* s = static_cast<SphereSettings*>(user);
+  if (total <= 0) return;
+  if (s->ipc) {
+    const double fraction = static_cast<double>(s->progress_span) / kProgressTotal *
+                                (static_cast<double>(done) / static_cast<double>(total)) +
+                            static_cast<double>(s->progress_base - 1) / kProgressTotal;
+    s->console->progress(s->console, fraction);
+    return;
+  }
+  if (s->quiet) return;
+  const int32_t percent = static_cast<int32_t>(done * 100 / total);
+  if (percent == s->last_percent) return;
+  std::printf("%d%%   \r", percent);
+  std::fflush(stdout);
+  s->last_percent = percent;
+}
+
+void report_load_progress(void* user, int32_t done, int32_t total) {
+  report_progress(user, done, total);
+}
+
+// ---- the run ----
+
+void print_usage_text(ConsoleOps* ops) {
+  ops->log(ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix, kBuildDate);
+  ops->log(ops, kDescription);
+  for (const char* line : kUsageLines) ops->print(ops, line);
+}
+
+bool is_rgb_format(PixelFormat format) {
+  return format == kPixelRgb8 || format == kPixelRgba8 || format == kPixelRgb16 ||
+         format == kPixelRgba16;
+}
+
+// Loads one face into 32-pixel tiles; reports its own failures.
+TiledImagePtr load_face(SphereSettings* s, const std::string& path) {
+  ConsoleOps* ops = s->console;
+  if (!s->quiet) ops->log(ops, kLoadingFace, file_name_part(path).c_str());
+  const bool report = !s->quiet || s->ipc;
+  TiledImagePtr face = load_tiled_image(path, 32, report ? report_load_progress : nullptr, s);
+  if (!face) {
+    ImageFilePtr probe = image_open_read(path, nullptr);
+    image_clear_last_error();
+    ops->error(ops, probe && !is_rgb_format(probe->format) ? kFaceWrongFormat : kFaceLoadError);
+    return nullptr;
+  }
+  if (face->element_type != kElementBgra8 && face->element_type != kElementRgba16) {
+    ops->error(ops, kFaceWrongFormat);
+    return nullptr;
+  }
+  if (!s->quiet) ops->log(ops, kFaceLoaded);
+  return face;
+}
+
+// Faces must be square, of the left face's size and of its depth: the renderer samples every
+// face with the same size and writes the left face's depth.
+bool check_face(SphereSettings* s, const TiledImage& face, const TiledImage& left,
+                const std::string& path) {
+  ConsoleOps* ops = s->console;
+  const std::string name = file_name_part(path);
+  if (face.width != face.height || face.width != left.width || face.height != left.height) {
+    const std::string text = ops->format(ops, kFaceWrongSize, name.c_str(), face.width, face.height,
+                                         left.width, left.height);
+    ops->error(ops, text.c_str());
+    return false;
+  }
+  if (face.element_type != left.element_type) {
+    const std::string text = ops->format(ops, kFaceWrongDepth, name.c_str());
+    ops->error(ops, text.c_str());
+    return false;
+  }
+  return true;
+}
+
+ImageProps writer_options(const SphereSettings& s) {
+  ImageProps props;
+  image_default_props(&props);
+  props.dpi_x = props.dpi_y = 72;
+  // Quality 0 would mean "default" to the writers; the lowest quality is asked for instead.
+  props.jpeg_quality = s.jpeg_quality < 1 ? 1 : s.jpeg_quality;
+  props.tiff_compression = s.tiff_compression;
+  props.optimize = s.jpeg_optimize;
+  props.progressive = false;
+  if (!jpeg_sampling_for_code(s.jpeg_subsampling, &props.jpeg_sampling_h, &props.jpeg_sampling_v)) {
+    props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
+  }
+  return props;
+}
+
+// Reads every face's header: the first embedded profile and the original sphere size from the
+// comment of a face whose size matches it (later faces override earlier ones).
+void probe_faces(const SphereSettings& s, std::vector<uint8_t>* icc, int32_t* sphere_width,
+                 int32_t* sphere_height) {
+  for (int32_t side = 0; side < kCubeSideCount; ++side) {
+    std::unique_ptr<ImageInfo> info = image_probe(s.faces[side]);
+    if (!info) continue;
+    if (icc->empty() && !info->icc.empty()) *icc = info->icc;
+    SphereSizeComment comment;
+    if (info->comment_present && parse_sphere_size_comment(info->comment, &comment) &&
+        comment.cube_size == info->width && comment.cube_size == info->height) {
+      *sphere_width = comment.sphere_width;
+      *sphere_height = comment.sphere_height;
+    }
+  }
+}
+
+std::string derived_output_name(const SphereSettings& s) {
+  return cube_face_output_base(s.faces[kCubeLeft]) + "_sphere." + s.extension;
+}
+
+int run_cube2sphere(SphereSettings* s) {
+  ConsoleOps* ops = s->console;
+  if (!s->any_face) {
+    ops->error(ops, kNoInput);
+    return 1;
+  }
+  qvmem_init(s->temp_dir.empty() ? nullptr : s->temp_dir.c_str(), 0);
+  for (const std::string& face : s->faces) {
+    if (face.empty()) {
+      ops->error(ops, kFacesMissing);
+      return 1;
+    }
+  }
+  if (!s->quiet) ops->print(ops, kLoading);
+
+  std::vector<uint8_t> icc;
+  int32_t original_width = 0;
+  int32_t original_height = 0;
+  probe_faces(*s, &icc, &original_width, &original_height);
+  if (original_width > 0) {
+    if (s->verbose) ops->log(ops, kOriginalSize, original_width, original_height);
+    if (s->width <= 0 || s->height <= 0) {
+      s->width = original_width;
+      s->height = original_height;
+    }
+  }
+  if (s->verbose && icc.size() > 131) {
+    const std::string description = icc_description(icc.data(), icc.size());
+    ops->log(ops, kHaveProfile, description.c_str(), static_cast<int>(icc.size()));
+  }
+
+  const int64_t load_start = timer_ticks();
+  TiledImagePtr faces[kCubeSideCount];
+  std::vector<TileViewPtr> views;
+  CubeSource source;
+  for (int32_t side = 0; side < kCubeSideCount; ++side) {
+    s->progress_base = side + 1;
+    s->progress_span = 1;
+    s->last_percent = -1;
+    faces[side] = load_face(s, s->faces[side]);
+    if (!faces[side]) return 1;
+    if (!check_face(s, *faces[side], *faces[0], s->faces[side])) return 1;
+    views.push_back(create_tile_view(faces[side].get()));
+    source.faces[side] = faces[side].get();
+    source.views[side] = views.back().get();
+  }
+  source.sixteen_bit = faces[0]->element_type == kElementRgba16;
+  if (s->verbose) ops->log(ops, kLoadTime, ticks_to_seconds(timer_ticks() - load_start));
+  if (!s->quiet) ops->print(ops, kDoneLoading);
+
+  SphereJob job;
+  job.output_name = s->output.empty() ? derived_output_name(*s) : s->output;
+  if (!s->quiet) ops->log(ops, kMakingSphere, job.output_name.c_str());
+  const int32_t face_size = faces[0]->width;
+  const int32_t natural_height = static_cast<int32_t>(face_size * kPi / 2.0 + 0.5);
+  job.width = s->width;
+  job.height = s->height;
+  if (job.width <= 0 || job.height <= 0) {
+    job.height = natural_height;
+    job.width = 2 * natural_height;
+  }
+  job.natural_width = 2 * natural_height;
+  job.fast = s->fast;
+  job.no_oversampling = s->no_oversampling;
+  job.oversample = s->oversample;
+  job.writer_options = writer_options(*s);
+  job.icc = icc;
+  job.verbose = s->verbose;
+  job.console = ops;
+  job.progress = report_progress;
+  job.progress_user = s;
+  s->progress_base = 7;
+  s->progress_span = 18;
+  s->last_percent = -1;
+  render_sphere(job, &source);
+  if (!s->quiet) ops->print(ops, kDone);
+  return 0;
+}
+
+bool is_letter(char c) {
+  return std::isalpha(static_cast<unsigned char>(c)) != 0;
+}
+
+// Cuts name at the last occurrence of marker when no letter follows it (or always, when
+// any_follower is set).
+void cut_at_last(std::string* name, const char* marker, bool any_follower) {
+  const std::string lowered = lowered_ascii(*name);
+  const size_t at = lowered.rfind(marker);
+  if (at == std::string::npos) return;
+  const size_t after = at + std::char_traits<char>::length(marker);
+  if (!any_follower && after < lowered.size() && is_letter(lowered[after])) return;
+  name->erase(at);
+}
+
+}  // namespace
+
+std::string cube_face_output_base(const std::string& left_face_path) {
+  const std::string file = file_name_part(left_face_path);
+  const std::string folder = left_face_path.substr(0, left_face_path.size() - file.size());
+  std::string stem = file;
+  const size_t dot = stem.rfind('.');
+  if (dot != std::string::npos) stem.erase(dot);
+  cut_at_last(&stem, "_l", false);
+  cut_at_last(&stem, "_left", false);
+  cut_at_last(&stem, "left", true);
+  return folder + stem;
+}
+
+int cube2sphere_main(int argc, char** argv, ConsoleOps* ops) {
+  if (argc < 2) {
+    print_usage_text(ops);
+    return 1;
+  }
+  SphereSettings settings;
+  settings.console = ops;
+  for (int i = 1; i < argc; ++i) {
+    if (apply_argument(&settings, argv[i]) != kOptionOk) return 1;
+  }
+  if (!settings.quiet) {
+    ops->log(ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix, kBuildDate);
+  }
+  if (settings.config_fast) {
+    settings.fast = true;
+    settings.no_oversampling = true;
+  }
+  return run_cube2sphere(&settings);
+}

@@ -1,0 +1,17 @@
+// The cube2sphere tool ("cubetosphere", "cube2sphere", "qcube2sphere"): turns six cube face
+// images into one spherical (equirectangular) panorama, restoring the original sphere size when
+// the faces carry the comment the transform tool writes.
+#pragma once
+
+#include <string>
+
+struct ConsoleOps;
+
+// Tool entry: argv[0] is the program path, then face files, "*" patterns and options. Returns 0
+// on success (also when the output could not be created), 1 on usage, argument or input errors.
+int cube2sphere_main(int argc, char** argv, ConsoleOps* ops);
+
+// The name a left face gives its derived outputs: the path without its extension, its file
+// name cut at the last "_l" and then at the last "_left" (each only when no letter follows),
+// then at the last "left". So pano_l.jpg and pano_left.tif both give "pano".
+std::string cube_face_output_base(const std::string& left_face_path);
