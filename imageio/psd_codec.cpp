@@ -608,8 +608,7 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
     return nullptr;
   }
   const bool big = kind == kImagePsb;
-  // The classic format holds at most 30000 pixels a side.
-  if (width <= 0 || height <= 0 || (!big && (width > 30000 || height > 30000))) return nullptr;
+  if (width <= 0 || height <= 0) return nullptr;
   const int32_t depth = (format == kPixelRgb16 || format == kPixelRgba16) ? 16 : 8;
   const int64_t row_bytes = pixel_format_row_bytes(format, width);
   if (row_bytes > INT32_MAX) return nullptr;

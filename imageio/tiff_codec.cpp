@@ -89,17 +89,19 @@ PixelFormat format_for(uint16_t photometric, uint16_t bits, uint16_t samples) {
   return kPixelUnsupported;
 }
 
-// Sum of the stored strip or tile byte counts.
+// Sum of the stored strip or tile byte counts, at most the file size.
 int64_t stored_bytes(TIFF* tiff) {
   uint64_t* counts = nullptr;
   uint32_t tag = TIFFIsTiled(tiff) ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS;
   if (!TIFFGetField(tiff, tag, &counts) || !counts) return 0;
+  // Counts that claim more than the file holds are limited to the file.
+  const int64_t file_size = static_cast<int64_t>(TIFFGetSizeProc(tiff)(TIFFClientdata(tiff)));
   uint32_t blocks = TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
   int64_t sum = 0;
   for (uint32_t i = 0; i < blocks; ++i) {
     if (counts[i] > static_cast<uint64_t>(INT64_MAX / 2)) return INT64_MAX / 2;
     sum += static_cast<int64_t>(counts[i]);
-    if (sum > INT64_MAX / 4) return sum;
+    if (sum > file_size) return file_size;
   }
   return sum;
 }

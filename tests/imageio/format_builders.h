@@ -163,9 +163,8 @@ inline std::string build_psd(const PsdSpec& spec) {
     for (const std::string& plane : spec.planes) out += plane;
     return out;
   }
-  const size_t row_bytes = spec.planes.empty() || spec.height == 0
-                               ? 0
-                               : spec.planes[0].size() / spec.height;
+  const size_t row_bytes =
+      spec.planes.empty() || spec.height == 0 ? 0 : spec.planes[0].size() / spec.height;
   std::string table;
   std::string rows;
   for (const std::string& plane : spec.planes) {

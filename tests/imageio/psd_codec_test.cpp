@@ -169,10 +169,10 @@ TEST(PsdCodec, ColourModesAndChannelCounts) {
     int mode, channels, depth;
     PixelFormat format;  // kPixelUnsupported: refused
   } rows[] = {
-      {3, 3, 8, kPixelRgb8},         {3, 4, 8, kPixelRgba8},     {3, 5, 8, kPixelRgb8},
-      {3, 4, 16, kPixelRgba16},      {1, 1, 8, kPixelGray8},     {8, 1, 8, kPixelGray8},
-      {1, 2, 8, kPixelGray8},        {1, 1, 16, kPixelUnsupported}, {2, 1, 8, kPixelUnsupported},
-      {4, 4, 8, kPixelUnsupported},  {0, 1, 1, kPixelUnsupported}, {3, 3, 32, kPixelUnsupported},
+      {3, 3, 8, kPixelRgb8},        {3, 4, 8, kPixelRgba8},        {3, 5, 8, kPixelRgb8},
+      {3, 4, 16, kPixelRgba16},     {1, 1, 8, kPixelGray8},        {8, 1, 8, kPixelGray8},
+      {1, 2, 8, kPixelGray8},       {1, 1, 16, kPixelUnsupported}, {2, 1, 8, kPixelUnsupported},
+      {4, 4, 8, kPixelUnsupported}, {0, 1, 1, kPixelUnsupported},  {3, 3, 32, kPixelUnsupported},
       {3, 2, 8, kPixelUnsupported},
   };
   for (const auto& row : rows) {
@@ -209,9 +209,10 @@ TEST(PsdCodec, RealDocuments) {
   EXPECT_EQ(read_rows(corpus_file("psd/psdtools_0layers.psb"), &format, &props).size(), 1200u);
   EXPECT_EQ(props.width, 1600);
   EXPECT_EQ(read_rows(corpus_file("psd/exiv2-bug800-PHUT.psd"), &format).size(), 91u);
-  for (const char* refused : {"psd/psdtools_32bit5x5.psb", "psd/psdtools_colormodes_4x4_1bit_bitmap.psd",
-                              "psd/psdtools_colormodes_4x4_8bit_index_color.psd",
-                              "psd/pillow_combined_larger_than_size.psd"}) {
+  for (const char* refused :
+       {"psd/psdtools_32bit5x5.psb", "psd/psdtools_colormodes_4x4_1bit_bitmap.psd",
+        "psd/psdtools_colormodes_4x4_8bit_index_color.psd",
+        "psd/pillow_combined_larger_than_size.psd"}) {
     EXPECT_FALSE(image_open_read(corpus_file(refused), nullptr)) << refused;
   }
 }
@@ -250,8 +251,8 @@ TEST(PsdCodec, SingleLayerShortcut) {
   std::string predicted = planes[1];
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = width - 1; x > 0; --x) {
-      predicted[y * width + x] = char(uint8_t(planes[1][y * width + x]) -
-                                      uint8_t(planes[1][y * width + x - 1]));
+      predicted[y * width + x] =
+          char(uint8_t(planes[1][y * width + x]) - uint8_t(planes[1][y * width + x - 1]));
     }
   }
   const std::string payloads[3] = {std::string("\0\2", 2) + zip(planes[0]),
