@@ -1,0 +1,180 @@
+// The makepreview tool through the built binary: usage, refused arguments, size rules, input
+// rules, output naming, sizes of spherical and cube-strip previews, gray output, and a smooth
+// preview without seam or pole pinch.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "test_images.h"
+
+namespace {
+
+using qv_test::CommandResult;
+using qv_test::run_qorveltools;
+using qv_test::TempDir;
+using tile_test::read_pixels;
+using tile_test::write_pattern;
+
+const char kBanner[] = "\nqorvel makepreview tool 1.19-pr16 - 32bit (build 2018-04-04)\n";
+const char* const kSides[6] = {"l", "f", "r", "b", "u", "d"};
+
+std::string tail(const std::string& text, size_t size) {
+  return text.size() < size ? text : text.substr(text.size() - size);
+}
+
+TEST(Makepreview, UsageWithoutArguments) {
+  for (const char* word : {"makepreview", "qmakepreview"}) {
+    CommandResult result = run_qorveltools({word});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out.rfind(std::string(kBanner) +
+                                   "    - makes a smooth panorama preview image\n"
+                                   "syntax: qorveltools makepreview inputfiles [outputfile] "
+                                   "[options]\n",
+                               0),
+              0u)
+        << result.out;
+    const std::string last_line = " -q / -quiet     ... suppress output messages\n";
+    EXPECT_EQ(tail(result.out, last_line.size()), last_line);
+  }
+}
+
+TEST(Makepreview, RefusedArgumentsSizesAndInputs) {
+  TempDir dir;
+  const std::string pano = dir.file("pano.tif");
+  ASSERT_TRUE(write_pattern(pano, kPixelRgb8, 200, 100));
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(
+        write_pattern(dir.file(std::string("cube_") + kSides[i] + ".tif"), kPixelRgb8, 50, 50));
+  }
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;  // the whole standard output
+  };
+  const Case cases[] = {
+      {{pano, "-q", "-smooth=101"}, "invalid or bad argument: -smooth=101\n"},
+      {{pano, "-smooth=-1", "-q"}, "invalid or bad argument: -smooth=-1\n"},
+      {{pano, "-q", "-jpegquality=200"}, "invalid or bad argument: -jpegquality=200\n"},
+      {{pano, "-q", "-jpegsubsamp=400"}, "invalid or bad argument: -jpegsubsamp=400\n"},
+      {{pano, "-q", "-tiffcompress=auto2"}, "invalid or bad argument: -tiffcompress=auto2\n"},
+      {{pano, "-q", "-cs=1"}, "invalid or bad argument: -cs=1\n"},
+      {{pano, "-q", "-o"}, "invalid or bad argument: -o\n"},
+      {{pano, "-q", "-size"}, "invalid or bad argument: -size\n"},
+      {{pano, "-q", "-blur"}, "invalid or bad argument: -blur\n"},
+      {{pano, "-q", dir.file("other.tif")},
+       "invalid or bad argument: " + dir.file("other.tif") + "\n"},
+      {{pano, "-q", "-size=1000x400"}, "ERROR: invalid size of the preview image - 1000x400\n"},
+      {{pano, "-q", "-size=1000"}, "ERROR: invalid size of the preview image - 1000x0\n"},
+      {{pano, "-q", "-cs", "-size=300x200"},
+       "ERROR: invalid size of the preview image - 300x200\n"},
+      {{pano, "-q", "-size=0x0"}, "ERROR: invalid size of the preview image - 0x0\n"},
+      {{"-q"}, "ERROR: no input images\n"},
+      {{"-q", dir.file("cube_l.tif"), dir.file("cube_f.tif"), dir.file("cube_r.tif"),
+        dir.file("cube_b.tif"), dir.file("cube_u.tif")},
+       "ERROR: not all cube images found or detected\n"},
+      {{"-q", dir.file("absent.jpg")},
+       "ERROR: unable to open inputimage " + dir.file("absent.jpg") + "\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"makepreview"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CommandResult result = run_qorveltools(args);
+    EXPECT_EQ(result.status, 1) << c.expected;
+    EXPECT_EQ(result.out, c.expected);
+  }
+  // Nothing was written by any refused run.
+  EXPECT_EQ(qv_test::list_files(dir.path).size(), 6u);
+}
+
+TEST(Makepreview, SphereAndCubeInputsNamesAndSizes) {
+  TempDir dir;
+  const std::string pano = dir.file("pano.tif");
+  ASSERT_TRUE(write_pattern(pano, kPixelRgb8, 400, 200));
+  // Default size and name next to the input; progress and messages.
+  CommandResult result = run_qorveltools({"makepreview", pano});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind(std::string(kBanner) + "loading...\n0%   \r", 0), 0u) << result.out;
+  EXPECT_NE(result.out.find("100%   \rdone.\nmaking preview...\n"), std::string::npos);
+  EXPECT_EQ(tail(result.out, 14), "100%   \rdone.\n");
+  tile_test::Pixels pixels = read_pixels(dir.file("pano_preview.jpg"));
+  ASSERT_TRUE(pixels.ok);
+  EXPECT_EQ(pixels.width, 1024);
+  EXPECT_EQ(pixels.height, 512);
+
+  // A cube strip from the sphere; -smooth=0 is accepted; 16-bit RGBA input gives 8-bit RGB.
+  const std::string deep = dir.file("deep.tif");
+  ASSERT_TRUE(write_pattern(deep, kPixelRgba16, 400, 200));
+  result = run_qorveltools({"makepreview", deep, "-cs", "-size=30x30", "-smooth=0", "-q",
+                            "-o=" + dir.file("strip.tif")});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  pixels = read_pixels(dir.file("strip.tif"));
+  ASSERT_TRUE(pixels.ok);
+  EXPECT_EQ(pixels.width, 30);
+  EXPECT_EQ(pixels.height, 180);
+  EXPECT_EQ(pixels.format, kPixelRgb8);
+
+  // Six faces named with markers and words (up as _t) give a cube input named after the left
+  // face; a single face name alone is a spherical input.
+  const std::vector<std::string> names = {"tour_left.tif", "tour_f.tif", "tour_r.tif",
+                                          "tour-back.tif", "tour_t.tif", "tour_bottom.tif"};
+  std::vector<std::string> args = {"makepreview"};
+  for (const std::string& name : names) {
+    ASSERT_TRUE(write_pattern(dir.file(name), kPixelRgb8, 64, 64));
+    args.push_back(dir.file(name));
+  }
+  args.push_back("-size=128x64");
+  args.push_back("-q");
+  result = run_qorveltools(args);
+  EXPECT_EQ(result.status, 0) << result.out;
+  pixels = read_pixels(dir.file("tour_preview.jpg"));
+  ASSERT_TRUE(pixels.ok);
+  EXPECT_EQ(pixels.width, 128);
+  EXPECT_EQ(pixels.height, 64);
+
+  ASSERT_TRUE(write_pattern(dir.file("single_l.tif"), kPixelRgb8, 200, 100));
+  result = run_qorveltools({"makepreview", dir.file("single_l.tif"), "-q", "-size=64x32"});
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_TRUE(read_pixels(dir.file("single_l_preview.jpg")).ok);
+
+  // An output that cannot be created: the renderer's message, no "done.".
+  result = run_qorveltools({"makepreview", pano, "-size=64x32", "-o=" + pano + "/x.jpg"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("ERROR: unable to create file " + pano + "/x.jpg\n"), std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("done.\n", result.out.find("making preview")), std::string::npos);
+}
+
+TEST(Makepreview, GrayPreviewWithoutSeamOrPinch) {
+  TempDir dir;
+  const std::string pano = dir.file("busy.tif");
+  ASSERT_TRUE(write_pattern(pano, kPixelRgb8, 800, 400));
+  CommandResult result = run_qorveltools(
+      {"makepreview", pano, "-gray", "-size=256x128", "-q", "-o=" + dir.file("gray.tif")});
+  ASSERT_EQ(result.status, 0) << result.out;
+  const tile_test::Pixels pixels = read_pixels(dir.file("gray.tif"));
+  ASSERT_TRUE(pixels.ok);
+  ASSERT_EQ(pixels.width, 256);
+  int seam = 0;
+  for (int y = 0; y < pixels.height; ++y) {
+    const uint8_t* first = pixels.at(0, y);
+    const uint8_t* last = pixels.at(pixels.width - 1, y);
+    EXPECT_EQ(first[0], first[1]);
+    EXPECT_EQ(first[0], first[2]);
+    seam = std::max(seam, std::abs(first[0] - last[0]));
+  }
+  EXPECT_LE(seam, 4);
+  for (const int y : {0, pixels.height - 1}) {
+    int low = 255;
+    int high = 0;
+    for (int x = 0; x < pixels.width; ++x) {
+      low = std::min<int>(low, pixels.at(x, y)[0]);
+      high = std::max<int>(high, pixels.at(x, y)[0]);
+    }
+    EXPECT_LE(high - low, 6) << "row " << y;
+  }
+}
+
+}  // namespace
