@@ -245,9 +245,10 @@ bool guarded_read_header(JpegState* state) {
   return true;
 }
 
+// denominator 0: no load hint; otherwise the hint's scale, with the fast settings.
 bool guarded_start_decompress(JpegState* state, int denominator) {
   if (setjmp(state->error.jump)) return false;
-  if (denominator > 1) {
+  if (denominator > 0) {
     state->decompress.scale_num = 1;
     state->decompress.scale_denom = static_cast<unsigned int>(denominator);
     state->decompress.do_fancy_upsampling = FALSE;
@@ -380,7 +381,7 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   if (!guarded_read_header(state.get())) return nullptr;
   const jpeg_decompress_struct& info = state->decompress;
   if (props) report_header(info, props);
-  int denominator = 1;
+  int denominator = 0;
   if (props && props->load_hint && props->load_hint->enabled) {
     denominator =
         jpeg_scale_denominator(static_cast<int32_t>(info.image_width),
