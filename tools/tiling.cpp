@@ -607,22 +607,21 @@ bool open_tile_row_writers(TilingRun* run, int32_t r, int32_t columns, int32_t r
   return true;
 }
 
-// Closes the writers of the current tile row, left to right; a tile that cannot be completed
-// is deleted with the rest of the row.
+// Closes the writers of the current tile row, left to right (closing completes each file); a
+// tile that cannot be completed is reported and deleted. False when any could not.
 bool close_tile_row_writers(TilingRun* run) {
   TileRowWriters& row = run->open_row;
+  bool all_complete = true;
   for (size_t k = 0; k < row.writers.size(); ++k) {
     if (!image_close(std::move(row.writers[k]))) {
       printf(kWriteFailed, row.names[k].c_str());
       delete_file(row.names[k]);
-      row.writers.erase(row.writers.begin(), row.writers.begin() + k + 1);
-      row.names.erase(row.names.begin(), row.names.begin() + k + 1);
-      return false;
+      all_complete = false;
     }
   }
   row.writers.clear();
   row.names.clear();
-  return true;
+  return all_complete;
 }
 
 bool write_tiles(TilingRun* run) {
@@ -667,10 +666,7 @@ bool write_tiles(TilingRun* run) {
       ++done;
       if (!job.quiet && job.progress) job.progress(job.user, done, run->height);
     }
-    if (!close_tile_row_writers(run)) {
-      discard_tile_row(&run->open_row);
-      return false;
-    }
+    if (!close_tile_row_writers(run)) return false;
   }
   return true;
 }
