@@ -4,7 +4,6 @@
 // Clean-up on a stop signal must not touch the block lists (the signal may arrive in the middle
 // of a list change), so it scans the swap directories for this process's files instead: every
 // directory ever used is published in a fixed table that the handler reads without locks.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>

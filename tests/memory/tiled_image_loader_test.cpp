@@ -112,16 +112,19 @@ TEST_F(TiledImageLoaderTest, RgbJpegBecomesOpaqueBgraMatchingTheDecodedRows) {
 
 TEST_F(TiledImageLoaderTest, ElementLayoutsFollowTheFileDepth) {
   struct Row {
+    const char* name;
     PixelFormat format;
     int32_t element_type;
   };
-  const Row rows[] = {
-      {kPixelRgba8, kElementBgra8}, {kPixelRgb16, kElementRgba16}, {kPixelRgba16, kElementRgba16}};
+  const Row rows[] = {{"rgba8.kro", kPixelRgba8, kElementBgra8},
+                      {"rgb16.kro", kPixelRgb16, kElementRgba16},
+                      {"rgba16.kro", kPixelRgba16, kElementRgba16},
+                      {"rgba16.tif", kPixelRgba16, kElementRgba16}};
   for (const Row& row : rows) {
-    const std::string path = dir.file("layout.kro");
-    ASSERT_TRUE(write_image(path, row.format, 45, 20)) << row.format;
+    const std::string path = dir.file(row.name);
+    ASSERT_TRUE(write_image(path, row.format, 45, 20)) << row.name;
     TiledImagePtr image = load_tiled_image(path, 16, nullptr, nullptr);
-    ASSERT_TRUE(image) << row.format;
+    ASSERT_TRUE(image) << row.name;
     EXPECT_EQ(image->element_type, row.element_type);
     const bool sixteen = row.element_type == kElementRgba16;
     const bool alpha = row.format == kPixelRgba8 || row.format == kPixelRgba16;
