@@ -297,7 +297,10 @@ void ImageFileCloser::operator()(ImageFile* file) const {
 
 void image_file_init() {
   static std::once_flag once;
-  std::call_once(once, raise_open_file_limit);
+  std::call_once(once, [] {
+    open_file_table();  // creates the table and its lock
+    raise_open_file_limit();
+  });
 }
 
 ImageKind image_kind_for_signature(const uint8_t* head, size_t head_size) {

@@ -133,8 +133,9 @@ struct ImageFileCloser {
 };
 using ImageFilePtr = std::unique_ptr<ImageFile, ImageFileCloser>;
 
-// Raises the process's open-file limit so that the table's 2032 streams can be open; called
-// once at start-up (repeated calls are harmless). The table's lock needs no set-up.
+// Creates the open-file table with its lock (the image-file lock) and raises the process's
+// open-file limit so that the table's 2032 streams can be open. Called at start-up; repeated
+// calls are harmless, and opening a file calls it too.
 void image_file_init();
 
 // Opens a file for reading, choosing the reader by signature. When props is given it is zeroed
