@@ -312,6 +312,32 @@ TEST(FaceGeometry, EveryFacePixelSamplesItsOwnDirection) {
   }
 }
 
+// With the cylinder flag the tangent of the latitude is linear over the height.
+TEST(FaceGeometry, CylinderMapsTheTangentOfTheLatitude) {
+  const int32_t width = 2048, height = 1024;
+  Source source(make_image(kElementRgba16, width, height, [](int32_t c, int32_t r, uint16_t* p) {
+    p[0] = static_cast<uint16_t>(32 * c);
+    p[1] = static_cast<uint16_t>(64 * r);
+    p[2] = 0;
+    p[3] = 65535;
+  }));
+  source.settings.cylinder = true;
+  const int32_t size = 400;
+  RenderContext context;
+  init_render_context(&context, source.settings, size, size, 1, nullptr, 0, 0, 0, 90);
+  double worst = 0;
+  for (int32_t row = 0; row < size; row += 7) {
+    context.render_row(&context, row);
+    const uint16_t* out = reinterpret_cast<const uint16_t*>(context.row.data());
+    for (int32_t column = 192; column < 208; ++column) {  // the exactly computed middle
+      const Direction d = cube_face_point(1, (column + 0.5) / size, (row + 0.5) / size);
+      const double y = (0.5 - d.y / std::sqrt(d.x * d.x + d.z * d.z) / kPi) * height - 0.5;
+      worst = std::max(worst, std::fabs(out[3 * column + 1] / 64.0 - y));
+    }
+  }
+  EXPECT_LT(worst, 0.05);
+}
+
 // Faces rendered through the whole pipeline (oversampled, reduced, written and read back) match
 // a colour that is continuous over the sphere everywhere, seam and poles included, so
 // neighbouring faces meet without a seam.

@@ -318,6 +318,21 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
   EXPECT_FALSE(qv_test::file_exists(dir.file("nowhere")));
 }
 
+// 16-bit sources give 16-bit RGB faces, 8-bit RGBA sources 8-bit RGB faces (alpha ignored).
+TEST_F(TransformTool, OutputDepthFollowsTheSource) {
+  ASSERT_TRUE(tile_test::write_pattern(dir.file("wide.kro"), kPixelRgba16, 200, 100));
+  ASSERT_TRUE(tile_test::write_pattern(dir.file("alpha.kro"), kPixelRgba8, 200, 100));
+  ASSERT_EQ(run({"transform", "cube", dir.file("wide.kro"), dir.file("w.kro"), "-q"}).status, 0);
+  ASSERT_EQ(run({"transform", "cube", dir.file("alpha.kro"), dir.file("a.kro"), "-q"}).status, 0);
+  const tile_test::Pixels wide = tile_test::read_pixels(dir.file("w_f.kro"));
+  const tile_test::Pixels alpha = tile_test::read_pixels(dir.file("a_f.kro"));
+  ASSERT_TRUE(wide.ok);
+  ASSERT_TRUE(alpha.ok);
+  EXPECT_EQ(wide.format, kPixelRgb16);
+  EXPECT_EQ(alpha.format, kPixelRgb8);
+  EXPECT_EQ(wide.width, 64);
+}
+
 TEST_F(TransformTool, ConfigSectionAndPrecedence) {
   const std::string config = dir.file("my.config");
   ASSERT_TRUE(qv_test::write_file(config,
