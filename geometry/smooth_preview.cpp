@@ -36,39 +36,45 @@ size_t image_bytes(int64_t width, int64_t height) {
   return static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
 }
 
-// One source row of any readable format as RGBA 8 bit (alpha 0 where the file has none).
-void normalize_row(const uint8_t* row, PixelFormat format, int32_t width, uint8_t* out) {
+// The resizer works on the source's own 8-bit layout (gray, RGB or RGBA), so 8-bit rows go in
+// as they are read; 16-bit rows are first cut to their high bytes. Channels are resized
+// independently, so widening the small output rows afterwards gives the same pixels as widening
+// every source row first, at a fraction of the cost.
+PixelFormat resize_format_for(PixelFormat format) {
   switch (format) {
     case kPixelGray8:
-      for (int32_t x = 0; x < width; ++x, out += 4) {
-        out[0] = out[1] = out[2] = row[x];
-        out[3] = 0;
-      }
-      break;
+      return kPixelGray8;
     case kPixelRgb8:
-      for (int32_t x = 0; x < width; ++x, row += 3, out += 4) {
-        out[0] = row[0];
-        out[1] = row[1];
-        out[2] = row[2];
-        out[3] = 0;
-      }
-      break;
-    case kPixelRgba8:
-      std::memcpy(out, row, static_cast<size_t>(width) * 4);
-      break;
     case kPixelRgb16:
-    case kPixelRgba16: {
-      const int32_t channels = format == kPixelRgb16 ? 3 : 4;
-      for (int32_t x = 0; x < width; ++x, out += 4) {
-        uint16_t samples[4] = {0, 0, 0, 0};
-        std::memcpy(samples, row + static_cast<size_t>(x) * channels * 2,
-                    static_cast<size_t>(channels) * 2);
-        for (int c = 0; c < 4; ++c) out[c] = static_cast<uint8_t>(samples[c] >> 8);
-      }
-      break;
-    }
+      return kPixelRgb8;
     default:
-      break;
+      return kPixelRgba8;
+  }
+}
+
+// 16-bit samples to their high bytes, in place (the row shrinks to half its bytes).
+void high_bytes_in_place(uint8_t* row, size_t samples) {
+  for (size_t i = 0; i < samples; ++i) {
+    uint16_t sample;
+    std::memcpy(&sample, row + 2 * i, sizeof(sample));
+    row[i] = static_cast<uint8_t>(sample >> 8);
+  }
+}
+
+// One resized row of the resizer's layout as RGBA (alpha 0 where the source has none).
+void widen_row(const uint8_t* row, PixelFormat format, int32_t width, uint8_t* out) {
+  for (int32_t x = 0; x < width; ++x, out += 4) {
+    if (format == kPixelGray8) {
+      out[0] = out[1] = out[2] = row[x];
+      out[3] = 0;
+    } else if (format == kPixelRgb8) {
+      out[0] = row[3 * x];
+      out[1] = row[3 * x + 1];
+      out[2] = row[3 * x + 2];
+      out[3] = 0;
+    } else {
+      std::memcpy(out, row + 4 * x, 4);
+    }
   }
 }
 
@@ -340,19 +346,22 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
   }
   const int32_t source_width = file->width;
   const int32_t source_height = file->height;
-  ResizerPtr resizer =
-      resizer_create(width, height, source_width, source_height, kPixelRgba8, kFilterHanning, wrap);
+  const PixelFormat resize_format = resize_format_for(format);
+  const bool sixteen = format == kPixelRgb16 || format == kPixelRgba16;
+  ResizerPtr resizer = resizer_create(width, height, source_width, source_height, resize_format,
+                                      kFilterHanning, wrap);
   if (width < 1 || height < 1 || !resizer) {
     if (job->log) job->log(job->user, kUnableToOpen, path.c_str());
     return {};
   }
+  const size_t pixel_bytes = static_cast<size_t>(pixel_format_bytes(resize_format));
   std::vector<uint8_t> image(image_bytes(width, height));
   std::vector<uint8_t> raw(static_cast<size_t>(file->bytes_per_row));
-  std::vector<uint8_t> row(static_cast<size_t>(std::max(width, source_width)) * 4);
+  std::vector<uint8_t> row(static_cast<size_t>(std::max(width, source_width)) * pixel_bytes);
   const size_t line = static_cast<size_t>(width) * 4;
   int32_t produced = 0;
   const auto take = [&]() {
-    std::memcpy(image.data() + produced * line, row.data(), line);
+    widen_row(row.data(), resize_format, width, image.data() + produced * line);
     report(job, ++produced, height);
   };
   for (int32_t y = 0; y < source_height && produced < height; ++y) {
@@ -360,8 +369,8 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
       if (job->log) job->log(job->user, kUnableToOpen, path.c_str());
       return {};
     }
-    normalize_row(raw.data(), format, source_width, row.data());
-    if (resizer_push_row(row.data(), resizer.get(), row.data()) != 1) continue;
+    if (sixteen) high_bytes_in_place(raw.data(), static_cast<size_t>(source_width) * pixel_bytes);
+    if (resizer_push_row(raw.data(), resizer.get(), row.data()) != 1) continue;
     take();
     while (produced < height && resizer_push_row(nullptr, resizer.get(), row.data()) == 1) take();
   }
