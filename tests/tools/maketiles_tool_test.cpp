@@ -250,6 +250,12 @@ TEST(Maketiles, FailuresEndWithStatusOne) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, std::string(kBanner) + "ERROR: unable to open inputimage " +
                             dir.file("none.jpg") + "\n");
+  // A reader's detail follows the message.
+  const std::string layered = qv_test::corpus_file("psd/psdtools_2layers.psb");
+  result = run_qorveltools({"maketiles", layered, dir.file("o.jpg")});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, std::string(kBanner) + "ERROR: unable to open inputimage " + layered +
+                            "\n       - only flatten psd/psb files are supported!\n");
   result = run_qorveltools({"maketiles", dir.file("in.kro"), dir.file("o.gif"), "-q"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "ERROR: unable to create file " + dir.file("o.gif") + "\n");
