@@ -351,6 +351,32 @@ TEST(Tiling, ResizeSizesAndRowsMatchTheResizer) {
   }
 }
 
+TEST(Tiling, TiledInputIsResizedLikeTheWholeImage) {
+  TempDir dir;
+  ASSERT_TRUE(write_pattern(dir.file("in.kro"), kPixelRgba16, 130, 70));
+  TileJob cut = quiet_job(dir.file("in.kro"), dir.file("t/%v_%h.kro"), 50, 30);
+  ASSERT_TRUE(make_tiles(&cut));
+  TileJob job = quiet_job(dir.file("t/%v_%h.kro"), dir.file("half/%v_%h.kro"), 40, 0);
+  job.tiled_input = true;
+  job.in_width = 130;
+  job.in_height = 70;
+  job.in_tile_width = 50;
+  job.in_tile_height = 30;
+  job.resize = true;
+  job.resize_width = 65;
+  job.resize_height = -1;
+  ASSERT_TRUE(make_tiles(&job));
+  TileJob merge = quiet_job(dir.file("half/%v_%h.kro"), dir.file("merged.kro"), 0, 0);
+  merge.tiled_input = true;
+  merge.in_width = 65;
+  merge.in_height = 35;
+  merge.in_tile_width = 40;
+  merge.in_tile_height = 40;
+  ASSERT_TRUE(make_tiles(&merge));
+  EXPECT_EQ(read_pixels(dir.file("merged.kro")).bytes,
+            resized_directly(read_pixels(dir.file("in.kro")), 65, 35));
+}
+
 // A valid RGB profile that is not sRGB: sRGB primaries with a linear tone curve.
 std::vector<uint8_t> linear_rgb_profile() {
   cmsCIExyY white;
