@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <vector>
 
 #include "imageio/image_file.h"
@@ -43,9 +42,19 @@ void write_ramp(const std::string& path, PixelFormat format, int width, int heig
   ASSERT_TRUE(image_close(std::move(writer)));
 }
 
-// Output with the time figures replaced, so lines can be compared exactly.
+// Output with the figures of " - ms=" lines replaced by T, so lines can be compared exactly.
 std::string without_times(const std::string& text) {
-  return std::regex_replace(text, std::regex(" - ms=[0-9.]+\n"), " - ms=T\n");
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(start, end - start);
+    if (line.compare(0, 6, " - ms=") == 0) line = " - ms=T\n";
+    out += line;
+    start = end;
+  }
+  return out;
 }
 
 TEST(ThumbnailSize, FitsIntoTheLimits) {
@@ -158,13 +167,16 @@ TEST(Makethumb, WritesTheThumbnail) {
     const int max_width = row.limits.empty() ? 256 : std::stoi(row.limits[0]);
     const int max_height = row.limits.size() < 2 ? max_width : std::stoi(row.limits[1]);
     const std::string data = qv_test::read_file(output);
-    std::regex expected("inputimage:  " + std::regex_replace(input, std::regex("[.]"), "[.]") +
-                        " - [0-9]+x[0-9]+ - " + row.format_name + "\noutputsize:  " +
-                        std::to_string(row.out_width) + "x" + std::to_string(row.out_height) +
-                        "\nmakethumb - .* => .* \\(max:" + std::to_string(max_width) + "x" +
-                        std::to_string(max_height) + "\\)\n - fs=" + std::to_string(data.size()) +
-                        " byte\n - ms=[0-9.]+\n\n");
-    EXPECT_TRUE(std::regex_match(result.out, expected)) << result.out;
+    const std::string out = without_times(result.out);
+    const std::string first = "inputimage:  " + input + " - ";
+    ASSERT_EQ(out.compare(0, first.size(), first), 0) << out;
+    const std::string rest =
+        std::string(" - ") + row.format_name + "\noutputsize:  " + std::to_string(row.out_width) +
+        "x" + std::to_string(row.out_height) + "\nmakethumb - " + input + " => " + output +
+        " (max:" + std::to_string(max_width) + "x" + std::to_string(max_height) +
+        ")\n - fs=" + std::to_string(data.size()) + " byte\n - ms=T\n\n";
+    EXPECT_NE(out.find(rest), std::string::npos) << out;
+    EXPECT_EQ(out.size(), out.find(rest) + rest.size()) << out;
     ImageProps props;
     ImageFilePtr thumbnail = image_open_read(output, &props);
     ASSERT_TRUE(thumbnail);
