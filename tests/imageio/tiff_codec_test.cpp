@@ -313,6 +313,30 @@ TEST(TiffCodec, RealFileLayouts) {
   EXPECT_EQ(format, kPixelRgb8);
 }
 
+// Gray stored min-is-white is delivered min-is-black, as every other gray row.
+TEST(TiffCodec, MinIsWhiteGrayIsInverted) {
+  TempDir dir;
+  const std::string path = dir.file("white.tif");
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_TRUE(tiff);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 3u);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 1u);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+  uint8_t stored[3] = {0, 100, 255};
+  ASSERT_EQ(TIFFWriteScanline(tiff, stored, 0, 0), 1);
+  TIFFClose(tiff);
+  ImageFilePtr reader = image_open_read(path, nullptr);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->format, kPixelGray8);
+  uint8_t row[3];
+  ASSERT_TRUE(image_read_row(reader.get(), row));
+  EXPECT_EQ(row[0], 255);
+  EXPECT_EQ(row[1], 155);
+  EXPECT_EQ(row[2], 0);
+}
+
 TEST(TiffCodec, RefusedLayouts) {
   const char* refused[] = {
       "tiff/pillow_10ct_32bit_128.tiff",       // float
