@@ -6,7 +6,8 @@
 # Face size = the natural size W / pi rounded (2546 for 8000 x 4000, 5093 for 16000 x 8000).
 # The project file turns the image by yaw and pitch so that nona's six outputs have the
 # orientation of our faces (front, right, back, left, up, down); the PSNR of each pair of faces
-# is printed side by side, and the faces of the first run are kept in $KEEP for a look.
+# is printed, and the faces of the first run are kept in $KEEP, also joined side by side (ours
+# left, nona right) as side_by_side_WIDTH_FACE.jpg.
 #
 #   bench/transform/compare_nona.sh [BUILD_DIR] [RUNS] [INPUTS...]
 #
@@ -104,6 +105,8 @@ for input in "${INPUTS[@]}"; do
   i=0
   for face in f r b l u d; do
     printf ' %s %s dB' "$face" "$(psnr "$KEEP/ours_${w}_$face.jpg" "$KEEP/nona_${w}000$i.jpg")"
+    vips join "$KEEP/ours_${w}_$face.jpg" "$KEEP/nona_${w}000$i.jpg" \
+      "$KEEP/side_by_side_${w}_$face.jpg[Q=90]" horizontal
     i=$((i + 1))
   done
   echo
