@@ -8,7 +8,8 @@
 // Buffers are sized from the header only after it is checked: a held strip or band is at most
 // kMaxBlockBytes, and a header whose pixel data could not fit the file's stored data (even at
 // the best compression ratio) is refused before anything is allocated. Row read errors give a
-// zero-filled row; write errors are reported.
+// zero-filled row; write errors are reported. Files are read without memory mapping, so a
+// reader holds only its buffers, whatever the file's size.
 #include "imageio/tiff_codec.h"
 
 #include <tiffio.h>
@@ -197,7 +198,11 @@ bool plan_reading(TIFF* tiff, TiffState* state, uint16_t planar, const LoadHint*
   }
   state->path = kReadScanlines;
   if (hint && hint->enabled && hint->max_height > 0 && hint->max_height < state->full_height) {
-    if (rows_per_strip == 1) {
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    // Single-row strips and uncompressed data are read at any row, so only the delivered rows
+    // are read.
+    if (rows_per_strip == 1 || compression == COMPRESSION_NONE) {
       state->reduced = true;
     } else if (double(state->full_height) / hint->max_height / rows_per_strip >= 1.5 &&
                strip_bytes <= kMaxBlockBytes) {
@@ -214,7 +219,7 @@ bool plan_reading(TIFF* tiff, TiffState* state, uint16_t planar, const LoadHint*
 
 std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* props) {
   auto state = std::make_shared<TiffState>();
-  state->tiff = open_silent(path, "r");
+  state->tiff = open_silent(path, "rm");
   TIFF* tiff = state->tiff;
   if (!tiff) return nullptr;
   uint32_t width = 0;
