@@ -197,6 +197,29 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
   EXPECT_EQ(pixels.width, 120);
   EXPECT_EQ(pixels.height, 60);
 
+  // A config size, overridden by a later -outsize; "auto" goes back to the automatic size.
+  ASSERT_TRUE(qv_test::write_file(dir.file("size.config"),
+                                  "# sizes\n[Convert CUBE to SPHERE]\nspheresize = 200x100\n"));
+  ASSERT_TRUE(qv_test::write_file(dir.file("auto.config"),
+                                  "[Convert CUBE to SPHERE]\r\nspheresize=auto\r\n[other]\n"));
+  struct SizeCase {
+    std::vector<std::string> options;
+    int width;
+  };
+  const SizeCase size_cases[] = {
+      {{"-config=" + dir.file("size.config")}, 200},
+      {{"-config=" + dir.file("size.config"), "-outsize=100x50"}, 100},
+      {{"-outsize=100x50", "-config=" + dir.file("size.config")}, 200},
+      {{"-config=" + dir.file("size.config"), "-config=" + dir.file("auto.config")}, 314},
+  };
+  for (const SizeCase& c : size_cases) {
+    args = {"cube2sphere", dir.file("pano_*.tif"), "-q", "-o=" + dir.file("sized.tif")};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    result = run_qorveltools(args);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(read_pixels(dir.file("sized.tif")).width, c.width) << c.options.back();
+  }
+
   // An output that cannot be created: the message, status 0, no file.
   result = run_qorveltools(
       {"cube2sphere", dir.file("pano_*.tif"), "-q", "-o=" + dir.file("no/dir/out.tif")});
