@@ -497,16 +497,18 @@ bool scan_jpeg(Scanner* scan) {
     uint8_t byte = 0;
     if (!read_at(scan, position, &byte, 1) || byte != 0xFF) break;
     while (byte == 0xFF) {
-      if (!read_at(scan, ++position, &byte, 1)) return false;
+      if (!read_at(scan, ++position, &byte, 1)) break;
     }
-    ++position;  // past the marker code
+    if (byte == 0xFF) break;  // fill bytes up to the end of the file
+    ++position;               // past the marker code
     const uint8_t marker = byte;
     if (marker == 0xD8) continue;
     uint8_t length_bytes[2];
     if (!read_at(scan, position, length_bytes, 2)) break;
     int64_t length = big16(length_bytes);
-    // A segment that runs past the end of the file ends the scan.
-    if (length < 2 || length > scan->file_size - position) return false;
+    // A segment that runs past the end of the file ends the walk; what was found before it,
+    // the EXIF segment included, is kept.
+    if (length < 2 || length > scan->file_size - position) break;
     const int64_t data = position + 2;
     const int64_t size = length - 2;
     position += length;

@@ -42,6 +42,9 @@ TEST(Metadata, RealFiles) {
        "binary comment"},
       {"jpeg/exiftool_ExifTool.jpg", 8, 8, false, 0, 0, 560, "Adobe RGB (1998)", 0,
        "A witty caption"},
+      // Only the EXIF segment survives; the file is cut inside the next one.
+      {"jpeg/goexif_temple_square1_exifonly.jpg", 0, 0, true, 40.770339, -111.891222, 0, "", 38469,
+       nullptr},
       {"jpeg/pillow_icc_profile_big.jpg", 425, 250, false, 0, 0, 0, "", 0, nullptr},
       {"pano/gimphelp_little_planet-equirect.jpg", 600, 300, false, 0, 0, 1388, "Viseo223DX", 0,
        "Created with GIMP"},
