@@ -263,6 +263,40 @@ TEST(ImageFile, OpenFileTableReopensStreamsBeyondTheLimit) {
   EXPECT_EQ(image_open_stream_count(), streams_before);
 }
 
+// A file that vanished while the limit had its stream closed fails that handle's row call with
+// the fatal message; the process and the other handles go on.
+TEST(ImageFile, VanishedFileFailsOnlyItsHandle) {
+  image_file_init();
+  TempDir dir;
+  ASSERT_EQ(image_open_stream_count(), 0);  // slots are then given out from 0 upward
+  ASSERT_TRUE(write_noise(dir.file("0.jpg"), 256, 128));
+  const std::string data = qv_test::read_file(dir.file("0.jpg"));
+  const int files = kImageStreamLimit + 1;
+  std::vector<ImageFilePtr> readers;
+  for (int i = 0; i < files; ++i) {
+    const std::string path = dir.file(std::to_string(i) + ".jpg");
+    if (i > 0) {
+      ASSERT_TRUE(qv_test::write_file(path, data));
+    }
+    readers.push_back(image_open_read(path, nullptr));
+    ASSERT_TRUE(readers.back()) << i;
+  }
+  // The last open closed the stream of slot 1 (slot 0 is always kept).
+  ASSERT_EQ(readers[1]->slot, 1);
+  const std::string vanished = dir.file("1.jpg");
+  ASSERT_EQ(remove(vanished.c_str()), 0);
+  std::vector<uint8_t> row(3 * 256);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(image_read_row(readers[1].get(), row.data()));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "\n\nFATALERROR: unable to open file '" + vanished + "'!\n\n\n");
+  EXPECT_FALSE(image_read_row(readers[1].get(), row.data()));  // the handle stays failed
+  EXPECT_TRUE(image_read_row(readers[0].get(), row.data()));
+  EXPECT_TRUE(image_read_row(readers[2].get(), row.data()));
+  for (ImageFilePtr& reader : readers) image_close(std::move(reader));
+  EXPECT_EQ(image_open_stream_count(), 0);
+}
+
 // Writers closed by the limit reopen in append mode and still complete their files.
 TEST(ImageFile, WritersSurviveTheStreamLimit) {
   image_file_init();

@@ -139,6 +139,33 @@ TEST(JpegCodec, WriterSettingsAndMarkers) {
   EXPECT_TRUE(read_everything(reader.get()));
 }
 
+TEST(JpegCodec, JfifDensityBecomesDotsPerInch) {
+  TempDir dir;
+  ASSERT_TRUE(write_gray(dir.file("d.jpg"), 16, 16, defaults()));
+  const std::string original = qv_test::read_file(dir.file("d.jpg"));
+  ASSERT_EQ(original.substr(6, 5), std::string("JFIF\0", 5));
+  const struct {
+    int unit, x, y, dpi_x, dpi_y;
+  } rows[] = {
+      {2, 118, 118, 300, 300},  // 118 × 2.54 = 299.72
+      {2, 28, 40, 71, 102},    {1, 300, 150, 300, 150},
+      {0, 3, 2, 0, 0},         {1, 1, 1, 0, 0},  // both 1: no resolution
+  };
+  for (const auto& row : rows) {
+    std::string jpeg = original;
+    jpeg[13] = char(row.unit);
+    jpeg[14] = char(row.x >> 8);
+    jpeg[15] = char(row.x);
+    jpeg[16] = char(row.y >> 8);
+    jpeg[17] = char(row.y);
+    ASSERT_TRUE(qv_test::write_file(dir.file("e.jpg"), jpeg));
+    ImageProps props;
+    ASSERT_TRUE(image_open_read(dir.file("e.jpg"), &props));
+    EXPECT_EQ(props.dpi_x, row.dpi_x) << row.unit << " " << row.x;
+    EXPECT_EQ(props.dpi_y, row.dpi_y) << row.unit << " " << row.y;
+  }
+}
+
 TEST(JpegCodec, MemoryWriterGrowsAndHandsOverTheFile) {
   std::vector<uint8_t> output;
   const int width = 300, height = 300;
