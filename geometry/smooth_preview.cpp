@@ -4,6 +4,7 @@
 #include "geometry/smooth_preview.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -15,14 +16,31 @@
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
+#include "memory/qvmem.h"
 
 namespace {
 
 constexpr char kUnableToOpen[] = "ERROR: unable to open inputimage %s\n";
 constexpr char kUnsupportedFormat[] = "ERROR: unsupported color format! (only 8bit RGB or RGBA)\n";
 constexpr char kUnableToCreate[] = "ERROR: unable to create file %s\n";
+constexpr char kTooLarge[] = "ERROR: not enough memory for a preview of %dx%d pixels\n";
 
 constexpr int32_t kStageCount = 11;
+
+// Up to six working images of the sphere's size exist at once (the sphere, the small and the
+// plain blur, the turned sphere, its blur and the turned-back poles); a size they cannot fit in
+// is refused before the first allocation.
+bool fits_in_memory(PreviewJob* job, int64_t width, int64_t height) {
+  const QvmemMemoryStatus status = qvmem_query_memory_status();
+  const double limit =
+      status.available_physical > 0 ? static_cast<double>(status.available_physical) : 1e18;
+  const double needed = 6.0 * 4.0 * static_cast<double>(width) * static_cast<double>(height);
+  if (width > 0 && height > 0 && width <= INT32_MAX && height <= INT32_MAX && needed <= limit) {
+    return true;
+  }
+  if (job->log) job->log(job->user, kTooLarge, static_cast<int>(width), static_cast<int>(height));
+  return false;
+}
 
 void next_stage(PreviewJob* job) {
   if (job->stage) job->stage(job->user, 0);
@@ -344,6 +362,7 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
     if (job->log) job->log(job->user, kUnsupportedFormat);
     return {};
   }
+  if (!fits_in_memory(job, width, height)) return {};
   const int32_t source_width = file->width;
   const int32_t source_height = file->height;
   const PixelFormat resize_format = resize_format_for(format);
@@ -571,6 +590,7 @@ bool render_preview(PreviewJob* job) {
       job->sphere_width = 4 * job->face_size;
       job->sphere_height = 2 * job->face_size;
     }
+    if (!fits_in_memory(job, job->sphere_width, job->sphere_height)) return false;
     job->sphere = cube_faces_to_sphere(job, static_cast<int32_t>(job->sphere_width),
                                        static_cast<int32_t>(job->sphere_height));
   }

@@ -66,7 +66,9 @@ uint32_t parse_profile_mode(const std::string& word, PreviewJob* job);
 // Reads an image file row by row and reduces it on the fly (HANNING, horizontal wrap when asked)
 // to a width × height RGBA image; 16-bit samples keep their high byte, RGB and gray rows are
 // widened with an alpha byte of 0. Takes the file's ICC profile into in_profile. Empty on
-// failure, after logging "ERROR: unable to open inputimage" or "ERROR: unsupported color format".
+// failure, after logging "ERROR: unable to open inputimage", "ERROR: unsupported color format"
+// or, for a size whose working images would not fit in the available memory, "ERROR: not
+// enough memory for a preview".
 std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const std::string& path,
                                          int32_t height, bool wrap);
 

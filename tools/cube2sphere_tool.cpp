@@ -79,6 +79,7 @@ constexpr char kFaceWrongSize[] =
     "image %dx%d)!\n";
 constexpr char kFaceWrongDepth[] =
     " - Error: the cube images must all have the bit depth of the left image (%s)!\n";
+constexpr char kTooLarge[] = "ERROR: the sphere size %dx%d is too large for the available memory\n";
 constexpr char kLoadTime[] = "load time: %.2f sec\n";
 constexpr char kDoneLoading[] = "done";
 constexpr char kMakingSphere[] = "making sphere %s...\n";
@@ -441,6 +442,17 @@ void probe_faces(const SphereSettings& s, std::vector<uint8_t>* icc, int32_t* sp
   }
 }
 
+// Rows are streamed, but every rendering row has its buffers, longitude tables and the
+// resizer's window of rows: refuse widths whose rows alone would not fit in memory.
+bool fits_in_memory(const SpherePlan& plan, bool sixteen_bit) {
+  const QvmemMemoryStatus status = qvmem_query_memory_status();
+  const double limit =
+      status.available_physical > 0 ? static_cast<double>(status.available_physical) : 1e18;
+  const double row_bytes =
+      static_cast<double>(plan.render_width) * ((sixteen_bit ? 6 : 3) * 24 + 16);
+  return row_bytes <= limit;
+}
+
 std::string derived_output_name(const SphereSettings& s) {
   return cube_face_output_base(s.faces[kCubeLeft]) + "_sphere." + s.extension;
 }
@@ -507,6 +519,11 @@ int run_cube2sphere(SphereSettings* s) {
     job.width = 2 * natural_height;
   }
   job.natural_width = 2 * natural_height;
+  if (!fits_in_memory(plan_sphere_rendering(job), source.sixteen_bit)) {
+    const std::string text = ops->format(ops, kTooLarge, job.width, job.height);
+    ops->error(ops, text.c_str());
+    return 1;
+  }
   job.fast = s->fast;
   job.no_oversampling = s->no_oversampling;
   job.oversample = s->oversample;

@@ -131,6 +131,8 @@ TEST(Cube2sphere, ArgumentAndInputErrors) {
       {{"-q", all, "-config=" + dir.file("none.config")},
        "ERROR: loading config - \"" + dir.file("none.config") + "\" - failed!\n\n"},
       {{"-q", all, "-u=" + dir.file("absent_u.tif")}, " - loading error!\n\n"},
+      {{"-q", all, "-outsize=2000000000x1000000000"},
+       "ERROR: the sphere size 2000000000x1000000000 is too large for the available memory\n\n"},
       {{"-q", all, "-f=" + dir.file("gray_f.tif")},
        " - Error: only 8 or 16 bit RGB or RGBA format supported!\n"},
       {{"-q", all, "-f=" + dir.file("odd_f.tif")},

@@ -70,6 +70,8 @@ TEST(Makepreview, RefusedArgumentsSizesAndInputs) {
       {{pano, "-q", "-cs", "-size=300x200"},
        "ERROR: invalid size of the preview image - 300x200\n"},
       {{pano, "-q", "-size=0x0"}, "ERROR: invalid size of the preview image - 0x0\n"},
+      {{pano, "-q", "-size=2000000x1000000"},
+       "ERROR: not enough memory for a preview of 2000000x1000000 pixels\n"},
       {{"-q"}, "ERROR: no input images\n"},
       {{"-q", dir.file("cube_l.tif"), dir.file("cube_f.tif"), dir.file("cube_r.tif"),
         dir.file("cube_b.tif"), dir.file("cube_u.tif")},
