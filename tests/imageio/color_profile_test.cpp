@@ -59,22 +59,24 @@ TEST(ColorProfile, CompactSrgbProfile) {
   cmsDeleteTransform(transform);
   cmsCloseProfile(builtin);
   cmsCloseProfile(compact);
-  // Written into a file, the probe names it.
+  // Written into a KRO or a JPEG file, the probe names it.
   TempDir dir;
   ImageProps props;
   image_default_props(&props);
   props.embed_icc = true;
   props.icc_data = profile.data();
   props.icc_size = int32_t(profile.size());
-  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("s.kro"), 1, 1, props);
-  ASSERT_TRUE(writer);
-  uint8_t pixel[3] = {1, 2, 3};
-  ASSERT_TRUE(image_write_row(writer.get(), pixel));
-  ASSERT_TRUE(image_close(std::move(writer)));
-  auto info = image_probe(dir.file("s.kro"));
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->icc_description, "sRGB");
-  EXPECT_EQ(info->icc.size(), 491u);
+  for (const char* name : {"s.kro", "s.jpg"}) {
+    ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file(name), 1, 1, props);
+    ASSERT_TRUE(writer);
+    uint8_t pixel[3] = {1, 2, 3};
+    ASSERT_TRUE(image_write_row(writer.get(), pixel));
+    ASSERT_TRUE(image_close(std::move(writer)));
+    auto info = image_probe(dir.file(name));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->icc_description, "sRGB") << name;
+    EXPECT_EQ(info->icc, profile) << name;
+  }
 }
 
 TEST(ColorProfile, Descriptions) {
