@@ -365,7 +365,9 @@ bool render_strip(int32_t layout, const std::string& output_name, RenderSettings
                                   oversample, extra, &rows_written);
     }
   }
+  // A file that could not be completed or given its name is not there: say so.
   success = finish_render_output(&output, success);
+  if (!success) console->log(console, kErrorCreatingFile, output_name.c_str());
   if (settings->progress) settings->progress(settings->progress_user, 1, 1);
   return success;
 }

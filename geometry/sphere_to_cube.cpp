@@ -479,7 +479,9 @@ bool render_image(RenderSettings* settings, ConsoleOps* console, const ImageProp
     const int32_t done = plan.oversample ? written + 1 : written;
     if (settings->progress) settings->progress(settings->progress_user, done, height);
   }
+  // A file that could not be completed or given its name is not there: say so.
   success = finish_render_output(&output, success);
+  if (!success) console->log(console, kErrorCreatingFile, output_name.c_str());
   if (settings->progress) settings->progress(settings->progress_user, 1, 1);
   return success;
 }

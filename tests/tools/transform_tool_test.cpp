@@ -3,6 +3,7 @@
 #include "tools/transform_tool.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
@@ -316,6 +317,17 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
   EXPECT_NE(result.out.find("error creating file \"" + dir.file("nowhere/o_u.jpg") + "\"!\n\n"),
             std::string::npos);
   EXPECT_FALSE(qv_test::file_exists(dir.file("nowhere")));
+
+  // A face whose name is taken by a folder: reported, no temporary file left beside it.
+  qv_test::TempDir folder;
+  ASSERT_EQ(mkdir(folder.file("x_f.kro").c_str(), 0755), 0);
+  result = run({"transform", "cube", pano, folder.file("x.kro"), "-outsize=16"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("error creating file \"" + folder.file("x_f.kro") + "\"!\n\n"),
+            std::string::npos);
+  EXPECT_EQ(
+      qv_test::list_files(folder.path),
+      (std::vector<std::string>{"x_b.kro", "x_d.kro", "x_f.kro", "x_l.kro", "x_r.kro", "x_u.kro"}));
 }
 
 // 16-bit sources give 16-bit RGB faces, 8-bit RGBA sources 8-bit RGB faces (alpha ignored).
