@@ -443,6 +443,41 @@ TEST_F(TransformTool, QuietVerboseIpcAndComment) {
   EXPECT_NE(meminfo.out.find(" MB\navailmem:  "), std::string::npos);
 }
 
+// Real panoramas of the corpus (JPEG, PNG, partial, RGBA) and what happens to an ICC profile.
+TEST(TransformCorpus, RealPanoramasAndProfileModes) {
+  qv_test::TempDir dir;
+  for (const char* name : {"pano/xplanet_earth.jpg", "pano/stellarium_grossmugl_partial.png",
+                           "pano/stellarium_mars_spirit.png", "pano/goexif_has-lens-info.jpg"}) {
+    CommandResult result = run_qorveltools(
+        {"transform", "cube", qv_test::corpus_file(name), dir.file("c.jpg"), "-outsize=32", "-q"});
+    EXPECT_EQ(result.status, 0) << name << result.out;
+    EXPECT_EQ(image_size(dir.file("c_d.jpg")), (Size{32, 32})) << name;
+  }
+  const std::string source = qv_test::corpus_file("pano/gimphelp_little_planet-equirect.jpg");
+  CommandResult verbose =
+      run_qorveltools({"transform", "cube", source, dir.file("v.jpg"), "-outsize=32", "-verbose"});
+  EXPECT_NE(verbose.out.find("have ICC profile: Viseo223DX - size=1388 byte\n"), std::string::npos);
+  struct Case {
+    const char* mode;
+    size_t profile_size;
+  };
+  for (const Case& c :
+       {Case{"copy", 1388}, Case{"srgb", 491}, Case{"convert", 0}, Case{"skip", 0}}) {
+    const std::string out = dir.file(std::string("p_") + c.mode + ".jpg");
+    ASSERT_EQ(run_qorveltools({"transform", "cube", source, out, "-outsize=32", "-q",
+                               std::string("-profile=") + c.mode})
+                  .status,
+              0);
+    const std::unique_ptr<ImageInfo> info =
+        image_probe(dir.file(std::string("p_") + c.mode + "_f.jpg"));
+    ASSERT_TRUE(info) << c.mode;
+    EXPECT_EQ(info->icc.size(), c.profile_size) << c.mode;
+  }
+  // Converting to sRGB changes the pixels, copying keeps them.
+  EXPECT_GT(mean_difference(dir.file("p_convert_f.jpg"), dir.file("p_copy_f.jpg")), 0.5);
+  EXPECT_LT(mean_difference(dir.file("p_skip_f.jpg"), dir.file("p_copy_f.jpg")), 0.01);
+}
+
 TEST(TransformNames, OutputNameRules) {
   const std::string jpg = "jpg";
   struct Case {
