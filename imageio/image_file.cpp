@@ -487,6 +487,10 @@ std::unique_ptr<ImageInfo> image_probe(const std::string& path) {
   for (const ImageCodec* codec : kProbeOrder) {
     if (codec->probe_header && codec->probe_header(file.get(), info.get())) break;
   }
+  // Every profile, also one a header reader found, is named by the same description reader.
+  if (!info->icc.empty()) {
+    info->icc_description = icc_profile_description(info->icc.data(), info->icc.size());
+  }
   if (info->width <= 0 || info->height <= 0) {
     info->width = 0;
     info->height = 0;

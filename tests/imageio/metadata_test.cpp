@@ -327,6 +327,20 @@ TEST(Metadata, IccDescription) {
   for (const auto& row : rows) {
     EXPECT_EQ(description(qv_test::read_file(corpus_file(row.path))), row.text) << row.path;
   }
+  // The probe names a profile that a header reader found (KRO) the same way.
+  TempDir dir;
+  const std::string icc = multi_language_profile({u"Wide gamut", u"Weiter Farbraum"});
+  ImageProps props;
+  image_default_props(&props);
+  props.embed_icc = true;
+  props.icc_data = reinterpret_cast<const uint8_t*>(icc.data());
+  props.icc_size = int32_t(icc.size());
+  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("p.kro"), 1, 1, props);
+  ASSERT_TRUE(writer);
+  uint8_t pixel[3] = {};
+  ASSERT_TRUE(image_write_row(writer.get(), pixel));
+  ASSERT_TRUE(image_close(std::move(writer)));
+  EXPECT_EQ(image_probe(dir.file("p.kro"))->icc_description, "Wide gamut");
   // A record offset or length outside the profile gives no description.
   std::string broken = multi_language_profile({u"abc"});
   broken[144 + 24] = char(0x7F);
