@@ -102,8 +102,9 @@ struct RenderContext {
   RowRenderFn render_row = nullptr;  // the variant for depth, mapping and sampling
 };
 
-// Prepares a context for a rendering of width × height with the camera of face (0 … 5, heading
-// and vertical angle from the face table) or of a free view (face -1 with the given angles).
+// Prepares a context for a rendering of width × height with the 90° camera of face 0 … 5 (its
+// frame taken from the face square) or of a free view (face -1 with the given angles and fov);
+// the extra rotation (null for none) acts last.
 void init_render_context(RenderContext* context, const RenderSettings& settings, int32_t width,
                          int32_t height, int32_t face, const RotationMatrix* extra,
                          double vertical_angle, double heading, double roll, double fov);
