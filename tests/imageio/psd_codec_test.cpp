@@ -129,8 +129,10 @@ TEST(PsdCodec, ProfileResourceLayout) {
 
 TEST(PsdCodec, PackBitsMatchesRaw) {
   TempDir dir;
-  for (int depth : {8, 16}) {
+  for (int depth : {8, 16, -16}) {  // -16: a PSB of 16 bits
     PsdSpec spec;
+    spec.version = depth < 0 ? 2 : 1;
+    depth = depth < 0 ? -depth : depth;
     spec.width = 301;
     spec.height = 9;
     spec.depth = depth;
@@ -234,68 +236,101 @@ TEST(PsdCodec, LayeredDocuments) {
 }
 
 // A one-layer document whose layer holds the pixels in zip, zip with prediction and raw
-// channels, while the merged image is a flat colour.
-TEST(PsdCodec, SingleLayerShortcut) {
-  TempDir dir;
-  const uint32_t width = 64, height = 48;
-  std::vector<std::string> planes;
-  for (int c = 0; c < 3; ++c) planes.push_back(noise(width * height, uint32_t(40 + c)));
-  auto zip = [](const std::string& data) {
-    uLongf size = compressBound(data.size());
-    std::string out(size, '\0');
-    compress(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(data.data()),
-             data.size());
-    out.resize(size);
-    return out;
-  };
-  std::string predicted = planes[1];
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = width - 1; x > 0; --x) {
-      predicted[y * width + x] =
-          char(uint8_t(planes[1][y * width + x]) - uint8_t(planes[1][y * width + x - 1]));
-    }
-  }
-  const std::string payloads[3] = {std::string("\0\2", 2) + zip(planes[0]),
-                                   std::string("\0\3", 2) + zip(predicted),
-                                   std::string("\0\0", 2) + planes[2]};
-  std::string info;
-  qv_test::append_big(&info, 1, 2);  // one layer
-  for (uint32_t value : {0u, 0u, height, width}) qv_test::append_big(&info, value, 4);
-  qv_test::append_big(&info, 3, 2);
-  for (int c = 0; c < 3; ++c) {
-    qv_test::append_big(&info, uint64_t(c), 2);
-    qv_test::append_big(&info, payloads[c].size(), 4);
-  }
-  info += "8BIMnorm";
-  info += std::string("\xFF\0\0\0", 4);
-  qv_test::append_big(&info, 0, 4);  // no extra data
-  for (const std::string& payload : payloads) info += payload;
-  if (info.size() & 1) info.push_back('\0');
-  PsdSpec spec;
-  spec.width = width;
-  spec.height = height;
-  qv_test::append_big(&spec.layers, info.size(), 4);
-  spec.layers += info;
-  qv_test::append_big(&spec.layers, 0, 4);  // no global mask
-  spec.compression = 1;
-  for (int c = 0; c < 3; ++c) spec.planes.push_back(std::string(width * height, char(c + 1)));
-  qv_test::write_file(dir.file("one.psd"), build_psd(spec));
+// channels, while the merged image is a flat colour; 8 and 16 bits, PSD and PSB.
+std::string zip(const std::string& data) {
+  uLongf size = compressBound(data.size());
+  std::string out(size, '\0');
+  compress(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(data.data()),
+           data.size());
+  out.resize(size);
+  return out;
+}
 
-  EXPECT_FALSE(image_open_read(dir.file("one.psd"), nullptr));
-  IgnoreLayers ignore;
-  PixelFormat format = kPixelUnsupported;
-  auto rows = read_rows(dir.file("one.psd"), &format);
-  ASSERT_EQ(rows.size(), height);
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      for (int c = 0; c < 3; ++c) {
-        ASSERT_EQ(rows[y][x * 3 + uint32_t(c)], planes[size_t(c)][y * width + x]) << y << "," << x;
+// Each row's samples (big-endian, bytes wide) replaced by their differences from the previous.
+std::string predicted(const std::string& plane, uint32_t row_bytes, int bytes) {
+  std::string out = plane;
+  for (size_t row = 0; row < plane.size(); row += row_bytes) {
+    for (uint32_t x = row_bytes - uint32_t(bytes); x > 0; x -= uint32_t(bytes)) {
+      uint32_t value = 0, previous = 0;
+      for (int b = 0; b < bytes; ++b) {
+        value = value << 8 | uint8_t(plane[row + x + uint32_t(b)]);
+        previous = previous << 8 | uint8_t(plane[row + x - uint32_t(bytes) + uint32_t(b)]);
+      }
+      const uint32_t delta = value - previous;
+      for (int b = 0; b < bytes; ++b) {
+        out[row + x + uint32_t(b)] = char(delta >> (8 * (bytes - 1 - b)));
       }
     }
   }
-  auto info_record = image_probe(dir.file("one.psd"));
-  ASSERT_TRUE(info_record);
-  EXPECT_EQ(info_record->width, int(width));
+  return out;
+}
+
+TEST(PsdCodec, SingleLayerShortcut) {
+  TempDir dir;
+  const uint32_t width = 64, height = 48;
+  for (int version : {1, 2}) {
+    for (int depth : {8, 16}) {
+      SCOPED_TRACE(std::to_string(version) + "/" + std::to_string(depth));
+      const int bytes = depth / 8;
+      const uint32_t row_bytes = width * uint32_t(bytes);
+      std::vector<std::string> planes;
+      for (int c = 0; c < 3; ++c) planes.push_back(noise(row_bytes * height, uint32_t(40 + c)));
+      const std::string payloads[3] = {
+          std::string("\0\2", 2) + zip(planes[0]),
+          std::string("\0\3", 2) + zip(predicted(planes[1], row_bytes, bytes)),
+          std::string("\0\0", 2) + planes[2]};
+      const int length_bytes = version == 2 ? 8 : 4;
+      std::string info;
+      qv_test::append_big(&info, 1, 2);  // one layer
+      for (uint32_t value : {0u, 0u, height, width}) qv_test::append_big(&info, value, 4);
+      qv_test::append_big(&info, 3, 2);
+      for (int c = 0; c < 3; ++c) {
+        qv_test::append_big(&info, uint64_t(c), 2);
+        qv_test::append_big(&info, payloads[c].size(), length_bytes);
+      }
+      info += "8BIMnorm";
+      info += std::string("\xFF\0\0\0", 4);
+      qv_test::append_big(&info, 0, 4);  // no extra data
+      for (const std::string& payload : payloads) info += payload;
+      if (info.size() & 1) info.push_back('\0');
+      PsdSpec spec;
+      spec.version = version;
+      spec.width = width;
+      spec.height = height;
+      spec.depth = depth;
+      qv_test::append_big(&spec.layers, info.size(), length_bytes);
+      spec.layers += info;
+      qv_test::append_big(&spec.layers, 0, 4);  // no global mask
+      spec.compression = 1;
+      for (int c = 0; c < 3; ++c)
+        spec.planes.push_back(std::string(row_bytes * height, char(c + 1)));
+      const std::string path = dir.file(version == 2 ? "one.psb" : "one.psd");
+      qv_test::write_file(path, build_psd(spec));
+
+      psd_set_ignore_layers(false);
+      EXPECT_FALSE(image_open_read(path, nullptr));
+      IgnoreLayers ignore;
+      PixelFormat format = kPixelUnsupported;
+      auto rows = read_rows(path, &format);
+      ASSERT_EQ(rows.size(), height);
+      EXPECT_EQ(format, depth == 8 ? kPixelRgb8 : kPixelRgb16);
+      for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+          for (uint32_t c = 0; c < 3; ++c) {
+            for (int b = 0; b < bytes; ++b) {
+              // Rows hold machine (little-endian) order, the planes big-endian.
+              const size_t in_row = (x * 3 + c) * uint32_t(bytes) + uint32_t(b);
+              const size_t in_plane = y * row_bytes + x * uint32_t(bytes) + uint32_t(bytes - 1 - b);
+              ASSERT_EQ(rows[y][in_row], planes[c][in_plane]) << y << "," << x << "," << c;
+            }
+          }
+        }
+      }
+      auto probed = image_probe(path);
+      ASSERT_TRUE(probed);
+      EXPECT_EQ(probed->width, int(width));
+    }
+  }
 }
 
 TEST(PsdCodec, ReducedReading) {
