@@ -133,41 +133,6 @@ std::vector<uint8_t> build_compact_srgb() {
   return out.bytes;
 }
 
-// ---- description ----
-
-uint32_t big32(const uint8_t* bytes) {
-  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-         bytes[3];
-}
-
-// The ASCII text at offset + 12 when it is zero-terminated and 1 … 255 characters long.
-bool ascii_description(const uint8_t* data, size_t size, uint64_t offset, std::string* text) {
-  uint64_t start = offset + 12;
-  for (uint64_t i = start; i < size && i - start <= 255; ++i) {
-    if (data[i] == 0) {
-      if (i == start) return false;
-      text->assign(reinterpret_cast<const char*>(data + start), static_cast<size_t>(i - start));
-      return true;
-    }
-  }
-  return false;
-}
-
-// The UTF-16 big-endian text of byte length at offset + 20 (2 … 255), read from offset + 28.
-bool unicode_description(const uint8_t* data, size_t size, uint64_t offset, std::string* text) {
-  if (offset + 24 > size) return false;
-  uint32_t length = big32(data + offset + 20);
-  if (length < 2 || length > 255 || offset + 28 + length > size) return false;
-  text->clear();
-  for (uint32_t i = 0; i + 1 < length; i += 2) {
-    uint32_t unit = uint32_t{data[offset + 28 + i]} << 8 | data[offset + 29 + i];
-    if (unit == 0) break;
-    text->push_back(unit <= 127 ? static_cast<char>(unit) : '.');
-  }
-  if (text->empty()) *text = "Unknown";
-  return true;
-}
-
 cmsUInt32Number transform_layout(PixelFormat format) {
   switch (format) {
     case kPixelRgb8:
@@ -235,23 +200,6 @@ bool parse_profile_mode(const std::string& word, ProfileMode* mode) {
 const std::vector<uint8_t>& compact_srgb_profile() {
   static const std::vector<uint8_t> profile = build_compact_srgb();
   return profile;
-}
-
-std::string icc_description(const uint8_t* data, size_t size) {
-  if (!data || size < 132) return std::string();
-  uint32_t count = big32(data + 128);
-  if (count < 1 || count > 99) return std::string();
-  for (uint32_t i = 0; i < count; ++i) {
-    uint64_t entry = 132 + uint64_t{i} * 12;
-    if (entry + 12 > size) break;
-    if (memcmp(data + entry, "desc", 4) != 0) continue;
-    uint64_t offset = big32(data + entry + 4);
-    std::string text;
-    if (ascii_description(data, size, offset, &text)) return text;
-    if (unicode_description(data, size, offset, &text)) return text;
-    return std::string();
-  }
-  return std::string();
 }
 
 ColorConversion::ColorConversion() = default;

@@ -24,10 +24,6 @@ bool parse_profile_mode(const std::string& word, ProfileMode* mode);
 // The compact sRGB profile (ICC 2.2, 491 bytes, description "sRGB", rights "CC0").
 const std::vector<uint8_t>& compact_srgb_profile();
 
-// The description of a profile of at least 132 bytes: the ASCII text of its "desc" tag, or its
-// Unicode text with every character outside 1 … 127 shown as "."; empty when it has none.
-std::string icc_description(const uint8_t* data, size_t size);
-
 struct ColorConversionState;
 
 // The per-image conversion set: the library context, both profiles, the transform and the

@@ -10,6 +10,7 @@
 
 #include "app/files.h"
 #include "imageio/color_profile.h"
+#include "imageio/metadata.h"
 
 namespace {
 
@@ -240,7 +241,7 @@ bool kro_probe_header(FILE* stream, ImageInfo* info) {
         fseeko(stream, kKroHeaderSize, SEEK_SET) == 0) {
       std::vector<uint8_t> icc(header.icc_size);
       if (fread(icc.data(), 1, icc.size(), stream) == icc.size()) {
-        info->icc_description = icc_description(icc.data(), icc.size());
+        info->icc_description = icc_profile_description(icc.data(), icc.size());
         info->icc = std::move(icc);
       }
     }

@@ -22,6 +22,7 @@
 #include "geometry/cube_to_sphere.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
+#include "imageio/metadata.h"
 #include "memory/qvmem.h"
 #include "memory/tiled_image.h"
 #include "tools/sphere_size_comment.h"
@@ -484,7 +485,7 @@ int run_cube2sphere(SphereSettings* s) {
     }
   }
   if (s->verbose && icc.size() > 131) {
-    const std::string description = icc_description(icc.data(), icc.size());
+    const std::string description = icc_profile_description(icc.data(), icc.size());
     ops->log(ops, kHaveProfile, description.c_str(), static_cast<int>(icc.size()));
   }
 

@@ -20,6 +20,7 @@
 #include "app/files.h"
 #include "geometry/resize.h"
 #include "imageio/color_profile.h"
+#include "imageio/metadata.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 
@@ -80,7 +81,7 @@ bool has_alpha(PixelFormat format) {
 
 // Prints the "profile:" part of a summary line.
 void print_profile_summary(const std::vector<uint8_t>& profile) {
-  std::string description = icc_description(profile.data(), profile.size());
+  std::string description = icc_profile_description(profile.data(), profile.size());
   if (description.empty()) description = "Unknown";
   if (profile.size() < 1000) {
     printf(kProfileBytes, description.c_str(), static_cast<int>(profile.size()));

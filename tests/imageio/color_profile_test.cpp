@@ -1,5 +1,6 @@
 // Colour profiles: modes, the compact sRGB profile, conversions and descriptions.
 #include "imageio/color_profile.h"
+#include "imageio/metadata.h"
 
 #include <gtest/gtest.h>
 #include <lcms2.h>
@@ -40,7 +41,7 @@ TEST(ColorProfile, CompactSrgbProfile) {
   const std::vector<uint8_t>& profile = compact_srgb_profile();
   ASSERT_EQ(profile.size(), 491u);
   EXPECT_EQ(std::string(profile.begin() + 4, profile.begin() + 8), "babl");
-  EXPECT_EQ(icc_description(profile.data(), profile.size()), "sRGB");
+  EXPECT_EQ(icc_profile_description(profile.data(), profile.size()), "sRGB");
   // The library reads it, and it converts like the library's own sRGB profile.
   cmsHPROFILE compact = cmsOpenProfileFromMem(profile.data(), cmsUInt32Number(profile.size()));
   ASSERT_NE(compact, nullptr);
@@ -91,7 +92,7 @@ TEST(ColorProfile, Descriptions) {
   };
   for (const auto& row : rows) {
     std::vector<uint8_t> icc = corpus_bytes(row.path);
-    EXPECT_EQ(icc_description(icc.data(), icc.size()), row.description) << row.path;
+    EXPECT_EQ(icc_profile_description(icc.data(), icc.size()), row.description) << row.path;
   }
   // Unicode text with characters outside ASCII, and one that is empty.
   std::vector<uint8_t> icc = corpus_bytes("icc/colord_sRGB.icc");
@@ -103,10 +104,10 @@ TEST(ColorProfile, Descriptions) {
                     size_t(icc[entry + 6]) << 8 | icc[entry + 7];
     icc[offset + 28] = 0x20;
     icc[offset + 29] = 0xAC;  // the euro sign
-    EXPECT_EQ(icc_description(icc.data(), icc.size()), ".RGB");
+    EXPECT_EQ(icc_profile_description(icc.data(), icc.size()), ".RGB");
     break;
   }
-  EXPECT_EQ(icc_description(icc.data(), 100), "");
+  EXPECT_EQ(icc_profile_description(icc.data(), 100), "");
 }
 
 // Sets up a conversion for rows of the given format and converts one row of two pixels.

@@ -12,6 +12,7 @@
 
 #include "geometry/resize.h"
 #include "imageio/color_profile.h"
+#include "imageio/metadata.h"
 #include "support/test_support.h"
 #include "test_images.h"
 
@@ -452,7 +453,7 @@ TEST(Tiling, SummaryLinesNameProfilesAndFormats) {
   const std::string printed = run_capturing(&job, &ok);
   ASSERT_TRUE(ok);
   const std::string description =
-      icc_description(linear_rgb_profile().data(), linear_rgb_profile().size());
+      icc_profile_description(linear_rgb_profile().data(), linear_rgb_profile().size());
   char size_text[64];
   snprintf(size_text, sizeof size_text, "%d byte", static_cast<int>(linear_rgb_profile().size()));
   EXPECT_EQ(printed, "inputimage:  " + dir.file("in.kro") +
