@@ -139,7 +139,9 @@ __attribute__((always_inline)) inline void sample_bicubic(PanoSampler* sampler,
                     scale * neighbour<kSixteen>(n, r, 2), scale * neighbour<kSixteen>(n, r, 3), fx);
   }
   Lanes value = catmull_rom(rows[0], rows[1], rows[2], rows[3], fy);
-  if (!kSixteen) value = (value + 127) >> 8;
+  // Back to 8 bits with rounding: v − v/256 + 128 turns 257·x into 256·x + 128, so a flat area
+  // keeps its exact value (adding 127 alone would raise every value above 128 by one).
+  if (!kSixteen) value = (value - (value >> 8) + 128) >> 8;
   store_rgb<kSixteen>(clamp_lanes(value, kSixteen ? 65535 : 255), out);
 }
 

@@ -201,7 +201,7 @@ TEST(PanoSampler, InterpolationMatchesIntegerFormulas) {
                                           value(x0 + 1, y0 - 1 + r), value(x0 + 2, y0 - 1 + r), fx);
               }
               expected = ref_catmull_rom(rows[0], rows[1], rows[2], rows[3], fy);
-              if (!sixteen) expected = ref_shift(expected + 127, 8);
+              if (!sixteen) expected = ref_shift(expected - ref_shift(expected, 8) + 128, 8);
               expected = std::max(0, std::min(expected, sixteen ? 65535 : 255));
             } else {
               const int32_t top =
@@ -221,6 +221,26 @@ TEST(PanoSampler, InterpolationMatchesIntegerFormulas) {
                                         << bicubic << " at " << position.x << "," << position.y;
           }
         }
+      }
+    }
+  }
+}
+
+// A flat 8-bit area keeps its exact value under bicubic sampling at every fraction: the way
+// back from the 16-bit range must not raise values above 128 by one.
+TEST(PanoSampler, FlatEightBitAreasKeepTheirValue) {
+  for (int32_t value = 0; value < 256; value += 5) {
+    Source source(make_image(kElementBgra8, 64, 32, [=](int32_t, int32_t, uint16_t* p) {
+      p[0] = p[1] = p[2] = static_cast<uint16_t>(value);
+      p[3] = 255;
+    }));
+    for (int32_t fraction : {0, 1, 77, 128, 255}) {
+      for (bool bicubic : {true, false}) {
+        uint8_t out[6] = {};
+        pano_sample(&source.sampler, SamplePosition{10 * 256 + fraction, 8 * 256 + fraction},
+                    bicubic, out);
+        EXPECT_EQ(out[0], value) << "fraction " << fraction << " bicubic " << bicubic;
+        EXPECT_EQ(out[2], value) << "fraction " << fraction << " bicubic " << bicubic;
       }
     }
   }
