@@ -14,58 +14,11 @@
 #include "app/console.h"
 #include "app/files.h"
 #include "app/paths.h"
+#include "geometry/pixel_lanes.h"
 
 const char kErrorCreatingFile[] = "error creating file \"%s\"!\n\n";
 
 namespace {
-
-// The four channels of one pixel as 32-bit lanes, in storage order (B, G, R, A for 8-bit
-// elements, R, G, B, A for 16-bit ones). The interpolation is the same integer formula per
-// lane, so the vector form gives exactly the per-channel results.
-typedef int32_t Lanes __attribute__((vector_size(16)));
-
-template <bool kSixteen>
-inline Lanes load_lanes(const uint8_t* pixel) {
-  if (kSixteen) {
-    uint16_t samples[4];
-    std::memcpy(samples, pixel, sizeof(samples));
-    return Lanes{samples[0], samples[1], samples[2], samples[3]};
-  }
-  return Lanes{pixel[0], pixel[1], pixel[2], pixel[3]};
-}
-
-// Catmull-Rom spline through p0 … p3 at fraction f/256 between p1 and p2; every division is an
-// arithmetic shift (rounding toward minus infinity).
-inline Lanes catmull_rom(Lanes p0, Lanes p1, Lanes p2, Lanes p3, int32_t f) {
-  const Lanes a = (f * (3 * (p1 - p2) + p3 - p0)) >> 8;
-  const Lanes b = (f * (a + 2 * p0 + 4 * p2 - 5 * p1 - p3)) >> 8;
-  return p1 + ((f * (b + p2 - p0)) >> 9);
-}
-
-inline Lanes linear(Lanes p0, Lanes p1, int32_t f) {
-  return p0 + ((f * (p1 - p0)) >> 8);
-}
-
-// Writes R, G, B of lanes already in output range.
-template <bool kSixteen>
-inline void store_rgb(Lanes value, uint8_t* out) {
-  if (kSixteen) {
-    const uint16_t rgb[3] = {static_cast<uint16_t>(value[0]), static_cast<uint16_t>(value[1]),
-                             static_cast<uint16_t>(value[2])};
-    std::memcpy(out, rgb, sizeof(rgb));
-  } else {
-    out[0] = static_cast<uint8_t>(value[2]);
-    out[1] = static_cast<uint8_t>(value[1]);
-    out[2] = static_cast<uint8_t>(value[0]);
-  }
-}
-
-inline Lanes clamp_lanes(Lanes value, int32_t maximum) {
-  const Lanes zero = {0, 0, 0, 0};
-  const Lanes top = {maximum, maximum, maximum, maximum};
-  value = value < zero ? zero : value;
-  return value > top ? top : value;
-}
 
 // The kSize × kSize pixels whose top-left is (column, row) in sphere rows, as row pointers
 // with a pixel step: one tile lookup and a stride when the block lies inside one tile (nearly
@@ -139,9 +92,7 @@ __attribute__((always_inline)) inline void sample_bicubic(PanoSampler* sampler,
                     scale * neighbour<kSixteen>(n, r, 2), scale * neighbour<kSixteen>(n, r, 3), fx);
   }
   Lanes value = catmull_rom(rows[0], rows[1], rows[2], rows[3], fy);
-  // Back to 8 bits with rounding: v − v/256 + 128 turns 257·x into 256·x + 128, so a flat area
-  // keeps its exact value (adding 127 alone would raise every value above 128 by one).
-  if (!kSixteen) value = (value - (value >> 8) + 128) >> 8;
+  if (!kSixteen) value = lanes_from_16bit_range(value);
   store_rgb<kSixteen>(clamp_lanes(value, kSixteen ? 65535 : 255), out);
 }
 
