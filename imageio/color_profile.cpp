@@ -13,6 +13,7 @@ struct ColorConversionState {
   cmsHPROFILE input = nullptr;
   cmsHPROFILE output = nullptr;
   cmsHTRANSFORM transform = nullptr;
+  bool compact_target = false;  // output is the compact sRGB profile
 
   ColorConversionState() = default;
   ColorConversionState(const ColorConversionState&) = delete;
@@ -148,28 +149,14 @@ cmsUInt32Number transform_layout(PixelFormat format) {
   }
 }
 
-// Opens both profiles and the transform; null when any step fails.
-std::unique_ptr<ColorConversionState> open_transform(ProfileMode mode,
-                                                     const std::vector<uint8_t>& input_icc,
-                                                     cmsUInt32Number layout) {
-  auto state = std::make_unique<ColorConversionState>();
-  state->context = cmsCreateContext(nullptr, nullptr);
-  if (!state->context) return nullptr;
-  state->input = cmsOpenProfileFromMemTHR(state->context, input_icc.data(),
-                                          static_cast<cmsUInt32Number>(input_icc.size()));
-  if (!state->input) return nullptr;
-  if (mode == kProfileSrgb) {
-    const std::vector<uint8_t>& srgb = compact_srgb_profile();
-    state->output = cmsOpenProfileFromMemTHR(state->context, srgb.data(),
-                                             static_cast<cmsUInt32Number>(srgb.size()));
-  } else {
-    state->output = cmsCreate_sRGBProfileTHR(state->context);
-  }
-  if (!state->output) return nullptr;
-  state->transform = cmsCreateTransformTHR(state->context, state->input, layout, state->output,
-                                           layout, INTENT_PERCEPTUAL, 0);
-  if (!state->transform) return nullptr;
-  return state;
+// The profile serialised by Little CMS; empty when it cannot be saved.
+std::vector<uint8_t> saved_profile(cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  if (!cmsSaveProfileToMem(profile, nullptr, &size) || size == 0) return {};
+  std::vector<uint8_t> bytes(size);
+  if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) return {};
+  bytes.resize(size);
+  return bytes;
 }
 
 }  // namespace
@@ -207,6 +194,47 @@ ColorConversion::~ColorConversion() = default;
 ColorConversion::ColorConversion(ColorConversion&&) noexcept = default;
 ColorConversion& ColorConversion::operator=(ColorConversion&&) noexcept = default;
 
+bool ColorConversion::active() const {
+  return state != nullptr && state->transform != nullptr;
+}
+
+bool color_profiles_open(ProfileMode mode, const std::vector<uint8_t>& input_icc,
+                         ColorConversion* conversion) {
+  auto state = std::make_unique<ColorConversionState>();
+  state->context = cmsCreateContext(nullptr, nullptr);
+  if (!state->context) return false;
+  state->input = cmsOpenProfileFromMemTHR(state->context, input_icc.data(),
+                                          static_cast<cmsUInt32Number>(input_icc.size()));
+  if (!state->input) return false;
+  if (mode == kProfileSrgb) {
+    const std::vector<uint8_t>& srgb = compact_srgb_profile();
+    state->output = cmsOpenProfileFromMemTHR(state->context, srgb.data(),
+                                             static_cast<cmsUInt32Number>(srgb.size()));
+    state->compact_target = true;
+  } else {
+    state->output = cmsCreate_sRGBProfileTHR(state->context);
+  }
+  conversion->state = std::move(state);
+  return true;
+}
+
+bool color_transform_create(ColorConversion* conversion, PixelFormat format) {
+  ColorConversionState* state = conversion->state.get();
+  const cmsUInt32Number layout = transform_layout(format);
+  if (!state || !state->output || layout == 0) return false;
+  state->transform = cmsCreateTransformTHR(state->context, state->input, layout, state->output,
+                                           layout, INTENT_PERCEPTUAL, 0);
+  return state->transform != nullptr;
+}
+
+std::vector<uint8_t> color_target_profile(const ColorConversion& conversion) {
+  const ColorConversionState* state = conversion.state.get();
+  if (!state || !state->output) return {};
+  // The compact profile is embedded byte for byte, not as the library would re-save it.
+  if (state->compact_target) return compact_srgb_profile();
+  return saved_profile(state->output);
+}
+
 ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8_t>& input_icc,
                                        PixelFormat output_format, ImageProps* output_props) {
   ColorConversion conversion;
@@ -217,10 +245,12 @@ ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8
     output_props->embed_icc = true;
     return conversion;
   }
-  cmsUInt32Number layout = transform_layout(output_format);
-  if (layout == 0) return conversion;  // gray is not converted
-  conversion.state = open_transform(mode, input_icc, layout);
-  if (!conversion.state) return conversion;
+  if (transform_layout(output_format) == 0) return conversion;  // gray is not converted
+  if (!color_profiles_open(mode, input_icc, &conversion) ||
+      !color_transform_create(&conversion, output_format)) {
+    conversion.state.reset();
+    return conversion;
+  }
   if (mode == kProfileSrgb) {
     conversion.embedded_profile = compact_srgb_profile();
     output_props->icc_data = conversion.embedded_profile.data();

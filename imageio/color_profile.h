@@ -33,7 +33,7 @@ struct ColorConversion {
   ~ColorConversion();
   ColorConversion(ColorConversion&&) noexcept;
   ColorConversion& operator=(ColorConversion&&) noexcept;
-  bool active() const { return state != nullptr; }
+  bool active() const;  // a transform is ready for rows
   std::unique_ptr<ColorConversionState> state;
   std::vector<uint8_t> embedded_profile;  // the profile output_props point at, when embedded
 };
@@ -46,6 +46,21 @@ struct ColorConversion {
 // nothing embedded (except "copy", which never converts).
 ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8_t>& input_icc,
                                        PixelFormat output_format, ImageProps* output_props);
+
+// Opens the library context, the input profile and the sRGB target ("srgb": the compact
+// profile; otherwise the library's built-in sRGB) without a transform yet. False when the input
+// profile cannot be parsed; a target that cannot be made leaves the conversion unable to
+// convert (no transform, empty target profile).
+bool color_profiles_open(ProfileMode mode, const std::vector<uint8_t>& input_icc,
+                         ColorConversion* conversion);
+
+// Creates the transform of opened profiles for rows of format (RGB or RGBA, 8 or 16 bit);
+// false for gray, profiles not opened, or a transform the library refuses.
+bool color_transform_create(ColorConversion* conversion, PixelFormat format);
+
+// The profile rows are converted to: the compact sRGB profile byte for byte for "srgb", the
+// library's sRGB profile as it saves it otherwise; empty when the target is not open.
+std::vector<uint8_t> color_target_profile(const ColorConversion& conversion);
 
 // Converts one row of width pixels in place; does nothing for an inactive conversion.
 void color_convert_row(const ColorConversion& conversion, void* row, int32_t width);

@@ -9,8 +9,6 @@
 // missing, unreadable or of another pixel format than the first tile is filled with zeros.
 #include "tools/tiling.h"
 
-#include <lcms2.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -20,9 +18,9 @@
 #include "app/files.h"
 #include "geometry/resize.h"
 #include "imageio/color_profile.h"
-#include "imageio/metadata.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
+#include "imageio/metadata.h"
 
 namespace {
 
@@ -198,51 +196,6 @@ void tiled_read_row(TiledInputReader* reader, uint8_t* row) {
   ++reader->rows_delivered;
 }
 
-// ---- colour management ----
-
-// The Little CMS objects of one run, each in its own context.
-struct ColorState {
-  cmsContext context = nullptr;
-  cmsHPROFILE input = nullptr;
-  cmsHPROFILE output = nullptr;
-  cmsHTRANSFORM transform = nullptr;
-
-  ColorState() = default;
-  ColorState(const ColorState&) = delete;
-  ColorState& operator=(const ColorState&) = delete;
-  ~ColorState() {
-    if (transform) cmsDeleteTransform(transform);
-    if (input) cmsCloseProfile(input);
-    if (output) cmsCloseProfile(output);
-    if (context) cmsDeleteContext(context);
-  }
-};
-
-// The profile serialised by Little CMS; empty when it cannot be saved.
-std::vector<uint8_t> saved_profile(cmsHPROFILE profile) {
-  cmsUInt32Number size = 0;
-  if (!cmsSaveProfileToMem(profile, nullptr, &size) || size == 0) return {};
-  std::vector<uint8_t> bytes(size);
-  if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) return {};
-  bytes.resize(size);
-  return bytes;
-}
-
-cmsUInt32Number transform_layout(PixelFormat format) {
-  switch (format) {
-    case kPixelRgb8:
-      return TYPE_RGB_8;
-    case kPixelRgba8:
-      return TYPE_RGBA_8;
-    case kPixelRgb16:
-      return TYPE_RGB_16;
-    case kPixelRgba16:
-      return TYPE_RGBA_16;
-    default:
-      return 0;
-  }
-}
-
 // ---- row operations ----
 
 // Keeps the high byte of each little-endian 16-bit sample, halving the row.
@@ -301,7 +254,7 @@ struct TilingRun {
   int32_t height = 0;
   ResizerPtr resizer;
   bool need_input = true;
-  std::unique_ptr<ColorState> color;
+  ColorConversion color;
   ImageProps props;
   std::vector<uint8_t> row;
   TileRowWriters open_row;
@@ -397,33 +350,18 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
     return true;
   }
   if (job.profile_mode != kTileProfileConvert && job.profile_mode != kTileProfileSrgb) return true;
-  auto color = std::make_unique<ColorState>();
-  color->context = cmsCreateContext(nullptr, nullptr);
-  if (color->context) {
-    color->input = cmsOpenProfileFromMemTHR(color->context, job.in_profile.data(),
-                                            static_cast<cmsUInt32Number>(job.in_profile.size()));
-  }
-  if (!color->input) {
+  if (!color_profiles_open(static_cast<ProfileMode>(job.profile_mode), job.in_profile,
+                           &run->color)) {
     if (!job.quiet) printf("%s", kBadProfile);
     return false;
   }
-  std::vector<uint8_t> target;
-  if (job.profile_mode == kTileProfileSrgb) {
-    // The compact profile is embedded byte for byte, not as the library would re-save it.
-    target = compact_srgb_profile();
-    color->output = cmsOpenProfileFromMemTHR(color->context, target.data(),
-                                             static_cast<cmsUInt32Number>(target.size()));
-  } else {
-    color->output = cmsCreate_sRGBProfileTHR(color->context);
-    if (color->output) target = saved_profile(color->output);
-  }
-  if (color->output && !target.empty()) {
+  std::vector<uint8_t> target = color_target_profile(run->color);
+  if (!target.empty()) {
     job.out_profile = std::move(target);
     job.out_profile_size = static_cast<int32_t>(job.out_profile.size());
     job.transform = true;
     job.embed = job.profile_mode == kTileProfileSrgb;
   }
-  run->color = std::move(color);
   return true;
 }
 
@@ -519,13 +457,7 @@ bool plan_size(TilingRun* run) {
 void prepare_transform(TilingRun* run) {
   TileJob& job = *run->job;
   if (!job.transform) return;
-  const cmsUInt32Number layout = transform_layout(run->output_format);
-  ColorState* color = run->color.get();
-  if (layout != 0 && color) {
-    color->transform = cmsCreateTransformTHR(color->context, color->input, layout, color->output,
-                                             layout, INTENT_PERCEPTUAL, 0);
-  }
-  if (!color || !color->transform) {
+  if (!color_transform_create(&run->color, run->output_format)) {
     job.transform = false;
     job.embed = false;
   }
@@ -653,9 +585,7 @@ bool write_tiles(TilingRun* run) {
         return false;
       }
       uint8_t* row = run->row.data();
-      if (job.transform) {
-        cmsDoTransform(run->color->transform, row, row, static_cast<cmsUInt32Number>(run->width));
-      }
+      if (job.transform) color_convert_row(run->color, row, run->width);
       for (int32_t k = 0; k < columns; ++k) {
         uint8_t* segment = row + static_cast<size_t>(k) * static_cast<size_t>(tile_width) * pixel;
         if (!image_write_row(run->open_row.writers[k].get(), segment)) {
