@@ -149,23 +149,6 @@ const ResizerLoops kPortableRgba16 = {horizontal_portable<4, uint16_t, kWeightBi
 
 // ---- planning -----------------------------------------------------------------------------
 
-int32_t bytes_per_pixel_of(int32_t pixel_format) {
-  switch (pixel_format) {
-    case kPixelGray8:
-      return 1;
-    case kPixelRgb8:
-      return 3;
-    case kPixelRgba8:
-      return 4;
-    case kPixelRgb16:
-      return 6;
-    case kPixelRgba16:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
 bool is_16bit(int32_t pixel_format) {
   return pixel_format == kPixelRgb16 || pixel_format == kPixelRgba16;
 }
@@ -400,7 +383,7 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
                           int32_t source_width, int32_t source_height, int32_t pixel_format,
                           int32_t filter_code, bool horizontal_wrap) {
   const FilterKernel* kernel = find_filter_kernel(filter_code);
-  const int32_t bpp = bytes_per_pixel_of(pixel_format);
+  const int32_t bpp = pixel_format_bytes(static_cast<PixelFormat>(pixel_format));
   const ResizerLoops* loops = choose_loops(pixel_format);
   if (!kernel || bpp == 0 || !loops) return nullptr;
   if (destination_width < 1 || destination_height < 1 || source_width < 1 || source_height < 1)

@@ -10,21 +10,6 @@
 
 namespace {
 
-int bytes_per_pixel(int32_t format) {
-  switch (format) {
-    case kPixelGray8:
-      return 1;
-    case kPixelRgb8:
-      return 3;
-    case kPixelRgba8:
-      return 4;
-    case kPixelRgb16:
-      return 6;
-    default:
-      return 8;
-  }
-}
-
 bool is_wide(int32_t format) {
   return format == kPixelRgb16 || format == kPixelRgba16;
 }
@@ -64,7 +49,8 @@ ResizeRun resize(const std::vector<uint8_t>& source, int sw, int sh, int dw, int
 
 std::vector<uint8_t> random_image(int w, int h, int32_t format, unsigned seed) {
   std::mt19937 random(seed);
-  std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * bytes_per_pixel(format));
+  std::vector<uint8_t> pixels(static_cast<size_t>(w) * h *
+                              pixel_format_bytes(static_cast<PixelFormat>(format)));
   for (uint8_t& b : pixels) b = static_cast<uint8_t>(random());
   return pixels;
 }
@@ -346,7 +332,8 @@ TEST(Resize, LanczosOvershootIsClamped) {
   for (int32_t format : {kPixelGray8, kPixelRgb16}) {
     const int channels = format == kPixelGray8 ? 1 : 3;
     const int w = 64, h = 3;
-    std::vector<uint8_t> image(static_cast<size_t>(w) * h * bytes_per_pixel(format), 0);
+    std::vector<uint8_t> image(
+        static_cast<size_t>(w) * h * pixel_format_bytes(static_cast<PixelFormat>(format)), 0);
     for (int y = 0; y < h; ++y)
       for (int x = w / 2; x < w; ++x)
         for (int c = 0; c < channels; ++c) {
