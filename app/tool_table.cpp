@@ -10,13 +10,13 @@
 namespace {
 
 const ToolRow kToolTable[] = {
+    {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
+    {{"makepreview", "qmakepreview", nullptr}, nullptr, makepreview_main, nullptr},
     {{"spheretocube", "sphere2cube", "qsphere2cube", "transform", "qtransform", nullptr},
      transform_main,
      nullptr,
      nullptr},
     {{"cubetosphere", "cube2sphere", "qcube2sphere", nullptr}, cube2sphere_main, nullptr, nullptr},
-    {{"makepreview", "qmakepreview", nullptr}, nullptr, makepreview_main, nullptr},
-    {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, nullptr, testserver_main, nullptr},
     // Built-in image commands.
