@@ -8,21 +8,17 @@
 #include <vector>
 
 #include "imageio/jpeg_codec.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 
 namespace {
 
+using qv_test::default_props;
 using qv_test::TempDir;
-
-ImageProps defaults() {
-  ImageProps props;
-  image_default_props(&props);
-  return props;
-}
 
 // Writes an 8-bit RGB image whose pixel (x, y) is (x, y, x + y) modulo 256.
 bool write_pattern(const std::string& path, int width, int height) {
-  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, defaults());
+  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, default_props());
   if (!file) return false;
   std::vector<uint8_t> row(3 * width);
   for (int y = 0; y < height; ++y) {
@@ -51,8 +47,8 @@ TEST(ImageFile, WriterIsChosenByExtension) {
   };
   for (const auto& row : rows) EXPECT_EQ(image_kind_for_extension(row.name), row.kind) << row.name;
   TempDir dir;
-  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("out.png"), 4, 4, defaults()));
-  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("out"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("out.png"), 4, 4, default_props()));
+  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("out"), 4, 4, default_props()));
   EXPECT_FALSE(qv_test::file_exists(dir.file("out.png")));
 }
 
@@ -148,7 +144,7 @@ TEST(ImageFile, RowConversionTable) {
 TEST(ImageFile, SixteenBitRowsBecomeAnEightBitJpeg) {
   TempDir dir;
   const int width = 8, height = 8;
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.jpeg_quality = 100;
   props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
   ImageFilePtr writer = image_create_write(kPixelRgb16, dir.file("deep.jpg"), width, height, props);
@@ -170,13 +166,14 @@ TEST(ImageFile, SixteenBitRowsBecomeAnEightBitJpeg) {
   EXPECT_NEAR(pixels[1], 100, 2);
   EXPECT_NEAR(pixels[2], 140, 2);
   // RGBA (8 or 16 bit) cannot be written as JPEG.
-  EXPECT_FALSE(image_create_write(kPixelRgba8, dir.file("a.jpg"), 4, 4, defaults()));
-  EXPECT_FALSE(image_create_write(kPixelRgba16, dir.file("b.jpg"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelRgba8, dir.file("a.jpg"), 4, 4, default_props()));
+  EXPECT_FALSE(image_create_write(kPixelRgba16, dir.file("b.jpg"), 4, 4, default_props()));
 }
 
 TEST(ImageFile, RowCallsStopAtTheLastRowAndCloseReportsIncompleteWriters) {
   TempDir dir;
-  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("short.jpg"), 4, 2, defaults());
+  ImageFilePtr writer =
+      image_create_write(kPixelRgb8, dir.file("short.jpg"), 4, 2, default_props());
   ASSERT_TRUE(writer);
   uint8_t row[12] = {};
   ASSERT_TRUE(image_write_row(writer.get(), row));
@@ -194,7 +191,7 @@ TEST(ImageFile, RowCallsStopAtTheLastRowAndCloseReportsIncompleteWriters) {
 // Writes an 8-bit RGB image of noise: its JPEG is larger than the codec's read buffer, so
 // rows after the first need the stream.
 bool write_noise(const std::string& path, int width, int height) {
-  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, defaults());
+  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, default_props());
   if (!file) return false;
   std::vector<uint8_t> row(3 * width);
   uint32_t seed = 12345;
@@ -306,7 +303,7 @@ TEST(ImageFile, WritersSurviveTheStreamLimit) {
   std::vector<ImageFilePtr> writers;
   std::vector<uint8_t> row(3 * width, 128);
   for (int i = 0; i < files; ++i) {
-    writers.push_back(image_create_write(kPixelRgb8, name(i), width, height, defaults()));
+    writers.push_back(image_create_write(kPixelRgb8, name(i), width, height, default_props()));
     ASSERT_TRUE(writers.back()) << i;
     ASSERT_TRUE(image_write_row(writers.back().get(), row.data()));
   }
@@ -400,7 +397,7 @@ TEST(ImageFile, HandlesOnSeveralThreads) {
       for (int round = 0; round < 20; ++round) {
         ImageFilePtr reader = image_open_read(dir.file("in.jpg"), nullptr);
         const std::string out = dir.file("out" + std::to_string(t) + ".kro");
-        ImageFilePtr writer = image_create_write(kPixelRgb8, out, 256, 128, defaults());
+        ImageFilePtr writer = image_create_write(kPixelRgb8, out, 256, 128, default_props());
         if (!reader || !writer || read_all_rows(reader.get()) != expected) ++failures[t];
         std::vector<uint8_t> row(3 * 256, uint8_t(t));
         for (int y = 0; y < 128 && writer; ++y) image_write_row(writer.get(), row.data());

@@ -6,18 +6,14 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 
 namespace {
 
 using qv_test::corpus_file;
+using qv_test::default_props;
 using qv_test::TempDir;
-
-ImageProps defaults() {
-  ImageProps props;
-  image_default_props(&props);
-  return props;
-}
 
 bool write_gray(const std::string& path, int width, int height, const ImageProps& props) {
   ImageFilePtr file = image_create_write(kPixelGray8, path, width, height, props);
@@ -54,7 +50,7 @@ size_t find_marker(const std::string& jpeg, uint8_t code) {
 
 TEST(JpegCodec, LoadHintsScaleByPowersOfTwo) {
   TempDir dir;
-  ASSERT_TRUE(write_gray(dir.file("big.jpg"), 4000, 3000, defaults()));
+  ASSERT_TRUE(write_gray(dir.file("big.jpg"), 4000, 3000, default_props()));
   const struct {
     int max_width, max_height, width, height;
   } rows[] = {{256, 256, 500, 375},
@@ -83,7 +79,7 @@ TEST(JpegCodec, LoadHintsScaleByPowersOfTwo) {
 
 TEST(JpegCodec, WriterSettingsAndMarkers) {
   TempDir dir;
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.jpeg_quality = 0;
   props.jpeg_sampling_h = props.jpeg_sampling_v = 0;
   props.dpi_x = 300;
@@ -118,7 +114,7 @@ TEST(JpegCodec, WriterSettingsAndMarkers) {
   EXPECT_EQ(file->format, kPixelGray8);
 
   // Comments that do not begin with "qorvel" are not stored; sampling and progressive apply.
-  ImageProps other = defaults();
+  ImageProps other = default_props();
   other.comment = "hello qorvel";
   other.jpeg_sampling_h = 2;
   other.jpeg_sampling_v = 1;
@@ -141,7 +137,7 @@ TEST(JpegCodec, WriterSettingsAndMarkers) {
 
 TEST(JpegCodec, JfifDensityBecomesDotsPerInch) {
   TempDir dir;
-  ASSERT_TRUE(write_gray(dir.file("d.jpg"), 16, 16, defaults()));
+  ASSERT_TRUE(write_gray(dir.file("d.jpg"), 16, 16, default_props()));
   const std::string original = qv_test::read_file(dir.file("d.jpg"));
   ASSERT_EQ(original.substr(6, 5), std::string("JFIF\0", 5));
   const struct {
@@ -169,7 +165,7 @@ TEST(JpegCodec, JfifDensityBecomesDotsPerInch) {
 TEST(JpegCodec, MemoryWriterGrowsAndHandsOverTheFile) {
   std::vector<uint8_t> output;
   const int width = 300, height = 300;
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.jpeg_quality = 100;
   props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
   ImageFilePtr writer = jpeg_create_memory_writer(width, height, kPixelRgb8, props, &output);
@@ -236,7 +232,7 @@ TEST(JpegCodec, RealFiles) {
 // A file cut in its entropy data is decoded to the end; the missing part is filled.
 TEST(JpegCodec, TruncatedDataIsFilledAndCorruptHeadersAreRefused) {
   TempDir dir;
-  ASSERT_TRUE(write_gray(dir.file("whole.jpg"), 256, 256, defaults()));
+  ASSERT_TRUE(write_gray(dir.file("whole.jpg"), 256, 256, default_props()));
   std::string whole = qv_test::read_file(dir.file("whole.jpg"));
   ASSERT_TRUE(qv_test::write_file(dir.file("cut.jpg"), whole.substr(0, whole.size() / 2)));
   ImageFilePtr file = image_open_read(dir.file("cut.jpg"), nullptr);

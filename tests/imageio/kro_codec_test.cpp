@@ -7,18 +7,14 @@
 
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 
 namespace {
 
 using qv_test::corpus_file;
+using qv_test::default_props;
 using qv_test::TempDir;
-
-ImageProps defaults() {
-  ImageProps props;
-  image_default_props(&props);
-  return props;
-}
 
 std::string header(int width, int height, uint32_t icc_and_bits, uint32_t channels) {
   std::string bytes = std::string("KRO\x01", 4);
@@ -30,7 +26,7 @@ std::string header(int width, int height, uint32_t icc_and_bits, uint32_t channe
 
 TEST(KroCodec, EightBitRgbLayout) {
   TempDir dir;
-  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("a.kro"), 3, 2, defaults());
+  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("a.kro"), 3, 2, default_props());
   ASSERT_TRUE(writer);
   const uint8_t rows[2][9] = {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {10, 11, 12, 13, 14, 15, 16, 17, 18}};
   ASSERT_TRUE(image_write_row(writer.get(), const_cast<uint8_t*>(rows[0])));
@@ -48,7 +44,7 @@ TEST(KroCodec, SixteenBitRgbaWithProfileRoundTrips) {
   TempDir dir;
   const std::string icc = qv_test::read_file(corpus_file("icc/exiv2_small.icc"));
   ASSERT_EQ(icc.size(), 560u);
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.icc_data = reinterpret_cast<const uint8_t*>(icc.data());
   props.icc_size = int32_t(icc.size());  // stored even without the embed flag
   ImageFilePtr writer = image_create_write(kPixelRgba16, dir.file("b.kro"), 2, 3, props);
@@ -106,7 +102,7 @@ TEST(KroCodec, RefusesBadHeadersAndMissingRows) {
     EXPECT_FALSE(image_open_read(path, nullptr)) << row.name;
   }
   // Gray cannot be written.
-  EXPECT_FALSE(image_create_write(kPixelGray8, dir.file("g.kro"), 2, 2, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelGray8, dir.file("g.kro"), 2, 2, default_props()));
 }
 
 TEST(KroCodec, LoadHintDeliversEveryNthRow) {

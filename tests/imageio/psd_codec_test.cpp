@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 #include "tests/imageio/format_builders.h"
 
@@ -15,14 +16,9 @@ namespace {
 
 using qv_test::build_psd;
 using qv_test::corpus_file;
+using qv_test::default_props;
 using qv_test::PsdSpec;
 using qv_test::TempDir;
-
-ImageProps defaults() {
-  ImageProps props;
-  image_default_props(&props);
-  return props;
-}
 
 std::string noise(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
@@ -69,7 +65,8 @@ TEST(PsdCodec, RoundTripsAreExact) {
       const int width = 29, height = 17;
       const int sample = (format.written == kPixelRgb16 || format.written == kPixelRgba16) ? 2 : 1;
       const int channels = pixel_format_bytes(format.written) / sample;
-      ImageFilePtr writer = image_create_write(format.written, path, width, height, defaults());
+      ImageFilePtr writer =
+          image_create_write(format.written, path, width, height, default_props());
       ASSERT_TRUE(writer);
       std::vector<std::string> expected;
       for (int y = 0; y < height; ++y) {
@@ -96,15 +93,15 @@ TEST(PsdCodec, RoundTripsAreExact) {
 
 TEST(PsdCodec, WriterRefusesGrayAndUnknownFormats) {
   TempDir dir;
-  EXPECT_FALSE(image_create_write(kPixelGray8, dir.file("g.psd"), 4, 4, defaults()));
-  EXPECT_FALSE(image_create_write(kPixelUnsupported, dir.file("g.psb"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelGray8, dir.file("g.psd"), 4, 4, default_props()));
+  EXPECT_FALSE(image_create_write(kPixelUnsupported, dir.file("g.psb"), 4, 4, default_props()));
 }
 
 TEST(PsdCodec, ProfileResourceLayout) {
   TempDir dir;
   std::vector<uint8_t> icc(3144);
   for (size_t i = 0; i < icc.size(); ++i) icc[i] = uint8_t(i * 13 + 1);
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.embed_icc = true;
   props.icc_data = icc.data();
   props.icc_size = int32_t(icc.size());

@@ -9,18 +9,14 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 
 namespace {
 
 using qv_test::corpus_file;
+using qv_test::default_props;
 using qv_test::TempDir;
-
-ImageProps defaults() {
-  ImageProps props;
-  image_default_props(&props);
-  return props;
-}
 
 // Deterministic pixel bytes of a row.
 std::vector<uint8_t> row_bytes(int64_t size, int row, int seed) {
@@ -84,7 +80,7 @@ TEST(TiffCodec, RoundTripsAreExact) {
     for (PixelFormat format : formats) {
       for (const char* name : names) {
         const std::string path = dir.file(std::to_string(compression) + name);
-        ImageProps props = defaults();
+        ImageProps props = default_props();
         props.tiff_compression = compression;
         auto written = write_image(path, format, 37, 23, props);
         const bool big = image_kind_for_extension(path) == kImageBigTiff;
@@ -105,7 +101,7 @@ TEST(TiffCodec, RoundTripsAreExact) {
 
 TEST(TiffCodec, HandleLayoutOfSixteenBitRgb) {
   TempDir dir;
-  write_image(dir.file("a.tif"), kPixelRgb16, 10, 3, defaults());
+  write_image(dir.file("a.tif"), kPixelRgb16, 10, 3, default_props());
   ImageFilePtr reader = image_open_read(dir.file("a.tif"), nullptr);
   ASSERT_TRUE(reader);
   EXPECT_EQ(reader->format, kPixelRgb16);
@@ -117,7 +113,7 @@ TEST(TiffCodec, HandleLayoutOfSixteenBitRgb) {
 
 TEST(TiffCodec, JpegCompressionKeepsSizeAndRoughPixels) {
   TempDir dir;
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.tiff_compression = 4;
   props.jpeg_quality = 95;
   ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("j.tif"), 64, 40, props);
@@ -152,7 +148,7 @@ TEST(TiffCodec, WrittenTags) {
       {kPixelRgba16, 1, 10000, 1, COMPRESSION_NONE, 10000, 1},
   };
   for (const auto& row : rows) {
-    ImageProps props = defaults();
+    ImageProps props = default_props();
     props.tiff_compression = row.compression;
     props.dpi_x = row.dpi_x;
     props.dpi_y = row.dpi_y;
@@ -168,7 +164,7 @@ TEST(TiffCodec, WrittenTags) {
   }
   // JPEG strips: the library's default for the same settings, rounded down to a multiple of 8,
   // plus 8.
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.tiff_compression = 4;
   write_image(dir.file("j.tif"), kPixelRgb8, 1000, 200, props);
   uint32_t rows_per_strip = tag_of<uint32_t>(dir.file("j.tif"), TIFFTAG_ROWSPERSTRIP);
@@ -191,7 +187,7 @@ TEST(TiffCodec, DescriptionAndProfile) {
   TempDir dir;
   std::vector<uint8_t> icc(3144);
   for (size_t i = 0; i < icc.size(); ++i) icc[i] = uint8_t(i * 7);
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.comment = "qorvel sphere 4000";
   props.embed_icc = true;
   props.icc_data = icc.data();
@@ -248,7 +244,7 @@ TEST(TiffCodec, ReducedReadingOneRowPerStrip) {
 // Many rows per strip: whole strips are skipped when the hint is small enough.
 TEST(TiffCodec, ReducedReadingByStrips) {
   TempDir dir;
-  ImageProps props = defaults();
+  ImageProps props = default_props();
   props.tiff_compression = 3;
   const std::string path = dir.file("s.tif");
   auto written = write_image(path, kPixelRgb8, 300, 2000, props);
@@ -361,10 +357,11 @@ TEST(TiffCodec, RefusedLayouts) {
 
 TEST(TiffCodec, WriterRefusesWhatItCannotWrite) {
   TempDir dir;
-  EXPECT_FALSE(image_create_write(kPixelUnsupported, dir.file("a.tif"), 4, 4, defaults()));
-  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("missing/a.tif"), 4, 4, defaults()));
+  EXPECT_FALSE(image_create_write(kPixelUnsupported, dir.file("a.tif"), 4, 4, default_props()));
+  EXPECT_FALSE(image_create_write(kPixelRgb8, dir.file("missing/a.tif"), 4, 4, default_props()));
   // A writer closed before its last row reports an incomplete file.
-  ImageFilePtr writer = image_create_write(kPixelRgb8, dir.file("short.tif"), 4, 4, defaults());
+  ImageFilePtr writer =
+      image_create_write(kPixelRgb8, dir.file("short.tif"), 4, 4, default_props());
   ASSERT_TRUE(writer);
   uint8_t row[12] = {};
   ASSERT_TRUE(image_write_row(writer.get(), row));

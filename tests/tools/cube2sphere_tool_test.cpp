@@ -8,16 +8,17 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
-#include "test_images.h"
 
 namespace {
 
 using qv_test::CommandResult;
+using qv_test::psnr;
+using qv_test::read_pixels;
 using qv_test::run_qorveltools;
 using qv_test::TempDir;
-using tile_test::read_pixels;
-using tile_test::write_pattern;
+using qv_test::write_pattern;
 
 const char* const kSides[6] = {"l", "f", "r", "b", "u", "d"};
 
@@ -68,22 +69,6 @@ bool write_commented_face(const std::string& path, int size, const std::string& 
     if (!image_write_row(file.get(), row.data())) return false;
   }
   return image_close(std::move(file));
-}
-
-double psnr(const tile_test::Pixels& a, const tile_test::Pixels& b, int skip_rows) {
-  double sum = 0;
-  size_t count = 0;
-  for (int y = skip_rows; y < a.height - skip_rows; ++y) {
-    for (int x = 0; x < a.width; ++x) {
-      for (int c = 0; c < 3; ++c) {
-        const double d = a.at(x, y)[c] - b.at(x, y)[c];
-        sum += d * d;
-        ++count;
-      }
-    }
-  }
-  const double mse = sum / count;
-  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
 TEST(Cube2sphere, UsageWithoutParameters) {
@@ -165,7 +150,7 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
   CommandResult result = run_qorveltools({"cube2sphere", dir.file("pano_*.tif"), "-q"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
-  tile_test::Pixels pixels = read_pixels(dir.file("pano_sphere.tif"));
+  qv_test::Pixels pixels = read_pixels(dir.file("pano_sphere.tif"));
   ASSERT_TRUE(pixels.ok);
   EXPECT_EQ(pixels.width, 314);
   EXPECT_EQ(pixels.height, 157);
@@ -262,8 +247,8 @@ TEST(Cube2sphere, RoundTripRestoresTheSphere) {
   ASSERT_EQ(result.status, 0) << result.out;
   result = run_qorveltools({"cube2sphere", dir.file("face_*.tif"), "-q"});
   ASSERT_EQ(result.status, 0) << result.out;
-  const tile_test::Pixels original = read_pixels(pano);
-  const tile_test::Pixels back = read_pixels(dir.file("face_sphere.tif"));
+  const qv_test::Pixels original = read_pixels(pano);
+  const qv_test::Pixels back = read_pixels(dir.file("face_sphere.tif"));
   ASSERT_TRUE(back.ok);
   ASSERT_EQ(back.width, 800);  // restored from the comment (faces of 255 pixels)
   ASSERT_EQ(back.height, 400);
@@ -279,7 +264,7 @@ TEST(Cube2sphere, RoundTripRestoresTheSphere) {
   }
   result = run_qorveltools({"cube2sphere", dir.file("small_*.tif"), "-q", "-verbose"});
   ASSERT_EQ(result.status, 0) << result.out;
-  const tile_test::Pixels automatic = read_pixels(dir.file("small_sphere.tif"));
+  const qv_test::Pixels automatic = read_pixels(dir.file("small_sphere.tif"));
   EXPECT_EQ(automatic.width, 314);
   EXPECT_EQ(automatic.height, 157);
   EXPECT_EQ(result.out.find("original sphere size"), std::string::npos);

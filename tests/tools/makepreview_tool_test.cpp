@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "support/test_images.h"
 #include "support/test_support.h"
-#include "test_images.h"
 
 namespace {
 
 using qv_test::CommandResult;
+using qv_test::read_pixels;
 using qv_test::run_qorveltools;
 using qv_test::TempDir;
-using tile_test::read_pixels;
-using tile_test::write_pattern;
+using qv_test::write_pattern;
 
 const char kBanner[] = "\nqorvel makepreview tool 1.19-pr16 - 32bit (build 2018-04-04)\n";
 const char* const kSides[6] = {"l", "f", "r", "b", "u", "d"};
@@ -100,7 +100,7 @@ TEST(Makepreview, SphereAndCubeInputsNamesAndSizes) {
   EXPECT_EQ(result.out.rfind(std::string(kBanner) + "loading...\n0%   \r", 0), 0u) << result.out;
   EXPECT_NE(result.out.find("100%   \rdone.\nmaking preview...\n"), std::string::npos);
   EXPECT_EQ(tail(result.out, 14), "100%   \rdone.\n");
-  tile_test::Pixels pixels = read_pixels(dir.file("pano_preview.jpg"));
+  qv_test::Pixels pixels = read_pixels(dir.file("pano_preview.jpg"));
   ASSERT_TRUE(pixels.ok);
   EXPECT_EQ(pixels.width, 1024);
   EXPECT_EQ(pixels.height, 512);
@@ -156,7 +156,7 @@ TEST(Makepreview, GrayPreviewWithoutSeamOrPinch) {
   CommandResult result = run_qorveltools(
       {"makepreview", pano, "-gray", "-size=256x128", "-q", "-o=" + dir.file("gray.tif")});
   ASSERT_EQ(result.status, 0) << result.out;
-  const tile_test::Pixels pixels = read_pixels(dir.file("gray.tif"));
+  const qv_test::Pixels pixels = read_pixels(dir.file("gray.tif"));
   ASSERT_TRUE(pixels.ok);
   ASSERT_EQ(pixels.width, 256);
   int seam = 0;

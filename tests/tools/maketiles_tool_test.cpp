@@ -5,16 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "support/test_images.h"
 #include "support/test_support.h"
-#include "test_images.h"
 
 namespace {
 
 using qv_test::CommandResult;
+using qv_test::read_pixels;
 using qv_test::run_qorveltools;
 using qv_test::TempDir;
-using tile_test::read_pixels;
-using tile_test::write_pattern;
+using qv_test::write_pattern;
 
 const char kBanner[] = "\nqorvel maketiles tools 1.19-pr16 - 32bit (build 2018-04-04)\n";
 
@@ -98,7 +98,7 @@ TEST(Maketiles, TileSizeForms) {
     CommandResult result = run_qorveltools(args);
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(qv_test::list_files(dir.path), row.files) << (row.extra.empty() ? "" : row.extra[0]);
-    const tile_test::Pixels first = read_pixels(dir.file(row.files[0]));
+    const qv_test::Pixels first = read_pixels(dir.file(row.files[0]));
     EXPECT_EQ(first.width, row.first_width);
     EXPECT_EQ(first.height, row.first_height);
   }
@@ -127,7 +127,7 @@ TEST(Maketiles, ResizeForms) {
         continue;
       }
       EXPECT_EQ(result.status, 0) << row.option << result.out;
-      const tile_test::Pixels out = read_pixels(dir.file("out.kro"));
+      const qv_test::Pixels out = read_pixels(dir.file("out.kro"));
       EXPECT_EQ(out.width, row.width) << row.option;
       EXPECT_EQ(out.height, row.height) << row.option;
     }
@@ -208,7 +208,7 @@ TEST(Maketiles, AcceptedOptionWords) {
   CommandResult result = run_qorveltools(args);
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(result.out, "");
-  const tile_test::Pixels out = read_pixels(dir.file("o.kro"));
+  const qv_test::Pixels out = read_pixels(dir.file("o.kro"));
   EXPECT_EQ(out.format, kPixelRgb8);
   EXPECT_EQ(out.width, 20);
   EXPECT_EQ(out.height, 10);

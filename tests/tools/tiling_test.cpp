@@ -13,15 +13,15 @@
 #include "geometry/resize.h"
 #include "imageio/color_profile.h"
 #include "imageio/metadata.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
-#include "test_images.h"
 
 namespace {
 
+using qv_test::Pixels;
+using qv_test::read_pixels;
 using qv_test::TempDir;
-using tile_test::Pixels;
-using tile_test::read_pixels;
-using tile_test::write_pattern;
+using qv_test::write_pattern;
 
 TileJob quiet_job(const std::string& input, const std::string& output, int tile_width,
                   int tile_height) {
@@ -154,7 +154,7 @@ TEST(Tiling, GridOfEdgeTilesNamesAndCallbacks) {
       ASSERT_TRUE(tile.ok) << log.names[r * 4 + k];
       EXPECT_EQ(tile.width, k == 3 ? 232 : 256);
       EXPECT_EQ(tile.height, r == 1 ? 244 : 256);
-      EXPECT_EQ(tile.bytes, tile_test::crop(source, k * 256, r * 256, tile.width, tile.height));
+      EXPECT_EQ(tile.bytes, qv_test::crop(source, k * 256, r * 256, tile.width, tile.height));
     }
   }
 }
@@ -489,9 +489,9 @@ TEST(Tiling, TiledInputRepairsMissingOversizedAndForeignTiles) {
   const Pixels merged = read_pixels(dir.file("merged.kro"));
   const Pixels oversized = read_pixels(dir.file("in/2_1.kro"));
   ASSERT_TRUE(merged.ok);
-  EXPECT_EQ(tile_test::crop(merged, 0, 0, 90, 32), tile_test::crop(whole, 0, 0, 90, 32));
-  EXPECT_EQ(tile_test::crop(merged, 0, 32, 32, 28), tile_test::crop(oversized, 0, 0, 32, 28));
-  EXPECT_EQ(tile_test::crop(merged, 32, 32, 58, 28), std::vector<uint8_t>(58 * 28 * 3, 0));
+  EXPECT_EQ(qv_test::crop(merged, 0, 0, 90, 32), qv_test::crop(whole, 0, 0, 90, 32));
+  EXPECT_EQ(qv_test::crop(merged, 0, 32, 32, 28), qv_test::crop(oversized, 0, 0, 32, 28));
+  EXPECT_EQ(qv_test::crop(merged, 32, 32, 58, 28), std::vector<uint8_t>(58 * 28 * 3, 0));
 }
 
 TEST(Tiling, RefusedJobsPrintTheirMessages) {
@@ -561,7 +561,7 @@ TEST(Tiling, UnfinishedTilesAreRemoved) {
             std::string::npos);
   EXPECT_FALSE(qv_test::file_exists(dir.file("full_1.kro")));
   EXPECT_EQ(read_pixels(dir.file("full_2.kro")).bytes,
-            tile_test::crop(read_pixels(dir.file("in.kro")), 32, 0, 32, 32));
+            qv_test::crop(read_pixels(dir.file("in.kro")), 32, 0, 32, 32));
 }
 
 TEST(Tiling, JobRunsAgainAfterSuccess) {
