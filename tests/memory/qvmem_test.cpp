@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "swap_folder_test.h"
 #include "tiny_budget.h"
 
 namespace {
@@ -53,17 +54,7 @@ bool holds_pattern(QvmemBlock* block, int seed) {
   return same;
 }
 
-// Each test starts with a fresh back end of the fixture's mode in its own swap folder.
-class QvmemTest : public ::testing::Test {
- protected:
-  void start(int mode) {
-    qvmem_shutdown();
-    qvmem_init(dir.path.c_str(), mode);
-  }
-  void SetUp() override { start(0); }
-  void TearDown() override { qvmem_shutdown(); }
-  qv_test::TempDir dir;
-};
+class QvmemTest : public SwapFolderTest {};
 
 TEST(QvmemBudget, FollowsTheReserveRulesForEachMachineSize) {
   struct Row {

@@ -9,18 +9,11 @@
 #include "imageio/image_file.h"
 #include "memory/tiled_image.h"
 #include "support/test_support.h"
+#include "swap_folder_test.h"
 
 namespace {
 
-class TiledImageLoaderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    qvmem_shutdown();
-    qvmem_init(dir.path.c_str(), 0);
-  }
-  void TearDown() override { qvmem_shutdown(); }
-  qv_test::TempDir dir;
-};
+class TiledImageLoaderTest : public SwapFolderTest {};
 
 // Sample c of pixel (x, y) in a generated file.
 uint16_t sample(int32_t x, int32_t y, int32_t c, bool sixteen_bit) {

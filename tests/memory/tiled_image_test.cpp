@@ -7,19 +7,12 @@
 #include <cstring>
 
 #include "support/test_support.h"
+#include "swap_folder_test.h"
 #include "tiny_budget.h"
 
 namespace {
 
-class TiledImageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    qvmem_shutdown();
-    qvmem_init(dir.path.c_str(), 0);
-  }
-  void TearDown() override { qvmem_shutdown(); }
-  qv_test::TempDir dir;
-};
+class TiledImageTest : public SwapFolderTest {};
 
 uint32_t pattern(int32_t x, int32_t y) {
   return static_cast<uint32_t>(x) * 2654435761u ^ static_cast<uint32_t>(y) * 40503u;
