@@ -50,6 +50,17 @@ void init_job(PreviewJob* job, Capture* capture) {
   job->stage = capture_stage;
 }
 
+// A job on a ready sphere of width × height RGBA pixels, written at out_width × out_height.
+void init_sphere_job(PreviewJob* job, Capture* capture, const std::vector<uint8_t>& sphere,
+                     int width, int height, int out_width, int out_height) {
+  init_job(job, capture);
+  job->sphere = sphere;
+  job->sphere_width = width;
+  job->sphere_height = height;
+  job->out_width = out_width;
+  job->out_height = out_height;
+}
+
 // An RGBA image from a function of (x, y) giving R, G, B.
 template <typename Fn>
 std::vector<uint8_t> make_image(int width, int height, Fn fn) {
@@ -257,14 +268,9 @@ TEST(SmoothPreview, SmoothedPreviewHasNoSeamAndNoPinch) {
   qv_test::TempDir dir;
   PreviewJob job;
   Capture capture;
-  init_job(&job, &capture);
   const int width = 256;
   const int height = 128;
-  job.sphere = busy_sphere(width, height);
-  job.sphere_width = width;
-  job.sphere_height = height;
-  job.out_width = width;
-  job.out_height = height;
+  init_sphere_job(&job, &capture, busy_sphere(width, height), width, height, width, height);
   job.out_path = dir.file("sub/preview.tif");
   job.tiff_compression = 1;
   plan_preview_progress(0, &job, false, 0, false);
@@ -308,12 +314,7 @@ TEST(SmoothPreview, NoBlurGrayAndCubeStrip) {
     // smooth 0 writes the sphere as it is.
     PreviewJob job;
     Capture capture;
-    init_job(&job, &capture);
-    job.sphere = source;
-    job.sphere_width = width;
-    job.sphere_height = height;
-    job.out_width = width;
-    job.out_height = height;
+    init_sphere_job(&job, &capture, source, width, height, width, height);
     job.smooth = 0;
     job.out_path = dir.file("plain.tif");
     ASSERT_TRUE(render_preview(&job));
@@ -326,12 +327,7 @@ TEST(SmoothPreview, NoBlurGrayAndCubeStrip) {
     // Gray: R = G = B everywhere; smooth 100 blurs through an 18 × 9 image.
     PreviewJob job;
     Capture capture;
-    init_job(&job, &capture);
-    job.sphere = source;
-    job.sphere_width = width;
-    job.sphere_height = height;
-    job.out_width = width;
-    job.out_height = height;
+    init_sphere_job(&job, &capture, source, width, height, width, height);
     job.smooth = 100;
     job.gray = true;
     job.out_path = dir.file("gray.tif");
@@ -347,12 +343,7 @@ TEST(SmoothPreview, NoBlurGrayAndCubeStrip) {
     // A cube strip of face size 16: 16 × 96 pixels.
     PreviewJob job;
     Capture capture;
-    init_job(&job, &capture);
-    job.sphere = source;
-    job.sphere_width = width;
-    job.sphere_height = height;
-    job.out_width = 16;
-    job.out_height = 16;
+    init_sphere_job(&job, &capture, source, width, height, 16, 16);
     job.cubestrip = true;
     job.out_path = dir.file("strip.tif");
     ASSERT_TRUE(render_preview(&job));
@@ -364,12 +355,7 @@ TEST(SmoothPreview, NoBlurGrayAndCubeStrip) {
     // An output that cannot be created.
     PreviewJob job;
     Capture capture;
-    init_job(&job, &capture);
-    job.sphere = source;
-    job.sphere_width = width;
-    job.sphere_height = height;
-    job.out_width = width;
-    job.out_height = height;
+    init_sphere_job(&job, &capture, source, width, height, width, height);
     job.out_path = dir.file("plain.tif/inside.tif");
     EXPECT_FALSE(render_preview(&job));
     EXPECT_EQ(capture.log, "ERROR: unable to create file " + job.out_path + "\n");

@@ -18,6 +18,20 @@ using qv_test::corpus_file;
 using qv_test::default_props;
 using qv_test::TempDir;
 
+// Creates a TIFF for writing with the library directly: width × height, 8-bit samples of the
+// given count and photometric interpretation. Null when it cannot be created.
+TIFF* create_8bit_tiff(const std::string& path, uint32_t width, uint32_t height, int samples,
+                       int photometric) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  if (!tiff) return nullptr;
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, photometric);
+  return tiff;
+}
+
 // Deterministic pixel bytes of a row.
 std::vector<uint8_t> row_bytes(int64_t size, int row, int seed) {
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
@@ -168,13 +182,8 @@ TEST(TiffCodec, WrittenTags) {
   props.tiff_compression = 4;
   write_image(dir.file("j.tif"), kPixelRgb8, 1000, 200, props);
   uint32_t rows_per_strip = tag_of<uint32_t>(dir.file("j.tif"), TIFFTAG_ROWSPERSTRIP);
-  TIFF* probe = TIFFOpen(dir.file("probe.tif").c_str(), "w");
+  TIFF* probe = create_8bit_tiff(dir.file("probe.tif"), 1000u, 200u, 3, PHOTOMETRIC_RGB);
   ASSERT_TRUE(probe);
-  TIFFSetField(probe, TIFFTAG_IMAGEWIDTH, 1000u);
-  TIFFSetField(probe, TIFFTAG_IMAGELENGTH, 200u);
-  TIFFSetField(probe, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(probe, TIFFTAG_SAMPLESPERPIXEL, 3);
-  TIFFSetField(probe, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
   TIFFSetField(probe, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
   uint32_t library_default = TIFFDefaultStripSize(probe, 0);
   TIFFClose(probe);
@@ -212,13 +221,8 @@ TEST(TiffCodec, DescriptionAndProfile) {
 TEST(TiffCodec, ReducedReadingOneRowPerStrip) {
   TempDir dir;
   const std::string path = dir.file("tall.tif");
-  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  TIFF* tiff = create_8bit_tiff(path, 3u, 8000u, 1, PHOTOMETRIC_MINISBLACK);
   ASSERT_TRUE(tiff);
-  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 3u);
-  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 8000u);
-  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
   TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1u);
   TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
   for (uint32_t y = 0; y < 8000; ++y) {
@@ -313,13 +317,8 @@ TEST(TiffCodec, RealFileLayouts) {
 TEST(TiffCodec, MinIsWhiteGrayIsInverted) {
   TempDir dir;
   const std::string path = dir.file("white.tif");
-  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  TIFF* tiff = create_8bit_tiff(path, 3u, 1u, 1, PHOTOMETRIC_MINISWHITE);
   ASSERT_TRUE(tiff);
-  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 3u);
-  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 1u);
-  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
   uint8_t stored[3] = {0, 100, 255};
   ASSERT_EQ(TIFFWriteScanline(tiff, stored, 0, 0), 1);
   TIFFClose(tiff);

@@ -35,6 +35,15 @@ TileJob quiet_job(const std::string& input, const std::string& output, int tile_
   return job;
 }
 
+// Makes a job read a grid of input tiles that assembles a width × height image.
+void use_tiled_input(TileJob* job, int width, int height, int tile_width, int tile_height) {
+  job->tiled_input = true;
+  job->in_width = width;
+  job->in_height = height;
+  job->in_tile_width = tile_width;
+  job->in_tile_height = tile_height;
+}
+
 // Runs a job and returns what it printed.
 std::string run_capturing(TileJob* job, bool* ok) {
   testing::internal::CaptureStdout();
@@ -202,11 +211,7 @@ TEST(Tiling, CutThenMergeReproducesTheSourceForEveryLosslessFormat) {
     EXPECT_EQ(qv_test::list_files(dir.file("tiles")).size(), 9u);
 
     TileJob merge = quiet_job(dir.file("tiles/%0v_%0h.kro"), dir.file("merged.kro"), 0, 0);
-    merge.tiled_input = true;
-    merge.in_width = 150;
-    merge.in_height = 101;
-    merge.in_tile_width = 64;
-    merge.in_tile_height = 48;
+    use_tiled_input(&merge, 150, 101, 64, 48);
     ASSERT_TRUE(make_tiles(&merge));
     const Pixels source = read_pixels(dir.file("in.kro"));
     const Pixels merged = read_pixels(dir.file("merged.kro"));
@@ -244,11 +249,7 @@ TEST(Tiling, TilesOfEveryWritableFormatMergeBackExactly) {
       ASSERT_TRUE(make_tiles(&cut)) << extension << " " << format;
       EXPECT_EQ(read_pixels(expand_tile_name(tiles, 3, 2, false)).format, expected.format);
       TileJob merge = quiet_job(tiles, dir.file("merged.kro"), 0, 0);
-      merge.tiled_input = true;
-      merge.in_width = 70;
-      merge.in_height = 45;
-      merge.in_tile_width = 32;
-      merge.in_tile_height = 32;
+      use_tiled_input(&merge, 70, 45, 32, 32);
       ASSERT_TRUE(make_tiles(&merge));
       EXPECT_EQ(read_pixels(dir.file("merged.kro")).bytes, expected.bytes)
           << extension << " " << format;
@@ -337,11 +338,7 @@ TEST(Tiling, ResizeSizesAndRowsMatchTheResizer) {
     job.keep_aspect = row.keep_aspect;
     ASSERT_TRUE(make_tiles(&job));
     TileJob merge = quiet_job(dir.file("t%v_%h.kro"), dir.file("merged.kro"), 0, 0);
-    merge.tiled_input = true;
-    merge.in_width = row.expected_width;
-    merge.in_height = row.expected_height;
-    merge.in_tile_width = 64;
-    merge.in_tile_height = 32;
+    use_tiled_input(&merge, row.expected_width, row.expected_height, 64, 32);
     ASSERT_TRUE(make_tiles(&merge));
     const Pixels merged = read_pixels(dir.file("merged.kro"));
     EXPECT_EQ(merged.width, row.expected_width);
@@ -358,21 +355,13 @@ TEST(Tiling, TiledInputIsResizedLikeTheWholeImage) {
   TileJob cut = quiet_job(dir.file("in.kro"), dir.file("t/%v_%h.kro"), 50, 30);
   ASSERT_TRUE(make_tiles(&cut));
   TileJob job = quiet_job(dir.file("t/%v_%h.kro"), dir.file("half/%v_%h.kro"), 40, 0);
-  job.tiled_input = true;
-  job.in_width = 130;
-  job.in_height = 70;
-  job.in_tile_width = 50;
-  job.in_tile_height = 30;
+  use_tiled_input(&job, 130, 70, 50, 30);
   job.resize = true;
   job.resize_width = 65;
   job.resize_height = -1;
   ASSERT_TRUE(make_tiles(&job));
   TileJob merge = quiet_job(dir.file("half/%v_%h.kro"), dir.file("merged.kro"), 0, 0);
-  merge.tiled_input = true;
-  merge.in_width = 65;
-  merge.in_height = 35;
-  merge.in_tile_width = 40;
-  merge.in_tile_height = 40;
+  use_tiled_input(&merge, 65, 35, 40, 40);
   ASSERT_TRUE(make_tiles(&merge));
   EXPECT_EQ(read_pixels(dir.file("merged.kro")).bytes,
             resized_directly(read_pixels(dir.file("in.kro")), 65, 35));
@@ -475,11 +464,7 @@ TEST(Tiling, TiledInputRepairsMissingOversizedAndForeignTiles) {
   ASSERT_TRUE(write_pattern(dir.file("in/2_2.kro"), kPixelRgba8, 32, 28));  // other format
 
   TileJob merge = quiet_job(dir.file("in/%v_%h.kro"), dir.file("merged.kro"), 0, 0);
-  merge.tiled_input = true;
-  merge.in_width = 90;
-  merge.in_height = 60;
-  merge.in_tile_width = 32;
-  merge.in_tile_height = 32;
+  use_tiled_input(&merge, 90, 60, 32, 32);
   bool ok = false;
   const std::string printed = run_capturing(&merge, &ok);
   ASSERT_TRUE(ok);
