@@ -87,6 +87,13 @@ inline Pixels read_pixels(const std::string& path) {
   return pixels;
 }
 
+// "WIDTHxHEIGHT" of an image that can be read whole, "unreadable" otherwise.
+inline std::string image_size(const std::string& path) {
+  const Pixels pixels = read_pixels(path);
+  if (!pixels.ok) return "unreadable";
+  return std::to_string(pixels.width) + "x" + std::to_string(pixels.height);
+}
+
 // The pixels of a rectangle of an image.
 inline std::vector<uint8_t> crop(const Pixels& pixels, int left, int top, int width, int height) {
   std::vector<uint8_t> out;

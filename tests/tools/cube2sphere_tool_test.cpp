@@ -14,6 +14,7 @@
 namespace {
 
 using qv_test::CommandResult;
+using qv_test::image_size;
 using qv_test::psnr;
 using qv_test::read_pixels;
 using qv_test::run_qorveltools;
@@ -150,10 +151,7 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
   CommandResult result = run_qorveltools({"cube2sphere", dir.file("pano_*.tif"), "-q"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
-  qv_test::Pixels pixels = read_pixels(dir.file("pano_sphere.tif"));
-  ASSERT_TRUE(pixels.ok);
-  EXPECT_EQ(pixels.width, 314);
-  EXPECT_EQ(pixels.height, 157);
+  EXPECT_EQ(image_size(dir.file("pano_sphere.tif")), "314x157");
 
   // Names in any order, a later face replacing an earlier one, -o with its own extension,
   // -outsize with one number keeping the automatic size.
@@ -164,7 +162,7 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
   args.push_back("-q");
   result = run_qorveltools(args);
   EXPECT_EQ(result.status, 0) << result.out;
-  pixels = read_pixels(dir.file("out.jpg"));
+  qv_test::Pixels pixels = read_pixels(dir.file("out.jpg"));
   ASSERT_TRUE(pixels.ok);
   EXPECT_EQ(pixels.width, 314);
 
@@ -179,10 +177,7 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
   args.push_back("-q");
   result = run_qorveltools(args);
   EXPECT_EQ(result.status, 0) << result.out;
-  pixels = read_pixels(dir.file("pano_sphere.jpg"));
-  ASSERT_TRUE(pixels.ok);
-  EXPECT_EQ(pixels.width, 120);
-  EXPECT_EQ(pixels.height, 60);
+  EXPECT_EQ(image_size(dir.file("pano_sphere.jpg")), "120x60");
 
   // A config size, overridden by a later -outsize; "auto" goes back to the automatic size.
   ASSERT_TRUE(qv_test::write_file(dir.file("size.config"),

@@ -13,6 +13,7 @@
 namespace {
 
 using qv_test::CommandResult;
+using qv_test::image_size;
 using qv_test::read_pixels;
 using qv_test::run_qorveltools;
 using qv_test::TempDir;
@@ -100,10 +101,7 @@ TEST(Makepreview, SphereAndCubeInputsNamesAndSizes) {
   EXPECT_EQ(result.out.rfind(std::string(kBanner) + "loading...\n0%   \r", 0), 0u) << result.out;
   EXPECT_NE(result.out.find("100%   \rdone.\nmaking preview...\n"), std::string::npos);
   EXPECT_EQ(tail(result.out, 14), "100%   \rdone.\n");
-  qv_test::Pixels pixels = read_pixels(dir.file("pano_preview.jpg"));
-  ASSERT_TRUE(pixels.ok);
-  EXPECT_EQ(pixels.width, 1024);
-  EXPECT_EQ(pixels.height, 512);
+  EXPECT_EQ(image_size(dir.file("pano_preview.jpg")), "1024x512");
 
   // A cube strip from the sphere; -smooth=0 is accepted; 16-bit RGBA input gives 8-bit RGB.
   const std::string deep = dir.file("deep.tif");
@@ -112,7 +110,7 @@ TEST(Makepreview, SphereAndCubeInputsNamesAndSizes) {
                             "-o=" + dir.file("strip.tif")});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
-  pixels = read_pixels(dir.file("strip.tif"));
+  qv_test::Pixels pixels = read_pixels(dir.file("strip.tif"));
   ASSERT_TRUE(pixels.ok);
   EXPECT_EQ(pixels.width, 30);
   EXPECT_EQ(pixels.height, 180);
@@ -131,10 +129,7 @@ TEST(Makepreview, SphereAndCubeInputsNamesAndSizes) {
   args.push_back("-q");
   result = run_qorveltools(args);
   EXPECT_EQ(result.status, 0) << result.out;
-  pixels = read_pixels(dir.file("tour_preview.jpg"));
-  ASSERT_TRUE(pixels.ok);
-  EXPECT_EQ(pixels.width, 128);
-  EXPECT_EQ(pixels.height, 64);
+  EXPECT_EQ(image_size(dir.file("tour_preview.jpg")), "128x64");
 
   ASSERT_TRUE(write_pattern(dir.file("single_l.tif"), kPixelRgb8, 200, 100));
   result = run_qorveltools({"makepreview", dir.file("single_l.tif"), "-q", "-size=64x32"});
