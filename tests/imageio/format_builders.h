@@ -131,7 +131,7 @@ inline void append_big(std::string* out, uint64_t value, int bytes) {
 }
 
 // A PSD or PSB document. planes holds each channel's rows in file order (height × row bytes).
-struct PsdSpec {
+struct PsdLayout {
   int version = 1;
   int channels = 3;
   uint32_t width = 0;
@@ -144,33 +144,33 @@ struct PsdSpec {
   std::vector<std::string> planes;
 };
 
-inline std::string build_psd(const PsdSpec& spec) {
+inline std::string build_psd(const PsdLayout& layout) {
   std::string out = "8BPS";
-  append_big(&out, uint64_t(spec.version), 2);
+  append_big(&out, uint64_t(layout.version), 2);
   out.append(6, '\0');
-  append_big(&out, uint64_t(spec.channels), 2);
-  append_big(&out, spec.height, 4);
-  append_big(&out, spec.width, 4);
-  append_big(&out, uint64_t(spec.depth), 2);
-  append_big(&out, uint64_t(spec.mode), 2);
+  append_big(&out, uint64_t(layout.channels), 2);
+  append_big(&out, layout.height, 4);
+  append_big(&out, layout.width, 4);
+  append_big(&out, uint64_t(layout.depth), 2);
+  append_big(&out, uint64_t(layout.mode), 2);
   append_big(&out, 0, 4);
-  append_big(&out, spec.resources.size(), 4);
-  out += spec.resources;
-  append_big(&out, spec.layers.size(), spec.version == 2 ? 8 : 4);
-  out += spec.layers;
-  append_big(&out, uint64_t(spec.compression), 2);
-  if (spec.compression == 0) {
-    for (const std::string& plane : spec.planes) out += plane;
+  append_big(&out, layout.resources.size(), 4);
+  out += layout.resources;
+  append_big(&out, layout.layers.size(), layout.version == 2 ? 8 : 4);
+  out += layout.layers;
+  append_big(&out, uint64_t(layout.compression), 2);
+  if (layout.compression == 0) {
+    for (const std::string& plane : layout.planes) out += plane;
     return out;
   }
   const size_t row_bytes =
-      spec.planes.empty() || spec.height == 0 ? 0 : spec.planes[0].size() / spec.height;
+      layout.planes.empty() || layout.height == 0 ? 0 : layout.planes[0].size() / layout.height;
   std::string table;
   std::string rows;
-  for (const std::string& plane : spec.planes) {
-    for (uint32_t y = 0; y < spec.height; ++y) {
+  for (const std::string& plane : layout.planes) {
+    for (uint32_t y = 0; y < layout.height; ++y) {
       std::string packed = packbits(plane.substr(y * row_bytes, row_bytes));
-      append_big(&table, packed.size(), spec.version == 2 ? 4 : 2);
+      append_big(&table, packed.size(), layout.version == 2 ? 4 : 2);
       rows += packed;
     }
   }

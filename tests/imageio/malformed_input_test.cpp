@@ -66,14 +66,14 @@ std::string jpeg_bytes(const std::string& after_soi) {
 
 std::string psd_header(int version, int channels, uint32_t height, uint32_t width, int depth,
                        int mode) {
-  qv_test::PsdSpec spec;
-  spec.version = version;
-  spec.channels = channels;
-  spec.height = height;
-  spec.width = width;
-  spec.depth = depth;
-  spec.mode = mode;
-  return qv_test::build_psd(spec);
+  qv_test::PsdLayout layout;
+  layout.version = version;
+  layout.channels = channels;
+  layout.height = height;
+  layout.width = width;
+  layout.depth = depth;
+  layout.mode = mode;
+  return qv_test::build_psd(layout);
 }
 
 // A 4-pixel gray PSD with one PackBits row given as bytes and its table entry.
@@ -190,38 +190,39 @@ std::vector<MalformedRow> malformed_rows() {
        }},
       {"psd resource size past its section",
        [] {
-         qv_test::PsdSpec spec;
-         spec.width = spec.height = 2;
-         spec.resources = qv_test::psd_resource(1036, std::string(40, 'x'));
-         spec.resources[10] = '\x7F';
-         for (int c = 0; c < 3; ++c) spec.planes.push_back(std::string(4, 'a'));
-         return qv_test::build_psd(spec);
+         qv_test::PsdLayout layout;
+         layout.width = layout.height = 2;
+         layout.resources = qv_test::psd_resource(1036, std::string(40, 'x'));
+         layout.resources[10] = '\x7F';
+         for (int c = 0; c < 3; ++c) layout.planes.push_back(std::string(4, 'a'));
+         return qv_test::build_psd(layout);
        }},
       {"psd exif resource pointing outside",
        [] {
-         qv_test::PsdSpec spec;
-         spec.width = spec.height = 2;
-         spec.resources = qv_test::psd_resource(1058, std::string("MM\x00\x2A\x7F\xFF\xFF\x00", 8));
-         for (int c = 0; c < 3; ++c) spec.planes.push_back(std::string(4, 'a'));
-         return qv_test::build_psd(spec);
+         qv_test::PsdLayout layout;
+         layout.width = layout.height = 2;
+         layout.resources =
+             qv_test::psd_resource(1058, std::string("MM\x00\x2A\x7F\xFF\xFF\x00", 8));
+         for (int c = 0; c < 3; ++c) layout.planes.push_back(std::string(4, 'a'));
+         return qv_test::build_psd(layout);
        }},
       {"psd layer count with records cut off",
        [] {
-         qv_test::PsdSpec spec;
-         spec.width = spec.height = 2;
-         qv_test::append_big(&spec.layers, 12, 4);
-         qv_test::append_big(&spec.layers, 0x7FFF, 2);  // 32767 layers
-         spec.layers += std::string(10, '\x7F');
-         for (int c = 0; c < 3; ++c) spec.planes.push_back(std::string(4, 'a'));
-         return qv_test::build_psd(spec);
+         qv_test::PsdLayout layout;
+         layout.width = layout.height = 2;
+         qv_test::append_big(&layout.layers, 12, 4);
+         qv_test::append_big(&layout.layers, 0x7FFF, 2);  // 32767 layers
+         layout.layers += std::string(10, '\x7F');
+         for (int c = 0; c < 3; ++c) layout.planes.push_back(std::string(4, 'a'));
+         return qv_test::build_psd(layout);
        }},
       {"psb layer section length beyond 2^63",
        [] {
-         qv_test::PsdSpec spec;
-         spec.version = 2;
-         spec.width = spec.height = 2;
-         spec.layers = std::string(8, '\0');
-         std::string bytes = qv_test::build_psd(spec);
+         qv_test::PsdLayout layout;
+         layout.version = 2;
+         layout.width = layout.height = 2;
+         layout.layers = std::string(8, '\0');
+         std::string bytes = qv_test::build_psd(layout);
          bytes[34] = '\x80';
          return bytes;
        }},

@@ -17,7 +17,7 @@ namespace {
 using qv_test::build_psd;
 using qv_test::corpus_file;
 using qv_test::default_props;
-using qv_test::PsdSpec;
+using qv_test::PsdLayout;
 using qv_test::TempDir;
 
 std::string noise(size_t size, uint32_t seed) {
@@ -127,22 +127,22 @@ TEST(PsdCodec, ProfileResourceLayout) {
 TEST(PsdCodec, PackBitsMatchesRaw) {
   TempDir dir;
   for (int depth : {8, 16, -16}) {  // -16: a PSB of 16 bits
-    PsdSpec spec;
-    spec.version = depth < 0 ? 2 : 1;
+    PsdLayout layout;
+    layout.version = depth < 0 ? 2 : 1;
     depth = depth < 0 ? -depth : depth;
-    spec.width = 301;
-    spec.height = 9;
-    spec.depth = depth;
+    layout.width = 301;
+    layout.height = 9;
+    layout.depth = depth;
     for (int c = 0; c < 3; ++c) {
       // Runs and literals mixed.
-      std::string plane = noise(spec.width * spec.height * depth / 8, uint32_t(c + depth));
+      std::string plane = noise(layout.width * layout.height * depth / 8, uint32_t(c + depth));
       for (size_t i = 0; i < plane.size(); i += 7) plane[i] = plane[i / 7 % 2];
       plane.replace(10, 200, 200, 'x');
-      spec.planes.push_back(plane);
+      layout.planes.push_back(plane);
     }
-    qv_test::write_file(dir.file("raw.psd"), build_psd(spec));
-    spec.compression = 1;
-    qv_test::write_file(dir.file("rle.psd"), build_psd(spec));
+    qv_test::write_file(dir.file("raw.psd"), build_psd(layout));
+    layout.compression = 1;
+    qv_test::write_file(dir.file("rle.psd"), build_psd(layout));
     PixelFormat raw_format = kPixelUnsupported, rle_format = kPixelUnsupported;
     auto raw = read_rows(dir.file("raw.psd"), &raw_format);
     auto rle = read_rows(dir.file("rle.psd"), &rle_format);
@@ -151,13 +151,13 @@ TEST(PsdCodec, PackBitsMatchesRaw) {
     EXPECT_EQ(raw_format, depth == 8 ? kPixelRgb8 : kPixelRgb16);
     // Interleaving, 16-bit samples in machine order.
     if (depth == 16) {
-      const std::string& plane = spec.planes[1];
+      const std::string& plane = layout.planes[1];
       uint16_t sample;
       memcpy(&sample, raw[2].data() + 2 * (5 * 3 + 1), 2);
       const size_t at = size_t(2 * (2 * 301 + 5));
       EXPECT_EQ(sample, uint16_t(uint8_t(plane[at]) << 8 | uint8_t(plane[at + 1])));
     } else {
-      EXPECT_EQ(raw[2][5 * 3 + 1], spec.planes[1][2 * 301 + 5]);
+      EXPECT_EQ(raw[2][5 * 3 + 1], layout.planes[1][2 * 301 + 5]);
     }
   }
 }
@@ -175,16 +175,16 @@ TEST(PsdCodec, ColourModesAndChannelCounts) {
       {3, 2, 8, kPixelUnsupported},
   };
   for (const auto& row : rows) {
-    PsdSpec spec;
-    spec.width = 6;
-    spec.height = 4;
-    spec.mode = row.mode;
-    spec.depth = row.depth;
-    spec.channels = row.channels;
+    PsdLayout layout;
+    layout.width = 6;
+    layout.height = 4;
+    layout.mode = row.mode;
+    layout.depth = row.depth;
+    layout.channels = row.channels;
     for (int c = 0; c < row.channels; ++c) {
-      spec.planes.push_back(noise((6 * row.depth + 7) / 8 * 4, uint32_t(c)));
+      layout.planes.push_back(noise((6 * row.depth + 7) / 8 * 4, uint32_t(c)));
     }
-    qv_test::write_file(dir.file("m.psd"), build_psd(spec));
+    qv_test::write_file(dir.file("m.psd"), build_psd(layout));
     ImageFilePtr reader = image_open_read(dir.file("m.psd"), nullptr);
     if (row.format == kPixelUnsupported) {
       EXPECT_FALSE(reader) << row.mode << "/" << row.channels << "/" << row.depth;
@@ -290,19 +290,19 @@ TEST(PsdCodec, SingleLayerShortcut) {
       qv_test::append_big(&info, 0, 4);  // no extra data
       for (const std::string& payload : payloads) info += payload;
       if (info.size() & 1) info.push_back('\0');
-      PsdSpec spec;
-      spec.version = version;
-      spec.width = width;
-      spec.height = height;
-      spec.depth = depth;
-      qv_test::append_big(&spec.layers, info.size(), length_bytes);
-      spec.layers += info;
-      qv_test::append_big(&spec.layers, 0, 4);  // no global mask
-      spec.compression = 1;
+      PsdLayout layout;
+      layout.version = version;
+      layout.width = width;
+      layout.height = height;
+      layout.depth = depth;
+      qv_test::append_big(&layout.layers, info.size(), length_bytes);
+      layout.layers += info;
+      qv_test::append_big(&layout.layers, 0, 4);  // no global mask
+      layout.compression = 1;
       for (int c = 0; c < 3; ++c)
-        spec.planes.push_back(std::string(row_bytes * height, char(c + 1)));
+        layout.planes.push_back(std::string(row_bytes * height, char(c + 1)));
       const std::string path = dir.file(version == 2 ? "one.psb" : "one.psd");
-      qv_test::write_file(path, build_psd(spec));
+      qv_test::write_file(path, build_psd(layout));
 
       psd_set_ignore_layers(false);
       EXPECT_FALSE(image_open_read(path, nullptr));
@@ -332,16 +332,16 @@ TEST(PsdCodec, SingleLayerShortcut) {
 
 TEST(PsdCodec, ReducedReading) {
   TempDir dir;
-  PsdSpec spec;
-  spec.width = 3;
-  spec.height = 1000;
-  spec.compression = 1;
+  PsdLayout layout;
+  layout.width = 3;
+  layout.height = 1000;
+  layout.compression = 1;
   for (int c = 0; c < 3; ++c) {
     std::string plane;
-    for (uint32_t y = 0; y < spec.height; ++y) plane += std::string(3, char(y * 7 + uint32_t(c)));
-    spec.planes.push_back(plane);
+    for (uint32_t y = 0; y < layout.height; ++y) plane += std::string(3, char(y * 7 + uint32_t(c)));
+    layout.planes.push_back(plane);
   }
-  qv_test::write_file(dir.file("r.psd"), build_psd(spec));
+  qv_test::write_file(dir.file("r.psd"), build_psd(layout));
   LoadHint hint{true, 3, 300};
   ImageProps props;
   props.load_hint = &hint;
