@@ -380,14 +380,17 @@ ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int
   return ImageFilePtr(file.release());
 }
 
-bool image_read_row(ImageFile* file, void* row) {
-  if (!file || file->failed || file->mode != kImageRead || !file->codec->read_row) return false;
-  if (file->row >= file->height) return false;
+namespace {
+
+// Runs one row step of the codec with the file's handle held: a failed step marks the file
+// failed, a successful one moves on to the next row.
+template <typename Step>
+bool run_row_step(ImageFile* file, Step step) {
   if (!acquire_handle(file, true)) {
     file->failed = true;
     return false;
   }
-  bool ok = file->codec->read_row(file, row);
+  const bool ok = step();
   release_handle(file);
   if (!ok) {
     file->failed = true;
@@ -397,22 +400,19 @@ bool image_read_row(ImageFile* file, void* row) {
   return true;
 }
 
+}  // namespace
+
+bool image_read_row(ImageFile* file, void* row) {
+  if (!file || file->failed || file->mode != kImageRead || !file->codec->read_row) return false;
+  if (file->row >= file->height) return false;
+  return run_row_step(file, [&] { return file->codec->read_row(file, row); });
+}
+
 bool image_write_row(ImageFile* file, void* row) {
   if (!file || file->failed || file->mode != kImageWrite || !file->codec->write_row) return false;
   if (file->row >= file->height) return false;
   if (file->reduce_to_8bit) reduce_row_to_8bit(row, int64_t{file->width} * file->channels);
-  if (!acquire_handle(file, true)) {
-    file->failed = true;
-    return false;
-  }
-  bool ok = file->codec->write_row(file, row);
-  release_handle(file);
-  if (!ok) {
-    file->failed = true;
-    return false;
-  }
-  ++file->row;
-  return true;
+  return run_row_step(file, [&] { return file->codec->write_row(file, row); });
 }
 
 bool image_close(ImageFilePtr file_owner) {
