@@ -11,33 +11,26 @@ RUNS=${RUNS:-5}
 BIN=$BUILD/qorveltools
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
+. "$ROOT/bench/lib.sh"
 
 # median_of "command..." -> "seconds peak_kB" (median by seconds)
 median_of() {
-  local lines=() start end
   for _ in $(seq "$RUNS"); do
-    start=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$OUT/time" "$@" >/dev/null
-    end=$(date +%s%N)
-    lines+=("$(echo "scale=3; ($end - $start) / 1000000000" | bc) $(cat "$OUT/time")")
-  done
-  printf '%s\n' "${lines[@]}" | sort -n | sed -n "$(((RUNS + 1) / 2))p"
+    bench_once "$@" | awk '{printf "%.3f %s\n", $2, $3}'
+  done | bench_median_line
 }
-
-ratio() { echo "scale=3; $1 / $2" | bc; }
 
 for size in 8000x4000 16000x8000; do
   jpg=$QBENCH/pano_$size.jpg
   [ -f "$jpg" ] || continue
   read -r peer peer_mem < <(median_of vipsthumbnail "$jpg" -s 256 -o "$OUT/peer.jpg")
   read -r ours ours_mem < <(median_of "$BIN" makethumb "$jpg" "$OUT/ours.jpg" 256)
-  echo "$size makethumb: ours ${ours}s ${ours_mem}kB, vipsthumbnail ${peer}s ${peer_mem}kB, ratio $(ratio "$ours" "$peer")"
+  echo "$size makethumb: ours ${ours}s ${ours_mem}kB, vipsthumbnail ${peer}s ${peer_mem}kB, ratio $(bench_ratio "$ours" "$peer")"
 done
 
 # ping reads headers only: its own "ms=" figure, median of RUNS runs.
 ping_ms() {
-  for _ in $(seq "$RUNS"); do "$BIN" ping "$1" | sed -n 's/^ - ms=//p'; done | sort -n |
-    sed -n "$(((RUNS + 1) / 2))p"
+  for _ in $(seq "$RUNS"); do "$BIN" ping "$1" | sed -n 's/^ - ms=//p'; done | bench_median
 }
 big_tiff=$QBENCH/meta_1gb.tif
 if [ ! -f "$big_tiff" ] && [ -f "$QBENCH/pano_16000x10667.ppm" ]; then

@@ -33,21 +33,11 @@ PANO=$QBENCH/pano_16000x8000.jpg
 WORK=$(mktemp -d /tmp/compare_cube2sphere.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
-median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
-now() { date +%s.%N; }
+. "$(dirname "$0")/../lib.sh"
+median() { bench_median; }
 
 # run NAME COMMAND...: one timed run into $WORK/NAME.{t,c,m}
-run() {
-  local name=$1
-  shift
-  local t0 t1
-  t0=$(now)
-  OMP_NUM_THREADS=1 /usr/bin/time -f '%U %S %M' -o "$WORK/usage" "$@" > /dev/null 2>&1
-  t1=$(now)
-  echo "$t1 - $t0" | bc -l >> "$WORK/$name.t"
-  awk '{print $1 + $2}' "$WORK/usage" >> "$WORK/$name.c"
-  awk '{print $3}' "$WORK/usage" >> "$WORK/$name.m"
-}
+run() { OMP_NUM_THREADS=1 bench_record "$WORK" "$@" 2> /dev/null; }
 
 # The project file: an 8000 x 4000 equirectangular output, one rectilinear 90 degree image line
 # per face; yaw turns a side face to its heading, pitch 90 / -90 looks up / down.

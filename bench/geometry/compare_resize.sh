@@ -23,7 +23,8 @@ WORK=$(mktemp -d /tmp/compare_resize.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 vips copy "$INPUT" "$WORK/pano.v"
 
-median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+. "$(dirname "$0")/../lib.sh"
+median() { bench_median; }
 now() { date +%s.%N; }
 
 : > "$WORK/vips.t"; : > "$WORK/ours.t"; : > "$WORK/pure.t"; : > "$WORK/vips.m"; : > "$WORK/ours.m"
@@ -32,11 +33,8 @@ for ((i = 0; i < RUNS; i++)); do
   # alternate the order so that neither tool always runs on a warmer machine
   for tool in vips ours; do
     if [ "$tool" = vips ]; then
-      t0=$(now)
-      VIPS_CONCURRENCY=1 /usr/bin/time -f %M -o "$WORK/m" \
+      VIPS_CONCURRENCY=1 bench_record "$WORK" vips \
         vips resize "$WORK/pano.v" "$WORK/out.v" 0.5 --kernel lanczos3
-      t1=$(now)
-      echo "$t1 - $t0" | bc -l >> "$WORK/vips.t"; cat "$WORK/m" >> "$WORK/vips.m"
     else
       t0=$(now)
       /usr/bin/time -f %M -o "$WORK/m" "$OURS" "$INPUT" "$WORK/out.ppm" 4000 2000 lanczos \

@@ -10,22 +10,15 @@ RUNS=${RUNS:-5}
 BIN=${BIN:-$BUILD/bench/imageio/bench_jpeg_roundtrip}
 OUT=$(mktemp -d)
 trap 'rm -rf "$OUT"' EXIT
+. "$ROOT/bench/lib.sh"
 
 # median_of "command..." -> "cpu_seconds wall_seconds peak_kB" (median by CPU seconds, user +
 # system, which a busy machine disturbs less than wall time)
 median_of() {
-  local lines=() start end
   for _ in $(seq "$RUNS"); do
-    start=$(date +%s%N)
-    /usr/bin/time -f "%U %S %M" -o "$OUT/time" "$@" >/dev/null
-    end=$(date +%s%N)
-    read -r user system peak <"$OUT/time"
-    lines+=("$(echo "$user + $system" | bc) $(echo "scale=3; ($end - $start) / 1000000000" | bc) $peak")
-  done
-  printf '%s\n' "${lines[@]}" | sort -n | sed -n "$(((RUNS + 1) / 2))p"
+    bench_once "$@" | awk '{printf "%s %.3f %s\n", $1, $2, $3}'
+  done | bench_median_line
 }
-
-ratio() { echo "scale=3; $1 / $2" | bc; }
 
 for size in 8000x4000 16000x8000; do
   jpg=$QBENCH/pano_$size.jpg
@@ -40,8 +33,8 @@ for size in 8000x4000 16000x8000; do
   same=$(cmp -s <(tail -c +21 "$OUT/peer.jpg") <(tail -c +21 "$OUT/ours.jpg") &&
     echo "identical after the JFIF marker" || echo "different")
   echo "$size decode: ours cpu ${our_dec}s wall ${our_dec_wall}s ${our_dec_mem}kB;" \
-    "djpeg cpu ${peer_dec}s wall ${peer_dec_wall}s ${peer_dec_mem}kB; cpu ratio $(ratio "$our_dec" "$peer_dec")"
+    "djpeg cpu ${peer_dec}s wall ${peer_dec_wall}s ${peer_dec_mem}kB; cpu ratio $(bench_ratio "$our_dec" "$peer_dec")"
   echo "$size encode: ours cpu ${our_enc}s wall ${our_enc_wall}s ${our_enc_mem}kB;" \
-    "cjpeg cpu ${peer_enc}s wall ${peer_enc_wall}s ${peer_enc_mem}kB; cpu ratio $(ratio "$our_enc" "$peer_enc") (output $same)"
-  echo "$size round trip cpu ratio: $(ratio "$(echo "$our_dec + $our_enc" | bc)" "$(echo "$peer_dec + $peer_enc" | bc)")"
+    "cjpeg cpu ${peer_enc}s wall ${peer_enc_wall}s ${peer_enc_mem}kB; cpu ratio $(bench_ratio "$our_enc" "$peer_enc") (output $same)"
+  echo "$size round trip cpu ratio: $(bench_ratio "$(echo "$our_dec + $our_enc" | bc)" "$(echo "$peer_dec + $peer_enc" | bc)")"
 done

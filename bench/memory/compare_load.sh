@@ -10,6 +10,7 @@ QBENCH=${QBENCH:-/tmp/qbench}
 LOADER=$BUILD/bench/memory/load_tiled
 SWAP=$(mktemp -d)
 trap 'rm -rf "$SWAP"' EXIT
+. "$(dirname "$0")/../lib.sh"
 
 for input in pano_8000x4000.jpg pano_16000x8000.jpg; do
   file=$QBENCH/$input
@@ -22,7 +23,7 @@ for input in pano_8000x4000.jpg pano_16000x8000.jpg; do
     end=$(date +%s.%N)
     times+=("$(echo "$end - $start" | bc)")
   done
-  printf 'djpeg: median %s s\n' "$(printf '%s\n' "${times[@]}" | sort -n | sed -n 2p)"
+  printf 'djpeg: median %s s\n' "$(printf '%s\n' "${times[@]}" | bench_median)"
   for limit in 0 64; do
     /usr/bin/time -f "peak %M KiB" "$LOADER" "$file" 128 "$limit" 3 "$SWAP/" 2>&1 |
       sed "s/^/loader (limit ${limit} MiB, 0 = system): /"

@@ -4,6 +4,7 @@
 # keep-alive off, DURATION seconds per run, ROUNDS rounds; medians printed at the end).
 # Usage: bench_server.sh [path/to/qorveltools]   (needs wrk and nginx: scripts/setup_bench.sh)
 set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
 binary=${1:-build/release/qorveltools}
 duration=${DURATION:-10}
 rounds=${ROUNDS:-3}
@@ -94,7 +95,7 @@ done
 
 # Median requests/s and median latency per server and file, and the ratios to nginx and python.
 to_ms() { awk '{v=$1; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; print v}'; }
-median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+median() { bench_median; }
 echo
 printf "%-10s %-12s %12s %14s\n" file server "requests/s" "p50 latency ms"
 for file in small.bin large.bin; do

@@ -24,22 +24,14 @@ command -v vips > /dev/null || { echo "missing vips: run scripts/setup_bench.sh"
 WORK=$(mktemp -d /tmp/compare_tiles.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
-median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
-now() { date +%s.%N; }
+. "$(dirname "$0")/../lib.sh"
+median() { bench_median; }
 
-# run NAME COMMAND...: one timed run into $WORK/NAME.{t,c,m}
+# run NAME COMMAND...: one timed run into $WORK/NAME.{t,c,m}, into an empty output folder
 run() {
-  local name=$1
-  shift
   rm -rf "$WORK/out" "$WORK/out.dz" "$WORK/out_files" "$WORK/out.dzi"
   mkdir -p "$WORK/out"
-  local t0 t1
-  t0=$(now)
-  VIPS_CONCURRENCY=1 /usr/bin/time -f '%U %S %M' -o "$WORK/usage" "$@" > /dev/null
-  t1=$(now)
-  echo "$t1 - $t0" | bc -l >> "$WORK/$name.t"
-  awk '{print $1 + $2}' "$WORK/usage" >> "$WORK/$name.c"
-  awk '{print $3}' "$WORK/usage" >> "$WORK/$name.m"
+  VIPS_CONCURRENCY=1 bench_record "$WORK" "$@"
 }
 
 report() {
