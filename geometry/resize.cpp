@@ -290,14 +290,13 @@ ResizerReleaseFn g_release = standard_release;
 
 // ---- per-row work -------------------------------------------------------------------------
 
-// Copies a source row into the padded row and fills the margins with the pixels that wrap
-// around (modulo the width, so windows wider than the source stay in range).
-void fill_padded_row(StreamResizer* r, const uint8_t* row) {
+// Fills the left margin of the padded row with the pixels that wrap around from the right edge
+// and the right margin with those from the left edge (modulo the width, so windows wider than
+// the source stay in range).
+void fill_wrap_margins(StreamResizer* r, const uint8_t* row) {
   const int32_t bpp = r->bytes_per_pixel;
   const int32_t width = r->source_width;
   uint8_t* zero = r->padded_source + static_cast<ptrdiff_t>(r->left_margin) * bpp;
-  std::memcpy(zero, row, static_cast<size_t>(width) * bpp);
-  if (!r->wrap) return;
   for (int32_t i = 1; i <= r->left_margin; ++i) {
     const int32_t from = (width - i % width) % width;
     std::memcpy(zero - static_cast<ptrdiff_t>(i) * bpp, row + static_cast<ptrdiff_t>(from) * bpp,
@@ -310,16 +309,74 @@ void fill_padded_row(StreamResizer* r, const uint8_t* row) {
   }
 }
 
+// Copies source pixels [begin, end) (clipped to the row) into the padded row.
+void copy_into_padded_row(StreamResizer* r, const uint8_t* row, int32_t begin, int32_t end) {
+  begin = std::max(begin, int32_t{0});
+  end = std::min(end, r->source_width);
+  if (end <= begin) return;
+  const int32_t bpp = r->bytes_per_pixel;
+  std::memcpy(r->padded_source + static_cast<ptrdiff_t>(r->left_margin + begin) * bpp,
+              row + static_cast<ptrdiff_t>(begin) * bpp, static_cast<size_t>(end - begin) * bpp);
+}
+
+// Runs the horizontal loop for destination columns [begin, end) on a row whose pixel 0 is at
+// `zero`.
+void filter_columns(StreamResizer* r, const uint8_t* zero, int32_t begin, int32_t end,
+                    uint8_t* window_row) {
+  if (end <= begin) return;
+  const int32_t taps = r->horizontal.padded_taps;
+  r->loops->horizontal(zero, r->horizontal_firsts + begin,
+                       r->horizontal.entries[0].weights + static_cast<ptrdiff_t>(begin) * taps,
+                       taps, end - begin,
+                       window_row + static_cast<ptrdiff_t>(begin) * r->bytes_per_pixel);
+}
+
+// Columns whose taps lie inside the row read it where it is; only the pixels under the edge
+// columns' windows are copied into the padded row, next to its margins. Columns are filtered
+// left to right, so a vector store running past a column is overwritten by the next one.
 void filter_row_into(StreamResizer* r, const uint8_t* row, uint8_t* window_row) {
   if (r->source_width == r->destination_width) {
     std::memcpy(window_row, row, r->line_size);
     return;
   }
-  fill_padded_row(r, row);
+  const int32_t taps = r->horizontal.padded_taps;
+  const int32_t begin = r->direct_begin;
+  const int32_t end = r->direct_end;
+  const int32_t* firsts = r->horizontal_firsts;
+  if (begin < end) {
+    if (begin > 0) copy_into_padded_row(r, row, 0, firsts[begin - 1] + taps);
+    if (end < r->destination_width) copy_into_padded_row(r, row, firsts[end], r->source_width);
+  } else {
+    copy_into_padded_row(r, row, 0, r->source_width);
+  }
+  if (r->wrap) fill_wrap_margins(r, row);
   const uint8_t* zero =
       r->padded_source + static_cast<ptrdiff_t>(r->left_margin) * r->bytes_per_pixel;
-  r->loops->horizontal(zero, r->horizontal_firsts, r->horizontal.entries[0].weights,
-                       r->horizontal.padded_taps, r->destination_width, window_row);
+  if (begin >= end) {
+    filter_columns(r, zero, 0, r->destination_width, window_row);
+    return;
+  }
+  filter_columns(r, zero, 0, begin, window_row);
+  filter_columns(r, row, begin, end, window_row);
+  filter_columns(r, zero, end, r->destination_width, window_row);
+}
+
+// The columns that may read the caller's row directly: every tap, plus the bytes a vector load
+// may take past the last one, lies inside the row. Firsts never decrease, so they are a range.
+void find_direct_columns(StreamResizer* r) {
+  const int64_t row_bytes = static_cast<int64_t>(r->source_width) * r->bytes_per_pixel;
+  const auto inside = [&](int32_t first) {
+    return first >= 0 &&
+           (static_cast<int64_t>(first) + r->horizontal.padded_taps) * r->bytes_per_pixel +
+                   kRowSlackBytes <=
+               row_bytes;
+  };
+  int32_t begin = 0;
+  while (begin < r->destination_width && r->horizontal_firsts[begin] < 0) ++begin;
+  int32_t end = begin;
+  while (end < r->destination_width && inside(r->horizontal_firsts[end])) ++end;
+  r->direct_begin = begin < end ? begin : 0;
+  r->direct_end = begin < end ? end : 0;
 }
 
 // Drops `count` rows from the front of the window; their buffers go to the back of the ring.
@@ -477,6 +534,7 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
   fill_weights(&r->vertical, source_height, false, weight_bits,
                reinterpret_cast<Contribution*>(block + plan.vertical_entries),
                reinterpret_cast<int32_t*>(block + plan.vertical_weights), nullptr, raw);
+  find_direct_columns(r);
   return ResizerPtr(r);
 }
 

@@ -53,7 +53,8 @@ struct ContributionList {
   double effective_support;    // blur * support radius, or 0.500001 for tiny supports
   int32_t count;               // destination size, number of entries
   int32_t padded_taps;         // weights stored per entry: the most taps (horizontal: rounded
-                               // up to the inner loops' step, 8 for gray and 2 otherwise)
+                               // up to the inner loops' step: 2 for the portable loops, 8
+                               // (gray) or 4 for the vector ones)
   Contribution* entries;       // count entries
 };
 
@@ -81,6 +82,8 @@ struct StreamResizer {
   size_t line_size;        // destination width * bytes per pixel
   uint8_t* padded_source;  // one source row with wrap (or zero) margins on both sides
   int32_t left_margin;     // pixels before source pixel 0 in padded_source
+  int32_t direct_begin;    // destination columns [direct_begin, direct_end) read their taps
+  int32_t direct_end;      // straight from the caller's row; only the others use padded_source
   int32_t* horizontal_firsts;    // first source index of each destination column, in a row
   const ResizerLoops* loops;     // inner loops for this pixel format, chosen at creation
   void (*release)(void* block);  // gives the block back to the allocator it came from

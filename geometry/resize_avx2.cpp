@@ -6,10 +6,12 @@
 // point weights summed in 32 bits, then (sum + half) >> bits and a clamp. Sums of 32-bit lanes
 // wrap identically in any order, so the results are bit-identical.
 //
-// Horizontal pass, 3- and 4-channel formats: two taps per step. The 16 bytes at tap j are
-// broadcast to both halves of a 256-bit register and one byte shuffle widens pixel j into the
-// low half and pixel j + 1 into the high half (four 32-bit lanes each, the fourth zero for RGB);
-// the two weights are spread to match, and the halves are added at the end.
+// Horizontal pass, 3- and 4-channel formats: four taps per step, in two pairs with their own
+// sums. The 16 bytes at tap j are broadcast to both halves of a 256-bit register and one byte
+// shuffle widens pixel j into the low half and pixel j + 1 into the high half (four 32-bit
+// lanes each, the fourth zero for RGB); a second shuffle of the same bytes (8-bit) or of the
+// bytes at tap j + 2 (16-bit) does the same for pixels j + 2 and j + 3. The four weights are
+// spread to match, and the sums and halves are added at the end.
 // Gray: eight taps per step, one pixel per lane, summed across the lanes at the end.
 // Vertical pass: 32 samples per step in four accumulators, one broadcast weight per window row.
 #include <immintrin.h>
@@ -65,21 +67,42 @@ void horizontal_pairs(const uint8_t* source, const int32_t* firsts, const int32_
   constexpr int kBytesPerPixel = kChannels * (kWide ? 2 : 1);
   constexpr int kBits = kWide ? kWeightBits16 : kWeightBits8;
   const __m256i shuffle = pair_shuffle<kLayout>();
+  // The same widening two pixels further on: every byte index that is not a zero moves on by
+  // two pixels.
+  const __m256i shuffle_next = _mm256_add_epi8(
+      shuffle, _mm256_andnot_si256(_mm256_cmpgt_epi8(_mm256_setzero_si256(), shuffle),
+                                   _mm256_set1_epi8(2 * kBytesPerPixel)));
   const __m256i spread = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+  const __m256i spread_next = _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3);
   const __m128i half = _mm_set1_epi32(1 << (kBits - 1));
   for (int32_t i = 0; i < count; ++i) {
     const uint8_t* pixel = source + static_cast<ptrdiff_t>(firsts[i]) * kBytesPerPixel;
     const int32_t* weight = weights + static_cast<ptrdiff_t>(i) * taps;
     __m256i sum = _mm256_setzero_si256();
-    for (int32_t j = 0; j < taps; j += 2) {
-      const __m128i bytes =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixel + j * kBytesPerPixel));
-      const __m256i samples = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), shuffle);
-      const __m128i pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weight + j));
-      const __m256i spread_weights =
-          _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(pair), spread);
-      sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(samples, spread_weights));
+    __m256i sum_next = _mm256_setzero_si256();
+    for (int32_t j = 0; j < taps; j += 4) {
+      const uint8_t* at = pixel + j * kBytesPerPixel;
+      const __m256i samples = _mm256_shuffle_epi8(
+          _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))),
+          shuffle);
+      // 8-bit pixels j … j + 3 share one load; 16-bit ones take a second.
+      const __m256i samples_next =
+          kWide
+              ? _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_loadu_si128(
+                                        reinterpret_cast<const __m128i*>(at + 2 * kBytesPerPixel))),
+                                    shuffle)
+              : _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(at))),
+                                    shuffle_next);
+      const __m256i four =
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + j)));
+      sum = _mm256_add_epi32(
+          sum, _mm256_mullo_epi32(samples, _mm256_permutevar8x32_epi32(four, spread)));
+      sum_next = _mm256_add_epi32(
+          sum_next,
+          _mm256_mullo_epi32(samples_next, _mm256_permutevar8x32_epi32(four, spread_next)));
     }
+    sum = _mm256_add_epi32(sum, sum_next);
     __m128i total = _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
     total = _mm_srai_epi32(_mm_add_epi32(total, half), kBits);
     // The store may write one pixel's worth of zeros past this pixel (RGB); the next pixel or
@@ -197,10 +220,10 @@ void vertical16(const uint8_t* const* rows, const int32_t* weights, int32_t taps
 }
 
 const ResizerLoops kAvx2Gray8 = {horizontal_gray8, vertical8, 8};
-const ResizerLoops kAvx2Rgb8 = {horizontal_pairs<Layout::kRgb8>, vertical8, 2};
-const ResizerLoops kAvx2Rgba8 = {horizontal_pairs<Layout::kRgba8>, vertical8, 2};
-const ResizerLoops kAvx2Rgb16 = {horizontal_pairs<Layout::kRgb16>, vertical16, 2};
-const ResizerLoops kAvx2Rgba16 = {horizontal_pairs<Layout::kRgba16>, vertical16, 2};
+const ResizerLoops kAvx2Rgb8 = {horizontal_pairs<Layout::kRgb8>, vertical8, 4};
+const ResizerLoops kAvx2Rgba8 = {horizontal_pairs<Layout::kRgba8>, vertical8, 4};
+const ResizerLoops kAvx2Rgb16 = {horizontal_pairs<Layout::kRgb16>, vertical16, 4};
+const ResizerLoops kAvx2Rgba16 = {horizontal_pairs<Layout::kRgba16>, vertical16, 4};
 
 }  // namespace
 
