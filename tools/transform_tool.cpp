@@ -631,11 +631,13 @@ void log_status(const TransformSettings& s, const char* format, int32_t a, int32
   if (!s.quiet) s.console->log(s.console, format, a, b);
 }
 
-void render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
+// Makes all six faces, also after one fails; false when any of them could not be made.
+bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
                        const RotationMatrix* extra) {
   ConsoleOps* ops = s->console;
   if (!s->quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
+  bool complete = true;
   for (int32_t p = 0; p < kCubeSideCount; ++p) {
     const int32_t face = kCubeFileOrder[p];
     const CubeSideInfo& side = cube_side_info(face);
@@ -648,11 +650,14 @@ void render_cube_files(TransformSettings* s, const ImageProps& props, int32_t si
       }
     }
     set_progress(s, 2 + 5 * p, 5);
-    render_image(&s->render, ops, props, size, size, face, extra, 0.0, 0.0, 0.0, 90.0, name);
+    complete =
+        render_image(&s->render, ops, props, size, size, face, extra, 0.0, 0.0, 0.0, 90.0, name) &&
+        complete;
   }
+  return complete;
 }
 
-void render_strip_file(TransformSettings* s, const ImageProps& props, int32_t size,
+bool render_strip_file(TransformSettings* s, const ImageProps& props, int32_t size,
                        const RotationMatrix* extra) {
   switch (s->mode) {
     case kModeHorizontalStrip:
@@ -671,15 +676,15 @@ void render_strip_file(TransformSettings* s, const ImageProps& props, int32_t si
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
   const std::string name = make_output_name(s->output, s->input, "_cubestrip", extension, false);
   set_progress(s, 2, 30);
-  render_strip(s->mode, name, &s->render, s->console, props, size, extra);
+  return render_strip(s->mode, name, &s->render, s->console, props, size, extra);
 }
 
-void render_view_file(TransformSettings* s, const ImageProps& props, const RotationMatrix* extra) {
+bool render_view_file(TransformSettings* s, const ImageProps& props, const RotationMatrix* extra) {
   log_status(*s, kMakingView, s->width, s->height);
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
   const std::string name = make_output_name(s->output, s->input, "_view", extension, false);
   set_progress(s, 2, 30);
-  render_view(&s->render, s->console, props, {s->width, s->height}, s->camera, extra, name);
+  return render_view(&s->render, s->console, props, {s->width, s->height}, s->camera, extra, name);
 }
 
 // Everything after the option walk: load, check, size, render, release.
@@ -752,17 +757,20 @@ int run_transform(TransformSettings* s) {
   s->render.sampler = &sampler;
   s->render.progress = report_progress;
   s->render.progress_user = s;
+  // An output that could not be made (already reported) fails the run.
+  bool complete = true;
   if (s->mode == kModeView) {
-    render_view_file(s, props, extra);
+    complete = render_view_file(s, props, extra);
   } else if (s->mode == kModeCube) {
-    render_cube_files(s, props, face_size, extra);
+    complete = render_cube_files(s, props, face_size, extra);
   } else if (s->mode >= kModeHorizontalStrip) {
-    render_strip_file(s, props, face_size, extra);
+    complete = render_strip_file(s, props, face_size, extra);
   }
   view.reset();
   image.reset();
 
-  if (s->frame_call) return 0;
+  const int status = complete ? 0 : 1;
+  if (s->frame_call) return status;
   if (s->in_process) {
     ops->log(ops, kDoneInProcess);
   } else if (s->verbose) {
@@ -770,7 +778,7 @@ int run_transform(TransformSettings* s) {
   } else if (!s->quiet) {
     ops->log(ops, kDone);
   }
-  return 0;
+  return status;
 }
 
 bool config_word_matches(const std::string& value, ProfileMode* mode) {

@@ -311,23 +311,32 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
             0);
   EXPECT_EQ(image_size(dir.file("band_out_u.kro")), (Size{32, 32}));
 
-  // An output folder that does not exist: each face reports, the run still succeeds.
+  // An output folder that does not exist: each face reports, the run fails.
   CommandResult result = run({"transform", "cube", pano, dir.file("nowhere/o.jpg"), "-outsize=16"});
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.out.find("error creating file \"" + dir.file("nowhere/o_u.jpg") + "\"!\n\n"),
             std::string::npos);
   EXPECT_FALSE(qv_test::file_exists(dir.file("nowhere")));
 
-  // A face whose name is taken by a folder: reported, no temporary file left beside it.
+  // A face whose name is taken by a folder: reported, the other faces still made, no temporary
+  // file left beside it, the run fails.
   qv_test::TempDir folder;
   ASSERT_EQ(mkdir(folder.file("x_f.kro").c_str(), 0755), 0);
   result = run({"transform", "cube", pano, folder.file("x.kro"), "-outsize=16"});
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.out.find("error creating file \"" + folder.file("x_f.kro") + "\"!\n\n"),
             std::string::npos);
   EXPECT_EQ(
       qv_test::list_files(folder.path),
       (std::vector<std::string>{"x_b.kro", "x_d.kro", "x_f.kro", "x_l.kro", "x_r.kro", "x_u.kro"}));
+
+  // A view or a strip that cannot be made fails the run as well.
+  for (const char* mode : {"view", "hcube"}) {
+    const char* size = mode[0] == 'v' ? "-outsize=16x12" : "-outsize=16";
+    result = run({"transform", mode, pano, dir.file("nowhere/v.jpg"), size, "-q"});
+    EXPECT_EQ(result.status, 1) << mode;
+    EXPECT_EQ(result.out, "error creating file \"" + dir.file("nowhere/v.jpg") + "\"!\n\n") << mode;
+  }
 }
 
 // 16-bit sources give 16-bit RGB faces, 8-bit RGBA sources 8-bit RGB faces (alpha ignored).
