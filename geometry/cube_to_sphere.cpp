@@ -165,6 +165,13 @@ void report(const SphereJob& job, int64_t done, int64_t total) {
   if (job.progress) job.progress(job.progress_user, done, total);
 }
 
+void report_not_created(const SphereJob& job) {
+  ConsoleOps* console = job.console;
+  if (!console) return;
+  const std::string text = console->format(console, kErrorCreatingFile, job.output_name.c_str());
+  console->error(console, text.c_str());
+}
+
 }  // namespace
 
 void build_face_planes(CubeSource* source) {
@@ -234,11 +241,7 @@ bool render_sphere(const SphereJob& job, CubeSource* source) {
   RenderOutput output;
   if (!open_render_output(&output, settings, job.writer_options, job.output_name, job.width,
                           job.height)) {
-    if (console) {
-      const std::string text =
-          console->format(console, kErrorCreatingFile, job.output_name.c_str());
-      console->error(console, text.c_str());
-    }
+    report_not_created(job);
     return false;
   }
   const SpherePlan plan = plan_sphere_rendering(job);
@@ -281,7 +284,9 @@ bool render_sphere(const SphereJob& job, CubeSource* source) {
       report(job, ++written, job.height);
     }
   }
+  // A file that could not be completed or given its name is not there: say so.
   success = finish_render_output(&output, success);
+  if (!success) report_not_created(job);
   report(job, 1, 1);
   if (job.verbose && console) {
     console->log(console, "convert time: %.2f sec\n", ticks_to_seconds(timer_ticks() - start));

@@ -85,6 +85,6 @@ void init_sphere_rendering(SphereRendering* rendering, CubeSource* source, int32
 // whose ray meets no face are black.
 void render_sphere_row(const SphereRendering* rendering, int32_t row, uint8_t* out);
 
-// Renders the whole sphere and writes it; on a file that cannot be created reports
+// Renders the whole sphere and writes it; on a file that cannot be created or completed reports
 // "error creating file" (format, then error callback) and returns false, leaving no file.
 bool render_sphere(const SphereJob& job, CubeSource* source);

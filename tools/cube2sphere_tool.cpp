@@ -537,7 +537,8 @@ int run_cube2sphere(SphereSettings* s) {
   s->progress_base = 7;
   s->progress_span = 18;
   s->last_percent = -1;
-  render_sphere(job, &source);
+  // An output that could not be made (already reported) fails the run.
+  if (!render_sphere(job, &source)) return 1;
   if (!s->quiet) ops->print(ops, kDone);
   return 0;
 }

@@ -202,11 +202,20 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
     EXPECT_EQ(read_pixels(dir.file("sized.tif")).width, c.width) << c.options.back();
   }
 
-  // An output that cannot be created: the message, status 0, no file.
+  // An output that cannot be created, or not completed under its name (taken by a folder): the
+  // message, status 1, no file.
   result = run_qorveltools(
       {"cube2sphere", dir.file("pano_*.tif"), "-q", "-o=" + dir.file("no/dir/out.tif")});
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "error creating file \"" + dir.file("no/dir/out.tif") + "\"!\n\n\n");
+  TempDir taken;
+  ASSERT_EQ(mkdir(taken.file("out.tif").c_str(), 0755), 0);
+  result = run_qorveltools({"cube2sphere", dir.file("pano_*.tif"), "-o=" + taken.file("out.tif")});
+  EXPECT_EQ(result.status, 1);
+  const size_t reported = result.out.find("error creating file \"" + taken.file("out.tif") + "\"!");
+  ASSERT_NE(reported, std::string::npos);
+  EXPECT_EQ(result.out.find("done.", reported), std::string::npos);
+  EXPECT_EQ(qv_test::list_files(taken.path), std::vector<std::string>{"out.tif"});
 }
 
 TEST(Cube2sphere, MessagesAndProgress) {
