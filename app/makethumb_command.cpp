@@ -170,6 +170,7 @@ int makethumb_main(int argc, char** argv) {
   const size_t written = fwrite(jpeg.data(), 1, jpeg.size(), file.get());
   const bool closed = fclose(file.release()) == 0;
   if (written != jpeg.size() || !closed) {
+    delete_file(output);  // no truncated thumbnail under the output name
     fflush(stdout);
     fprintf(stderr, "ERROR: writing to file %s failed!\n", output);
     return 1;
