@@ -8,6 +8,7 @@
 
 #include "imageio/image_file.h"
 #include "memory/tiled_image.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 #include "swap_folder_test.h"
 
@@ -23,30 +24,12 @@ uint16_t sample(int32_t x, int32_t y, int32_t c, bool sixteen_bit) {
 
 // Writes a file with the sample pattern; false when the writer refuses.
 bool write_image(const std::string& path, PixelFormat format, int32_t width, int32_t height) {
-  ImageProps props;
-  image_default_props(&props);
+  ImageProps props = qv_test::default_props();
   props.jpeg_quality = 100;
-  ImageFilePtr file = image_create_write(format, path, width, height, props);
-  if (!file) return false;
-  const int32_t channels = format == kPixelGray8                             ? 1
-                           : (format == kPixelRgb8 || format == kPixelRgb16) ? 3
-                                                                             : 4;
   const bool sixteen = format == kPixelRgb16 || format == kPixelRgba16;
-  std::vector<uint8_t> row(static_cast<size_t>(file->bytes_per_row));
-  for (int32_t y = 0; y < height; ++y) {
-    for (int32_t x = 0; x < width; ++x) {
-      for (int32_t c = 0; c < channels; ++c) {
-        uint16_t value = sample(x, y, c, sixteen);
-        size_t at = static_cast<size_t>(x) * channels + c;
-        if (sixteen)
-          memcpy(row.data() + at * 2, &value, 2);
-        else
-          row[at] = static_cast<uint8_t>(value);
-      }
-    }
-    if (!image_write_row(file.get(), row.data())) return false;
-  }
-  return image_close(std::move(file));
+  return qv_test::write_samples(path, format, width, height, props, [sixteen](int x, int y, int c) {
+    return sample(x, y, c, sixteen);
+  });
 }
 
 // The element at (x, y) read through the tile that holds it.

@@ -24,15 +24,11 @@ inline uint16_t pattern_sample(int x, int y, int c) {
   return static_cast<uint16_t>((x * 2654435761u + y * 40503u + c * 7919u) >> 7);
 }
 
-// Writes a pattern image; 8-bit formats take the high byte of each pattern sample.
-inline bool write_pattern(const std::string& path, PixelFormat format, int width, int height,
-                          const std::vector<uint8_t>& icc = {}) {
-  ImageProps props = default_props();
-  if (!icc.empty()) {
-    props.embed_icc = true;
-    props.icc_data = icc.data();
-    props.icc_size = static_cast<int32_t>(icc.size());
-  }
+// Writes an image whose sample c of pixel (x, y) is sample(x, y, c) at the format's depth
+// (16-bit samples little-endian); false when the writer refuses.
+template <typename SampleFn>
+bool write_samples(const std::string& path, PixelFormat format, int width, int height,
+                   const ImageProps& props, SampleFn sample) {
   ImageFilePtr file = image_create_write(format, path, width, height, props);
   if (!file) return false;
   const int channels = format == kPixelGray8                               ? 1
@@ -43,19 +39,35 @@ inline bool write_pattern(const std::string& path, PixelFormat format, int width
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       for (int c = 0; c < channels; ++c) {
-        const uint16_t sample = pattern_sample(x, y, c);
-        const size_t at = static_cast<size_t>(x * channels + c);
+        const uint16_t value = static_cast<uint16_t>(sample(x, y, c));
+        const size_t at = static_cast<size_t>(x) * channels + c;
         if (wide) {
-          row[2 * at] = static_cast<uint8_t>(sample);
-          row[2 * at + 1] = static_cast<uint8_t>(sample >> 8);
+          row[2 * at] = static_cast<uint8_t>(value);
+          row[2 * at + 1] = static_cast<uint8_t>(value >> 8);
         } else {
-          row[at] = static_cast<uint8_t>(sample >> 8);
+          row[at] = static_cast<uint8_t>(value);
         }
       }
     }
     if (!image_write_row(file.get(), row.data())) return false;
   }
   return image_close(std::move(file));
+}
+
+// Writes a pattern image; 8-bit formats take the high byte of each pattern sample.
+inline bool write_pattern(const std::string& path, PixelFormat format, int width, int height,
+                          const std::vector<uint8_t>& icc = {}) {
+  ImageProps props = default_props();
+  if (!icc.empty()) {
+    props.embed_icc = true;
+    props.icc_data = icc.data();
+    props.icc_size = static_cast<int32_t>(icc.size());
+  }
+  const bool wide = format == kPixelRgb16 || format == kPixelRgba16;
+  return write_samples(path, format, width, height, props, [wide](int x, int y, int c) {
+    const uint16_t sample = pattern_sample(x, y, c);
+    return wide ? sample : static_cast<uint16_t>(sample >> 8);
+  });
 }
 
 // Every row of an image, concatenated.
