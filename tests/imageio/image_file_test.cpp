@@ -18,18 +18,10 @@ using qv_test::TempDir;
 
 // Writes an 8-bit RGB image whose pixel (x, y) is (x, y, x + y) modulo 256.
 bool write_pattern(const std::string& path, int width, int height) {
-  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, default_props());
-  if (!file) return false;
-  std::vector<uint8_t> row(3 * width);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      row[3 * x] = uint8_t(x);
-      row[3 * x + 1] = uint8_t(y);
-      row[3 * x + 2] = uint8_t(x + y);
-    }
-    if (!image_write_row(file.get(), row.data())) return false;
-  }
-  return image_close(std::move(file));
+  return qv_test::write_samples(path, kPixelRgb8, width, height, default_props(),
+                                [](int x, int y, int c) {
+                                  return c == 0 ? uint8_t(x) : c == 1 ? uint8_t(y) : uint8_t(x + y);
+                                });
 }
 
 TEST(ImageFile, WriterIsChosenByExtension) {
@@ -191,18 +183,12 @@ TEST(ImageFile, RowCallsStopAtTheLastRowAndCloseReportsIncompleteWriters) {
 // Writes an 8-bit RGB image of noise: its JPEG is larger than the codec's read buffer, so
 // rows after the first need the stream.
 bool write_noise(const std::string& path, int width, int height) {
-  ImageFilePtr file = image_create_write(kPixelRgb8, path, width, height, default_props());
-  if (!file) return false;
-  std::vector<uint8_t> row(3 * width);
   uint32_t seed = 12345;
-  for (int y = 0; y < height; ++y) {
-    for (uint8_t& sample : row) {
-      seed = seed * 1103515245u + 12345u;
-      sample = uint8_t(seed >> 24);
-    }
-    if (!image_write_row(file.get(), row.data())) return false;
-  }
-  return image_close(std::move(file));
+  return qv_test::write_samples(path, kPixelRgb8, width, height, default_props(),
+                                [&seed](int, int, int) {
+                                  seed = seed * 1103515245u + 12345u;
+                                  return uint8_t(seed >> 24);
+                                });
 }
 
 std::vector<std::vector<uint8_t>> read_all_rows(ImageFile* file) {

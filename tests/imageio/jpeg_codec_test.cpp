@@ -16,14 +16,8 @@ using qv_test::default_props;
 using qv_test::TempDir;
 
 bool write_gray(const std::string& path, int width, int height, const ImageProps& props) {
-  ImageFilePtr file = image_create_write(kPixelGray8, path, width, height, props);
-  if (!file) return false;
-  std::vector<uint8_t> row(width);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) row[x] = uint8_t((x / 16 + y / 16) * 40);
-    if (!image_write_row(file.get(), row.data())) return false;
-  }
-  return image_close(std::move(file));
+  return qv_test::write_samples(path, kPixelGray8, width, height, props,
+                                [](int x, int y, int) { return uint8_t((x / 16 + y / 16) * 40); });
 }
 
 // Reads every row; true when all rows were delivered.
