@@ -2,9 +2,9 @@
 // plus the portable inner loops. The vector loops live in resize_avx2.cpp and must give the
 // same bytes as the portable ones.
 //
-// Memory: everything a resizer needs (record, both lists, the window and one padded source row)
-// is planned in 64-bit arithmetic and taken in one block from the allocation hooks before the
-// first row arrives. The window is a ring of row pointers: dropping rows from its front moves
+// Memory: everything a resizer needs (record, both lists, the window, one padded source row and,
+// for planar loops, the split weights and three planes) is planned in 64-bit arithmetic and
+// taken in one block from the allocation hooks before the first row arrives. The window is a ring of row pointers: dropping rows from its front moves
 // pointers, never pixels.
 #include "geometry/resize.h"
 
@@ -260,6 +260,8 @@ struct BlockPlan {
   uint64_t window_pointers = 0;
   uint64_t window_rows = 0;
   uint64_t padded_source = 0;
+  uint64_t weight_halves = 0;
+  uint64_t planes = 0;
   uint64_t total = 0;
   bool fits = true;  // false when a size overflowed or exceeds the address space
 };
@@ -331,12 +333,50 @@ void filter_columns(StreamResizer* r, const uint8_t* zero, int32_t begin, int32_
                        window_row + static_cast<ptrdiff_t>(begin) * r->bytes_per_pixel);
 }
 
+// Writes the planar loops' weight table: per kPlanarTapStep taps, the low bytes and then the
+// high parts (w >> 8) as 16-bit values, zero past the real taps. False when a weight's high part
+// does not fit 16 bits (only windows whose raw weights nearly cancel out); the interleaved loops
+// then serve the resizer.
+bool split_weights(StreamResizer* r) {
+  const int32_t taps = r->horizontal.padded_taps;
+  const int32_t plane_taps = r->plane_taps;
+  for (int32_t i = 0; i < r->destination_width; ++i) {
+    const int32_t* weights = r->horizontal.entries[i].weights;
+    int16_t* halves = r->weight_halves + static_cast<ptrdiff_t>(i) * plane_taps * 2;
+    for (int32_t j = 0; j < plane_taps; ++j) {
+      const int32_t w = j < taps ? weights[j] : 0;
+      if (w < -(1 << 23) || w >= (1 << 23)) return false;
+      int16_t* step = halves + (j / kPlanarTapStep) * kPlanarTapStep * 2 + j % kPlanarTapStep;
+      step[0] = static_cast<int16_t>(w & 255);
+      step[kPlanarTapStep] = static_cast<int16_t>(w >> 8);
+    }
+  }
+  return true;
+}
+
+// Splits a source row into the planes and fills their wrap margins like those of the padded row.
+void fill_planes(StreamResizer* r, const uint8_t* row) {
+  r->loops->split_planes(row, r->source_width, r->planes);
+  if (!r->wrap) return;
+  const int32_t width = r->source_width;
+  for (uint8_t* plane : r->planes) {
+    for (int32_t i = 1; i <= r->left_margin; ++i) plane[-i] = plane[(width - i % width) % width];
+    for (int32_t i = 0; i < r->plane_taps; ++i) plane[width + i] = plane[i % width];
+  }
+}
+
 // Columns whose taps lie inside the row read it where it is; only the pixels under the edge
 // columns' windows are copied into the padded row, next to its margins. Columns are filtered
 // left to right, so a vector store running past a column is overwritten by the next one.
 void filter_row_into(StreamResizer* r, const uint8_t* row, uint8_t* window_row) {
   if (r->source_width == r->destination_width) {
     std::memcpy(window_row, row, r->line_size);
+    return;
+  }
+  if (r->use_planes) {
+    fill_planes(r, row);
+    r->loops->planar_horizontal(r->planes, r->horizontal_firsts, r->weight_halves, r->plane_taps,
+                                r->destination_width, window_row);
     return;
   }
   const int32_t taps = r->horizontal.padded_taps;
@@ -491,7 +531,18 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
   plan.raw_weights = reserve(&plan, raw_count, sizeof(double));
   plan.window_pointers = reserve(&plan, window_capacity, sizeof(uint8_t*));
   plan.window_rows = reserve(&plan, window_capacity, row_stride);
+  // The planar loops' tables: weight halves, then the planes, zeroed with the padded row (their
+  // margins stay zero without wrap).
+  const int32_t plane_taps =
+      loops->planar_horizontal ? round_up(horizontal.padded_taps, kPlanarTapStep) : 0;
+  const uint64_t plane_stride =
+      (static_cast<uint64_t>(source_width) + left_margin + plane_taps + kRowSlackBytes + 63) &
+      ~static_cast<uint64_t>(63);
+  if (plane_taps > 0)
+    plan.weight_halves =
+        reserve(&plan, static_cast<uint64_t>(destination_width) * plane_taps * 2, sizeof(int16_t));
   plan.padded_source = reserve(&plan, padded_pixels * bpp + kRowSlackBytes, 1);
+  if (plane_taps > 0) plan.planes = reserve(&plan, 3, plane_stride);
   if (!plan.fits || plan.total > SIZE_MAX) return nullptr;
 
   uint8_t* block = static_cast<uint8_t*>(g_allocate(static_cast<size_t>(plan.total)));
@@ -535,6 +586,12 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
                reinterpret_cast<Contribution*>(block + plan.vertical_entries),
                reinterpret_cast<int32_t*>(block + plan.vertical_weights), nullptr, raw);
   find_direct_columns(r);
+  if (plane_taps > 0 && source_width != destination_width) {
+    for (int c = 0; c < 3; ++c) r->planes[c] = block + plan.planes + c * plane_stride + left_margin;
+    r->weight_halves = reinterpret_cast<int16_t*>(block + plan.weight_halves);
+    r->plane_taps = plane_taps;
+    r->use_planes = split_weights(r) ? 1 : 0;
+  }
   return ResizerPtr(r);
 }
 
@@ -550,6 +607,7 @@ void resizer_reset(StreamResizer* resizer) {
 
 void resizer_use_portable_loops(StreamResizer* resizer) {
   resizer->loops = portable_resizer_loops(resizer->pixel_format);
+  resizer->use_planes = 0;
 }
 
 int resizer_push_row(const void* source_row, StreamResizer* r, void* destination_row) {

@@ -85,6 +85,11 @@ struct StreamResizer {
   int32_t direct_begin;    // destination columns [direct_begin, direct_end) read their taps
   int32_t direct_end;      // straight from the caller's row; only the others use padded_source
   int32_t* horizontal_firsts;    // first source index of each destination column, in a row
+  uint8_t* planes[3];            // 8-bit RGB with planar loops: the row split into R, G and B,
+                                 // each at its source pixel 0 with the padded row's margins
+  int16_t* weight_halves;        // the horizontal weights as the planar loops take them
+  int32_t plane_taps;            // horizontal taps rounded up for the planar loops
+  uint8_t use_planes;            // 1: the horizontal pass runs on planes
   const ResizerLoops* loops;     // inner loops for this pixel format, chosen at creation
   void (*release)(void* block);  // gives the block back to the allocator it came from
 };

@@ -12,6 +12,9 @@
 // lanes each, the fourth zero for RGB); a second shuffle of the same bytes (8-bit) or of the
 // bytes at tap j + 2 (16-bit) does the same for pixels j + 2 and j + 3. The four weights are
 // spread to match, and the sums and halves are added at the end.
+// 8-bit RGB, when every weight splits into a low byte and a 16-bit high part: the row is split
+// into three planes first and each destination pixel takes 16 taps per step and plane with two
+// 16-bit multiply-adds; (high sum << 8) + low sum is the 32-bit sum of the weights themselves.
 // Gray: eight taps per step, one pixel per lane, summed across the lanes at the end.
 // Vertical pass: 32 samples per step in four accumulators, one broadcast weight per window row.
 #include <immintrin.h>
@@ -139,6 +142,112 @@ void horizontal_gray8(const uint8_t* source, const int32_t* firsts, const int32_
   }
 }
 
+// Thirty-two RGB pixels per step: each half of three 256-bit registers takes 16 bytes of one
+// group of sixteen pixels (48 bytes), so that every plane byte comes from one of the three
+// registers at the same half, picked by one shuffle per register; sixteen at a time and then
+// one by one for the rest.
+__m256i twice(__m128i value) {
+  return _mm256_broadcastsi128_si256(value);
+}
+
+void split_rgb8_planes(const uint8_t* row, int32_t width, uint8_t* const* planes) {
+  const __m128i r0 = _mm_setr_epi8(0, 3, 6, 9, 12, 15, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i r1 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, 2, 5, 8, 11, 14, Z, Z, Z, Z, Z);
+  const __m128i r2 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 1, 4, 7, 10, 13);
+  const __m128i g0 = _mm_setr_epi8(1, 4, 7, 10, 13, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i g1 = _mm_setr_epi8(Z, Z, Z, Z, Z, 0, 3, 6, 9, 12, 15, Z, Z, Z, Z, Z);
+  const __m128i g2 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 2, 5, 8, 11, 14);
+  const __m128i b0 = _mm_setr_epi8(2, 5, 8, 11, 14, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i b1 = _mm_setr_epi8(Z, Z, Z, Z, Z, 1, 4, 7, 10, 13, Z, Z, Z, Z, Z, Z);
+  const __m128i b2 = _mm_setr_epi8(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 0, 3, 6, 9, 12, 15);
+  const __m256i wide_r0 = twice(r0), wide_r1 = twice(r1), wide_r2 = twice(r2);
+  const __m256i wide_g0 = twice(g0), wide_g1 = twice(g1), wide_g2 = twice(g2);
+  const __m256i wide_b0 = twice(b0), wide_b1 = twice(b1), wide_b2 = twice(b2);
+  const auto load = [row](int32_t x, int offset) {
+    return _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(row + static_cast<ptrdiff_t>(x) * 3 + offset));
+  };
+  int32_t x = 0;
+  for (; x + 32 <= width; x += 32) {
+    const __m256i a = _mm256_inserti128_si256(_mm256_castsi128_si256(load(x, 0)), load(x, 48), 1);
+    const __m256i b = _mm256_inserti128_si256(_mm256_castsi128_si256(load(x, 16)), load(x, 64), 1);
+    const __m256i c = _mm256_inserti128_si256(_mm256_castsi128_si256(load(x, 32)), load(x, 80), 1);
+    const auto pick = [&](__m256i m0, __m256i m1, __m256i m2) {
+      return _mm256_or_si256(
+          _mm256_or_si256(_mm256_shuffle_epi8(a, m0), _mm256_shuffle_epi8(b, m1)),
+          _mm256_shuffle_epi8(c, m2));
+    };
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[0] + x), pick(wide_r0, wide_r1, wide_r2));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[1] + x), pick(wide_g0, wide_g1, wide_g2));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(planes[2] + x), pick(wide_b0, wide_b1, wide_b2));
+  }
+  for (; x + 16 <= width; x += 16) {
+    const __m128i a = load(x, 0);
+    const __m128i b = load(x, 16);
+    const __m128i c = load(x, 32);
+    const auto pick = [&](__m128i m0, __m128i m1, __m128i m2) {
+      return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m0), _mm_shuffle_epi8(b, m1)),
+                          _mm_shuffle_epi8(c, m2));
+    };
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[0] + x), pick(r0, r1, r2));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[1] + x), pick(g0, g1, g2));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[2] + x), pick(b0, b1, b2));
+  }
+  for (; x < width; ++x) {
+    planes[0][x] = row[3 * x];
+    planes[1][x] = row[3 * x + 1];
+    planes[2][x] = row[3 * x + 2];
+  }
+}
+
+// Per 16 taps and plane: the bytes widened to 16 bits, one multiply-add with the low halves and
+// one with the high parts of the weights. (high << 8) + low is the 32-bit sum of the interleaved
+// pass, wrapping alike.
+void horizontal_rgb8_planes(const uint8_t* const* planes, const int32_t* firsts,
+                            const int16_t* halves, int32_t taps, int32_t count, uint8_t* out) {
+  const __m128i half = _mm_set1_epi32(1 << (kWeightBits8 - 1));
+  const uint8_t* red = planes[0];
+  const uint8_t* green = planes[1];
+  const uint8_t* blue = planes[2];
+  for (int32_t i = 0; i < count; ++i) {
+    const ptrdiff_t first = firsts[i];
+    const int16_t* weight = halves + static_cast<ptrdiff_t>(i) * taps * 2;
+    __m256i red_low = _mm256_setzero_si256(), red_high = red_low;
+    __m256i green_low = red_low, green_high = red_low;
+    __m256i blue_low = red_low, blue_high = red_low;
+    for (int32_t j = 0; j < taps; j += 16, weight += 32) {
+      const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight));
+      const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + 16));
+      const auto widen = [first, j](const uint8_t* plane) {
+        return _mm256_cvtepu8_epi16(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + first + j)));
+      };
+      const __m256i r = widen(red);
+      const __m256i g = widen(green);
+      const __m256i b = widen(blue);
+      red_low = _mm256_add_epi32(red_low, _mm256_madd_epi16(r, low));
+      red_high = _mm256_add_epi32(red_high, _mm256_madd_epi16(r, high));
+      green_low = _mm256_add_epi32(green_low, _mm256_madd_epi16(g, low));
+      green_high = _mm256_add_epi32(green_high, _mm256_madd_epi16(g, high));
+      blue_low = _mm256_add_epi32(blue_low, _mm256_madd_epi16(b, low));
+      blue_high = _mm256_add_epi32(blue_high, _mm256_madd_epi16(b, high));
+    }
+    const __m256i r = _mm256_add_epi32(_mm256_slli_epi32(red_high, 8), red_low);
+    const __m256i g = _mm256_add_epi32(_mm256_slli_epi32(green_high, 8), green_low);
+    const __m256i b = _mm256_add_epi32(_mm256_slli_epi32(blue_high, 8), blue_low);
+    // Lanes summed per plane: R, G, B, B in the four 32-bit lanes.
+    const __m256i rg = _mm256_hadd_epi32(r, g);
+    const __m256i bb = _mm256_hadd_epi32(b, b);
+    const __m256i rgbb = _mm256_hadd_epi32(rg, bb);
+    __m128i total = _mm_add_epi32(_mm256_castsi256_si128(rgbb), _mm256_extracti128_si256(rgbb, 1));
+    total = _mm_srai_epi32(_mm_add_epi32(total, half), kWeightBits8);
+    // The fourth byte lands on the next pixel (written after this one) or in the row's slack.
+    const int32_t packed =
+        _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(total, total), _mm_setzero_si128()));
+    std::memcpy(out + static_cast<ptrdiff_t>(i) * 3, &packed, 4);
+  }
+}
+
 template <typename Sample, int kBits>
 void vertical_tail(const uint8_t* const* rows, const int32_t* weights, int32_t taps, int32_t begin,
                    int32_t samples, uint8_t* out) {
@@ -220,7 +329,8 @@ void vertical16(const uint8_t* const* rows, const int32_t* weights, int32_t taps
 }
 
 const ResizerLoops kAvx2Gray8 = {horizontal_gray8, vertical8, 8};
-const ResizerLoops kAvx2Rgb8 = {horizontal_pairs<Layout::kRgb8>, vertical8, 4};
+const ResizerLoops kAvx2Rgb8 = {horizontal_pairs<Layout::kRgb8>, vertical8, 4, split_rgb8_planes,
+                                horizontal_rgb8_planes};
 const ResizerLoops kAvx2Rgba8 = {horizontal_pairs<Layout::kRgba8>, vertical8, 4};
 const ResizerLoops kAvx2Rgb16 = {horizontal_pairs<Layout::kRgb16>, vertical16, 4};
 const ResizerLoops kAvx2Rgba16 = {horizontal_pairs<Layout::kRgba16>, vertical16, 4};

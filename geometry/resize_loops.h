@@ -18,12 +18,30 @@ using HorizontalLoopFn = void (*)(const uint8_t* source, const int32_t* firsts,
 using VerticalLoopFn = void (*)(const uint8_t* const* rows, const int32_t* weights, int32_t taps,
                                 int32_t samples, uint8_t* out);
 
+// Splits `width` interleaved 8-bit RGB pixels into three planes (R, G, B).
+using SplitPlanesFn = void (*)(const uint8_t* row, int32_t width, uint8_t* const* planes);
+
+// The horizontal pass on planes: `planes` point at source pixel 0 of three planes with margins
+// wide enough for every window; pixel i sums `taps` (a multiple of 16) taps from firsts[i] on,
+// weighted by the halves of its fixed-point weights (halves + i * taps * 2: per 16 taps, 16 low
+// bytes w & 255 then 16 high parts w >> 8, as 16-bit values), then rounds and clamps like the
+// interleaved pass.
+using PlanarHorizontalFn = void (*)(const uint8_t* const* planes, const int32_t* firsts,
+                                    const int16_t* halves, int32_t taps, int32_t count,
+                                    uint8_t* out);
+
 // The loops for one pixel format.
 struct ResizerLoops {
   HorizontalLoopFn horizontal;
   VerticalLoopFn vertical;
-  int32_t tap_multiple;  // padded tap counts of the horizontal list are multiples of this
+  int32_t tap_multiple;                            // padded tap counts of the horizontal list
+                                                   // are multiples of this
+  SplitPlanesFn split_planes = nullptr;            // 8-bit RGB only: the planar pass, taken when
+  PlanarHorizontalFn planar_horizontal = nullptr;  // every weight splits into 16-bit halves
 };
+
+// Planar passes sum this many taps per step; their tap counts are multiples of it.
+constexpr int32_t kPlanarTapStep = 16;
 
 // Portable loops for a pixel format code; null for unknown codes.
 const ResizerLoops* portable_resizer_loops(int32_t pixel_format);

@@ -446,7 +446,7 @@ TEST(Resize, StreamingEqualsTheDirectTwoPassResult) {
 TEST(Resize, WideRowsReadInPlaceMatchTheDirectResult) {
   // Strong reductions of wide rows, as for previews: the middle columns read the caller's row
   // (exactly as long as one row, so no read may run past it), the edge columns the padded copy
-  // with its wrap margins.
+  // with its wrap margins; 8-bit RGB may run on planes instead.
   struct Case {
     int sw, sh, dw, dh;
   };
@@ -466,6 +466,12 @@ TEST(Resize, WideRowsReadInPlaceMatchTheDirectResult) {
           const std::vector<uint8_t> expected = reference_resize(*r, image);
           EXPECT_EQ(run_protocol(r.get(), image).pixels, expected)
               << c.sw << "->" << c.dw << " fmt" << format << " f" << filter << " wrap" << wrap;
+          if (r->use_planes) {  // 8-bit RGB on planes: the interleaved pass must agree too
+            resizer_reset(r.get());
+            r->use_planes = 0;
+            EXPECT_EQ(run_protocol(r.get(), image).pixels, expected)
+                << "interleaved " << c.sw << " f" << filter << " wrap" << wrap;
+          }
           resizer_reset(r.get());
           resizer_use_portable_loops(r.get());
           EXPECT_EQ(run_protocol(r.get(), image).pixels, expected)
