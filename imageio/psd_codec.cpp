@@ -466,10 +466,10 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   state->full_height = header.height;
   state->depth = header.depth;
   state->row_size = (int64_t{header.width} * header.depth + 7) / 8;
-  // Pixel data that cannot be in the file, even compressed, is refused before any buffer.
-  if (state->row_size * header.height / kCompressionRatioLimit > in.size + kSmallFileAllowance) {
-    return nullptr;
-  }
+  // Pixel data that cannot be in the file, even compressed, is refused before any buffer (row
+  // size × height is compared by division: the product can pass 2^63).
+  const int64_t most_pixel_bytes = (in.size + kSmallFileAllowance + 1) * kCompressionRatioLimit;
+  if (state->row_size > (most_pixel_bytes - 1) / header.height) return nullptr;
   int32_t output_channels = 0;
   if (ignore_layers && single_layer_usable(layout, in.size)) {
     if (!open_layer_channels(in, layout, state.get(), &output_channels)) return nullptr;

@@ -175,6 +175,8 @@ std::vector<MalformedRow> malformed_rows() {
       {"psd zero width", [] { return psd_header(1, 3, 4, 0, 8, 3); }},
       {"psd version 3", [] { return psd_header(3, 3, 4, 4, 8, 3); }},
       {"psd huge image in a tiny file", [] { return psd_header(2, 3, 300000, 300000, 16, 3); }},
+      {"psb 32-bit image whose pixel bytes pass 2^63",
+       [] { return psd_header(2, 3, 0x7FFFFFFF, 0x7FFFFFFF, 32, 3); }},
       {"psd packbits rows of the largest size claimed",
        [] {
          std::string bytes = psd_header(1, 3, 2000, 2000, 8, 3);
