@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
-#include "test_images.h"
 
 namespace {
 
@@ -89,8 +89,8 @@ std::string jpeg_tables(const std::string& path) {
 
 // Mean absolute difference of two RGB images of the same size; -1 when unreadable or sizes differ.
 double mean_difference(const std::string& a, const std::string& b) {
-  const tile_test::Pixels pa = tile_test::read_pixels(a);
-  const tile_test::Pixels pb = tile_test::read_pixels(b);
+  const qv_test::Pixels pa = qv_test::read_pixels(a);
+  const qv_test::Pixels pb = qv_test::read_pixels(b);
   if (!pa.ok || !pb.ok || pa.bytes.size() != pb.bytes.size()) return -1;
   double sum = 0;
   for (size_t i = 0; i < pa.bytes.size(); ++i) sum += std::abs(pa.bytes[i] - pb.bytes[i]);
@@ -341,12 +341,12 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
 
 // 16-bit sources give 16-bit RGB faces, 8-bit RGBA sources 8-bit RGB faces (alpha ignored).
 TEST_F(TransformTool, OutputDepthFollowsTheSource) {
-  ASSERT_TRUE(tile_test::write_pattern(dir.file("wide.kro"), kPixelRgba16, 200, 100));
-  ASSERT_TRUE(tile_test::write_pattern(dir.file("alpha.kro"), kPixelRgba8, 200, 100));
+  ASSERT_TRUE(qv_test::write_pattern(dir.file("wide.kro"), kPixelRgba16, 200, 100));
+  ASSERT_TRUE(qv_test::write_pattern(dir.file("alpha.kro"), kPixelRgba8, 200, 100));
   ASSERT_EQ(run({"transform", "cube", dir.file("wide.kro"), dir.file("w.kro"), "-q"}).status, 0);
   ASSERT_EQ(run({"transform", "cube", dir.file("alpha.kro"), dir.file("a.kro"), "-q"}).status, 0);
-  const tile_test::Pixels wide = tile_test::read_pixels(dir.file("w_f.kro"));
-  const tile_test::Pixels alpha = tile_test::read_pixels(dir.file("a_f.kro"));
+  const qv_test::Pixels wide = qv_test::read_pixels(dir.file("w_f.kro"));
+  const qv_test::Pixels alpha = qv_test::read_pixels(dir.file("a_f.kro"));
   ASSERT_TRUE(wide.ok);
   ASSERT_TRUE(alpha.ok);
   EXPECT_EQ(wide.format, kPixelRgb16);
