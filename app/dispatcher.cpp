@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/args.h"
-#include "app/banner.h"
-#include "app/paths.h"
+#include "base/args.h"
+#include "base/banner.h"
+#include "base/paths.h"
 
 namespace {
 
@@ -35,11 +35,6 @@ int run_tool_row(const ToolRow& row, int argc, char** argv, ConsoleOps* ops) {
 }
 
 }  // namespace
-
-void print_banner(const char* title) {
-  printf("\n%s %s%s%s (build %s)\n", title, kProductVersion, kPlatformSuffix, kEditionSuffix,
-         kBuildDate);
-}
 
 void print_usage(const char* program_path) {
   std::string name = file_name_part(program_path ? program_path : "");

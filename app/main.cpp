@@ -2,10 +2,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "app/dispatcher.h"
-#include "app/files.h"
-#include "app/text.h"
+#include "base/files.h"
+#include "base/text.h"
 #include "memory/qvmem.h"
 #include "imageio/image_file.h"
 

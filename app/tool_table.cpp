@@ -1,5 +1,6 @@
 // The tool words of this executable, tested top to bottom and left to right.
-#include "app/builtin_commands.h"
+#include "tools/makethumb_tool.h"
+#include "tools/ping_tool.h"
 #include "app/dispatcher.h"
 #include "server/testserver.h"
 #include "tools/cube2sphere_tool.h"

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/console.h"
-#include "app/files.h"
-#include "app/paths.h"
+#include "base/console.h"
+#include "base/files.h"
+#include "base/paths.h"
 #include "imageio/jpeg_codec.h"
 #include "imageio/kro_codec.h"
 #include "imageio/metadata.h"

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/files.h"
+#include "base/files.h"
 
 extern "C" {
 #include <jpeglib.h>

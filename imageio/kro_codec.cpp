@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "imageio/color_profile.h"
 #include "imageio/metadata.h"
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/files.h"
+#include "base/files.h"
 
 const char kPsdLayeredDetail[] = "only flatten psd/psb files are supported";
 

@@ -105,14 +105,3 @@ inline uint8_t* tile_view_pixel(TileView* view, int32_t x, int32_t y) {
   const size_t offset = static_cast<size_t>(x & mask) + static_cast<size_t>(y & mask) * tile->width;
   return view->pixels[slot] + offset * image->element_size;
 }
-
-// Called after every input row of the loader with the rows read so far and the image height.
-using TileLoadProgressFn = void (*)(void* user, int32_t rows_done, int32_t total_rows);
-
-// Loads an image file into a new tiled image: 8-bit RGB and RGBA files become type 6 (BGRA,
-// alpha 255 where the file has none), 16-bit ones type 7 (RGBA, alpha 65535 where none). Rows
-// are read in passes of at most 4 MiB (one row per pass when a row is larger) and copied into
-// the tiles of one band at a time. Null for unknown signatures, gray or unsupported pixels,
-// sizes that are not positive and read errors.
-TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
-                               TileLoadProgressFn progress, void* user);

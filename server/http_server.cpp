@@ -19,7 +19,7 @@
 #include <new>
 #include <random>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "server/static_files.h"
 
 namespace {

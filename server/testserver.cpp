@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "app/args.h"
-#include "app/files.h"
-#include "app/paths.h"
-#include "app/text.h"
+#include "base/args.h"
+#include "base/files.h"
+#include "base/paths.h"
+#include "base/text.h"
 #include "server/http_server.h"
 
 extern char** environ;

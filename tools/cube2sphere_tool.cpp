@@ -13,20 +13,21 @@
 #include <memory>
 #include <vector>
 
-#include "app/args.h"
-#include "app/banner.h"
-#include "app/console.h"
-#include "app/files.h"
-#include "app/paths.h"
-#include "geometry/cube_layout.h"
-#include "geometry/cube_to_sphere.h"
+#include "base/args.h"
+#include "base/banner.h"
+#include "base/console.h"
+#include "base/files.h"
+#include "base/paths.h"
+#include "render/cube_layout.h"
+#include "render/cube_to_sphere.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/metadata.h"
 #include "memory/qvmem.h"
+#include "imageio/tiled_image_loader.h"
 #include "memory/tiled_image.h"
-#include "tools/sphere_size_comment.h"
-#include "tools/transform_tool.h"
+#include "render/sphere_size_comment.h"
+#include "base/config_section.h"
 
 namespace {
 
@@ -543,34 +544,7 @@ int run_cube2sphere(SphereSettings* s) {
   return 0;
 }
 
-bool is_letter(char c) {
-  return std::isalpha(static_cast<unsigned char>(c)) != 0;
-}
-
-// Cuts name at the last occurrence of marker when no letter follows it (or always, when
-// any_follower is set).
-void cut_at_last(std::string* name, const char* marker, bool any_follower) {
-  const std::string lowered = lowered_ascii(*name);
-  const size_t at = lowered.rfind(marker);
-  if (at == std::string::npos) return;
-  const size_t after = at + std::char_traits<char>::length(marker);
-  if (!any_follower && after < lowered.size() && is_letter(lowered[after])) return;
-  name->erase(at);
-}
-
 }  // namespace
-
-std::string cube_face_output_base(const std::string& left_face_path) {
-  const std::string file = file_name_part(left_face_path);
-  const std::string folder = left_face_path.substr(0, left_face_path.size() - file.size());
-  std::string stem = file;
-  const size_t dot = stem.rfind('.');
-  if (dot != std::string::npos) stem.erase(dot);
-  cut_at_last(&stem, "_l", false);
-  cut_at_last(&stem, "_left", false);
-  cut_at_last(&stem, "left", true);
-  return folder + stem;
-}
 
 int cube2sphere_main(int argc, char** argv, ConsoleOps* ops) {
   if (argc < 2) {

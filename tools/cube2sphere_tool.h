@@ -10,8 +10,3 @@ struct ConsoleOps;
 // Tool entry: argv[0] is the program path, then face files, "*" patterns and options. Returns 0
 // on success (also when the output could not be created), 1 on usage, argument or input errors.
 int cube2sphere_main(int argc, char** argv, ConsoleOps* ops);
-
-// The name a left face gives its derived outputs: the path without its extension, its file
-// name cut at the last "_l" and then at the last "_left" (each only when no letter follows),
-// then at the last "left". So pano_l.jpg and pano_left.tif both give "pano".
-std::string cube_face_output_base(const std::string& left_face_path);

@@ -11,14 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "app/args.h"
-#include "app/banner.h"
-#include "app/paths.h"
-#include "geometry/cube_layout.h"
-#include "geometry/smooth_preview.h"
+#include "base/args.h"
+#include "base/banner.h"
+#include "base/paths.h"
+#include "render/cube_layout.h"
+#include "render/smooth_preview.h"
 #include "imageio/image_options.h"
 #include "memory/qvmem.h"
-#include "tools/cube2sphere_tool.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <cstring>
 #include <string>
 
-#include "app/args.h"
-#include "app/banner.h"
-#include "geometry/resize.h"
+#include "base/args.h"
+#include "base/banner.h"
+#include "render/resize.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "memory/qvmem.h"
-#include "tools/tiling.h"
+#include "render/tiling.h"
 
 namespace {
 

@@ -14,17 +14,19 @@
 #include <memory>
 #include <thread>
 
-#include "app/args.h"
-#include "app/banner.h"
-#include "app/console.h"
-#include "app/files.h"
-#include "app/paths.h"
-#include "geometry/cube_layout.h"
-#include "geometry/panorama_geometry.h"
-#include "geometry/sphere_to_cube.h"
-#include "geometry/view_render.h"
+#include "base/args.h"
+#include "base/banner.h"
+#include "base/config_section.h"
+#include "base/console.h"
+#include "base/files.h"
+#include "base/paths.h"
+#include "render/cube_layout.h"
+#include "render/panorama_geometry.h"
+#include "render/sphere_to_cube.h"
+#include "render/view_render.h"
 #include "imageio/image_file.h"
 #include "memory/qvmem.h"
+#include "imageio/tiled_image_loader.h"
 #include "memory/tiled_image.h"
 
 namespace {
@@ -798,55 +800,6 @@ int32_t transform_mode_for_word(const std::string& word) {
   if (lowered == "cube32" || lowered == "cube3x2") return kModeGrid3x2;
   if (lowered == "cube23" || lowered == "cube2x3") return kModeGrid2x3;
   return kModeNone;
-}
-
-std::string make_output_name(const std::string& output, const std::string& input,
-                             const std::string& suffix, const std::string* extension,
-                             bool always_append) {
-  const std::string& name = output.empty() ? input : output;
-  std::string own_extension;
-  const bool has_own = file_extension(name, &own_extension);
-  std::string result = has_own ? name.substr(0, name.size() - own_extension.size() - 1) : name;
-  if (always_append || input.compare(0, result.size(), result) == 0) result += suffix;
-  if (extension) return result + "." + *extension;
-  if (has_own) return result + "." + own_extension;
-  return result + ".jpg";
-}
-
-bool read_config_section(const std::string& path, const std::string& section,
-                         std::vector<ConfigEntry>* entries) {
-  std::string text;
-  if (!read_whole_file(path, &text)) return false;
-  const size_t found = text.find(section);
-  if (found == std::string::npos) return false;
-  entries->clear();
-  size_t i = found + section.size() + 1;
-  const size_t size = text.size();
-  while (i < size) {
-    while (i < size && static_cast<unsigned char>(text[i]) < '!') ++i;
-    if (i >= size || text[i] == '[') break;
-    const size_t line_end = text.find_first_of("\r\n", i);
-    const size_t end = line_end == std::string::npos ? size : line_end;
-    if (text[i] == '#') {
-      i = end;
-      continue;
-    }
-    const size_t equals = text.find('=', i);
-    if (equals == std::string::npos || equals >= end) {
-      i = end;
-      continue;
-    }
-    const size_t key_end = std::min(equals, text.find_first_of(" \t", i));
-    ConfigEntry entry;
-    entry.key = lowered_ascii(text.substr(i, key_end - i));
-    entry.value = text.substr(equals + 1, end - equals - 1);
-    while (!entry.value.empty() && (entry.value.back() == ' ' || entry.value.back() == '\t')) {
-      entry.value.pop_back();
-    }
-    entries->push_back(entry);
-    i = end;
-  }
-  return true;
 }
 
 void apply_transform_config(const std::vector<ConfigEntry>& entries, TransformConfig* config) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/config_section.h"
 #include "imageio/color_profile.h"
 
 struct ConsoleOps;
@@ -15,26 +16,6 @@ struct ConsoleOps;
 // Tool entry: argv[0] is the program path, then MODE inputfile outputfile [options]. Returns 0
 // on success (also when an output could not be created), 1 on usage, argument or input errors.
 int transform_main(int argc, char** argv, ConsoleOps* ops);
-
-// The name of one output: the output name (or the input name when there is none) cut before
-// the extension of its file name, the suffix (always when always_append, else only when the
-// input name begins with the cut name), then "." and extension when one is given, else the
-// name's own extension, else ".jpg".
-std::string make_output_name(const std::string& output, const std::string& input,
-                             const std::string& suffix, const std::string* extension,
-                             bool always_append);
-
-// One "key=value" line of a config section: the key lower-cased, the value as written after
-// the "=" (leading blanks kept, trailing blanks removed).
-struct ConfigEntry {
-  std::string key;
-  std::string value;
-};
-
-// Reads the entries of the section whose name (with its brackets) appears in the file, up to
-// the next "[" or the end; false when the file cannot be read or holds no such section.
-bool read_config_section(const std::string& path, const std::string& section,
-                         std::vector<ConfigEntry>* entries);
 
 // The settings of the section "[Convert SPHERE to CUBE]", with the defaults of a file that
 // does not set them.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/files.h"
+#include "base/files.h"
 #include "imageio/image_file.h"
 
 namespace {

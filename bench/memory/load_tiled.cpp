@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "memory/qvmem.h"
+#include "imageio/tiled_image_loader.h"
 #include "memory/tiled_image.h"
 
 namespace {

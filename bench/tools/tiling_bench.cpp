@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "imageio/image_file.h"
-#include "tools/tiling.h"
+#include "render/tiling.h"
 
 namespace {
 

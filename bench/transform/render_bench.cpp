@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "geometry/sphere_to_cube.h"
+#include "render/sphere_to_cube.h"
 
 namespace {
 

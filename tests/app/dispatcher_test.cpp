@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/test_support.h"
 
 namespace {

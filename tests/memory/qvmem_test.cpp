@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "swap_folder_test.h"
+#include "support/swap_folder_test.h"
 #include "tiny_budget.h"
 
 namespace {

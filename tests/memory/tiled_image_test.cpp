@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "support/test_support.h"
-#include "swap_folder_test.h"
+#include "support/swap_folder_test.h"
 #include "tiny_budget.h"
 
 namespace {

@@ -19,7 +19,7 @@ struct CommandResult {
 CommandResult run_qorveltools(const std::vector<std::string>& args,
                               const std::string& stdin_text = "", const std::string& cwd = "");
 
-// Path of the built qorveltools binary.
+// Path of the built qorveltools binary (or the one QV_TEST_BINARY names).
 std::string qorveltools_binary();
 
 // Path of a file in the shared real-world corpus, e.g. corpus_file("jpeg/skimage_rocket.jpg").

@@ -1,5 +1,6 @@
 // The transform tool from the command line: names and sizes of every mode, option and config
 // rules, messages and exit statuses of bad input, and the in-file comment.
+#include "base/paths.h"
 #include "tools/transform_tool.h"
 
 #include <gtest/gtest.h>

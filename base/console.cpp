@@ -1,0 +1,114 @@
+#include "base/console.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// The monotonic clock counts nanoseconds: one tick is one nanosecond.
+constexpr double kTicksPerSecond = 1e9;
+
+std::string console_format(ConsoleOps* ops, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = console_format_into_scratch(ops, format, args);
+  va_end(args);
+  if (length < 0) return std::string();
+  return std::string(ops->scratch, static_cast<size_t>(length));
+}
+
+void console_log(ConsoleOps* ops, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = console_format_into_scratch(ops, format, args);
+  va_end(args);
+  if (length > 0) fputs(ops->scratch, stdout);
+  fflush(stdout);
+}
+
+void console_print(ConsoleOps*, const char* text) {
+  puts(text);
+  fflush(stdout);
+}
+
+void console_progress(ConsoleOps* ops, double fraction) {
+  console_progress_at(ops, fraction, timer_ticks());
+}
+
+}  // namespace
+
+int console_format_into_scratch(ConsoleOps* ops, const char* format, va_list args) {
+  va_list counting;
+  va_copy(counting, args);
+  int length = vsnprintf(nullptr, 0, format, counting);
+  va_end(counting);
+  if (length < 0) return -1;
+  // The next multiple of 4096 strictly above the length.
+  int64_t required = (static_cast<int64_t>(length) + 4096) / 4096 * 4096;
+  if (ops->scratch_capacity < required) {
+    char* grown = static_cast<char*>(realloc(ops->scratch, static_cast<size_t>(required)));
+    if (!grown) {
+      fputs("ERROR: out of memory while formatting a message\n", stderr);
+      if (ops->scratch && ops->scratch_capacity > 0) ops->scratch[0] = '\0';
+      return -1;
+    }
+    ops->scratch = grown;
+    ops->scratch_capacity = static_cast<int32_t>(required);
+  }
+  vsnprintf(ops->scratch, static_cast<size_t>(ops->scratch_capacity), format, args);
+  return length;
+}
+
+bool console_progress_at(ConsoleOps* ops, double fraction, int64_t now_ticks) {
+  if (ops->last_report_time == 0) ops->last_report_time = now_ticks;
+  double dt = ticks_to_seconds(now_ticks - ops->last_report_time);
+  int percent = static_cast<int>(fraction * 100);
+  int last_percent = static_cast<int>(ops->last_progress * 100);
+  bool due =
+      fraction < ops->last_progress || dt > 0.9 || percent - last_percent > 0 || percent == 100;
+  if (!due) return false;
+  float printed = static_cast<float>(fraction * 100);
+  ops->log(ops, "progress=%.6f dt=%.3f\n", static_cast<double>(printed), dt);
+  ops->last_progress = fraction;
+  ops->last_report_time = now_ticks;
+  return true;
+}
+
+void console_install_callbacks(ConsoleOps* ops) {
+  ops->format = console_format;
+  ops->log = console_log;
+  ops->print = console_print;
+  ops->progress = console_progress;
+  ops->error = console_print;
+}
+
+void console_release_scratch(ConsoleOps* ops) {
+  free(ops->scratch);
+  ops->scratch = nullptr;
+  ops->scratch_capacity = 0;
+}
+
+ConsoleOps* console_ops() {
+  // Created once and kept for the life of the process; function-local so its creation is
+  // thread-safe.
+  static ConsoleOps* process_ops = [] {
+    static ConsoleOps ops;
+    console_install_callbacks(&ops);
+    return &ops;
+  }();
+  return process_ops;
+}
+
+int64_t timer_ticks() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double ticks_to_seconds(int64_t ticks) {
+  return static_cast<double>(ticks) / kTicksPerSecond;
+}

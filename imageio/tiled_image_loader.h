@@ -1,0 +1,19 @@
+// Filling a tiled image from an image file: the bridge between the image files and the image
+// memory, so the memory layer itself knows nothing of file formats.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "memory/tiled_image.h"
+
+// Called after every input row of the loader with the rows read so far and the image height.
+using TileLoadProgressFn = void (*)(void* user, int32_t rows_done, int32_t total_rows);
+
+// Loads an image file into a new tiled image: 8-bit RGB and RGBA files become type 6 (BGRA,
+// alpha 255 where the file has none), 16-bit ones type 7 (RGBA, alpha 65535 where none). Rows
+// are read in passes of at most 4 MiB (one row per pass when a row is larger) and copied into
+// the tiles of one band at a time. Null for unknown signatures, gray or unsupported pixels,
+// sizes that are not positive and read errors.
+TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
+                               TileLoadProgressFn progress, void* user);

@@ -1,0 +1,402 @@
+// Cube side naming, side recognition from file names, layout shapes and the strip-order guess.
+// The guess reads the strip once, row by row, and keeps only the four edges of each of the first
+// six cells, so strips of any size are examined in a few rows of memory.
+#include "render/cube_layout.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "base/args.h"
+#include "base/console.h"
+#include "base/paths.h"
+#include "render/sphere_to_cube.h"
+#include "imageio/image_file.h"
+
+namespace {
+
+const CubeSideInfo kCubeSides[kCubeSideCount] = {
+    {"_l", "left", " ", 'l'}, {"_f", "front", "", 'f'}, {"_r", "right", "", 'r'},
+    {"_b", "back", " ", 'b'}, {"_u", "up", "   ", 'u'}, {"_d", "down", " ", 'd'},
+};
+
+struct SideMarker {
+  const char* text;
+  int32_t side;
+};
+
+// Underscore markers; the rightmost one that is not followed by a letter wins.
+const SideMarker kUnderscoreMarkers[] = {
+    {"_l", kCubeLeft}, {"_f", kCubeFront}, {"_r", kCubeRight}, {"_b", kCubeBack},
+    {"_u", kCubeUp},   {"_t", kCubeUp},    {"_d", kCubeDown},
+};
+
+// Side words, tried in this order; the first standing alone wins.
+const SideMarker kSideWords[] = {
+    {"left", kCubeLeft}, {"front", kCubeFront}, {"right", kCubeRight}, {"back", kCubeBack},
+    {"up", kCubeUp},     {"top", kCubeUp},      {"bottom", kCubeDown}, {"down", kCubeDown},
+};
+
+// Position in reading order → side, for the four strip orders.
+const int32_t kStripOrders[4][kCubeSideCount] = {
+    {kCubeLeft, kCubeFront, kCubeRight, kCubeBack, kCubeUp, kCubeDown},
+    {kCubeFront, kCubeRight, kCubeBack, kCubeLeft, kCubeUp, kCubeDown},
+    {kCubeRight, kCubeLeft, kCubeUp, kCubeDown, kCubeFront, kCubeBack},
+    {kCubeLeft, kCubeFront, kCubeRight, kCubeBack, kCubeDown, kCubeUp},
+};
+
+bool is_letter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+std::string lowered_file_name(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
+std::string trimmed_base(std::string base) {
+  while (!base.empty() && std::string("-./\\_").find(base.back()) != std::string::npos) {
+    base.pop_back();
+  }
+  return base;
+}
+
+// The rightmost counting underscore marker: its side and position, side -1 when none counts.
+CubeSideMatch match_underscore_marker(const std::string& name, size_t* cut) {
+  CubeSideMatch best;
+  size_t best_position = 0;
+  for (const SideMarker& marker : kUnderscoreMarkers) {
+    const size_t position = name.rfind(marker.text);
+    if (position == std::string::npos) continue;
+    const size_t after = position + 2;
+    if (after < name.size() && is_letter(name[after])) continue;
+    if (best.side < 0 || position > best_position) {
+      best.side = marker.side;
+      best_position = position;
+    }
+  }
+  *cut = best_position;
+  return best;
+}
+
+// The first side word whose first occurrence stands alone; cut at its last occurrence.
+CubeSideMatch match_side_word(const std::string& name, size_t* cut) {
+  CubeSideMatch match;
+  for (const SideMarker& word : kSideWords) {
+    const std::string text = word.text;
+    const size_t position = name.find(text);
+    if (position == std::string::npos) continue;
+    const size_t after = position + text.size();
+    if (position > 0 && is_letter(name[position - 1])) continue;
+    if (after < name.size() && is_letter(name[after])) continue;
+    match.side = word.side;
+    *cut = name.rfind(text);
+    return match;
+  }
+  return match;
+}
+
+// The four edges of one cell, each face_size RGB triples: top, right, bottom, left.
+enum EdgeIndex { kEdgeTop = 0, kEdgeRight = 1, kEdgeBottom = 2, kEdgeLeft = 3 };
+
+struct CellEdges {
+  std::array<std::vector<int32_t>, 4> edges;  // 3 values per pixel
+};
+
+// One pixel of a row of any reader format as 8-bit R, G, B (16-bit samples keep the high byte).
+void pixel_rgb(const ImageFile* file, const uint8_t* row, int32_t x, int32_t* rgb) {
+  const int32_t channels = file->channels;
+  const bool wide = file->format == kPixelRgb16 || file->format == kPixelRgba16;
+  for (int32_t c = 0; c < 3; ++c) {
+    const int32_t channel = channels >= 3 ? c : 0;
+    if (wide) {
+      const uint16_t* samples = reinterpret_cast<const uint16_t*>(row);
+      rgb[c] = samples[x * channels + channel] >> 8;
+    } else {
+      rgb[c] = row[x * channels + channel];
+    }
+  }
+}
+
+void copy_pixel(const ImageFile* file, const uint8_t* row, int32_t x, std::vector<int32_t>* edge,
+                int32_t index) {
+  pixel_rgb(file, row, x, edge->data() + 3 * index);
+}
+
+// Reads the strip and keeps the edges of its first six cells; false when it cannot be read.
+bool read_cell_edges(const std::string& path, std::vector<CellEdges>* cells, int32_t* face_size) {
+  ImageFilePtr file = image_open_read(path, nullptr);
+  if (!file) return false;
+  const int32_t width = file->width;
+  const int32_t height = file->height;
+  const int32_t size = strip_face_size(width, height);
+  if (size <= 0 || file->channels <= 0) return false;
+  const int32_t columns = std::min(width / size, 6);
+  const int32_t rows = std::min(height / size, 6);
+  const int32_t count = std::min(columns * rows, kCubeSideCount);
+  cells->assign(count, CellEdges());
+  for (CellEdges& cell : *cells) {
+    for (auto& edge : cell.edges) edge.assign(3 * static_cast<size_t>(size), 0);
+  }
+  std::vector<uint8_t> row(static_cast<size_t>(file->bytes_per_row));
+  const int32_t used_rows = std::min(height, rows * size);
+  for (int32_t y = 0; y < used_rows; ++y) {
+    if (!image_read_row(file.get(), row.data())) return false;
+    const int32_t cell_row = y / size;
+    const int32_t inside = y % size;
+    for (int32_t column = 0; column < columns; ++column) {
+      const int32_t position = cell_row * columns + column;
+      if (position >= count) break;
+      CellEdges& cell = (*cells)[position];
+      const int32_t left = column * size;
+      copy_pixel(file.get(), row.data(), left, &cell.edges[kEdgeLeft], inside);
+      copy_pixel(file.get(), row.data(), left + size - 1, &cell.edges[kEdgeRight], inside);
+      if (inside == 0 || inside == size - 1) {
+        auto& edge = cell.edges[inside == 0 ? kEdgeTop : kEdgeBottom];
+        for (int32_t x = 0; x < size; ++x) copy_pixel(file.get(), row.data(), left + x, &edge, x);
+        if (size == 1) {
+          for (int32_t x = 0; x < size; ++x) {
+            copy_pixel(file.get(), row.data(), left + x, &cell.edges[kEdgeBottom], x);
+          }
+        }
+      }
+    }
+  }
+  *face_size = size;
+  return true;
+}
+
+int64_t edge_distance(const std::vector<int32_t>& a, const std::vector<int32_t>& b, bool reversed,
+                      int32_t size) {
+  int64_t sum = 0;
+  for (int32_t i = 0; i < size; ++i) {
+    const int32_t j = reversed ? size - 1 - i : i;
+    for (int32_t c = 0; c < 3; ++c) {
+      const int64_t d = a[3 * i + c] - b[3 * j + c];
+      sum += d * d;
+    }
+  }
+  return sum / size;
+}
+
+struct EdgePair {
+  int32_t side_a;
+  int32_t edge_a;
+  int32_t side_b;
+  int32_t edge_b;
+  bool reversed;
+};
+
+// The twelve cube edges where two faces meet, with the direction in which they run.
+const EdgePair kCubeSeams[12] = {
+    {kCubeBack, kEdgeBottom, kCubeDown, kEdgeBottom, true},
+    {kCubeRight, kEdgeBottom, kCubeDown, kEdgeRight, false},
+    {kCubeLeft, kEdgeBottom, kCubeDown, kEdgeLeft, true},
+    {kCubeRight, kEdgeRight, kCubeBack, kEdgeLeft, false},
+    {kCubeLeft, kEdgeLeft, kCubeBack, kEdgeRight, false},
+    {kCubeFront, kEdgeRight, kCubeRight, kEdgeLeft, false},
+    {kCubeLeft, kEdgeRight, kCubeFront, kEdgeLeft, false},
+    {kCubeFront, kEdgeTop, kCubeUp, kEdgeBottom, false},
+    {kCubeFront, kEdgeBottom, kCubeDown, kEdgeTop, false},
+    {kCubeLeft, kEdgeTop, kCubeUp, kEdgeLeft, false},
+    {kCubeRight, kEdgeTop, kCubeUp, kEdgeRight, true},
+    {kCubeBack, kEdgeTop, kCubeUp, kEdgeTop, true},
+};
+
+int64_t order_score(const std::vector<CellEdges>& cells, int32_t size, int32_t order) {
+  int32_t position_of[kCubeSideCount];
+  for (int32_t p = 0; p < kCubeSideCount; ++p) position_of[kStripOrders[order][p]] = p;
+  int64_t score = 0;
+  for (const EdgePair& pair : kCubeSeams) {
+    const int32_t a = position_of[pair.side_a];
+    const int32_t b = position_of[pair.side_b];
+    if (a >= static_cast<int32_t>(cells.size()) || b >= static_cast<int32_t>(cells.size())) {
+      continue;
+    }
+    score += edge_distance(cells[a].edges[pair.edge_a], cells[b].edges[pair.edge_b], pair.reversed,
+                           size);
+  }
+  return score;
+}
+
+}  // namespace
+
+const CubeSideInfo& cube_side_info(int32_t side) {
+  return kCubeSides[side];
+}
+
+CubeSideMatch detect_cube_side(const std::string& path) {
+  const std::string name = lowered_file_name(path);
+  size_t cut = 0;
+  CubeSideMatch match = match_underscore_marker(name, &cut);
+  if (match.side < 0) match = match_side_word(name, &cut);
+  if (match.side < 0) return CubeSideMatch();
+  match.base = trimmed_base(name.substr(0, cut));
+  return match;
+}
+
+CubeLayoutShape cube_layout_shape(int32_t layout) {
+  switch (layout) {
+    case kLayoutHorizontalStrip:
+      return {6, 1};
+    case kLayoutVerticalStrip:
+      return {1, 6};
+    case kLayoutGrid3x2:
+      return {3, 2};
+    case kLayoutGrid2x3:
+      return {2, 3};
+    default:
+      return {0, 0};
+  }
+}
+
+int32_t strip_face_size(int32_t width, int32_t height) {
+  const int64_t w = width;
+  const int64_t h = height;
+  if (w <= 0 || h <= 0) return 0;
+  if (w == 6 * h || w == 12 * h) return height;
+  if (h == 6 * w || h == 12 * w) return width;
+  if (3 * h == 2 * w) return height / 2;
+  if (2 * h == 3 * w) return width / 2;
+  return 0;
+}
+
+const int32_t* strip_order_sides(int32_t order) {
+  return kStripOrders[order];
+}
+
+int32_t detect_strip_order(const std::string& path) {
+  std::vector<CellEdges> cells;
+  int32_t size = 0;
+  if (!read_cell_edges(path, &cells, &size)) return 0;
+  int64_t scores[4];
+  for (int32_t order = 0; order < 4; ++order) scores[order] = order_score(cells, size, order);
+  for (int32_t candidate = 1; candidate < 4; ++candidate) {
+    bool smallest = true;
+    for (int32_t other = 0; other < 4; ++other) {
+      if (other != candidate && scores[candidate] >= scores[other]) smallest = false;
+    }
+    if (smallest) return candidate;
+  }
+  return 0;
+}
+
+namespace {
+
+// Renders the faces of one layout row side by side into the output.
+bool render_layout_row(RenderSettings* settings, RenderOutput* output, CubeLayoutShape shape,
+                       int32_t layout_row, int32_t face_size, int32_t render_size, bool oversample,
+                       const RotationMatrix* extra, int32_t* rows_written) {
+  const int32_t pixel_bytes = settings->sampler->element_size == 8 ? 6 : 3;
+  const int32_t width = shape.columns * face_size;
+  const int32_t total = shape.rows * face_size;
+  std::vector<FaceRowStream> streams(static_cast<size_t>(shape.columns));
+  for (int32_t column = 0; column < shape.columns; ++column) {
+    FaceRowStream& stream = streams[column];
+    init_render_context(&stream.context, *settings, render_size, render_size,
+                        layout_row * shape.columns + column, extra, 0.0, 0.0, 0.0, 90.0);
+    if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
+  }
+  std::vector<uint8_t> row(static_cast<size_t>(width) * pixel_bytes);
+  const size_t face_bytes = static_cast<size_t>(face_size) * pixel_bytes;
+  for (int32_t y = 0; y < face_size; ++y) {
+    for (int32_t column = 0; column < shape.columns; ++column) {
+      const uint8_t* face_row = next_face_row(&streams[column]);
+      if (!face_row) return false;
+      std::memcpy(row.data() + column * face_bytes, face_row, face_bytes);
+    }
+    if (!write_render_row(output, row.data(), width)) return false;
+    ++*rows_written;
+    if (settings->progress) settings->progress(settings->progress_user, *rows_written, total);
+  }
+  return true;
+}
+
+// Renders the faces one below the other, each from top to bottom, through one rewound stream.
+bool render_vertical_strip(RenderSettings* settings, RenderOutput* output, int32_t face_size,
+                           int32_t render_size, bool oversample, const RotationMatrix* extra) {
+  FaceRowStream stream;
+  const int32_t total = kCubeSideCount * face_size;
+  int32_t rows_written = 0;
+  for (int32_t face = 0; face < kCubeSideCount; ++face) {
+    init_render_context(&stream.context, *settings, render_size, render_size, face, extra, 0.0, 0.0,
+                        0.0, 90.0);
+    if (face == 0) {
+      if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
+    } else {
+      rewind_face_row_stream(&stream);
+    }
+    for (int32_t y = 0; y < face_size; ++y) {
+      uint8_t* face_row = next_face_row(&stream);
+      if (!face_row || !write_render_row(output, face_row, face_size)) return false;
+      ++rows_written;
+      if (settings->progress) settings->progress(settings->progress_user, rows_written, total);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool render_strip(int32_t layout, const std::string& output_name, RenderSettings* settings,
+                  ConsoleOps* console, const ImageProps& writer_options, int32_t face_size,
+                  const RotationMatrix* extra) {
+  const CubeLayoutShape shape = cube_layout_shape(layout);
+  RenderOutput output;
+  if (shape.columns == 0 ||
+      !open_render_output(&output, *settings, writer_options, output_name,
+                          shape.columns * face_size, shape.rows * face_size)) {
+    console->log(console, kErrorCreatingFile, output_name.c_str());
+    return false;
+  }
+  const int32_t natural = natural_face_size(settings->sampler->width);
+  const bool oversample = face_size < natural && !settings->no_oversampling;
+  const int32_t render_size = oversample ? natural : face_size;
+  bool success = true;
+  if (layout == kLayoutVerticalStrip) {
+    success = render_vertical_strip(settings, &output, face_size, render_size, oversample, extra);
+  } else {
+    int32_t rows_written = 0;
+    for (int32_t layout_row = 0; success && layout_row < shape.rows; ++layout_row) {
+      success = render_layout_row(settings, &output, shape, layout_row, face_size, render_size,
+                                  oversample, extra, &rows_written);
+    }
+  }
+  // A file that could not be completed or given its name is not there: say so.
+  success = finish_render_output(&output, success);
+  if (!success) console->log(console, kErrorCreatingFile, output_name.c_str());
+  if (settings->progress) settings->progress(settings->progress_user, 1, 1);
+  return success;
+}
+
+namespace {
+
+// Cuts name at the last occurrence of marker when no letter follows it (or always, when
+// any_follower is set).
+void cut_at_last(std::string* name, const char* marker, bool any_follower) {
+  const std::string lowered = lowered_ascii(*name);
+  const size_t at = lowered.rfind(marker);
+  if (at == std::string::npos) return;
+  const size_t after = at + std::char_traits<char>::length(marker);
+  if (!any_follower && after < lowered.size() && is_letter(lowered[after])) return;
+  name->erase(at);
+}
+
+}  // namespace
+
+std::string cube_face_output_base(const std::string& left_face_path) {
+  const std::string file = file_name_part(left_face_path);
+  const std::string folder = left_face_path.substr(0, left_face_path.size() - file.size());
+  std::string stem = file;
+  const size_t dot = stem.rfind('.');
+  if (dot != std::string::npos) stem.erase(dot);
+  cut_at_last(&stem, "_l", false);
+  cut_at_last(&stem, "_left", false);
+  cut_at_last(&stem, "left", true);
+  return folder + stem;
+}

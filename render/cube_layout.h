@@ -1,0 +1,82 @@
+// The six cube sides (order, file suffixes, names), recognising a side from a file name, the
+// strip and grid layouts that cube panoramas travel in, and guessing the face order of a strip.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ConsoleOps;
+struct ImageProps;
+struct RenderSettings;
+struct RotationMatrix;
+
+// Cube side order, used for arrays of faces, loops and option letters.
+enum CubeSide : int32_t {
+  kCubeLeft = 0,
+  kCubeFront = 1,
+  kCubeRight = 2,
+  kCubeBack = 3,
+  kCubeUp = 4,
+  kCubeDown = 5,
+};
+constexpr int32_t kCubeSideCount = 6;
+
+// What is written and shown for one side.
+struct CubeSideInfo {
+  const char* suffix;   // file suffix written: "_l", "_f" …
+  const char* name;     // display name: "left", "front" …
+  const char* padding;  // blanks that make name + padding five characters wide
+  char letter;          // option letter: 'l', 'f' …
+};
+
+// The row of a side 0 … 5.
+const CubeSideInfo& cube_side_info(int32_t side);
+
+// A side recognised in a file name: side 0 … 5 with the name's lower-cased base (the name cut
+// before the marker, trailing "-._/\" removed), or side -1 and an empty base.
+struct CubeSideMatch {
+  int32_t side = -1;
+  std::string base;
+};
+
+// Recognises the side of a file name from its "_l"-style marker or a side word ("left", "top"…).
+CubeSideMatch detect_cube_side(const std::string& path);
+
+// Layout codes of one image holding all six faces; the values are the transform tool's modes.
+enum CubeLayout : int32_t {
+  kLayoutHorizontalStrip = 3,  // "hcube": 6N × N
+  kLayoutVerticalStrip = 4,    // "vcube": N × 6N
+  kLayoutGrid3x2 = 5,          // "cube32": 3N × 2N
+  kLayoutGrid2x3 = 6,          // "cube23": 2N × 3N
+};
+
+// Cells of a layout: faces in reading order are left, front, right, back, up, down.
+struct CubeLayoutShape {
+  int32_t columns;
+  int32_t rows;
+};
+
+// Columns and rows of a layout code; {0, 0} for any other code.
+CubeLayoutShape cube_layout_shape(int32_t layout);
+
+// Renders all six faces of face_size pixels from the settings' source into one image of the
+// given layout (faces rendered at the natural size and reduced with LANCZOS when face_size is
+// smaller). Logs "error creating file" and returns false when the file cannot be created.
+bool render_strip(int32_t layout, const std::string& output_name, RenderSettings* settings,
+                  ConsoleOps* console, const ImageProps& writer_options, int32_t face_size,
+                  const RotationMatrix* extra);
+
+// The face order of a strip or grid image, 0 … 3 (see kStripOrders in the source): 0 when the
+// file cannot be loaded or its proportions fit no layout.
+int32_t detect_strip_order(const std::string& path);
+
+// Side at each reading position (0 … 5) of strip order 0 … 3.
+const int32_t* strip_order_sides(int32_t order);
+
+// The face size of a strip or grid of width × height, 0 when its proportions fit no layout.
+int32_t strip_face_size(int32_t width, int32_t height);
+
+// The name a left face gives its derived outputs: the path without its extension, its file
+// name cut at the last "_l" and then at the last "_left" (each only when no letter follows),
+// then at the last "left". So pano_l.jpg and pano_left.tif both give "pano".
+std::string cube_face_output_base(const std::string& left_face_path);
