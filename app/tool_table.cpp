@@ -1,11 +1,11 @@
 // The tool words of this executable, tested top to bottom and left to right.
-#include "tools/makethumb_tool.h"
-#include "tools/ping_tool.h"
 #include "app/dispatcher.h"
 #include "server/testserver.h"
 #include "tools/cube2sphere_tool.h"
 #include "tools/makepreview_tool.h"
+#include "tools/makethumb_tool.h"
 #include "tools/maketiles_tool.h"
+#include "tools/ping_tool.h"
 #include "tools/transform_tool.h"
 
 namespace {
@@ -19,7 +19,7 @@ const ToolRow kToolTable[] = {
      nullptr},
     {{"cubetosphere", "cube2sphere", "qcube2sphere", nullptr}, cube2sphere_main, nullptr, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
-    {{"testserver", "testingserver", nullptr}, nullptr, testserver_main, nullptr},
+    {{"testserver", "testingserver", nullptr}, testserver_main, nullptr, nullptr},
     // Built-in image commands.
     {{"ping", nullptr}, nullptr, ping_main, nullptr},
     {{"makethumb", nullptr}, nullptr, makethumb_main, nullptr},

@@ -12,15 +12,56 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <random>
+#include <thread>
 
 #include "base/files.h"
 #include "server/static_files.h"
+
+constexpr int kSocketQueueSlots = 20;  // accepted connections waiting for a worker
+
+// A bound listening socket.
+struct ListeningSocket {
+  int socket = -1;
+  sockaddr_in address = {};  // the address and port asked for
+  bool secure = false;       // port suffix "s": connections are accepted and closed unserved
+  bool redirect = false;     // port suffix "r": would redirect to a secure port
+};
+
+// An accepted connection waiting in the queue for a worker.
+struct QueuedSocket {
+  int socket = -1;
+  sockaddr_in remote = {};
+  bool secure = false;
+  bool redirect = false;
+};
+
+struct ServerRuntime {
+  std::vector<ListeningSocket> listeners;
+  std::atomic<bool> stop_flag{false};
+  // Worker pool and the socket queue between master and workers, all under mutex.
+  std::mutex mutex;
+  std::condition_variable queue_not_full;
+  std::condition_variable queue_not_empty;
+  std::condition_variable thread_count_changed;
+  int running_workers = 0;
+  QueuedSocket queue[kSocketQueueSlots];
+  uint64_t queue_head = 0;  // count of sockets taken
+  uint64_t queue_tail = 0;  // count of sockets added
+  std::thread master;
+  std::vector<std::thread> workers;
+  bool stopped = false;  // stop_server has finished
+};
+
+void ServerRuntimeDeleter::operator()(ServerRuntime* runtime) const {
+  std::default_delete<ServerRuntime>()(runtime);
+}
 
 namespace {
 
@@ -122,7 +163,7 @@ void log_start_error(HttpServer* server, std::string* error, const char* format,
 // false at the deadline, on stop or on a socket error.
 bool wait_socket(const Connection* connection, short events, int64_t deadline_ms) {
   for (;;) {
-    if (connection->server->stop_flag.load()) return false;
+    if (connection->server->runtime->stop_flag.load()) return false;
     int64_t left = deadline_ms - monotonic_ms();
     if (left <= 0) return false;
     pollfd entry = {connection->socket, events, 0};
@@ -590,7 +631,7 @@ void serve_connection(Connection* connection) {
       }
       write_access_log(connection);
     }
-    if (server->stop_flag.load() || !should_keep_alive(connection)) return;
+    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) return;
     if (!skip_to_next_request(connection)) return;
     connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
   }
@@ -611,14 +652,15 @@ void close_gracefully(int socket) {
 }
 
 bool take_queued_socket(HttpServer* server, QueuedSocket* taken) {
-  std::unique_lock<std::mutex> guard(server->mutex);
-  server->queue_not_empty.wait(guard, [server] {
-    return server->queue_head != server->queue_tail || server->stop_flag.load();
+  std::unique_lock<std::mutex> guard(server->runtime->mutex);
+  server->runtime->queue_not_empty.wait(guard, [server] {
+    return server->runtime->queue_head != server->runtime->queue_tail ||
+           server->runtime->stop_flag.load();
   });
-  if (server->queue_head == server->queue_tail) return false;
-  *taken = server->queue[server->queue_head % kSocketQueueSlots];
-  ++server->queue_head;
-  server->queue_not_full.notify_one();
+  if (server->runtime->queue_head == server->runtime->queue_tail) return false;
+  *taken = server->runtime->queue[server->runtime->queue_head % kSocketQueueSlots];
+  ++server->runtime->queue_head;
+  server->runtime->queue_not_full.notify_one();
   return true;
 }
 
@@ -644,9 +686,9 @@ void worker_thread(HttpServer* server) {
       connection->socket = -1;
     }
   }
-  std::lock_guard<std::mutex> guard(server->mutex);
-  --server->running_workers;
-  server->thread_count_changed.notify_all();
+  std::lock_guard<std::mutex> guard(server->runtime->mutex);
+  --server->runtime->running_workers;
+  server->runtime->thread_count_changed.notify_all();
 }
 
 void accept_connection(HttpServer* server, const ListeningSocket& listener) {
@@ -670,39 +712,41 @@ void accept_connection(HttpServer* server, const ListeningSocket& listener) {
   setsockopt(accepted.socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   setsockopt(accepted.socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 
-  std::unique_lock<std::mutex> guard(server->mutex);
-  server->queue_not_full.wait(guard, [server] {
-    return server->queue_tail - server->queue_head < kSocketQueueSlots || server->stop_flag.load();
+  std::unique_lock<std::mutex> guard(server->runtime->mutex);
+  server->runtime->queue_not_full.wait(guard, [server] {
+    return server->runtime->queue_tail - server->runtime->queue_head < kSocketQueueSlots ||
+           server->runtime->stop_flag.load();
   });
-  if (server->stop_flag.load()) {
+  if (server->runtime->stop_flag.load()) {
     close(accepted.socket);
     return;
   }
-  server->queue[server->queue_tail % kSocketQueueSlots] = accepted;
-  ++server->queue_tail;
-  server->queue_not_empty.notify_one();
+  server->runtime->queue[server->runtime->queue_tail % kSocketQueueSlots] = accepted;
+  ++server->runtime->queue_tail;
+  server->runtime->queue_not_empty.notify_one();
 }
 
 void master_thread(HttpServer* server) {
   std::vector<pollfd> entries;
-  for (const ListeningSocket& listener : server->listeners) {
+  for (const ListeningSocket& listener : server->runtime->listeners) {
     entries.push_back({listener.socket, POLLIN, 0});
   }
-  while (!server->stop_flag.load()) {
+  while (!server->runtime->stop_flag.load()) {
     for (pollfd& entry : entries) entry.revents = 0;
     if (poll(entries.data(), entries.size(), kPollSliceMs) <= 0) continue;
     for (size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].revents & POLLIN) accept_connection(server, server->listeners[i]);
+      if (entries[i].revents & POLLIN) accept_connection(server, server->runtime->listeners[i]);
     }
   }
-  for (ListeningSocket& listener : server->listeners) {
+  for (ListeningSocket& listener : server->runtime->listeners) {
     close_socket(listener.socket);
     listener.socket = -1;
   }
-  std::unique_lock<std::mutex> guard(server->mutex);
-  server->queue_not_empty.notify_all();
-  server->queue_not_full.notify_all();
-  server->thread_count_changed.wait(guard, [server] { return server->running_workers == 0; });
+  std::unique_lock<std::mutex> guard(server->runtime->mutex);
+  server->runtime->queue_not_empty.notify_all();
+  server->runtime->queue_not_full.notify_all();
+  server->runtime->thread_count_changed.wait(
+      guard, [server] { return server->runtime->running_workers == 0; });
 }
 
 // Reads "[a.b.c.d:]port[r|s]"; false when the entry has another form.
@@ -781,7 +825,7 @@ bool open_listener(HttpServer* server, std::string* error) {
       return false;
     }
     listener.socket = socket_id;
-    server->listeners.push_back(listener);
+    server->runtime->listeners.push_back(listener);
     if (error) error->clear();
     return true;
   }
@@ -874,32 +918,36 @@ void HttpServerStopper::operator()(HttpServer* server) const {
 }
 
 void stop_server(HttpServer* server) {
-  if (!server || server->stopped) return;
-  server->stop_flag.store(true);
+  if (!server || !server->runtime || server->runtime->stopped) return;
+  ServerRuntime* runtime = server->runtime.get();
+  runtime->stop_flag.store(true);
   {
-    std::lock_guard<std::mutex> guard(server->mutex);
-    server->queue_not_empty.notify_all();
-    server->queue_not_full.notify_all();
+    std::lock_guard<std::mutex> guard(runtime->mutex);
+    runtime->queue_not_empty.notify_all();
+    runtime->queue_not_full.notify_all();
   }
-  if (server->master.joinable()) server->master.join();
-  for (std::thread& worker : server->workers) {
+  if (runtime->master.joinable()) runtime->master.join();
+  for (std::thread& worker : runtime->workers) {
     if (worker.joinable()) worker.join();
   }
-  for (ListeningSocket& listener : server->listeners) {
+  for (ListeningSocket& listener : runtime->listeners) {
     close_socket(listener.socket);
     listener.socket = -1;
   }
-  while (server->queue_head != server->queue_tail) {
-    close_socket(server->queue[server->queue_head % kSocketQueueSlots].socket);
-    ++server->queue_head;
+  while (runtime->queue_head != runtime->queue_tail) {
+    close_socket(runtime->queue[runtime->queue_head % kSocketQueueSlots].socket);
+    ++runtime->queue_head;
   }
-  server->stopped = true;
+  runtime->stopped = true;
 }
 
 HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* options,
                            std::string* error) {
+  std::unique_ptr<ServerRuntime, ServerRuntimeDeleter> runtime(new (std::nothrow) ServerRuntime);
+  if (!runtime) return nullptr;
   HttpServerPtr server(new (std::nothrow) HttpServer);
   if (!server) return nullptr;
+  server->runtime = std::move(runtime);
   memcpy(server->listing_order, kDefaultListingOrder, sizeof(server->listing_order));
   if (callbacks) server->callbacks = *callbacks;
   if (!apply_options(server.get(), options, error)) return nullptr;
@@ -920,18 +968,18 @@ HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* op
   long threads = strtol(server->options[kNumThreads].c_str(), &end, 10);
   if (threads < 1) threads = 1;
   if (threads > 1024) threads = 1024;
-  server->master = std::thread(master_thread, server.get());
+  server->runtime->master = std::thread(master_thread, server.get());
   for (long i = 0; i < threads; ++i) {
     {
-      std::lock_guard<std::mutex> guard(server->mutex);
-      ++server->running_workers;
+      std::lock_guard<std::mutex> guard(server->runtime->mutex);
+      ++server->runtime->running_workers;
     }
     try {
-      server->workers.emplace_back(worker_thread, server.get());
+      server->runtime->workers.emplace_back(worker_thread, server.get());
     } catch (const std::system_error& failure) {
-      std::lock_guard<std::mutex> guard(server->mutex);
-      --server->running_workers;
-      server->thread_count_changed.notify_all();
+      std::lock_guard<std::mutex> guard(server->runtime->mutex);
+      --server->runtime->running_workers;
+      server->runtime->thread_count_changed.notify_all();
       log_server_message(server.get(), nullptr,
                          "Can't start worker thread: " + std::to_string(failure.code().value()),
                          nullptr);

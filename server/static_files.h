@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/http_server.h"
+#include "server/connection.h"
 
 // What lookup_file found. A path exists when modification_time is not 0.
 struct FileInfo {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/args.h"
+#include "base/console.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -124,12 +125,12 @@ struct StopSignals {
 
 }  // namespace
 
-int testserver_main(int argc, char** argv) {
+int testserver_main(int argc, char** argv, ConsoleOps* ops) {
   bool local_only = false;
   const OptionRow rows[] = {{"localonly", OptionKind::Flag, &local_only}};
   OptionWalk walk = walk_options(argc, argv, rows, sizeof(rows) / sizeof(rows[0]));
   if (!walk.unmatched.empty() || walk.positionals.size() > 1) {
-    printf("%s", kUsage);
+    ops->log(ops, "%s", kUsage);
     return 1;
   }
   std::string folder = executable_folder();
@@ -137,8 +138,8 @@ int testserver_main(int argc, char** argv) {
     folder = absolute_path(walk.positionals[0], false);
     if (folder.empty() || folder.back() != '/') folder += '/';
     if (!is_directory(folder)) {
-      printf("%s", kStartFailed);
-      printf("folder not found: %s\n", utf8_to_console(walk.positionals[0]).c_str());
+      ops->log(ops, "%s", kStartFailed);
+      ops->log(ops, "folder not found: %s\n", utf8_to_console(walk.positionals[0]).c_str());
       return 1;
     }
   }
@@ -158,8 +159,8 @@ int testserver_main(int argc, char** argv) {
   std::string error;
   HttpServerPtr server = start_server(nullptr, options, &error);
   if (!server) {
-    printf("%s", kStartFailed);
-    if (!error.empty()) printf("%s\n", error.c_str());
+    ops->log(ops, "%s", kStartFailed);
+    if (!error.empty()) ops->log(ops, "%s\n", error.c_str());
     return 1;
   }
   // The switches are set before the address is printed, so that no request sees them unset.
@@ -171,19 +172,17 @@ int testserver_main(int argc, char** argv) {
   snprintf(local_address, sizeof(local_address), "http://localhost:%d", server->bound_port);
   std::string network_ip;
   std::string browser_address = local_address;
-  printf("%s%s%s\n\n", kRunning, kLocalFolder, utf8_to_console(folder).c_str());
+  ops->log(ops, "%s%s%s\n\n", kRunning, kLocalFolder, utf8_to_console(folder).c_str());
   if (!local_only && local_network_address(&network_ip)) {
     char network_address[64];
     snprintf(network_address, sizeof(network_address), "http://%s:%d", network_ip.c_str(),
              server->bound_port);
-    printf(kNetworkAddress, network_address);
+    ops->log(ops, kNetworkAddress, network_address);
     browser_address = network_address;
   } else {
-    printf(kLocalAddress, local_address);
+    ops->log(ops, kLocalAddress, local_address);
   }
-  printf("%s", kStopHint);
-  fflush(stdout);
-
+  ops->log(ops, "%s", kStopHint);
 
   pid_t browser = open_browser(browser_address);
   signals.wait_for_stop_signal();

@@ -2,6 +2,8 @@
 // tours in a browser, until interrupted.
 #pragma once
 
+struct ConsoleOps;
+
 // Entry of "testserver" and "testingserver": [-localonly] [folder]. Returns 1 when the server
 // cannot start, 0 after a stop by SIGINT or SIGTERM.
-int testserver_main(int argc, char** argv);
+int testserver_main(int argc, char** argv, ConsoleOps* ops);

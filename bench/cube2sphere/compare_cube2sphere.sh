@@ -25,10 +25,10 @@ for tool in nona vips djpeg bc; do
   command -v $tool > /dev/null || { echo "missing $tool: run scripts/setup_bench.sh" >&2; exit 1; }
 done
 for side in l f r b u d; do
-  [ -f "$QBENCH/cube_2546_$side.jpg" ] || { echo "missing inputs: run /work/shared/bench/make_inputs.sh" >&2; exit 1; }
+  [ -f "$QBENCH/cube_2546_$side.jpg" ] || { echo "missing inputs: run ../shared/bench/make_inputs.sh" >&2; exit 1; }
 done
 PANO=$QBENCH/pano_16000x8000.jpg
-[ -f "$PANO" ] || { echo "missing $PANO: run /work/shared/bench/make_inputs.sh" >&2; exit 1; }
+[ -f "$PANO" ] || { echo "missing $PANO: run ../shared/bench/make_inputs.sh" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/compare_cube2sphere.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT

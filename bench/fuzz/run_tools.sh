@@ -10,7 +10,7 @@
 # (file, tool, exit status, verdict, peak MB; above QV_FUZZ_PEAK_MB, default 1500, is flagged)
 # and one folder per flagged run (command, stdout, stderr) under OUTDIR/flagged/.
 # Two runs go in parallel. Mutated inputs come from mutate.py beside this script, e.g.
-#   bench/fuzz/mutate.py /tmp/mut 1 1 /work/shared/corpus/jpeg/*.jpg > /tmp/mut.txt
+#   bench/fuzz/mutate.py /tmp/mut 1 1 ../shared/corpus/jpeg/*.jpg > /tmp/mut.txt
 #   bench/fuzz/run_tools.sh build/robust-asan/qorveltools /tmp/fuzz $(cat /tmp/mut.txt)
 set -u
 if [ $# -lt 3 ]; then

@@ -3,7 +3,7 @@
 # floor), and shows the peak memory of the loader with the system budget and with a 64 MiB
 # budget that forces tiles out to swap files.
 # Usage: bench/memory/compare_load.sh [BUILD_DIR=build/release]   (inputs: $QBENCH, see
-# /work/shared/bench/README.md)
+# ../shared/bench/README.md)
 set -euo pipefail
 BUILD=${1:-build/release}
 QBENCH=${QBENCH:-/tmp/qbench}

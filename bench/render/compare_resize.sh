@@ -4,7 +4,7 @@
 #
 #   bench/render/compare_resize.sh [BUILD_DIR] [RUNS]
 #
-# Inputs come from /work/shared/bench/make_inputs.sh ($QBENCH, default /tmp/qbench). vips reads
+# Inputs come from ../shared/bench/make_inputs.sh ($QBENCH, default /tmp/qbench). vips reads
 # a .v copy (memory-mapped raw pixels), resize_ppm the PPM. Both are timed as whole processes
 # (read, resize, write; resize_ppm streams rows from and to its files) and resize_ppm also
 # reports the time spent inside the resizer alone. Prints the medians, the
@@ -16,7 +16,7 @@ RUNS=${2:-5}
 QBENCH=${QBENCH:-/tmp/qbench}
 INPUT=$QBENCH/pano_8000x4000.ppm
 OURS=$BUILD/bench/render/resize_ppm
-[ -f "$INPUT" ] || { echo "missing $INPUT: run /work/shared/bench/make_inputs.sh first" >&2; exit 1; }
+[ -f "$INPUT" ] || { echo "missing $INPUT: run ../shared/bench/make_inputs.sh first" >&2; exit 1; }
 [ -x "$OURS" ] || { echo "missing $OURS: build the resize_ppm target" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/compare_resize.XXXXXX)

@@ -7,7 +7,7 @@
 #
 #   bench/tools/compare_tiles.sh [BUILD_DIR] [RUNS]
 #
-# Inputs come from /work/shared/bench/make_inputs.sh ($QBENCH, default /tmp/qbench). vips writes
+# Inputs come from ../shared/bench/make_inputs.sh ($QBENCH, default /tmp/qbench). vips writes
 # 4:2:0 JPEG tiles at this quality; maketiles is run with -jpegsubsamp=420 for the matched
 # comparison and once more with its default 4:4:4. Every job is a whole process, timed by the
 # wall clock and by its CPU time (user + system, less sensitive to a busy machine); the peak
@@ -47,7 +47,7 @@ ratio() {  # ratio FILE_EXT vips ours: vips / ours of the medians (above 1: ours
 
 for size in 8000x4000 16000x8000; do
   input=$QBENCH/pano_$size.jpg
-  [ -f "$input" ] || { echo "missing $input: run /work/shared/bench/make_inputs.sh" >&2; exit 1; }
+  [ -f "$input" ] || { echo "missing $input: run ../shared/bench/make_inputs.sh" >&2; exit 1; }
   width=${size%x*}
   height=${size#*x}
   half="$((width / 2))x$((height / 2))"

@@ -73,7 +73,7 @@ write_pto() {
 
 printf '%-24s %-6s %10s %10s %10s\n' input tool "wall s" "cpu s" "peak MB"
 for input in "${INPUTS[@]}"; do
-  [ -f "$input" ] || { echo "missing $input: run /work/shared/bench/make_inputs.sh" >&2; exit 1; }
+  [ -f "$input" ] || { echo "missing $input: run ../shared/bench/make_inputs.sh" >&2; exit 1; }
   size=$(vipsheader -f width "$input")x$(vipsheader -f height "$input")
   w=${size%x*}
   h=${size#*x}
