@@ -9,5 +9,6 @@ packages=(
   libjpeg62-turbo-dev libtiff-dev zlib1g-dev liblcms2-dev libstb-dev rapidjson-dev
   libgtest-dev libbenchmark-dev
   xplanet-images
+  clang libclang-rt-14-dev
 )
 install_packages "${packages[@]}"

@@ -22,3 +22,6 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SAN
   -DQV_BENCH=OFF >/dev/null
 cmake --build build/sanitize
 (cd build/sanitize && ctest --output-on-failure -j"$jobs")
+
+echo "== fuzz targets, a few seconds each"
+bash scripts/fuzz.sh "${QV_FUZZ_SECONDS:-5}"

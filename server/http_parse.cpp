@@ -226,6 +226,18 @@ void remove_double_dots_and_slashes(std::string* path) {
   s.resize(out);
 }
 
+bool resolve_request_path(std::string_view target, std::string* path) {
+  *path = decode_percent_escapes(target);
+  for (char c : *path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      path->clear();
+      return false;
+    }
+  }
+  remove_double_dots_and_slashes(path);
+  return true;
+}
+
 int match_pattern(std::string_view pattern, std::string_view text) {
   size_t bar = pattern.find('|');
   if (bar != std::string_view::npos) {

@@ -47,6 +47,11 @@ std::string decode_percent_escapes(std::string_view text);
 // pairs, so that the path can never climb above its first folder.
 void remove_double_dots_and_slashes(std::string* path);
 
+// The path a request target (without its query string) names: percent-decoded, then cleaned
+// as above. False, with an empty path, when the decoded path holds a control byte (NUL, CR,
+// LF …): such bytes have no place in a file name and would end up in headers.
+bool resolve_request_path(std::string_view target, std::string* path);
+
 // Matches text against a pattern of "|"-separated alternatives where "**" matches anything,
 // "*" anything but "/", "?" one byte and a final "$" anchors at the end (letters compare
 // case-insensitively). Returns the length of text matched from its start, or -1.

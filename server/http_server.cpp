@@ -455,13 +455,6 @@ void handle_delete(Connection* connection, const std::string& path) {
   }
 }
 
-bool has_control_bytes(const std::string& text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
-  }
-  return false;
-}
-
 // The order of decisions for one parsed request.
 void handle_request(Connection* connection) {
   HttpServer* server = connection->server;
@@ -469,14 +462,11 @@ void handle_request(Connection* connection) {
   size_t question = uri.find('?');
   connection->query_string =
       question == std::string_view::npos ? std::string_view() : uri.substr(question + 1);
-  connection->path = decode_percent_escapes(uri.substr(0, question));
-  // Control bytes (NUL, CR, LF …) have no place in a file name and would end up in headers.
-  if (has_control_bytes(connection->path)) {
+  if (!resolve_request_path(uri.substr(0, question), &connection->path)) {
     send_error(connection, 400, "Bad Request", "Invalid URI: [%.*s]", static_cast<int>(uri.size()),
                uri.data());
     return;
   }
-  remove_double_dots_and_slashes(&connection->path);
   std::string path;
   // Only a path below the root names a file ("*" names none), and only when it fits.
   if (connection->path.empty() || connection->path.front() != '/' ||

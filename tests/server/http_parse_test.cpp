@@ -115,11 +115,19 @@ TEST(RequestPath, DecodingAndCleaningNeverClimbsAboveTheRoot) {
       {"/%zz%4", "/%zz%4"},
   };
   for (const Case& c : cases) {
-    std::string path = decode_percent_escapes(c.uri_path);
-    remove_double_dots_and_slashes(&path);
+    std::string path;
+    EXPECT_TRUE(resolve_request_path(c.uri_path, &path));
     EXPECT_EQ(path, c.cleaned) << c.uri_path;
     EXPECT_EQ(path.find("/.."), std::string::npos);
     EXPECT_EQ(path.find("\\.."), std::string::npos);
+  }
+}
+
+TEST(RequestPath, ControlBytesAreRefused) {
+  for (const char* target : {"/a%00b", "/a%0d%0aSet-Cookie: x", "/%7f", "/x\t"}) {
+    std::string path = "stale";
+    EXPECT_FALSE(resolve_request_path(target, &path)) << target;
+    EXPECT_TRUE(path.empty());
   }
 }
 

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds every libFuzzer target with clang and runs each for SECONDS (default 30), seeded from
+# ../shared/corpus and small generated inputs. Prints one line per target,
+#   NAME execs=N crashes=C
+# and exits non-zero when any target crashed, leaked, timed out or ran out of memory; the
+# failing inputs are kept under build/fuzz/findings/NAME/.
+#   bash scripts/fuzz.sh [SECONDS] [NAME...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-30}"
+shift || true
+bash scripts/setup.sh
+
+build=build/fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_FUZZ=ON \
+  >/dev/null
+cmake --build "$build" --target fuzzers >/dev/null
+
+corpus=../shared/corpus
+work="$build/work"
+findings="$build/findings"
+rm -rf "$work"
+mkdir -p "$work" "$findings"
+
+# seed NAME FILES...: copies seed files into the target's working corpus.
+seed() {
+  local name=$1
+  shift
+  mkdir -p "$work/$name"
+  for file in "$@"; do [ -f "$file" ] && cp "$file" "$work/$name/" || true; done
+}
+# seed_text NAME TEXT...: one seed file per text.
+seed_text() {
+  local name=$1 i=0
+  shift
+  mkdir -p "$work/$name"
+  for text in "$@"; do printf '%b' "$text" >"$work/$name/seed$((i++))"; done
+}
+
+seed jpeg_reader_fuzzer "$corpus"/jpeg/*
+seed tiff_reader_fuzzer "$corpus"/tiff/*
+seed psd_reader_fuzzer "$corpus"/psd/*
+seed png_reader_fuzzer "$corpus"/png/*
+seed metadata_fuzzer "$corpus"/jpeg/* "$corpus"/tiff/* "$corpus"/psd/*
+seed icc_description_fuzzer "$corpus"/icc/*
+# KRO files have no public samples: 2 x 2 RGB 8-bit and 1 x 2 RGBA 16-bit ones, big-endian.
+seed_text kro_reader_fuzzer \
+  'KRO\x01\x00\x00\x00\x02\x00\x00\x00\x02\x00\x00\x00\x08\x00\x00\x00\x03\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c' \
+  'KRO\x01\x00\x00\x00\x01\x00\x00\x00\x02\x00\x00\x00\x10\x00\x00\x00\x04\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10'
+seed_text http_request_fuzzer \
+  'GET /index.html HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-99\r\n\r\n' \
+  'GET /a%20b/../c?x=1 HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n' \
+  'PUT /f HTTP/1.1\r\nContent-Length: 5\r\nAuthorization: Digest username="u", realm="r", nonce="n", uri="/f", response="0", qop=auth, nc=1, cnonce="c"\r\n\r\nhello'
+seed_text http_path_fuzzer '/tour/panos/pano.tiles/l1/01/l1_f_01_01.jpg' '/a/../../b/%2e%2e/c' '\\\\..\\\\x//y/./z'
+seed_text http_range_fuzzer 'bytes=0-499' 'bytes=-500' 'Sun, 06 Nov 1994 08:49:37 GMT' \
+  '-0.0.0.0/0,+127.0.0.1' '**.jpg$|*.png\n/a/b.jpg'
+seed_text cube_side_fuzzer 'pano_l.jpg' 'tour/pano_front.tif' 'sky_ft.png' 'cube_posx.jpg' 'left.jpg'
+seed_text config_section_fuzzer \
+  '[Convert SPHERE to CUBE]\ncubesize=1024\n# comment\noutputformat= jpg\n[Other]\nx=1\n' \
+  '[Convert CUBE to SPHERE]\r\nsize=2000x1000\r\nprofile=copy\r\n'
+seed_text command_line_fuzzer 'transform cube "a b.jpg" out\\ put.jpg -q' "a 'b c' \"d\\\\\"e\""
+
+dict_for() {
+  case "$1" in
+    http_*) echo fuzz/dict/http.dict ;;
+    config_*) echo fuzz/dict/config.dict ;;
+    *) echo "" ;;
+  esac
+}
+
+failed=0
+for path in "$build"/fuzz/*_fuzzer; do
+  name=$(basename "$path")
+  if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx "$name"; then continue; fi
+  mkdir -p "$work/$name" "$findings/$name"
+  dict=$(dict_for "$name")
+  log="$work/$name.log"
+  status=0
+  "$path" "$work/$name" ${dict:+-dict="$dict"} -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -malloc_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
+    -artifact_prefix="$findings/$name/" >"$log" 2>&1 || status=$?
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
+  crashes=$(find "$findings/$name" -type f | wc -l)
+  echo "$name execs=${execs:-0} crashes=$crashes"
+  if [ "$status" -ne 0 ] || [ "$crashes" -ne 0 ]; then
+    failed=1
+    grep -E 'ERROR|SUMMARY|Test unit written' "$log" | head -5 | sed 's/^/    /'
+  fi
+done
+exit $failed
