@@ -348,7 +348,10 @@ void print_output_line(MakepanoRun* run) {
 
 void print_processing_line(MakepanoRun* run, size_t index) {
   const int count = static_cast<int>(run->inputs.size());
-  const std::string name = file_name_part(run->inputs[index].path);
+  const PanoInput& input = run->inputs[index];
+  // A cube is named by its left face, like the names it gives its outputs.
+  const bool cube = input.type == kPanoCube && !input.faces[kCubeLeft].empty();
+  const std::string name = file_name_part(cube ? input.faces[kCubeLeft] : input.path);
   if (run->settings.frames) {
     run->ops->log(run->ops, kProcessingFrames);
   } else if (count == 1) {

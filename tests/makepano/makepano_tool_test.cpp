@@ -231,7 +231,7 @@ TEST(MakepanoTool, ImagesCubesAndWildcards) {
   const CommandResult result = run_qorveltools({"makepano", "t.config", "*.TIF"}, "", dir.path);
   EXPECT_EQ(result.status, 0);
   const std::string expected = header("t.config") +
-                               "\nprocessing 1/3 - Cube_b.tif\n"
+                               "\nprocessing 1/3 - Cube_l.tif\n"
                                " - input: *Cube*.tif (cube, size=300x300)\n"
                                " - output: swf, preview, tiles \n"
                                " - multires: tilesize=512 levels=1 - 256x256\n"
@@ -246,6 +246,19 @@ TEST(MakepanoTool, ImagesCubesAndWildcards) {
                                "runtime: ";
   EXPECT_EQ(result.out.substr(0, expected.size()), expected);
   EXPECT_EQ(result.out.substr(result.out.size() - 5), " sec\n");
+}
+
+TEST(MakepanoTool, PatternsMatchBracketsLiterally) {
+  TempDir dir;
+  ASSERT_TRUE(write_file(dir.file("t.config"), kNoPages + "converttocube=false\n"));
+  ASSERT_TRUE(qv_test::write_pattern(dir.file("room[2].tif"), kPixelRgb8, 200, 100));
+  ASSERT_TRUE(qv_test::write_pattern(dir.file("room2.tif"), kPixelRgb8, 400, 200));
+  for (const char* argument : {"room[2]*", "room[2].tif"}) {
+    const CommandResult result = run_qorveltools({"makepano", "t.config", argument}, "", dir.path);
+    EXPECT_EQ(result.status, 0) << argument;
+    EXPECT_NE(result.out.find("\nprocessing - room[2].tif\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("room2.tif"), std::string::npos) << result.out;
+  }
 }
 
 TEST(MakepanoTool, FramesPrintTheFirstFrameOnly) {
