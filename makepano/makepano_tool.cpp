@@ -1,7 +1,9 @@
 // The makepano entry: start-up (config selection and loading, command-line settings, inputs,
 // analysis, templates), then one pass over the analysed inputs that decides what each becomes
 // (converted or split into cube faces) and plans its levels, printing the input and level lines.
-// Making the images, the XML and the HTML follows the planning of each input.
+// The run ends there for now: no face, tile, preview, XML or HTML file is written yet, so what an
+// input becomes is decided from its record (the face size a conversion would give) instead of
+// being read from converted files.
 #include "makepano/makepano_tool.h"
 
 #include <algorithm>
