@@ -1,5 +1,6 @@
 // The tool words of this executable, tested top to bottom and left to right.
 #include "app/dispatcher.h"
+#include "makepano/makepano_tool.h"
 #include "server/testserver.h"
 #include "tools/cube2sphere_tool.h"
 #include "tools/makepreview_tool.h"
@@ -11,6 +12,7 @@
 namespace {
 
 const ToolRow kToolTable[] = {
+    {{"makepano", "makemultires", "qmakemultires", nullptr}, makepano_main, nullptr, nullptr},
     {{"maketiles", "qmaketiles", "convert", nullptr}, nullptr, maketiles_main, nullptr},
     {{"makepreview", "qmakepreview", nullptr}, nullptr, makepreview_main, nullptr},
     {{"spheretocube", "sphere2cube", "qsphere2cube", "transform", "qtransform", nullptr},
