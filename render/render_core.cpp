@@ -55,19 +55,9 @@ PanoSampler make_face_sampler(TiledImage* image, TileView* view) {
 
 const uint8_t* pano_sampler_fetch(PanoSampler* sampler, int32_t column, int32_t row) {
   // The view clamps what is left: the columns of a face, the rows of a full sphere.
-  if (sampler->wrap_columns) {
-    if (column < 0) {
-      column += sampler->width;
-    } else if (column >= sampler->width) {
-      column -= sampler->width;
-    }
-  }
-  row -= sampler->offset;
-  if (row < 0 || row >= sampler->height) {
-    if (!sampler->clamp) return reinterpret_cast<const uint8_t*>(&sampler->black);
-    row = row < 0 ? 0 : sampler->height - 1;
-  }
-  return tile_view_pixel(sampler->view, column, row);
+  const int32_t image_row = sampler_row(sampler, row);
+  if (image_row < 0) return reinterpret_cast<const uint8_t*>(&sampler->black);
+  return tile_view_pixel(sampler->view, sampler_column(sampler, column), image_row);
 }
 
 void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, uint8_t* out) {

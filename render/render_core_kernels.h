@@ -85,14 +85,46 @@ struct Neighbourhood {
   bool contiguous;
 };
 
-// Slow path: one sampler fetch per pixel (tile edges, the seam, face edges, rows outside).
+// The column a sampler reads for column c: wrapped once around a panorama, left for the view to
+// clamp on a face.
+inline int32_t sampler_column(const PanoSampler* sampler, int32_t c) {
+  if (sampler->wrap_columns) {
+    if (c < 0) {
+      c += sampler->width;
+    } else if (c >= sampler->width) {
+      c -= sampler->width;
+    }
+  }
+  return c;
+}
+
+// The image row a sampler reads for sphere row r: shifted by the offset and clamped, or -1 where
+// a partial image has no row (black).
+inline int32_t sampler_row(const PanoSampler* sampler, int32_t r) {
+  r -= sampler->offset;
+  if (r < 0 || r >= sampler->height) {
+    if (!sampler->clamp) return -1;
+    r = r < 0 ? 0 : sampler->height - 1;
+  }
+  return r;
+}
+
+// Slow path (tile edges, the seam, face edges, rows outside): the edge rules apply to the
+// columns and the rows apart, then each pixel is looked up in the tile cache.
 template <int kSize>
 __attribute__((noinline)) bool gather_pixel_by_pixel(PanoSampler* sampler, int32_t column,
                                                      int32_t row, Neighbourhood<kSize>* out) {
   out->contiguous = false;
+  int32_t columns[kSize];
+  int32_t rows[kSize];
+  for (int i = 0; i < kSize; ++i) {
+    columns[i] = sampler_column(sampler, column + i);
+    rows[i] = sampler_row(sampler, row + i);
+  }
+  const uint8_t* black = reinterpret_cast<const uint8_t*>(&sampler->black);
   for (int r = 0; r < kSize; ++r) {
     for (int c = 0; c < kSize; ++c) {
-      out->pixels[r][c] = pano_sampler_fetch(sampler, column + c, row + r);
+      out->pixels[r][c] = rows[r] < 0 ? black : tile_view_pixel(sampler->view, columns[c], rows[r]);
       if (!out->pixels[r][c]) return false;
     }
   }
