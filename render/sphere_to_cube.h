@@ -82,7 +82,7 @@ TextureCoord render_pixel_texture(const RenderContext& context, int32_t column, 
 
 // Renders one face or view and writes it to output_name (written under a temporary name in the
 // same folder and renamed when complete). On a file that cannot be created logs
-// "error creating file \"%s\"!\n\n" and returns false.
+// "error creating file \"%s\"!\n\n" through console (nothing when it is null) and returns false.
 bool render_image(RenderSettings* settings, ConsoleOps* console, const ImageProps& writer_options,
                   int32_t width, int32_t height, int32_t face, const RotationMatrix* extra,
                   double vertical_angle, double heading, double roll, double fov,
