@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "base/args.h"
-#include "base/console.h"
 #include "base/paths.h"
-#include "render/sphere_to_cube.h"
 #include "imageio/image_file.h"
+#include "render/engine_messages.h"
+#include "render/sphere_to_cube.h"
 
 namespace {
 
@@ -348,10 +348,9 @@ bool render_strip(int32_t layout, const std::string& output_name, RenderSettings
                   const RotationMatrix* extra) {
   const CubeLayoutShape shape = cube_layout_shape(layout);
   RenderOutput output;
-  if (shape.columns == 0 ||
-      !open_render_output(&output, *settings, writer_options, output_name,
-                          shape.columns * face_size, shape.rows * face_size)) {
-    console->log(console, kErrorCreatingFile, output_name.c_str());
+  if (shape.columns == 0 || !open_face_output(&output, *settings, writer_options, output_name,
+                                              shape.columns * face_size, shape.rows * face_size)) {
+    engine_log(console, kErrorCreatingFile, output_name.c_str());
     return false;
   }
   const int32_t natural = natural_face_size(settings->sampler->width);
@@ -367,11 +366,7 @@ bool render_strip(int32_t layout, const std::string& output_name, RenderSettings
                                   oversample, extra, &rows_written);
     }
   }
-  // A file that could not be completed or given its name is not there: say so.
-  success = finish_render_output(&output, success);
-  if (!success) console->log(console, kErrorCreatingFile, output_name.c_str());
-  if (settings->progress) settings->progress(settings->progress_user, 1, 1);
-  return success;
+  return finish_face_output(&output, success, *settings, console);
 }
 
 namespace {

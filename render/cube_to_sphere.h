@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "render/panorama_geometry.h"
-#include "render/sphere_to_cube.h"
 #include "imageio/image_file.h"
 #include "memory/tiled_image.h"
+#include "render/panorama_geometry.h"
+#include "render/render_core.h"
 
 struct ConsoleOps;
 
@@ -48,7 +48,7 @@ struct SphereJob {
   std::vector<uint8_t> icc;             // profile embedded in the output, empty for none
   std::string output_name;              // written under a temporary name, renamed when complete
   bool verbose = false;                 // log the conversion time
-  ConsoleOps* console = nullptr;        // messages
+  ConsoleOps* console = nullptr;        // messages; null: silent
   RenderProgressFn progress = nullptr;  // rows done of total, then (1, 1); null for none
   void* progress_user = nullptr;
 };
@@ -63,12 +63,13 @@ struct SpherePlan {
 SpherePlan plan_sphere_rendering(const SphereJob& job);
 
 struct SphereRendering;
-using SphereRowFn = void (*)(const SphereRendering* rendering, int32_t row, uint8_t* out);
+using SphereRowFn = void (*)(SphereRendering* rendering, int32_t row, uint8_t* out);
 
-// Per-rendering constants: the source, the rendering size, the sine and cosine of every
-// column's longitude, and the row variant (depth × sampling) chosen once.
+// Per-rendering constants: the source, its face samplers, the rendering size, the sine and
+// cosine of every column's longitude, and the row variant (depth × sampling) chosen once.
 struct SphereRendering {
   CubeSource* source = nullptr;
+  PanoSampler samplers[6];  // one per face, over the source's face and view
   int32_t width = 0;
   int32_t height = 0;
   int32_t face_size = 0;
@@ -77,13 +78,14 @@ struct SphereRendering {
   SphereRowFn render_row = nullptr;
 };
 
-// Prepares a rendering of width × height (planes built, tables filled, variant chosen).
+// Prepares a rendering of width × height (planes built, samplers made, tables filled, variant
+// chosen).
 void init_sphere_rendering(SphereRendering* rendering, CubeSource* source, int32_t width,
                            int32_t height, bool fast);
 
 // Fills one rendering row: RGB, 3 bytes per pixel for 8-bit faces, 6 for 16-bit faces; pixels
 // whose ray meets no face are black.
-void render_sphere_row(const SphereRendering* rendering, int32_t row, uint8_t* out);
+void render_sphere_row(SphereRendering* rendering, int32_t row, uint8_t* out);
 
 // Renders the whole sphere and writes it; on a file that cannot be created or completed reports
 // "error creating file" (format, then error callback) and returns false, leaving no file.

@@ -10,13 +10,14 @@
 #include <memory>
 
 #include "base/files.h"
-#include "render/panorama_geometry.h"
-#include "render/resize.h"
-#include "render/sphere_to_cube.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "memory/qvmem.h"
+#include "render/engine_messages.h"
+#include "render/panorama_geometry.h"
+#include "render/render_core.h"
+#include "render/resize.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ bool fits_in_memory(PreviewJob* job, int64_t width, int64_t height) {
   if (width > 0 && height > 0 && width <= INT32_MAX && height <= INT32_MAX && needed <= limit) {
     return true;
   }
-  if (job->log) job->log(job->user, kTooLarge, static_cast<int>(width), static_cast<int>(height));
+  engine_error(job->console, kTooLarge, static_cast<int>(width), static_cast<int>(height));
   return false;
 }
 
@@ -293,18 +294,16 @@ bool write_preview(PreviewJob* job, const std::vector<uint8_t>& image, int32_t w
     props.jpeg_sampling_h = 2;
     props.jpeg_sampling_v = 1;
   }
-  // The writer side of the face renderer: 8-bit RGB, profile handled by mode, the file written
-  // under a temporary name and renamed when complete.
-  PanoSampler depth;
-  depth.element_size = 4;
-  RenderSettings settings;
-  settings.sampler = &depth;
-  settings.profile_mode = static_cast<ProfileMode>(job->profile_mode <= 3 ? job->profile_mode : 0);
-  settings.source_icc = &job->in_profile;
+  // The render core's writer side: 8-bit RGB, profile handled by mode, the file written under a
+  // temporary name and renamed when complete.
+  RenderWriterSettings writer;
+  writer.options = props;
+  writer.profile_mode = static_cast<ProfileMode>(job->profile_mode <= 3 ? job->profile_mode : 0);
+  writer.source_icc = &job->in_profile;
   create_directories_for(job->out_path);
   RenderOutput output;
-  if (!open_render_output(&output, settings, props, job->out_path, width, height)) {
-    if (job->log) job->log(job->user, kUnableToCreate, job->out_path.c_str());
+  if (!open_render_output(&output, job->out_path, kPixelRgb8, width, height, writer)) {
+    engine_error(job->console, kUnableToCreate, job->out_path.c_str());
     return false;
   }
   job->transform = output.conversion.active();
@@ -326,7 +325,7 @@ bool write_preview(PreviewJob* job, const std::vector<uint8_t>& image, int32_t w
     report(job, y, height);
   }
   success = finish_render_output(&output, success);
-  if (!success && job->log) job->log(job->user, kUnableToCreate, job->out_path.c_str());
+  if (!success) engine_error(job->console, kUnableToCreate, job->out_path.c_str());
   return success;
 }
 
@@ -353,13 +352,13 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
   ImageFilePtr file = image_open_read(path, nullptr);
   if (!file) {
     image_clear_last_error();
-    if (job->log) job->log(job->user, kUnableToOpen, path.c_str());
+    engine_error(job->console, kUnableToOpen, path.c_str());
     return {};
   }
   const PixelFormat format = file->format;
   if (format != kPixelGray8 && format != kPixelRgb8 && format != kPixelRgba8 &&
       format != kPixelRgb16 && format != kPixelRgba16) {
-    if (job->log) job->log(job->user, kUnsupportedFormat);
+    engine_error(job->console, kUnsupportedFormat);
     return {};
   }
   if (!fits_in_memory(job, width, height)) return {};
@@ -370,7 +369,7 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
   ResizerPtr resizer = resizer_create(width, height, source_width, source_height, resize_format,
                                       kFilterHanning, wrap);
   if (width < 1 || height < 1 || !resizer) {
-    if (job->log) job->log(job->user, kUnableToOpen, path.c_str());
+    engine_error(job->console, kUnableToOpen, path.c_str());
     return {};
   }
   const size_t pixel_bytes = static_cast<size_t>(pixel_format_bytes(resize_format));
@@ -385,7 +384,7 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
   };
   for (int32_t y = 0; y < source_height && produced < height; ++y) {
     if (!image_read_row(file.get(), raw.data())) {
-      if (job->log) job->log(job->user, kUnableToOpen, path.c_str());
+      engine_error(job->console, kUnableToOpen, path.c_str());
       return {};
     }
     if (sixteen) high_bytes_in_place(raw.data(), static_cast<size_t>(source_width) * pixel_bytes);
@@ -596,11 +595,11 @@ bool render_preview(PreviewJob* job) {
   }
   if (job->sphere.empty() ||
       job->sphere.size() < image_bytes(job->sphere_width, job->sphere_height)) {
-    if (job->log) job->log(job->user, kUnableToCreate, job->out_path.c_str());
+    engine_error(job->console, kUnableToCreate, job->out_path.c_str());
     return false;
   }
   if (job->smooth > 0 && !smooth_preview_sphere(job)) {
-    if (job->log) job->log(job->user, kUnableToCreate, job->out_path.c_str());
+    engine_error(job->console, kUnableToCreate, job->out_path.c_str());
     return false;
   }
   if (job->gray) {

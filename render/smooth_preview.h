@@ -14,15 +14,16 @@
 #include <string>
 #include <vector>
 
-// Sinks of a job; user is the job's `user` field.
-using PreviewLogFn = void (*)(void* user, const char* format, ...);
+struct ConsoleOps;
+
+// Progress sinks of a job; user is the job's `user` field.
 using PreviewStagesFn = void (*)(void* user, int count, const double* weights);
 using PreviewStageFn = void (*)(void* user, int number);
 using PreviewProgressFn = void (*)(void* user, int64_t done, int64_t total);
 
 // One preview rendering. Fill it from init_preview_job, load the sources, call render_preview.
 struct PreviewJob {
-  bool quiet = false;           // read by the caller's callbacks; the renderer prints errors
+  bool quiet = false;           // read by the caller's callbacks; the renderer reports errors
   std::vector<uint8_t> sphere;  // equirectangular working image; empty: none
   uint32_t sphere_width = 0;    // its size
   uint32_t sphere_height = 0;
@@ -46,8 +47,8 @@ struct PreviewJob {
   uint32_t out_profile_size = 0;         // working: bytes in out_profile
   bool transform = false;                // working: pixels are converted to sRGB
   bool embed = false;                    // working: out_profile goes into the output
-  void* user = nullptr;                  // first argument of every callback
-  PreviewLogFn log = nullptr;            // printf-style error sink
+  void* user = nullptr;                  // first argument of the progress callbacks
+  ConsoleOps* console = nullptr;         // where the error lines go; null: silent
   PreviewStagesFn stages = nullptr;      // progress stage set-up
   PreviewStageFn stage = nullptr;        // stage n ≥ 1 becomes current; 0 advances one stage
   PreviewProgressFn progress = nullptr;  // done of total inside the current stage
@@ -66,7 +67,7 @@ uint32_t parse_profile_mode(const std::string& word, PreviewJob* job);
 // Reads an image file row by row and reduces it on the fly (HANNING, horizontal wrap when asked)
 // to a width × height RGBA image; 16-bit samples keep their high byte, RGB and gray rows are
 // widened with an alpha byte of 0. Takes the file's ICC profile into in_profile. Empty on
-// failure, after logging "ERROR: unable to open inputimage", "ERROR: unsupported color format"
+// failure, after reporting "ERROR: unable to open inputimage", "ERROR: unsupported color format"
 // or, for a size whose working images would not fit in the available memory, "ERROR: not
 // enough memory for a preview".
 std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const std::string& path,
@@ -80,7 +81,7 @@ void plan_preview_progress(int64_t a, PreviewJob* job, bool with_load_stage, int
 
 // Runs cube to sphere (when there is no sphere), smoothing, gray, profile, cube strip and
 // writing to out_path (missing folders created; the file appears only when complete). False
-// after logging "ERROR: unable to create file" when the output cannot be written.
+// after reporting "ERROR: unable to create file" when the output cannot be written.
 bool render_preview(PreviewJob* job);
 
 // ---- the steps, for callers and tests ------------------------------------------------------

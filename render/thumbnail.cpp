@@ -3,14 +3,12 @@
 // into memory; only the finished bytes are handed back.
 #include "render/thumbnail.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "base/console.h"
 #include "imageio/image_file.h"
 #include "imageio/jpeg_codec.h"
+#include "render/engine_messages.h"
 #include "render/resize.h"
 
 namespace {
@@ -20,43 +18,6 @@ const char kUnsupportedFormat[] =
 
 int32_t rounded(double value) {
   return static_cast<int32_t>(value + 0.5);
-}
-
-const char* format_name(PixelFormat format) {
-  switch (format) {
-    case kPixelGray8:
-      return "Grayscale";
-    case kPixelRgb8:
-      return "RGB";
-    case kPixelRgba8:
-      return "RGBA";
-    case kPixelRgb16:
-      return "RGB 16bit";
-    case kPixelRgba16:
-      return "RGBA 16bit";
-    default:
-      return nullptr;
-  }
-}
-
-// Formats one message line through the console record; nothing when it is null.
-void say(ConsoleOps* messages, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void say(ConsoleOps* messages, const char* format, ...) {
-  if (!messages) return;
-  va_list args;
-  va_start(args, format);
-  char buffer[4096];
-  const int length = vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (length < static_cast<int>(sizeof buffer)) {
-    messages->log(messages, "%s", buffer);
-    return;
-  }
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  va_start(args, format);
-  vsnprintf(&text[0], text.size(), format, args);
-  va_end(args);
-  messages->log(messages, "%s", text.c_str());
 }
 
 // Streams the input rows through the resizer into the writer; false on a read or write error.
@@ -109,8 +70,8 @@ void thumbnail_size(int32_t full_width, int32_t full_height, int32_t max_width, 
   *height = h < 1 ? 1 : h;
 }
 
-bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_height, ConsoleOps* messages,
-                    std::vector<uint8_t>* jpeg) {
+bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_height,
+                    ConsoleOps* messages, std::vector<uint8_t>* jpeg) {
   jpeg->clear();
   LoadHint hint;
   hint.enabled = true;
@@ -120,25 +81,21 @@ bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_hei
   input_props.load_hint = &hint;
   ImageFilePtr reader = image_open_read(input, &input_props);
   if (!reader) {
-    say(messages, "ERROR: unable to open inputimage %s\n", input.c_str());
-    if (!image_last_error().empty()) {
-      say(messages, "       - %s!\n", image_last_error().c_str());
-      image_clear_last_error();
-    }
+    engine_report_open_failure(messages, input);
     return false;
   }
-  say(messages, "inputimage:  %s - %dx%d - ", input.c_str(), reader->width, reader->height);
-  const char* name = format_name(reader->format);
+  engine_log(messages, "inputimage:  %s - %dx%d - ", input.c_str(), reader->width, reader->height);
+  const char* name = pixel_format_display_name(reader->format);
   if (!name) {
-    say(messages, "?\n");
-    say(messages, "%s", kUnsupportedFormat);
+    engine_log(messages, "?\n");
+    engine_error(messages, kUnsupportedFormat);
     return false;
   }
-  say(messages, "%s\n", name);
+  engine_log(messages, "%s\n", name);
   int32_t width = 0;
   int32_t height = 0;
   thumbnail_size(input_props.width, input_props.height, max_width, max_height, &width, &height);
-  say(messages, "outputsize:  %dx%d\n", width, height);
+  engine_log(messages, "outputsize:  %dx%d\n", width, height);
   const PixelFormat output_format = reader->format == kPixelGray8 ? kPixelGray8 : kPixelRgb8;
   ImageProps props;
   image_default_props(&props);
@@ -159,4 +116,3 @@ bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_hei
   *jpeg = std::move(encoded);
   return true;
 }
-

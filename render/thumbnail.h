@@ -13,8 +13,9 @@ void thumbnail_size(int32_t full_width, int32_t full_height, int32_t max_width, 
                     int32_t* width, int32_t* height);
 
 // Reads input reduced to fit max_width × max_height and encodes the thumbnail (quality 80,
-// no chroma subsampling, 72 dpi, gray or RGB) into jpeg. The "inputimage:", "outputsize:" and
-// error lines go through the console record messages when it is not null. False when the input cannot
-// be opened or read, its pixel format is not supported, or encoding fails.
-bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_height, ConsoleOps* messages,
-                    std::vector<uint8_t>* jpeg);
+// no chroma subsampling, 72 dpi, gray or RGB) into jpeg. The "inputimage:" and "outputsize:"
+// lines go to the log callback of messages, the "ERROR:" lines to its error callback; null
+// messages: silent. False when the input cannot be opened or read, its pixel format is not
+// supported, or encoding fails.
+bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_height,
+                    ConsoleOps* messages, std::vector<uint8_t>* jpeg);

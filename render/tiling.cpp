@@ -16,11 +16,12 @@
 #include <memory>
 
 #include "base/files.h"
-#include "render/resize.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/metadata.h"
+#include "render/engine_messages.h"
+#include "render/resize.h"
 
 namespace {
 
@@ -31,7 +32,6 @@ constexpr char kTiledInputBadSquare[] =
 constexpr char kTiledInputBad[] =
     "ERROR: tiled input - invalid or bad arguments: imagesize=%dx%d tilesize=%dx%d\n";
 constexpr char kOpenInputFailed[] = "ERROR: unable to open inputimage %s\n";
-constexpr char kPendingDetail[] = "       - %s!\n";
 constexpr char kReadInputFailed[] = "ERROR: unable to read inputimage %s\n";
 constexpr char kInputTiles[] = "inputtiles:  %s - %dx%d tiles - ";
 constexpr char kInputImage[] = "inputimage:  %s - %dx%d - ";
@@ -51,24 +51,6 @@ constexpr char kWriteFailed[] = "ERROR: unable to write file %s\n";
 
 constexpr size_t kMaxTileName = 999;
 
-// The name printed for a pixel format; null for formats without one.
-const char* format_name(PixelFormat format) {
-  switch (format) {
-    case kPixelGray8:
-      return "Grayscale\n";
-    case kPixelRgb8:
-      return "RGB\n";
-    case kPixelRgba8:
-      return "RGBA\n";
-    case kPixelRgb16:
-      return "RGB 16bit\n";
-    case kPixelRgba16:
-      return "RGBA 16bit\n";
-    default:
-      return nullptr;
-  }
-}
-
 bool is_16bit(PixelFormat format) {
   return format == kPixelRgb16 || format == kPixelRgba16;
 }
@@ -78,14 +60,20 @@ bool has_alpha(PixelFormat format) {
 }
 
 // Prints the "profile:" part of a summary line.
-void print_profile_summary(const std::vector<uint8_t>& profile) {
+void print_profile_summary(ConsoleOps* console, const std::vector<uint8_t>& profile) {
   std::string description = icc_profile_description(profile.data(), profile.size());
   if (description.empty()) description = "Unknown";
   if (profile.size() < 1000) {
-    printf(kProfileBytes, description.c_str(), static_cast<int>(profile.size()));
+    engine_log(console, kProfileBytes, description.c_str(), static_cast<int>(profile.size()));
   } else {
-    printf(kProfileKilobytes, description.c_str(), profile.size() / 1024.0);
+    engine_log(console, kProfileKilobytes, description.c_str(), profile.size() / 1024.0);
   }
+}
+
+// Prints the name of a pixel format and ends the summary line; nothing for formats without one.
+void print_format_name(ConsoleOps* console, PixelFormat format) {
+  const char* name = pixel_format_display_name(format);
+  if (name) engine_log(console, "%s\n", name);
 }
 
 // x + 0.5 truncated toward zero.
@@ -117,7 +105,8 @@ struct TiledInputReader {
   int32_t rows_delivered = 0;
   bool started = false;
   std::vector<InputTileSlot> slots;
-  std::vector<uint8_t> scratch;  // one row of a tile whose width differs from its slot
+  std::vector<uint8_t> scratch;   // one row of a tile whose width differs from its slot
+  ConsoleOps* console = nullptr;  // where a tile that cannot be used is reported
 };
 
 int32_t tile_row_end(const TiledInputReader& reader, int32_t tile_row) {
@@ -143,7 +132,7 @@ void open_tile_row(TiledInputReader* reader) {
     slot.reader = image_open_read(slot.name, nullptr);
     if (slot.reader && slot.reader->format != reader->format) slot.reader.reset();
     if (!slot.reader) {
-      printf(kOpenInputFailed, slot.name.c_str());
+      engine_error(reader->console, kOpenInputFailed, slot.name.c_str());
       continue;
     }
     if (static_cast<size_t>(slot.reader->bytes_per_row) > reader->scratch.size()) {
@@ -283,7 +272,7 @@ bool open_tiled_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   if (job.profile_mode != kTileProfileSkip) *info = image_probe(first);
   ImageFilePtr tile = image_open_read(first, nullptr);
   if (!tile) {
-    if (!job.quiet) printf(kOpenInputFailed, first.c_str());
+    if (!job.quiet) engine_error(job.console, kOpenInputFailed, first.c_str());
     return false;
   }
   auto tiled = std::make_unique<TiledInputReader>();
@@ -301,9 +290,12 @@ bool open_tiled_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   tiled->name_template = job.input;
   tiled->slots.resize(tiled->columns);
   tiled->scratch.resize(tile->bytes_per_row);
+  tiled->console = job.console;
   tiled->slots[0].name = first;
   tiled->slots[0].reader = std::move(tile);
-  if (talks(job)) printf(kInputTiles, job.input.c_str(), tiled->columns, tiled->rows);
+  if (talks(job)) {
+    engine_log(job.console, kInputTiles, job.input.c_str(), tiled->columns, tiled->rows);
+  }
   run->source_format = tiled->format;
   run->source_width = job.in_width;
   run->source_height = job.in_height;
@@ -318,15 +310,13 @@ bool open_single_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   image_clear_last_error();
   run->reader = image_open_read(job.input, nullptr);
   if (!run->reader) {
-    if (!job.quiet) {
-      printf(kOpenInputFailed, job.input.c_str());
-      if (!image_last_error().empty()) printf(kPendingDetail, image_last_error().c_str());
-    }
+    if (!job.quiet) engine_report_open_failure(job.console, job.input);
     image_clear_last_error();
     return false;
   }
   if (talks(job)) {
-    printf(kInputImage, job.input.c_str(), run->reader->width, run->reader->height);
+    engine_log(job.console, kInputImage, job.input.c_str(), run->reader->width,
+               run->reader->height);
   }
   run->source_format = run->reader->format;
   run->source_width = run->reader->width;
@@ -339,7 +329,7 @@ bool open_single_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
 bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
   TileJob& job = *run->job;
   if (!info || info->icc.empty()) return true;
-  if (talks(job)) print_profile_summary(info->icc);
+  if (talks(job)) print_profile_summary(job.console, info->icc);
   job.in_profile = info->icc;
   job.in_profile_size = static_cast<uint32_t>(job.in_profile.size());
   if (job.profile_mode == kTileProfileCopy) {
@@ -352,7 +342,7 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
   if (job.profile_mode != kTileProfileConvert && job.profile_mode != kTileProfileSrgb) return true;
   if (!color_profiles_open(static_cast<ProfileMode>(job.profile_mode), job.in_profile,
                            &run->color)) {
-    if (!job.quiet) printf("%s", kBadProfile);
+    if (!job.quiet) engine_error(job.console, kBadProfile);
     return false;
   }
   std::vector<uint8_t> target = color_target_profile(run->color);
@@ -443,7 +433,7 @@ bool plan_size(TilingRun* run) {
                                       run->output_format, job.filter, job.hwrap)
                      : nullptr;
   if (!run->resizer) {
-    if (!job.quiet) printf(kBadResize, width, height);
+    if (!job.quiet) engine_error(job.console, kBadResize, width, height);
     return false;
   }
   run->width = width;
@@ -467,14 +457,15 @@ void print_output_summary(const TilingRun& run, int32_t columns, int32_t rows) {
   const TileJob& job = *run.job;
   if (!talks(job)) return;
   if (columns * int64_t{rows} == 1) {
-    printf(kOutputImage, job.output.c_str(), run.width, run.height);
+    engine_log(job.console, kOutputImage, job.output.c_str(), run.width, run.height);
   } else {
-    printf(kOutputTiles, job.output.c_str(), columns, rows, columns * rows);
+    engine_log(job.console, kOutputTiles, job.output.c_str(), columns, rows, columns * rows);
   }
-  if (job.embed && job.out_profile.size() >= 132) print_profile_summary(job.out_profile);
-  const char* name = format_name(run.output_format);
-  if (name) printf("%s", name);
-  printf("%s", columns * int64_t{rows} == 1 ? kMakingImage : kMakingTiles);
+  if (job.embed && job.out_profile.size() >= 132) {
+    print_profile_summary(job.console, job.out_profile);
+  }
+  print_format_name(job.console, run.output_format);
+  engine_log(job.console, "%s", columns * int64_t{rows} == 1 ? kMakingImage : kMakingTiles);
 }
 
 // Reads the next source row into the row buffer and applies reduction, alpha removal and
@@ -484,7 +475,7 @@ bool read_source_row(TilingRun* run) {
   if (run->tiled) {
     tiled_read_row(run->tiled.get(), row);
   } else if (!image_read_row(run->reader.get(), row)) {
-    printf(kReadInputFailed, run->job->input.c_str());
+    engine_error(run->job->console, kReadInputFailed, run->job->input.c_str());
     return false;
   }
   const int64_t width = run->source_width;
@@ -531,7 +522,7 @@ bool open_tile_row_writers(TilingRun* run, int32_t r, int32_t columns, int32_t r
     ImageFilePtr writer =
         image_create_write(run->output_format, name, width, row_height, run->props);
     if (!writer) {
-      printf(kCreateFailed, name.c_str());
+      engine_error(job.console, kCreateFailed, name.c_str());
       return false;
     }
     run->open_row.writers.push_back(std::move(writer));
@@ -547,7 +538,7 @@ bool close_tile_row_writers(TilingRun* run) {
   bool all_complete = true;
   for (size_t k = 0; k < row.writers.size(); ++k) {
     if (!image_close(std::move(row.writers[k]))) {
-      printf(kWriteFailed, row.names[k].c_str());
+      engine_error(run->job->console, kWriteFailed, row.names[k].c_str());
       delete_file(row.names[k]);
       all_complete = false;
     }
@@ -589,7 +580,7 @@ bool write_tiles(TilingRun* run) {
       for (int32_t k = 0; k < columns; ++k) {
         uint8_t* segment = row + static_cast<size_t>(k) * static_cast<size_t>(tile_width) * pixel;
         if (!image_write_row(run->open_row.writers[k].get(), segment)) {
-          printf(kWriteFailed, run->open_row.names[k].c_str());
+          engine_error(job.console, kWriteFailed, run->open_row.names[k].c_str());
           discard_tile_row(&run->open_row);
           return false;
         }
@@ -609,9 +600,11 @@ bool tiled_input_sizes_valid(const TileJob& job) {
   }
   if (!job.quiet) {
     if (job.in_tile_width == job.in_tile_height) {
-      printf(kTiledInputBadSquare, job.in_width, job.in_height, job.in_tile_width);
+      engine_error(job.console, kTiledInputBadSquare, job.in_width, job.in_height,
+                   job.in_tile_width);
     } else {
-      printf(kTiledInputBad, job.in_width, job.in_height, job.in_tile_width, job.in_tile_height);
+      engine_error(job.console, kTiledInputBad, job.in_width, job.in_height, job.in_tile_width,
+                   job.in_tile_height);
     }
   }
   return false;
@@ -684,12 +677,11 @@ bool make_tiles(TileJob* job) {
   if (!prepare_profiles(&run, info.get())) return false;
   info.reset();
 
-  const char* name = format_name(run.source_format);
-  if (talks(*job) && name) printf("%s", name);
+  if (talks(*job)) print_format_name(job->console, run.source_format);
   if (run.source_format == kPixelUnsupported || run.source_row_bytes <= 0) {
     if (!job->quiet) {
-      if (job->info_off == 0) printf("%s", kUnknownFormat);
-      printf("%s", kUnsupportedFormat);
+      if (job->info_off == 0) engine_log(job->console, kUnknownFormat);
+      engine_error(job->console, kUnsupportedFormat);
     }
     return false;
   }
@@ -698,7 +690,6 @@ bool make_tiles(TileJob* job) {
   set_writer_options(&run);
   if (!plan_size(&run)) return false;
   if (!write_tiles(&run)) return false;
-  fflush(stdout);
   if (!job->quiet && job->progress) job->progress(job->user, 1, 1);
   return true;
 }

@@ -2,14 +2,19 @@
 // of output tiles in any writable format, with optional 16-to-8-bit reduction, alpha removal,
 // horizontal mirroring, resizing and conversion to sRGB. Only one row buffer, the resizer's
 // window and one tile row of open writers (and input tiles) exist at a time, whatever the size.
+//
+// The core never prints by itself: its summary lines go to the log callback and its "ERROR:"
+// lines to the error callback of the console record in the job (none when that is null), and
+// its progress goes to the job's progress callback.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Progress and message sinks of a job; user is the job's `user` field.
-using TileLogFn = void (*)(void* user, const char* format, ...);
+struct ConsoleOps;
+
+// Progress sinks of a job; user is the job's `user` field.
 using TileStagesFn = void (*)(void* user, int count, const double* weights);
 using TileStageFn = void (*)(void* user, int number);
 using TileProgressFn = void (*)(void* user, int64_t done, int64_t total);
@@ -27,7 +32,7 @@ enum TileProfileMode : int32_t {
 
 // One run of the tiling core. Fill it from init_tile_job, set what differs, call make_tiles.
 struct TileJob {
-  bool quiet = false;              // no console output except the two always-printed errors
+  bool quiet = false;              // no messages except the always-printed errors, no progress
   uint32_t info_off = 0;           // non-zero: no summary lines (errors and progress still print)
   std::string input;               // source path, or the input tile template with tiled_input
   std::string output;              // output tile template; without placeholders a plain file name
@@ -62,13 +67,13 @@ struct TileJob {
   int32_t in_height = 0;                       // full height of the tiled source
   int32_t in_index_base = 1;                   // number of the first input tile column and row
   int32_t filter = 12;                         // resize filter code (12 = LANCZOS)
-  void* user = nullptr;                        // first argument of log, stages, stage and progress
-  TileLogFn log = nullptr;            // message sink carried for callers; the core prints itself
-  TileStagesFn stages = nullptr;      // progress stage set-up
-  TileStageFn stage = nullptr;        // progress stage selection
-  TileProgressFn progress = nullptr;  // rows done of total, then (1, 1) at the end
-  void* tile_user = nullptr;          // first argument of on_tile
-  TileCallbackFn on_tile = nullptr;   // once per output tile, before its file is created
+  void* user = nullptr;                        // first argument of stages, stage and progress
+  ConsoleOps* console = nullptr;               // where the summary and error lines go; null: silent
+  TileStagesFn stages = nullptr;               // progress stage set-up
+  TileStageFn stage = nullptr;                 // progress stage selection
+  TileProgressFn progress = nullptr;           // rows done of total, then (1, 1) at the end
+  void* tile_user = nullptr;                   // first argument of on_tile
+  TileCallbackFn on_tile = nullptr;            // once per output tile, before its file is created
 };
 
 // Sets every field to its default (the user field is left as it was); returns job.
@@ -80,6 +85,7 @@ TileJob* init_tile_job(TileJob* job);
 std::string expand_tile_name(const std::string& name_template, int32_t column, int32_t row,
                              bool letters_only);
 
-// Runs a job: reads the source, writes every output file, prints the summary and calls the
-// callbacks. False on failure (after its message); the working fields are empty afterwards.
+// Runs a job: reads the source, writes every output file, reports the summary through the job's
+// console and calls the callbacks. False on failure (after its message); the working fields
+// are empty afterwards.
 bool make_tiles(TileJob* job);

@@ -13,6 +13,7 @@
 
 #include "base/args.h"
 #include "base/banner.h"
+#include "base/console.h"
 #include "base/paths.h"
 #include "render/cube_layout.h"
 #include "render/smooth_preview.h"
@@ -87,14 +88,6 @@ struct PreviewRun {
   int32_t current = 0;
   int32_t last_printed = -1;  // none yet
 };
-
-void run_log(void*, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
 
 void run_stages(void* user, int count, const double* weights) {
   PreviewRun* run = static_cast<PreviewRun*>(user);
@@ -287,7 +280,7 @@ bool load_sources(PreviewSettings* s, PreviewJob* job, bool cube) {
     job->sphere_height = static_cast<uint32_t>(height);
   }
   job->progress(job->user, 100, 100);
-  if (!s->quiet) job->log(job->user, kDone);
+  if (!s->quiet) job->console->log(job->console, kDone);
   return true;
 }
 
@@ -311,11 +304,11 @@ int run_makepreview(PreviewSettings* s) {
   init_preview_job(job);
   job->quiet = s->quiet;
   job->user = &run;
-  job->log = run_log;
+  job->console = console_ops();
   job->stages = run_stages;
   job->stage = run_stage;
   job->progress = run_progress;
-  if (!s->quiet) job->log(job->user, kLoading);
+  if (!s->quiet) job->console->log(job->console, kLoading);
   if (!load_sources(s, job, cube)) return 1;
 
   job->out_width = s->width;
@@ -335,14 +328,14 @@ int run_makepreview(PreviewSettings* s) {
     job->out_path = sphere_output_name(s->sphere_input);
   }
 
-  if (!s->quiet) job->log(job->user, kMakingPreview);
+  if (!s->quiet) job->console->log(job->console, kMakingPreview);
   run.last_printed = -1;
   plan_preview_progress(0, job, false, 0, false);
   const bool rendered = render_preview(job);
   clear_preview_job(job);
   if (!rendered) return 1;
   job->progress(job->user, 100, 100);
-  if (!s->quiet) job->log(job->user, kDone);
+  if (!s->quiet) job->console->log(job->console, kDone);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "base/args.h"
 #include "base/banner.h"
+#include "base/console.h"
 #include "render/resize.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
@@ -322,13 +323,6 @@ struct ProgressPrinter {
   int last_percent = -1;  // none printed yet
 };
 
-void print_log(void*, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vprintf(format, args);
-  va_end(args);
-}
-
 void ignore_stages(void*, int, const double*) {}
 
 void ignore_stage(void*, int) {}
@@ -389,7 +383,7 @@ int maketiles_main(int argc, char** argv) {
 
   ProgressPrinter printer;
   job.user = &printer;
-  job.log = print_log;
+  job.console = console_ops();
   job.stages = ignore_stages;
   job.stage = ignore_stage;
   job.progress = print_progress;

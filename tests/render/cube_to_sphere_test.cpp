@@ -14,6 +14,7 @@
 #include "imageio/image_file.h"
 #include "memory/qvmem.h"
 #include "memory/tiled_image.h"
+#include "support/captured_console.h"
 #include "support/test_support.h"
 
 namespace {
@@ -176,7 +177,7 @@ TEST(CubeToSphere, RendersTheFileAndLeavesNothingWhenItCannot) {
   qv_test::TempDir dir;
   TestCube cube;
   make_cube(&cube, false);
-  ConsoleOps* console = console_ops();
+  qv_test::CapturedConsole console;
   SphereJob job;
   job.width = 120;
   job.height = 60;
@@ -184,7 +185,7 @@ TEST(CubeToSphere, RendersTheFileAndLeavesNothingWhenItCannot) {
   image_default_props(&job.writer_options);
   job.writer_options.tiff_compression = 1;
   job.output_name = dir.file("sphere.tif");
-  job.console = console;
+  job.console = &console;
   ASSERT_TRUE(render_sphere(job, &cube.source));
   ImageProps props;
   ImageFilePtr file = image_open_read(job.output_name, &props);
@@ -201,6 +202,8 @@ TEST(CubeToSphere, RendersTheFileAndLeavesNothingWhenItCannot) {
 
   job.output_name = dir.file("missing/sphere.tif");
   EXPECT_FALSE(render_sphere(job, &cube.source));
+  // Formatted, then handed to the error callback, which ends the line once more.
+  EXPECT_EQ(console.errors, "error creating file \"" + job.output_name + "\"!\n\n\n");
   EXPECT_FALSE(qv_test::file_exists(job.output_name));
   EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"sphere.tif"});
 }

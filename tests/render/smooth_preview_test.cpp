@@ -13,25 +13,17 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/captured_console.h"
 #include "support/test_support.h"
 
 namespace {
 
-// What the renderer told its callbacks.
+// What the renderer told its console and its callbacks.
 struct Capture {
-  std::string log;
+  qv_test::CapturedConsole console;
   std::vector<double> weights;
   std::vector<int> stages;
 };
-
-void capture_log(void* user, const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  static_cast<Capture*>(user)->log += text;
-}
 
 void capture_stages(void* user, int count, const double* weights) {
   Capture* capture = static_cast<Capture*>(user);
@@ -45,7 +37,7 @@ void capture_stage(void* user, int number) {
 void init_job(PreviewJob* job, Capture* capture) {
   init_preview_job(job);
   job->user = capture;
-  job->log = capture_log;
+  job->console = &capture->console;
   job->stages = capture_stages;
   job->stage = capture_stage;
 }
@@ -154,13 +146,15 @@ TEST(SmoothPreview, LoaderWidensEveryFormatAndReportsFailures) {
       EXPECT_EQ(p[1], 90);
       EXPECT_EQ(p[2], 120);
     }
-    EXPECT_EQ(capture.log, "");
+    EXPECT_EQ(capture.console.text, "");
   }
   PreviewJob job;
   Capture capture;
   init_job(&job, &capture);
   EXPECT_TRUE(load_preview_source(10, &job, dir.file("none.jpg"), 5, true).empty());
-  EXPECT_EQ(capture.log, "ERROR: unable to open inputimage " + dir.file("none.jpg") + "\n");
+  EXPECT_EQ(capture.console.text,
+            "ERROR: unable to open inputimage " + dir.file("none.jpg") + "\n");
+  EXPECT_EQ(capture.console.errors, capture.console.text);
 }
 
 TEST(SmoothPreview, ProfileWords) {
@@ -274,7 +268,7 @@ TEST(SmoothPreview, SmoothedPreviewHasNoSeamAndNoPinch) {
   job.out_path = dir.file("sub/preview.tif");
   job.tiff_compression = 1;
   plan_preview_progress(0, &job, false, 0, false);
-  ASSERT_TRUE(render_preview(&job)) << capture.log;
+  ASSERT_TRUE(render_preview(&job)) << capture.console.text;
   const Read read = read_rgb(job.out_path);
   ASSERT_EQ(read.width, width);
   ASSERT_EQ(read.height, height);
@@ -358,7 +352,8 @@ TEST(SmoothPreview, NoBlurGrayAndCubeStrip) {
     init_sphere_job(&job, &capture, source, width, height, width, height);
     job.out_path = dir.file("plain.tif/inside.tif");
     EXPECT_FALSE(render_preview(&job));
-    EXPECT_EQ(capture.log, "ERROR: unable to create file " + job.out_path + "\n");
+    EXPECT_EQ(capture.console.text, "ERROR: unable to create file " + job.out_path + "\n");
+    EXPECT_EQ(capture.console.errors, capture.console.text);
   }
 }
 

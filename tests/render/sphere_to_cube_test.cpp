@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "base/console.h"
+#include "imageio/image_file.h"
 #include "render/cube_layout.h"
 #include "render/view_render.h"
-#include "imageio/image_file.h"
+#include "support/captured_console.h"
 #include "support/test_support.h"
 
 namespace {
@@ -304,9 +305,10 @@ TEST(FaceGeometry, EveryFacePixelSamplesItsOwnDirection) {
       const int32_t span_pixels = 16 * (((size - middle) / 2) / 16);
       double worst_exact = 0, worst_span = 0;
       int32_t checked = 0;
+      std::vector<uint16_t> rendered(3 * static_cast<size_t>(size));
       for (int32_t row = 0; row < size; ++row) {
-        context.render_row(&context, row);
-        const uint16_t* out = reinterpret_cast<const uint16_t*>(context.row.data());
+        context.render_row(&context, row, reinterpret_cast<uint8_t*>(rendered.data()));
+        const uint16_t* out = rendered.data();
         for (int32_t column = 0; column < size; ++column) {
           const Direction d = cube_face_point(face, (column + 0.5) / size, (row + 0.5) / size);
           const double longitude = std::atan2(d.x, -d.z);
@@ -346,9 +348,10 @@ TEST(FaceGeometry, CylinderMapsTheTangentOfTheLatitude) {
   RenderContext context;
   init_render_context(&context, source.settings, size, size, 1, nullptr, 0, 0, 0, 90);
   double worst = 0;
+  std::vector<uint16_t> rendered(3 * static_cast<size_t>(size));
   for (int32_t row = 0; row < size; row += 7) {
-    context.render_row(&context, row);
-    const uint16_t* out = reinterpret_cast<const uint16_t*>(context.row.data());
+    context.render_row(&context, row, reinterpret_cast<uint8_t*>(rendered.data()));
+    const uint16_t* out = rendered.data();
     for (int32_t column = 192; column < 208; ++column) {  // the exactly computed middle
       const Direction d = cube_face_point(1, (column + 0.5) / size, (row + 0.5) / size);
       const double y = (0.5 - d.y / std::sqrt(d.x * d.x + d.z * d.z) / kPi) * height - 0.5;
@@ -452,14 +455,23 @@ TEST(ViewRendering, DefaultSizeAndLookatTurnTheView) {
 TEST(OutputFiles, UncreatableOutputIsReportedAndLeavesNothing) {
   qv_test::TempDir dir;
   Source source = smooth_source(400, 200);
-  EXPECT_FALSE(render_image(&source.settings, console_ops(), kro_props(), 16, 16, 1, nullptr, 0, 0,
-                            0, 90, dir.file("missing/face.kro")));
-  EXPECT_FALSE(render_image(&source.settings, console_ops(), kro_props(), 16, 16, 1, nullptr, 0, 0,
-                            0, 90, dir.file("face.unknown")));
+  qv_test::CapturedConsole console;
+  EXPECT_FALSE(render_image(&source.settings, &console, kro_props(), 16, 16, 1, nullptr, 0, 0, 0,
+                            90, dir.file("missing/face.kro")));
+  EXPECT_FALSE(render_image(&source.settings, &console, kro_props(), 16, 16, 1, nullptr, 0, 0, 0,
+                            90, dir.file("face.unknown")));
   EXPECT_TRUE(qv_test::list_files(dir.path).empty());
-  ASSERT_TRUE(render_image(&source.settings, console_ops(), kro_props(), 16, 16, 1, nullptr, 0, 0,
-                           0, 90, dir.file("face.kro")));
+  EXPECT_EQ(console.text, "error creating file \"" + dir.file("missing/face.kro") +
+                              "\"!\n\nerror creating file \"" + dir.file("face.unknown") +
+                              "\"!\n\n");
+  ASSERT_TRUE(render_image(&source.settings, &console, kro_props(), 16, 16, 1, nullptr, 0, 0, 0, 90,
+                           dir.file("face.kro")));
   EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"face.kro"});
+  // Without a console the failure is silent.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(render_image(&source.settings, nullptr, kro_props(), 16, 16, 1, nullptr, 0, 0, 0, 90,
+                            dir.file("missing/face.kro")));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 // ---- layouts ----

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "render/resize.h"
 #include "imageio/color_profile.h"
 #include "imageio/metadata.h"
+#include "render/resize.h"
+#include "support/captured_console.h"
 #include "support/test_images.h"
 #include "support/test_support.h"
 
@@ -44,12 +45,18 @@ void use_tiled_input(TileJob* job, int width, int height, int tile_width, int ti
   job->in_tile_height = tile_height;
 }
 
-// Runs a job and returns what it printed.
-std::string run_capturing(TileJob* job, bool* ok) {
+// Runs a job with a captured console and returns what it reported (the error lines alone in
+// *errors when asked); nothing may reach the standard output by itself.
+std::string run_capturing(TileJob* job, bool* ok, std::string* errors = nullptr) {
+  qv_test::CapturedConsole console;
+  job->console = &console;
   testing::internal::CaptureStdout();
   *ok = make_tiles(job);
   fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  job->console = nullptr;
+  if (errors) *errors = console.errors;
+  return console.text;
 }
 
 TEST(TileName, ExpandsPlaceholders) {
@@ -439,8 +446,10 @@ TEST(Tiling, SummaryLinesNameProfilesAndFormats) {
   job.quiet = false;
   job.profile_mode = kTileProfileSrgb;
   bool ok = false;
-  const std::string printed = run_capturing(&job, &ok);
+  std::string errors;
+  const std::string printed = run_capturing(&job, &ok, &errors);
   ASSERT_TRUE(ok);
+  EXPECT_EQ(errors, "");
   const std::string description =
       icc_profile_description(linear_rgb_profile().data(), linear_rgb_profile().size());
   char size_text[64];
@@ -466,10 +475,12 @@ TEST(Tiling, TiledInputRepairsMissingOversizedAndForeignTiles) {
   TileJob merge = quiet_job(dir.file("in/%v_%h.kro"), dir.file("merged.kro"), 0, 0);
   use_tiled_input(&merge, 90, 60, 32, 32);
   bool ok = false;
-  const std::string printed = run_capturing(&merge, &ok);
+  std::string errors;
+  const std::string printed = run_capturing(&merge, &ok, &errors);
   ASSERT_TRUE(ok);
   EXPECT_EQ(printed, "ERROR: unable to open inputimage " + dir.file("in/2_2.kro") +
                          "\nERROR: unable to open inputimage " + dir.file("in/2_3.kro") + "\n");
+  EXPECT_EQ(errors, printed);
   const Pixels whole = read_pixels(dir.file("whole.kro"));
   const Pixels merged = read_pixels(dir.file("merged.kro"));
   const Pixels oversized = read_pixels(dir.file("in/2_1.kro"));
@@ -514,11 +525,30 @@ TEST(Tiling, RefusedJobsPrintTheirMessages) {
       job.in_tile_width = row.in_tile_width;
       job.in_tile_height = row.in_tile_height;
       bool ok = true;
-      const std::string printed = run_capturing(&job, &ok);
+      std::string errors;
+      const std::string printed = run_capturing(&job, &ok, &errors);
       EXPECT_FALSE(ok) << row.output;
       EXPECT_EQ(printed, quiet ? row.quiet_message : row.message + row.quiet_message)
           << row.output << " quiet " << quiet;
+      EXPECT_EQ(errors, printed) << row.output << " quiet " << quiet;
     }
+  }
+}
+
+// Without a console the core stays silent, errors included; it never falls back to a stream.
+TEST(Tiling, WithoutAConsoleNothingIsPrinted) {
+  TempDir dir;
+  ASSERT_TRUE(write_pattern(dir.file("in.kro"), kPixelRgb8, 20, 10));
+  for (const char* input : {"in.kro", "none.kro"}) {
+    TileJob job = quiet_job(dir.file(input), dir.file("%h.kro"), 8, 0);
+    job.quiet = false;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool ok = make_tiles(&job);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << input;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << input;
+    EXPECT_EQ(ok, std::string(input) == "in.kro");
   }
 }
 

@@ -1,0 +1,178 @@
+#include "render/render_core.h"
+
+#include <algorithm>
+
+#include "base/files.h"
+#include "base/paths.h"
+#include "render/panorama_geometry.h"
+#include "render/render_core_kernels.h"
+
+const char kErrorCreatingFile[] = "error creating file \"%s\"!\n\n";
+
+namespace {
+
+std::string temporary_name_for(const std::string& name) {
+  std::string extension;
+  const std::string file = file_name_part(name);
+  const std::string folder = name.substr(0, name.size() - file.size());
+  std::string stem = file;
+  if (file_extension(file, &extension)) stem = file.substr(0, file.size() - extension.size() - 1);
+  return folder + "." + stem + ".partial" + (extension.empty() ? "" : "." + extension);
+}
+
+PanoSampler sampler_over(TiledImage* image, TileView* view) {
+  PanoSampler sampler;
+  sampler.view = view;
+  sampler.width = image->width;
+  sampler.height = image->height;
+  sampler.element_size = image->element_size;
+  sampler.tile_shift = image->tile_shift;
+  return sampler;
+}
+
+}  // namespace
+
+// ---- sampler ---------------------------------------------------------------------------------
+
+PanoSampler make_pano_sampler(TiledImage* image, TileView* view) {
+  PanoSampler sampler = sampler_over(image, view);
+  const SphereLayout layout = sphere_layout(image->width, image->height);
+  sampler.extent = layout.extent;
+  sampler.offset = layout.offset;
+  sampler.clamp = layout.full_sphere;
+  sampler.wrap_columns = true;
+  return sampler;
+}
+
+PanoSampler make_face_sampler(TiledImage* image, TileView* view) {
+  PanoSampler sampler = sampler_over(image, view);
+  sampler.extent = image->height;
+  sampler.offset = 0;
+  sampler.clamp = true;
+  sampler.wrap_columns = false;
+  return sampler;
+}
+
+const uint8_t* pano_sampler_fetch(PanoSampler* sampler, int32_t column, int32_t row) {
+  // The view clamps what is left: the columns of a face, the rows of a full sphere.
+  const int32_t image_row = sampler_row(sampler, row);
+  if (image_row < 0) return reinterpret_cast<const uint8_t*>(&sampler->black);
+  return tile_view_pixel(sampler->view, sampler_column(sampler, column), image_row);
+}
+
+void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, uint8_t* out) {
+  const bool sixteen = sampler->element_size == 8;
+  if (bicubic) {
+    sixteen ? sample_bicubic<true>(sampler, position, out)
+            : sample_bicubic<false>(sampler, position, out);
+  } else {
+    sixteen ? sample_bilinear<true>(sampler, position, out)
+            : sample_bilinear<false>(sampler, position, out);
+  }
+}
+
+PixelFormat rendered_pixel_format(bool sixteen_bit) {
+  return sixteen_bit ? kPixelRgb16 : kPixelRgb8;
+}
+
+// ---- rendered rows ---------------------------------------------------------------------------
+
+bool init_rendered_rows(RenderedRows* rows, RenderRowFn render, void* state, PixelFormat format,
+                        int32_t render_width, int32_t render_height, int32_t output_width,
+                        int32_t output_height, bool reduce) {
+  const size_t pixel_bytes = static_cast<size_t>(pixel_format_bytes(format));
+  rows->render = render;
+  rows->state = state;
+  rows->render_width = render_width;
+  rows->render_height = render_height;
+  rows->rendered.assign(static_cast<size_t>(render_width) * pixel_bytes, 0);
+  rows->rendered_rows = 0;
+  rows->pull_pending = false;
+  rows->resizer.reset();
+  if (!reduce && render_width == output_width && render_height == output_height) return true;
+  rows->resizer = resizer_create(output_width, output_height, render_width, render_height, format,
+                                 kFilterLanczos, false);
+  if (!rows->resizer) return false;
+  rows->reduced.assign(static_cast<size_t>(std::max(output_width, render_width)) * pixel_bytes, 0);
+  return true;
+}
+
+void rewind_rendered_rows(RenderedRows* rows) {
+  rows->rendered_rows = 0;
+  rows->pull_pending = false;
+  if (rows->resizer) resizer_reset(rows->resizer.get());
+}
+
+uint8_t* next_rendered_row(RenderedRows* rows) {
+  if (!rows->resizer) {
+    if (rows->rendered_rows >= rows->render_height) return nullptr;
+    rows->render(rows->state, rows->rendered_rows++, rows->rendered.data());
+    return rows->rendered.data();
+  }
+  if (rows->pull_pending) {
+    rows->pull_pending = false;
+    if (resizer_push_row(nullptr, rows->resizer.get(), rows->reduced.data()) == 1) {
+      rows->pull_pending = true;
+      return rows->reduced.data();
+    }
+  }
+  while (rows->rendered_rows < rows->render_height) {
+    rows->render(rows->state, rows->rendered_rows++, rows->rendered.data());
+    if (resizer_push_row(rows->rendered.data(), rows->resizer.get(), rows->reduced.data()) == 1) {
+      rows->pull_pending = true;
+      return rows->reduced.data();
+    }
+  }
+  return nullptr;
+}
+
+// ---- row output ------------------------------------------------------------------------------
+
+bool open_render_output(RenderOutput* output, const std::string& name, PixelFormat format,
+                        int32_t width, int32_t height, const RenderWriterSettings& settings) {
+  output->final_name = name;
+  output->temporary_name = temporary_name_for(name);
+  output->props = settings.options;
+  const std::vector<uint8_t>* icc = settings.source_icc;
+  if (settings.profile_mode != kProfileSkip && icc && !icc->empty()) {
+    output->conversion =
+        color_conversion_setup(settings.profile_mode, *icc, format, &output->props);
+  } else {
+    output->props.embed_icc = false;
+    output->props.icc_data = nullptr;
+    output->props.icc_size = 0;
+  }
+  if (image_kind_for_extension(name) == kImageNone) return false;
+  output->writer = image_create_write(format, output->temporary_name, width, height, output->props);
+  if (!output->writer) {
+    delete_file(output->temporary_name);
+    return false;
+  }
+  return true;
+}
+
+bool write_render_row(RenderOutput* output, void* row, int32_t width) {
+  color_convert_row(output->conversion, row, width);
+  return image_write_row(output->writer.get(), row);
+}
+
+bool write_rendered_rows(RenderedRows* rows, RenderOutput* output, int32_t width, int32_t height,
+                         RenderProgressFn progress, void* progress_user) {
+  const bool resizing = rows->resizer != nullptr;
+  for (int32_t written = 0; written < height; ++written) {
+    uint8_t* row = next_rendered_row(rows);
+    if (!row) return false;
+    const bool stored = write_render_row(output, row, width);
+    // Direct rendering reports the row index, resized rendering the rows written.
+    if (progress) progress(progress_user, resizing ? written + 1 : written, height);
+    if (!stored) return false;
+  }
+  return true;
+}
+
+bool finish_render_output(RenderOutput* output, bool success) {
+  if (output->writer) success = image_close(std::move(output->writer)) && success;
+  if (success) success = rename_file(output->temporary_name, output->final_name);
+  if (!success) delete_file(output->temporary_name);
+  return success;
+}
