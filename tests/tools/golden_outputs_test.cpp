@@ -183,7 +183,9 @@ TEST(GoldenOutputs, EveryToolWritesTheSameBytesAsBefore) {
   for (const auto& [key, value] : expected) {
     auto found = sums.find(key);
     EXPECT_TRUE(found != sums.end()) << key << " was not written";
-    if (found != sums.end()) EXPECT_EQ(found->second, value) << key;
+    if (found != sums.end()) {
+      EXPECT_EQ(found->second, value) << key;
+    }
   }
   for (const auto& [key, value] : sums) {
     EXPECT_TRUE(expected.count(key)) << key << " is new";
