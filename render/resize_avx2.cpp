@@ -19,6 +19,8 @@
 // Vertical pass: 32 samples per step in four accumulators, one broadcast weight per window row.
 #include <immintrin.h>
 
+#include <cstddef>
+
 #include <cstdint>
 #include <cstring>
 
