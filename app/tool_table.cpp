@@ -2,6 +2,7 @@
 #include "app/dispatcher.h"
 #include "server/testserver.h"
 #include "tools/cube2sphere_tool.h"
+#include "tools/encrypt_tool.h"
 #include "tools/makepreview_tool.h"
 #include "tools/makethumb_tool.h"
 #include "tools/maketiles_tool.h"
@@ -18,6 +19,9 @@ const ToolRow kToolTable[] = {
      nullptr,
      nullptr},
     {{"cubetosphere", "cube2sphere", "qcube2sphere", nullptr}, cube2sphere_main, nullptr, nullptr},
+    // The encryption tool takes no console record: its errors are printed, or returned as the
+    // result text when the channel runs it.
+    {{"encrypt", "qencrypt", nullptr}, nullptr, encrypt_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, testserver_main, nullptr, nullptr},
     // Built-in image commands.
