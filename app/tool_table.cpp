@@ -1,5 +1,6 @@
 // The tool words of this executable, tested top to bottom and left to right.
 #include "app/dispatcher.h"
+#include "ipc/channel.h"
 #include "server/testserver.h"
 #include "tools/cube2sphere_tool.h"
 #include "tools/encrypt_tool.h"
@@ -24,6 +25,9 @@ const ToolRow kToolTable[] = {
     {{"encrypt", "qencrypt", nullptr}, nullptr, encrypt_main, nullptr},
     // Plain shape: the tool reads an optional folder and option from its arguments.
     {{"testserver", "testingserver", nullptr}, testserver_main, nullptr, nullptr},
+    // The front-end channel reads its requests from standard input.
+    {{"ipc", nullptr}, nullptr, nullptr, ipc_main},
+    {{"ipc2", nullptr}, nullptr, nullptr, ipc2_main},
     // Built-in image commands.
     {{"ping", nullptr}, nullptr, ping_main, nullptr},
     {{"makethumb", nullptr}, nullptr, makethumb_main, nullptr},
