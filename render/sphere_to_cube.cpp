@@ -169,8 +169,10 @@ void row_positions(const RenderContext& context, int32_t row, SamplePosition* po
 }
 
 template <bool kSixteen, bool kCylinder, bool kBicubic>
-__attribute__((target_clones("avx2", "default"))) void render_row_variant(RenderContext* context,
-                                                                          int32_t row) {
+#ifndef __SANITIZE_THREAD__  // the clone resolver runs before the thread sanitizer has started
+__attribute__((target_clones("avx2", "default")))
+#endif
+void render_row_variant(RenderContext* context, int32_t row) {
   context->positions.resize(static_cast<size_t>(context->width));
   const SamplePosition* positions = context->positions.data();
   row_positions<kCylinder>(*context, row, context->positions.data());
