@@ -312,6 +312,13 @@ void qvmem_fatal(const char* text) {
   _exit(1);
 }
 
+void qvmem_exit_now(int status) {
+  cleanup_table.fatal.store(true);
+  fflush(nullptr);
+  delete_all_swap_files();
+  _exit(status);
+}
+
 QvmemMemoryStatus qvmem_query_memory_status() {
   QvmemMemoryStatus status;
   int64_t total = -1;

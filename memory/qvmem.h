@@ -145,3 +145,8 @@ extern const char* const kQvmemOutOfMemory;        // nothing left to evict, sti
 
 // Prints the fatal line, deletes every swap file of the process and ends it with status 1.
 [[noreturn]] void qvmem_fatal(const char* text);
+
+// Deletes every swap file of the process and ends it at once with status, without the exit-time
+// clean-up: for a process whose other threads may still hold blocks (the channel mode ending
+// while conversions run, or losing its output pipe).
+[[noreturn]] void qvmem_exit_now(int status);

@@ -68,9 +68,10 @@ void row_positions(const RenderContext& context, int32_t row, SamplePosition* po
   if (spans > 0) fill_spans(exact_end, spans);
 }
 
-// g++ builds an AVX2 clone of each row variant, chosen at run time; clang cannot clone
-// templates, so its builds (the fuzz targets) keep the portable code only.
-#if defined(__clang__)
+// g++ builds an AVX2 clone of each row variant, chosen at run time. Clang cannot clone
+// templates, so its builds (the fuzz targets) keep the portable code only, and so do thread
+// sanitizer builds: the clone resolver runs before the thread sanitizer has started.
+#if defined(__clang__) || defined(__SANITIZE_THREAD__)
 #define QV_ROW_CLONES
 #else
 #define QV_ROW_CLONES __attribute__((target_clones("avx2", "default")))

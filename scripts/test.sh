@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: a release build, and a build
-# with the address and undefined-behaviour sanitizers. Any failure or sanitizer report fails.
+# with the address and undefined-behaviour sanitizers; then the channel tests under the thread
+# sanitizer. Any failure or sanitizer report fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -22,6 +23,14 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SAN
   -DQV_BENCH=OFF >/dev/null
 cmake --build build/sanitize
 (cd build/sanitize && ctest --output-on-failure -j"$jobs")
+
+# The channel runs tools on four threads at once: its tests (and the qorveltools they start)
+# once more under the thread sanitizer; a report in any process fails them.
+echo "== thread sanitizer build and channel tests"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TSAN=ON \
+  -DQV_BENCH=OFF >/dev/null
+cmake --build build/tsan --target qorveltools ipc_tests
+TSAN_OPTIONS="halt_on_error=1:exitcode=66" build/tsan/tests/ipc/ipc_tests
 
 echo "== fuzz targets, a few seconds each"
 bash scripts/fuzz.sh "${QV_FUZZ_SECONDS:-5}"

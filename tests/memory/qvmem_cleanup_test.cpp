@@ -110,6 +110,19 @@ TEST_P(QvmemCleanup, ExitDeletesTheSwapFiles) {
   EXPECT_TRUE(swap_files_in(dir.path).empty());
 }
 
+TEST_P(QvmemCleanup, ExitNowDeletesTheSwapFilesWhileBlocksAreHeld) {
+  qv_test::TempDir dir;
+  Helper helper("exitnow", dir.path, GetParam());
+  ASSERT_GT(helper.pid, 0);
+  std::string line = helper.read_line();
+  ASSERT_EQ(line.rfind("ready ", 0), 0u) << line;
+  EXPECT_GT(std::stoul(line.substr(6)), 0u);
+  int status = helper.wait_status();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+  EXPECT_TRUE(swap_files_in(dir.path).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, QvmemCleanup, ::testing::Values(0, 1, 2));
 
 TEST(QvmemFatal, SwapFileFailuresEndTheRunWithTheMessage) {

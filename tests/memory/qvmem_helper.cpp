@@ -2,6 +2,7 @@
 // swap files and then either waits to be killed, returns normally, or runs into a fatal error.
 //   qvmem_helper hold DIR MODE    prints "ready N" (N = files written), then waits for a signal
 //   qvmem_helper exit DIR MODE    prints "ready N" and returns 0
+//   qvmem_helper exitnow DIR MODE prints "ready N" and ends with qvmem_exit_now(5), blocks held
 //   qvmem_helper fatal DIR MODE   evicts into DIR (which should not exist): a fatal error
 //   qvmem_helper lost DIR MODE    deletes the first block's swap file, then locks the block
 #include <unistd.h>
@@ -53,6 +54,10 @@ int main(int argc, char** argv) {
     unlink(qvmem_swap_file_name(blocks[0]).c_str());
     qvmem_lock(blocks[0]);
     return 4;
+  }
+  if (command == "exitnow") {
+    qvmem_lock(blocks[1]);  // still held: the exit must not wait for or free it
+    qvmem_exit_now(5);
   }
   if (command == "hold") {
     for (;;) pause();
