@@ -41,6 +41,11 @@ std::string include_path(const std::string& line, size_t after_word) {
 
 bool load_config_level(PanoSettings* settings, const std::string& path, bool nested, int depth,
                        ConsoleOps* ops);
+bool apply_config_lines(PanoSettings* settings, const std::string& path, std::string text,
+                        bool nested, int depth, ConsoleOps* ops);
+
+// Include depth of a text read with includes off: every include line is passed over.
+constexpr int kIncludesOff = -1;
 
 // Reads the file an include line names, relative to the including file.
 bool read_include(PanoSettings* settings, const std::string& including_file,
@@ -75,7 +80,7 @@ bool read_line(PanoSettings* settings, const std::string& file, const std::strin
     apply_setting(settings, key, line.substr(equals + 1, value_end - equals - 1));
     return true;
   }
-  if (key != "include" || key_end >= line.size()) return true;
+  if (key != "include" || key_end >= line.size() || depth == kIncludesOff) return true;
   const std::string written = include_path(line, key_end);
   if (written.empty()) return true;
   return read_include(settings, file, written, depth, ops);
@@ -85,6 +90,11 @@ bool load_config_level(PanoSettings* settings, const std::string& path, bool nes
                        ConsoleOps* ops) {
   std::string text;
   if (!read_whole_file(path, &text)) return false;
+  return apply_config_lines(settings, path, std::move(text), nested, depth, ops);
+}
+
+bool apply_config_lines(PanoSettings* settings, const std::string& path, std::string text,
+                        bool nested, int depth, ConsoleOps* ops) {
   const size_t zero = text.find('\0');
   if (zero != std::string::npos) text.resize(zero);
   if (!nested) {
@@ -109,4 +119,9 @@ bool load_config_level(PanoSettings* settings, const std::string& path, bool nes
 bool load_config_file(PanoSettings* settings, const std::string& path, bool nested,
                       ConsoleOps* ops) {
   return load_config_level(settings, path, nested, nested ? 1 : 0, ops);
+}
+
+bool apply_config_text(PanoSettings* settings, const std::string& path, const std::string& text,
+                       ConsoleOps* ops) {
+  return apply_config_lines(settings, path, text, false, kIncludesOff, ops);
 }

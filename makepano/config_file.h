@@ -17,3 +17,8 @@ constexpr int kMaxConfigIncludeDepth = 10;
 // before a failure stay applied.
 bool load_config_file(PanoSettings* settings, const std::string& path, bool nested,
                       ConsoleOps* ops);
+
+// Applies a config text as the file at path would be read, but with include lines passed over:
+// for texts that must not reach other files (the fuzz target reads arbitrary texts this way).
+bool apply_config_text(PanoSettings* settings, const std::string& path, const std::string& text,
+                       ConsoleOps* ops);

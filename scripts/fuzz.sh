@@ -58,12 +58,19 @@ seed_text cube_side_fuzzer 'pano_l.jpg' 'tour/pano_front.tif' 'sky_ft.png' 'cube
 seed_text config_section_fuzzer \
   '[Convert SPHERE to CUBE]\ncubesize=1024\n# comment\noutputformat= jpg\n[Other]\nx=1\n' \
   '[Convert CUBE to SPHERE]\r\nsize=2000x1000\r\nprofile=copy\r\n'
+seed_text tour_config_fuzzer \
+  'tilesize=512\nlevels=auto\n# comment\n  #indented\ntilepath=%INPUTPATH%/%BASENAME%.tiles/l%Al/%0v/l%Al_%s_%0v_%0h.jpg\n' \
+  'customimage[mobile].size=1024\ncustomimage[mobile].path=%INPUTPATH%/m_%s.jpg\ninclude <other.config>\nmakescenes=true\n'
+seed_text channel_frame_fuzzer '\x12\x00\x00\x00cmds:1:connect:123' \
+  '\x10\x00\x00\x00\x01\x00\x00\x01{"cmd":"connect"}'
+seed_text channel_json_fuzzer '{"cmd":"connect","args":{"pid":1}}' '{"cmd":"x","args":[1,2,{"a":null}]}' '[]'
 seed_text command_line_fuzzer 'transform cube "a b.jpg" out\\ put.jpg -q' "a 'b c' \"d\\\\\"e\""
 
 dict_for() {
   case "$1" in
     http_*) echo fuzz/dict/http.dict ;;
-    config_*) echo fuzz/dict/config.dict ;;
+    config_* | tour_config_*) echo fuzz/dict/config.dict ;;
+    channel_json_*) echo fuzz/dict/json.dict ;;
     *) echo "" ;;
   esac
 }
