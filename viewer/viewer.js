@@ -34,7 +34,8 @@
  * URL parameters of the page: h (or hlookat), v (or vlookat), fov, scene (name or number).
  * Controls: drag (mouse or one finger), wheel or pinch to zoom, arrow keys, + and -.
  * The viewer keeps a hidden status element (class "qv-status") whose data attributes tell what
- * it shows and loads; tests read it.
+ * it shows and loads (state loading, ready or error; level; tiles kept, as level/side/row/column
+ * from 0); tests read it. qorvelviewer.viewers lists the page's viewers (setView, loadScene).
  */
 (function (global) {
   "use strict";
@@ -257,22 +258,27 @@
 
     var type = (attr(element, "type") || "").trim().toLowerCase();
     var sourceShape = image.levels[0].sources.shape;
-    image.shape = type === "cube" || type === "sphere" || type === "flat" ? type :
-                  type === "cylinder" ? (sourceShape === "flat" ? "flat" : "cylinder") :
-                  sourceShape;
-    if (image.shape !== sourceShape && (image.shape === "cube" || sourceShape === "cube")) {
-      image.shape = sourceShape;  // the sources decide when the type word contradicts them
+    var shape = type === "cube" || type === "sphere" || type === "flat" ? type :
+                type === "cylinder" ? (sourceShape === "flat" ? "flat" : "cylinder") :
+                sourceShape;
+    if (shape !== sourceShape && (shape === "cube" || sourceShape === "cube")) {
+      shape = sourceShape;  // the sources decide when the type word contradicts them
     }
+    image.given = {shape: shape, hfov: image.hfov, vfov: image.vfov};
     completeExtent(image);
     return image;
   }
 
-  // Fills hfov, vfov and the surface sizes of non-cube images from what the XML gives and the
-  // level size. Flat images are written with the cylinder type word; their vertical field of view
+  // Fills shape, hfov, vfov and the surface sizes of non-cube images from what the XML gives and
+  // the size of the largest level (called again once the size of an image without levels is
+  // known). Flat images are written with the cylinder type word; their vertical field of view
   // grows linearly with the height, a cylinder's with its tangent, which tells them apart.
   function completeExtent(image) {
     var top = image.levels[0];
     var width = top.width, height = top.height;
+    image.shape = image.given.shape;
+    image.hfov = image.given.hfov;
+    image.vfov = image.given.vfov;
     if (image.shape === "cube") return;
     if (image.hfov === null || image.hfov <= 0) image.hfov = image.shape === "flat" ? 90 : 360;
     image.hfov = Math.min(image.hfov, 360);
@@ -648,6 +654,7 @@
     picture.onload = function () {
       if (self.scene !== scene) return;
       self.previewTexture = self.createTexture(picture);
+      self.previewSize = [picture.naturalWidth, picture.naturalHeight];
       self.previewMeshes = self.previewGeometry(picture.naturalWidth, picture.naturalHeight);
       self.setStatus({preview: "shown"});
       self.requestFrame();
@@ -914,9 +921,16 @@
       tile.picture = null;
       if (tile.state === "freed" || self.scene !== scene) { self.requestFrame(); return; }
       if (!spot.level.width) {
-        // An image without levels: its size is known only now.
+        // An image without levels: its size, and with it the shape's extent, is known only now.
         spot.level.width = picture.naturalWidth;
         spot.level.height = picture.naturalHeight;
+        completeExtent(image);
+        self.setStatus({shape: image.shape});
+        if (self.previewMeshes) {
+          var gl = self.gl;
+          self.previewMeshes.forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
+          self.previewMeshes = self.previewGeometry(self.previewSize[0], self.previewSize[1]);
+        }
       }
       var counts = segmentCounts(image, spot.u0, spot.u1, spot.v0, spot.v1);
       tile.texture = self.createTexture(picture);
@@ -982,14 +996,18 @@
     this.visibleTiles(target, camera, KEEP_MARGIN, []).forEach(function (spot) {
       keep[spot.key] = true;
     });
-    var counts = {};
+    var counts = {}, names = [], cube = this.scene.image.shape === "cube";
     this.tiles.forEach(function (tile, key) {
       if (!keep[key]) {
         self.freeTile(tile);
         self.tiles.delete(key);
         return;
       }
-      if (tile.state === "loaded") counts[tile.level.number] = (counts[tile.level.number] || 0) + 1;
+      if (tile.state !== "loaded") return;
+      var spot = tile.spot;
+      counts[spot.level.number] = (counts[spot.level.number] || 0) + 1;
+      names.push("l" + spot.level.number + "/" + (cube ? SIDE_LETTERS[spot.face] : "0") + "/" +
+                 spot.row + "/" + spot.column);
     });
 
     var loaded = Object.keys(counts).sort().map(function (n) { return "l" + n + ":" + counts[n]; });
@@ -1000,6 +1018,7 @@
       visible: inView.length,
       waiting: waiting,
       loaded: loaded.join(","),
+      tiles: names.sort().join(" "),
       requested: Object.keys(this.requestedLevels).sort().join(","),
       view: [this.view.hlookat, this.view.vlookat, this.view.fov].map(function (x) {
         return x.toFixed(2);
@@ -1009,6 +1028,13 @@
   };
 
   // ---- drawing -----------------------------------------------------------------------------
+
+  // After a change of the view: the status says loading until the next frame has looked at the
+  // tiles.
+  Viewer.prototype.moved = function () {
+    if (this.status.state === "ready") this.setStatus({state: "loading"});
+    this.requestFrame();
+  };
 
   Viewer.prototype.requestFrame = function () {
     if (this.frameRequested || !this.gl) return;
@@ -1030,7 +1056,7 @@
     }
     this.width = width;
     this.height = height;
-    this.requestFrame();
+    this.moved();
   };
 
   Viewer.prototype.frame = function (time) {
@@ -1128,7 +1154,7 @@
     }
     canvas.addEventListener("pointerdown", function (event) {
       if (!self.view) return;
-      canvas.setPointerCapture(event.pointerId);
+      try { canvas.setPointerCapture(event.pointerId); } catch (e) { /* not a real pointer */ }
       canvas.focus();
       active.set(event.pointerId, {x: event.clientX, y: event.clientY});
       self.pointers = active.size;
@@ -1148,12 +1174,14 @@
         self.view.fov = 2 * Math.atan(Math.tan(gesture.fov * DEG / 2) *
                                       gesture.spread / now.spread) / DEG;
       }
-      var time = performance.now(), elapsed = Math.max(time - gesture.time, 1) / 1000;
-      self.dragSpeed = {h: dh / elapsed, v: dv / elapsed};
+      var time = performance.now(), elapsed = Math.max(time - gesture.time, 16) / 1000;
+      var fastest = 2 * self.view.fov;  // degrees per second at most after letting go
+      self.dragSpeed = {h: clamp(dh / elapsed, -fastest, fastest),
+                        v: clamp(dv / elapsed, -fastest, fastest)};
       gesture.x = now.x;
       gesture.y = now.y;
       gesture.time = time;
-      self.requestFrame();
+      self.moved();
     });
     function end(event) {
       if (!active.has(event.pointerId)) return;
@@ -1176,7 +1204,7 @@
       var delta = event.deltaY * (event.deltaMode === 1 ? 16 : event.deltaMode === 2 ? 400 : 1);
       var half = Math.tan(self.view.fov * DEG / 2) * Math.exp(clamp(delta, -200, 200) * 0.0015);
       self.view.fov = 2 * Math.atan(half) / DEG;
-      self.requestFrame();
+      self.moved();
     }, {passive: false});
 
     var keyNames = {ArrowLeft: "left", ArrowRight: "right", ArrowUp: "up", ArrowDown: "down",
@@ -1193,7 +1221,7 @@
       if (!self.keys[name]) {
         self.keys[name] = true;
         self.lastTime = 0;
-        self.requestFrame();
+        self.moved();
       }
     });
     global.addEventListener("keyup", function (event) {
@@ -1207,12 +1235,13 @@
 
   // ---- public --------------------------------------------------------------------------------
 
+  // Sets the view; a value that is not a number leaves its part as it is.
   Viewer.prototype.setView = function (hlookat, vlookat, fov) {
     if (!this.view) return;
     if (isFinite(hlookat)) this.view.hlookat = hlookat;
     if (isFinite(vlookat)) this.view.vlookat = vlookat;
     if (isFinite(fov)) this.view.fov = fov;
-    this.requestFrame();
+    this.moved();
   };
 
   Viewer.prototype.loadScene = function (name) {
@@ -1228,7 +1257,9 @@
   function qorvelviewer(options) {
     var start = function () {
       try {
-        return new Viewer(options || {});
+        var viewer = new Viewer(options || {});
+        qorvelviewer.viewers.push(viewer);
+        return viewer;
       } catch (error) {
         if (global.console) global.console.error(error.message);
         return null;
@@ -1242,6 +1273,7 @@
     return start();
   }
 
+  qorvelviewer.viewers = [];  // every viewer of the page, in the order of the calls
   qorvelviewer.fillUrl = fillUrl;
   qorvelviewer.parseTour = parseTour;
   global.qorvelviewer = qorvelviewer;

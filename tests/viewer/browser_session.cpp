@@ -205,52 +205,66 @@ bool evaluate(Browser* browser, const std::string& session, const std::string& e
   return true;
 }
 
-// One page: a new tab of the window size, the url, the wait for the viewer, the screenshot and
-// the DOM.
-bool visit(Browser* browser, const PageVisit& page, const BrowseOptions& options) {
+// A tab of the browser and the session that talks to its page.
+struct Tab {
+  std::string target;
+  std::string session;
+};
+
+// Opens a tab of the window size on the url; false with *error set when that fails.
+bool open_tab(Browser* browser, const std::string& url, const BrowseOptions& options, Tab* tab,
+              std::string* error) {
   rapidjson::Document answer;
-  std::string error, value;
-  const std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
-  if (!browser->call("Target.createTarget", "{\"url\":\"about:blank\"}", "", &answer, &error)) {
-    std::printf("%s: cannot open a tab: %s\n", page.name.c_str(), error.c_str());
+  if (!browser->call("Target.createTarget", "{\"url\":\"about:blank\"}", "", &answer, error)) {
     return false;
   }
-  const std::string target = answer["result"]["targetId"].GetString();
-  bool ok = browser->call("Target.attachToTarget",
-                          "{\"targetId\":" + json_string(target) + ",\"flatten\":true}", "",
-                          &answer, &error);
-  const std::string session = ok ? answer["result"]["sessionId"].GetString() : "";
-  ok = ok && browser->call("Emulation.setDeviceMetricsOverride",
-                           "{\"width\":" + std::to_string(options.width) +
-                               ",\"height\":" + std::to_string(options.height) +
-                               ",\"deviceScaleFactor\":1,\"mobile\":false}",
-                           session, &answer, &error);
-  ok = ok && browser->call("Page.enable", "", session, &answer, &error);
-  ok = ok && browser->call("Page.navigate", "{\"url\":" + json_string(page.url) + "}", session,
-                           &answer, &error);
-  // The first evaluation may still meet the blank page that the navigation replaces.
-  std::string state;
-  for (int attempt = 0; ok && attempt < 5; ++attempt) {
-    if (evaluate(browser, session, kWaitForViewer, true, &state, &error)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (attempt == 4) ok = false;
+  tab->target = answer["result"]["targetId"].GetString();
+  if (!browser->call("Target.attachToTarget",
+                     "{\"targetId\":" + json_string(tab->target) + ",\"flatten\":true}", "",
+                     &answer, error)) {
+    return false;
   }
+  tab->session = answer["result"]["sessionId"].GetString();
+  return browser->call("Emulation.setDeviceMetricsOverride",
+                       "{\"width\":" + std::to_string(options.width) +
+                           ",\"height\":" + std::to_string(options.height) +
+                           ",\"deviceScaleFactor\":1,\"mobile\":false}",
+                       tab->session, &answer, error) &&
+         browser->call("Page.enable", "", tab->session, &answer, error) &&
+         browser->call("Page.navigate", "{\"url\":" + json_string(url) + "}", tab->session, &answer,
+                       error);
+}
+
+void close_tab(Browser* browser, Tab* tab) {
+  if (tab->target.empty()) return;
+  rapidjson::Document answer;
+  std::string error;
+  browser->call("Target.closeTarget", "{\"targetId\":" + json_string(tab->target) + "}", "",
+                &answer, &error);
+  *tab = Tab();
+}
+
+// Waits for the viewer, then saves the screenshot NAME.png and the DOM NAME.html.
+bool save_page(Browser* browser, const Tab& tab, const std::string& name,
+               const BrowseOptions& options, std::string* state, std::string* error) {
+  // The first evaluation may still meet the blank page that the navigation replaces.
+  bool ok = false;
+  for (int attempt = 0; !ok && attempt < 5; ++attempt) {
+    if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ok = evaluate(browser, tab.session, kWaitForViewer, true, state, error);
+  }
+  rapidjson::Document answer;
   ok = ok &&
-       browser->call("Page.captureScreenshot", "{\"format\":\"png\"}", session, &answer, &error);
+       browser->call("Page.captureScreenshot", "{\"format\":\"png\"}", tab.session, &answer, error);
   if (ok) {
     std::string png;
     base64_decode(answer["result"]["data"].GetString(), &png);
-    std::ofstream(options.folder + "/" + page.name + ".png", std::ios::binary) << png;
+    std::ofstream(options.folder + "/" + name + ".png", std::ios::binary) << png;
   }
-  ok =
-      ok && evaluate(browser, session, "document.documentElement.outerHTML", false, &value, &error);
-  if (ok) std::ofstream(options.folder + "/" + page.name + ".html", std::ios::binary) << value;
-  browser->call("Target.closeTarget", "{\"targetId\":" + json_string(target) + "}", "", &answer,
-                &error);
-  if (!ok)
-    std::printf("%s: %s (%s)\n", page.name.c_str(), error.c_str(), page.url.c_str());
-  else
-    std::printf("%s: %s, viewer state %s\n", page.name.c_str(), size.c_str(), state.c_str());
+  std::string dom;
+  ok = ok &&
+       evaluate(browser, tab.session, "document.documentElement.outerHTML", false, &dom, error);
+  if (ok) std::ofstream(options.folder + "/" + name + ".html", std::ios::binary) << dom;
   return ok;
 }
 
@@ -266,9 +280,28 @@ int browse(const BrowseOptions& options, const std::vector<PageVisit>& pages) {
     return 1;
   }
   int failed = 0;
+  Tab tab;
   for (const PageVisit& page : pages) {
-    if (!visit(&browser, page, options)) ++failed;
+    std::string error, state, value;
+    bool ok;
+    if (page.url.compare(0, 3, "js:") == 0) {
+      ok = !tab.target.empty() &&
+           evaluate(&browser, tab.session, "String(" + page.url.substr(3) + ")", false, &value,
+                    &error);
+      if (tab.target.empty()) error = "no page to run the script in";
+    } else {
+      close_tab(&browser, &tab);
+      ok = open_tab(&browser, page.url, options, &tab, &error);
+    }
+    ok = ok && save_page(&browser, tab, page.name, options, &state, &error);
+    if (ok) {
+      std::printf("%s: viewer state %s\n", page.name.c_str(), state.c_str());
+    } else {
+      std::printf("%s: %s (%s)\n", page.name.c_str(), error.c_str(), page.url.c_str());
+      ++failed;
+    }
   }
+  close_tab(&browser, &tab);
   browser.stop();
   return failed ? 1 : 0;
 }

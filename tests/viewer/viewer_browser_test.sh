@@ -147,13 +147,39 @@ done
 [ -n "$address" ] || { cat "$work/server.txt"; echo "FAILED: testserver printed no address"; exit 1; }
 address=${address/localhost/127.0.0.1}
 
+# Page scripts for the "js:" steps (one line once joined, so no // comments): a mouse drag
+# across the middle of the window from x to x, let go after a pause (so without a fling), and
+# a turn of the mouse wheel.
+page_scripts='var canvas = () => document.querySelector(".qv-root canvas");
+function pointer(type, x) {
+  canvas().dispatchEvent(new PointerEvent(type, {pointerId: 7, isPrimary: true, bubbles: true,
+                                                 clientX: x, clientY: 240, button: 0}));
+}
+function drag(from, to) {
+  pointer("pointerdown", from);
+  pointer("pointermove", to);
+  setTimeout(() => pointer("pointerup", to), 300);
+}
+function wheel(delta) {
+  canvas().dispatchEvent(new WheelEvent("wheel", {deltaY: delta, bubbles: true, cancelable: true}));
+}'
+page_scripts=$(tr '\n' ' ' <<< "$page_scripts")
+
 # browse [FLAGS...] -- NAME QUERY...: opens the pages in one headless browser and writes
-# NAME.png (screenshot) and NAME.html (the DOM once the viewer is ready) for each.
+# NAME.png (screenshot) and NAME.html (the DOM once the viewer is ready) for each; a QUERY
+# "js:EXPRESSION" runs in the page opened before it.
 browse() {
   local flags=() pages=()
   while [ "$1" != "--" ]; do flags+=("$1"); shift; done
   shift
-  while [ $# -ge 2 ]; do pages+=("$1" "$address/$2"); shift 2; done
+  while [ $# -ge 2 ]; do
+    if [[ $2 == js:* ]]; then
+      pages+=("$1" "js:(function () { $page_scripts; return ${2#js:}; })()")
+    else
+      pages+=("$1" "$address/$2")
+    fi
+    shift 2
+  done
   timeout 120 "$helper" browse "$work" "${pages[@]}" -- "$chromium" --headless --no-sandbox \
     --disable-gpu --disable-quic --no-first-run --disable-background-networking \
     --disable-component-update --disable-sync --user-data-dir="$(mktemp -d "$work/profile.XXXX")" \
@@ -177,9 +203,11 @@ expect_colour() {  # NAME REGION EXPECTED [SHARE]
   "$helper" check "$work/$1.png" "$2" "$3" ${4:+"$4"} || fail "$1: $2 of the window does not show $3"
 }
 
-browse -- front "pano.html" right "pano.html?h=90" up "pano.html?v=-90" \
-  corner "pano.html?h=45" edge "pano.html?v=-45" zoom "pano.html?fov=20" \
-  scenes "tour.html?scene=2" missing "broken.html"
+browse -- front "pano.html" turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
+  right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
+  zoom "pano.html?fov=20" drag "pano.html" \
+  dragged "js:drag(480, 160)" wheeled "js:wheel(100)" scenes "tour.html?scene=2" \
+  click "js:document.querySelector('.qv-scenes button').click()" missing "broken.html"
 browse --disable-3d-apis -- nogl "pano.html"
 
 expect_status front state ready
@@ -188,6 +216,13 @@ expect_status front requested 1
 expect_status front preview shown
 expect_colour front all front
 expect_colour front all white 0.02  # the sharp letter: tiles, not the blurred preview
+
+# Turned to the back in the same page: the front's tiles are freed, the back's loaded.
+expect_status turn state ready
+expect_colour turn all back
+expect_colour turn all white 0.02
+tiles=$(status turn tiles)
+[[ " $tiles" == *" l1/b/"* && " $tiles" != *" l1/f/"* ]] || fail "turn: tiles kept: $tiles"
 
 expect_status right state ready
 expect_colour right all right
@@ -213,6 +248,13 @@ if [ -z "$tiles" ] || [ "$tiles" -lt 1 ] || [ "$tiles" -gt 8 ]; then
 fi
 expect_colour zoom all front
 
+# Dragging the panorama 320 pixels to the left turns the view to the right by 320 times
+# 2 tan(45°) / 640 = one radian, 57.30 degrees; the wheel then widens the view to
+# 2 atan(exp(0.15)) = 98.56 degrees.
+expect_status dragged view "57.30,0.00,90.00"
+expect_colour dragged right right
+expect_status wheeled view "57.30,0.00,98.56"
+
 # Two scenes in one XML: a scene list, and the second scene chosen by the page's URL.
 expect_status scenes state ready
 expect_status scenes scenes 2
@@ -220,6 +262,11 @@ expect_status scenes scene scene_turned
 buttons=$(grep -o '<button[^>]*data-scene="scene_[a-z]*"' "$work/scenes.html" | wc -l)
 [ "$buttons" = 2 ] || fail "scenes: $buttons scene buttons, expected 2"
 expect_colour scenes all back
+# The first scene's button brings back the first cube.
+expect_status click state ready
+expect_status click scene scene_pano
+expect_status click levels 2
+expect_colour click all front
 
 expect_status missing state error
 grep -q 'class="qv-message">The tour file "[^"]*missing.xml" cannot be read: HTTP 404' \
