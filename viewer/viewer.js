@@ -490,7 +490,7 @@
     var gl = null;
     try {
       var attributes = {alpha: false, antialias: false, depth: false, premultipliedAlpha: false,
-                        preserveDrawingBuffer: true};
+                        preserveDrawingBuffer: false};
       gl = this.canvas.getContext("webgl", attributes) ||
            this.canvas.getContext("experimental-webgl", attributes);
     } catch (e) { gl = null; }
@@ -546,7 +546,6 @@
     gl.enableVertexAttribArray(this.texcoordLocation);
     gl.disable(gl.DEPTH_TEST);
     gl.disable(gl.CULL_FACE);
-    gl.pixelStorei(gl.UNPACK_COLORSPACE_CONVERSION_WEBGL, gl.NONE);
     this.maxTexture = gl.getParameter(gl.MAX_TEXTURE_SIZE);
     var self = this;
     this.canvas.addEventListener("webglcontextlost", function (event) {
@@ -609,6 +608,7 @@
     this.freeAll();
     this.scene = scene;
     this.sceneIndex = index;
+    this.showing = (this.showing || 0) + 1;  // tells the preview loads of each showing apart
     this.requestedLevels = {};
     this.inertia = null;
     if (this.sceneButtons) {
@@ -648,11 +648,11 @@
   // ---- preview -------------------------------------------------------------------------------
 
   Viewer.prototype.loadPreview = function () {
-    var self = this, scene = this.scene;
+    var self = this, scene = this.scene, showing = this.showing;
     if (!scene.preview) return;
     var picture = new Image();
     picture.onload = function () {
-      if (self.scene !== scene) return;
+      if (self.showing !== showing) return;  // another scene (or this one again) was chosen
       self.previewTexture = self.createTexture(picture);
       self.previewSize = [picture.naturalWidth, picture.naturalHeight];
       self.previewMeshes = self.previewGeometry(picture.naturalWidth, picture.naturalHeight);
@@ -660,7 +660,7 @@
       self.requestFrame();
     };
     picture.onerror = function () {
-      if (self.scene !== scene) return;
+      if (self.showing !== showing) return;
       self.setStatus({preview: "failed"});
       self.requestFrame();
     };
@@ -700,6 +700,16 @@
 
   Viewer.prototype.createTexture = function (picture) {
     var gl = this.gl, texture = gl.createTexture();
+    var width = picture.naturalWidth, height = picture.naturalHeight;
+    if (Math.max(width, height) > this.maxTexture) {
+      // An image without tiles beyond what the graphics card takes: shown reduced.
+      var scale = this.maxTexture / Math.max(width, height);
+      var reduced = document.createElement("canvas");
+      reduced.width = Math.max(1, Math.floor(width * scale));
+      reduced.height = Math.max(1, Math.floor(height * scale));
+      reduced.getContext("2d").drawImage(picture, 0, 0, reduced.width, reduced.height);
+      picture = reduced;
+    }
     gl.bindTexture(gl.TEXTURE_2D, texture);
     gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, gl.RGB, gl.UNSIGNED_BYTE, picture);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.LINEAR);
@@ -908,7 +918,7 @@
   };
 
   Viewer.prototype.requestTile = function (spot) {
-    var self = this, scene = this.scene, image = scene.image;
+    var self = this, image = this.scene.image;
     var tile = {key: spot.key, level: spot.level, url: this.tileUrl(spot), state: "loading",
                 texture: null, mesh: null, spot: spot};
     this.tiles.set(tile.key, tile);
@@ -916,10 +926,11 @@
     this.loading++;
     var picture = new Image();
     tile.picture = picture;
+    // A tile freed while it loads has its handlers removed (see freeTile), so these run only
+    // for tiles still wanted.
     picture.onload = function () {
       self.loading--;
       tile.picture = null;
-      if (tile.state === "freed" || self.scene !== scene) { self.requestFrame(); return; }
       if (!spot.level.width) {
         // An image without levels: its size, and with it the shape's extent, is known only now.
         spot.level.width = picture.naturalWidth;
@@ -944,7 +955,7 @@
     picture.onerror = function () {
       self.loading--;
       tile.picture = null;
-      if (tile.state !== "freed") tile.state = "failed";
+      tile.state = "failed";
       self.requestFrame();
     };
     picture.src = tile.url;
@@ -954,7 +965,14 @@
     var gl = this.gl;
     if (tile.texture) gl.deleteTexture(tile.texture);
     if (tile.mesh) gl.deleteBuffer(tile.mesh.buffer);
-    if (tile.picture) tile.picture.src = "";  // stops a transfer that is no longer wanted
+    if (tile.picture) {
+      // Still loading: no handler runs any more (an emptied source need not report), and the
+      // transfer that is no longer wanted stops.
+      tile.picture.onload = tile.picture.onerror = null;
+      tile.picture.src = "";
+      tile.picture = null;
+      this.loading--;
+    }
     tile.texture = tile.mesh = null;
     tile.state = "freed";
   };

@@ -286,7 +286,8 @@ int browse(const BrowseOptions& options, const std::vector<PageVisit>& pages) {
     bool ok;
     if (page.url.compare(0, 3, "js:") == 0) {
       ok = !tab.target.empty() &&
-           evaluate(&browser, tab.session, "String(" + page.url.substr(3) + ")", false, &value,
+           evaluate(&browser, tab.session,
+                    "Promise.resolve(" + page.url.substr(3) + ").then(String)", true, &value,
                     &error);
       if (tab.target.empty()) error = "no page to run the script in";
     } else {

@@ -1,7 +1,8 @@
 // Headless Chromium driven over its DevTools pipe (--remote-debugging-pipe): each page is opened
 // in a new tab of a fixed size, left until the viewer's status element says ready (or error, or
 // 20 s passed), then saved as a screenshot NAME.png and its DOM NAME.html. A url "js:EXPRESSION"
-// runs the expression in the page opened last instead, then waits and saves the same way.
+// runs the expression in the page opened last instead (a promise is awaited), then waits and
+// saves the same way.
 #pragma once
 
 #include <string>

@@ -148,17 +148,26 @@ done
 address=${address/localhost/127.0.0.1}
 
 # Page scripts for the "js:" steps (one line once joined, so no // comments): a mouse drag
-# across the middle of the window from x to x, let go after a pause (so without a fling), and
-# a turn of the mouse wheel.
+# across the middle of the window from x to x, let go after a pause (so without a fling), a turn
+# of the mouse wheel, and clicks on the two scene buttons in turn, each while the scene before
+# still loads, ending on the first.
 page_scripts='var canvas = () => document.querySelector(".qv-root canvas");
 function pointer(type, x) {
   canvas().dispatchEvent(new PointerEvent(type, {pointerId: 7, isPrimary: true, bubbles: true,
                                                  clientX: x, clientY: 240, button: 0}));
 }
+const later = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 function drag(from, to) {
   pointer("pointerdown", from);
   pointer("pointermove", to);
-  setTimeout(() => pointer("pointerup", to), 300);
+  return later(300).then(() => pointer("pointerup", to));
+}
+async function switch_scenes(times) {
+  const buttons = document.querySelectorAll(".qv-scenes button");
+  for (let i = times - 1; i >= 0; i--) {
+    buttons[i % 2].click();
+    await later(15);
+  }
 }
 function wheel(delta) {
   canvas().dispatchEvent(new WheelEvent("wheel", {deltaY: delta, bubbles: true, cancelable: true}));
@@ -207,7 +216,7 @@ browse -- front "pano.html" turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)
   right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
   zoom "pano.html?fov=20" drag "pano.html" \
   dragged "js:drag(480, 160)" wheeled "js:wheel(100)" scenes "tour.html?scene=2" \
-  click "js:document.querySelector('.qv-scenes button').click()" missing "broken.html"
+  click "js:switch_scenes(12)" missing "broken.html"
 browse --disable-3d-apis -- nogl "pano.html"
 
 expect_status front state ready
@@ -262,7 +271,7 @@ expect_status scenes scene scene_turned
 buttons=$(grep -o '<button[^>]*data-scene="scene_[a-z]*"' "$work/scenes.html" | wc -l)
 [ "$buttons" = 2 ] || fail "scenes: $buttons scene buttons, expected 2"
 expect_colour scenes all back
-# The first scene's button brings back the first cube.
+# Back on the first scene after switching to and fro while tiles were loading.
 expect_status click state ready
 expect_status click scene scene_pano
 expect_status click levels 2
