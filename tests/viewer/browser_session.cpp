@@ -61,7 +61,7 @@ bool base64_decode(const std::string& text, std::string* out) {
       break;
     else
       return false;
-    value = (value << 6) | digit;
+    value = ((value << 6) | digit) & 0xFFFF;  // only the bits not yet given out matter
     bits += 6;
     if (bits >= 8) {
       bits -= 8;

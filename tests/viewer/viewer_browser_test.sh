@@ -45,8 +45,8 @@ cp "$source_folder"/templates/* "$templates/"
 # ==== makepano stand-in ===========================================================================
 # Everything between these markers writes what makepano writes with the default templates;
 # once makepano exists it becomes
-#   "$qv" makepano -config="$templates/tour.config" "$tour"/pano_?.jpg -q
-#   "$qv" makepano -config="$templates/scenes.config" "$tour"/pano_?.jpg "$tour"/turned_?.jpg -q
+#   "$qv" makepano -config="$templates/tour.config" "$tour"/pano_?.png -q
+#   "$qv" makepano -config="$templates/scenes.config" "$tour"/pano_?.png "$tour"/turned_?.png -q
 # (the names, tile paths and placeholders below follow tour.config, scenes.config, tour.xml,
 # scenes.xml, view.xml and tour.html). The level plan is written out: 512-pixel tiles, levels
 # 768 and 1600 for the 1600-pixel faces (the smaller level has partial edge tiles), one level of
@@ -69,7 +69,7 @@ replace() {
 }
 
 # make_cube_images NAME LEVELSIZES...: tiles of every level (largest first), preview and
-# thumbnail of the cube NAME_l.jpg … NAME_d.jpg; prints the image element.
+# thumbnail of the cube NAME_l.png … NAME_d.png; prints the image element.
 make_cube_images() {
   local name=$1 full size number side tiles=$tour/$1.tiles
   shift
@@ -82,7 +82,7 @@ make_cube_images() {
     for side in l f r b u d; do
       local resize=()
       [ "$size" = "$full" ] || resize=("-resize=${size}x${size}")
-      "$qv" maketiles "$tour/${name}_$side.jpg" "$tiles/l$number/$side/%v_%h.jpg" 512 \
+      "$qv" maketiles "$tour/${name}_$side.png" "$tiles/l$number/$side/%v_%h.jpg" 512 \
         "${resize[@]}" -jpegquality=82 -jpegoptimize -q
     done
     element+='[TABS]'$'\t''<level tiledimagewidth="'$size'" tiledimageheight="'$size'">'$'\n'
@@ -91,8 +91,8 @@ make_cube_images() {
     number=$((number - 1))
   done
   element+='[TABS]</image>'
-  "$qv" makepreview "$tour/${name}"_{l,f,r,b,u,d}.jpg -cs -smooth=25 -o="$tiles/preview.jpg" -q
-  "$qv" maketiles "$tour/${name}_f.jpg" "$tiles/thumb.jpg" 240 -resize=240x240 -q
+  "$qv" makepreview "$tour/${name}"_{l,f,r,b,u,d}.png -cs -smooth=25 -o="$tiles/preview.jpg" -q
+  "$qv" maketiles "$tour/${name}_f.png" "$tiles/thumb.jpg" 240 -resize=240x240 -q
   printf '%s' "$element"
 }
 
@@ -140,7 +140,7 @@ env PATH=/nonexistent "$qv" testserver -localonly "$tour" > "$work/server.txt" 2
 server_pid=$!
 address=""
 for _ in $(seq 100); do
-  address=$(grep -o 'http://localhost:[0-9]*' "$work/server.txt" || true)
+  address=$(grep -o 'http://localhost:[0-9]*' "$work/server.txt" 2>/dev/null || true)
   [ -n "$address" ] && break
   sleep 0.1
 done
@@ -191,7 +191,7 @@ browse() {
   done
   timeout 120 "$helper" browse "$work" "${pages[@]}" -- "$chromium" --headless --no-sandbox \
     --disable-gpu --disable-quic --no-first-run --disable-background-networking \
-    --disable-component-update --disable-sync --user-data-dir="$(mktemp -d "$work/profile.XXXX")" \
+    --disable-component-update --disable-sync --disable-dev-shm-usage --user-data-dir="$(mktemp -d "$work/profile.XXXX")" \
     --use-gl=angle --use-angle=swiftshader --enable-unsafe-swiftshader --hide-scrollbars \
     --window-size=640,480 "${flags[@]}" || fail "the browser could not show every page (see $work/browser.log)"
 }

@@ -1,7 +1,7 @@
 // Helper of the viewer's browser test.
 //
 //   viewer_test_helper faces FOLDER NAME SIZE [turned]
-//     writes six cube faces FOLDER/NAME_l.jpg … NAME_d.jpg of SIZE x SIZE pixels: each face one
+//     writes six cube faces FOLDER/NAME_l.png … NAME_d.png of SIZE x SIZE pixels: each face one
 //     colour, its upper half bright and its lower half dark, with its side letter in large white
 //     print. "turned" writes the cube turned by 180 degrees (front shows the back's colour).
 //   viewer_test_helper check SCREENSHOT.png REGION EXPECTED [SHARE]
@@ -69,7 +69,7 @@ bool write_face(const std::string& path, int size, int colour_side, int letter_s
       p[2] = static_cast<unsigned char>(c.b);
     }
   }
-  return stbi_write_jpg(path.c_str(), size, size, 3, pixels.data(), 92) != 0;
+  return stbi_write_png(path.c_str(), size, size, 3, pixels.data(), size * 3) != 0;
 }
 
 int make_faces(const std::string& folder, const std::string& name, int size, bool turned) {
@@ -77,7 +77,7 @@ int make_faces(const std::string& folder, const std::string& name, int size, boo
   const int turned_source[6] = {2, 3, 0, 1, 4, 5};
   for (int side = 0; side < 6; ++side) {
     const int source = turned ? turned_source[side] : side;
-    const std::string path = folder + "/" + name + "_" + kSideLetters[side] + ".jpg";
+    const std::string path = folder + "/" + name + "_" + kSideLetters[side] + ".png";
     if (!write_face(path, size, source, source)) {
       std::fprintf(stderr, "cannot write %s\n", path.c_str());
       return 1;
