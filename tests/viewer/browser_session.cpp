@@ -295,6 +295,9 @@ int browse(const BrowseOptions& options, const std::vector<PageVisit>& pages) {
       ok = open_tab(&browser, page.url, options, &tab, &error);
     }
     ok = ok && save_page(&browser, tab, page.name, options, &state, &error);
+    if (ok && page.url.compare(0, 3, "js:") == 0) {
+      std::ofstream(options.folder + "/" + page.name + ".txt", std::ios::binary) << value;
+    }
     if (ok) {
       std::printf("%s: viewer state %s\n", page.name.c_str(), state.c_str());
     } else {

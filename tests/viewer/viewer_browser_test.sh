@@ -183,7 +183,9 @@ browse() {
   shift
   while [ $# -ge 2 ]; do
     if [[ $2 == js:* ]]; then
-      pages+=("$1" "js:(function () { $page_scripts; return ${2#js:}; })()")
+      pages+=("$1" "js:(function () { $page_scripts; return (
+${2#js:}
+); })()")
     else
       pages+=("$1" "$address/$2")
     fi
@@ -212,11 +214,19 @@ expect_colour() {  # NAME REGION EXPECTED [SHARE]
   "$helper" check "$work/$1.png" "$2" "$3" ${4:+"$4"} || fail "$1: $2 of the window does not show $3"
 }
 
-browse -- front "pano.html" turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
+browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_checks.js")" \
+  turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
   right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
   zoom "pano.html?fov=20" drag "pano.html" \
   dragged "js:drag(480, 160)" wheeled "js:wheel(100)" scenes "tour.html?scene=2" \
   click "js:switch_scenes(12)" missing "broken.html"
+# Tiles given up while loading and closed tabs drop transfers; the server keeps running.
+if ! kill -0 "$server_pid" 2>/dev/null; then
+  status_code=0
+  wait "$server_pid" || status_code=$?
+  server_pid=""
+  fail "testserver ended with status $status_code while the pages were shown"
+fi
 browse --disable-3d-apis -- nogl "pano.html"
 
 expect_status front state ready
@@ -225,6 +235,9 @@ expect_status front requested 1
 expect_status front preview shown
 expect_colour front all front
 expect_colour front all white 0.02  # the sharp letter: tiles, not the blurred preview
+
+# Url placeholders and XML reading, checked in the page (parse_checks.js).
+[ "$(cat "$work/parse.txt" 2>/dev/null)" = ok ] || fail "parse: $(cat "$work/parse.txt" 2>/dev/null)"
 
 # Turned to the back in the same page: the front's tiles are freed, the back's loaded.
 expect_status turn state ready
