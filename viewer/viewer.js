@@ -1074,6 +1074,7 @@
     }
     this.width = width;
     this.height = height;
+    if (this.status.size !== width + "x" + height) this.setStatus({size: width + "x" + height});
     this.moved();
   };
 
@@ -1205,7 +1206,11 @@
       if (!active.has(event.pointerId)) return;
       active.delete(event.pointerId);
       self.pointers = active.size;
-      if (active.size) { startGesture(); return; }
+      if (active.size) {
+        self.dragSpeed = null;  // the end of a pinch never flings
+        startGesture();
+        return;
+      }
       canvas.classList.remove("qv-dragging");
       if (self.dragSpeed && gesture && performance.now() - gesture.time < 80) {
         self.inertia = {h: self.dragSpeed.h, v: self.dragSpeed.v};

@@ -162,6 +162,20 @@ function drag(from, to) {
   pointer("pointermove", to);
   return later(300).then(() => pointer("pointerup", to));
 }
+function pinch(from, to) {
+  const touch = (type, id, x) => canvas().dispatchEvent(new PointerEvent(type,
+      {pointerId: id, pointerType: "touch", bubbles: true, clientX: x, clientY: 240}));
+  touch("pointerdown", 1, 320 - from / 2);
+  touch("pointerdown", 2, 320 + from / 2);
+  touch("pointermove", 2, 320 - from / 2 + to);
+  return later(300).then(() => { touch("pointerup", 2, 320 - from / 2 + to);
+                                 touch("pointerup", 1, 320 - from / 2); });
+}
+function press(keys, ms) {
+  const key = (type, name) => window.dispatchEvent(new KeyboardEvent(type, {key: name}));
+  keys.forEach((name) => key("keydown", name));
+  return later(ms).then(() => keys.forEach((name) => key("keyup", name)));
+}
 async function switch_scenes(times) {
   const buttons = document.querySelectorAll(".qv-scenes button");
   for (let i = times - 1; i >= 0; i--) {
@@ -218,7 +232,9 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
   right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
   zoom "pano.html?fov=20" drag "pano.html" \
-  dragged "js:drag(480, 160)" wheeled "js:wheel(100)" scenes "tour.html?scene=2" \
+  dragged "js:drag(480, 160)" wheeled "js:wheel(100)" pinch "pano.html" \
+  pinched "js:pinch(200, 300)" keys "js:press(['ArrowRight', 'ArrowUp'], 300)" \
+  narrow "js:document.getElementById('pano').style.width = '320px'" scenes "tour.html?scene=2" \
   click "js:switch_scenes(12)" missing "broken.html"
 # Tiles given up while loading and closed tabs drop transfers; the server keeps running.
 if ! kill -0 "$server_pid" 2>/dev/null; then
@@ -276,6 +292,18 @@ expect_colour zoom all front
 expect_status dragged view "57.30,0.00,90.00"
 expect_colour dragged right right
 expect_status wheeled view "57.30,0.00,98.56"
+
+# Two fingers 200 pixels apart, one moved 100 pixels outward: the view narrows to
+# 2 atan(200 / 300) = 67.38 degrees and follows their middle, 50 pixels at 0.179 degrees each.
+expect_status pinched view "-8.95,0.00,67.38"
+# Arrow keys held turn the view right and up.
+view=$(status keys view)
+awk -F, '{ exit !($1 > -8.95 && $1 < 90 && $2 < 0 && $3 == 67.38) }' <<< "$view" ||
+  fail "keys: view $view, expected turned right and up from -8.95,0.00,67.38"
+# The page's element made narrower: the drawing follows it.
+expect_status narrow size "320x480"
+expect_status narrow state ready
+expect_status front size "640x480"
 
 # Two scenes in one XML: a scene list, and the second scene chosen by the page's URL.
 expect_status scenes state ready
