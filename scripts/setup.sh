@@ -10,5 +10,6 @@ packages=(
   libgtest-dev libbenchmark-dev
   xplanet-images
   clang libclang-rt-14-dev
+  chromium
 )
 install_packages "${packages[@]}"
