@@ -265,6 +265,7 @@ TEST(JsonProtocol, Answers) {
       {"{\"args\":{}}", "invalid json"},
       {"{\"cmd\":1,\"args\":{}}", "invalid json"},
       {"[\"connect\"]", "invalid json"},
+      {"[]", "invalid json"},  // an empty array once upset the sanitizer inside the parser
       {"\"connect\"", "invalid json"},
       {"{\"cmd\":\"connect\",\"args\":{}} x", "invalid json"},
       {"{\"cmd\":\"connect\",\"args\":{}", "invalid json"},
