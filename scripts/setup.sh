@@ -9,5 +9,6 @@ packages=(
   libjpeg62-turbo-dev libtiff-dev zlib1g-dev liblcms2-dev libstb-dev rapidjson-dev
   libgtest-dev libbenchmark-dev
   xplanet-images
+  chromium
 )
 install_packages "${packages[@]}"

@@ -1,0 +1,293 @@
+#!/usr/bin/env bash
+# The browser viewer end to end: builds a cube tour from generated faces (each side its own
+# colour and letter) with the default templates, serves it with `qorveltools testserver`, opens
+# the page in headless Chromium with software WebGL and checks screenshots and the viewer's status
+# element: the front, right and up faces where they belong, a deeper level loaded only in part
+# when zoomed in, the scene list of a tour with two scenes, and the messages for a missing XML
+# file and for a browser without WebGL.
+#
+#   viewer_browser_test.sh QORVELTOOLS HELPER SOURCE_FOLDER
+# Exit status 0 passed, 1 failed, 77 skipped (no Chromium). CHROMIUM names another browser
+# binary; QV_VIEWER_KEEP=1 keeps the work folder.
+set -euo pipefail
+shopt -u patsub_replacement 2>/dev/null || true  # "&" in replacements stays itself
+
+qv=$1
+helper=$2
+source_folder=$3
+chromium=${CHROMIUM:-$(command -v chromium || command -v chromium-browser || true)}
+if [ -z "$chromium" ]; then
+  echo "SKIPPED: chromium is not installed (scripts/setup.sh installs Debian's chromium package)"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv_viewer_test.XXXXXX")
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  if [ "${QV_VIEWER_KEEP:-0}" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+tour=$work/tour
+templates=$work/templates
+mkdir -p "$tour" "$templates"
+cp "$source_folder"/templates/* "$templates/"
+
+# Inputs: a cube of 1600-pixel faces and, for the second scene, a smaller cube turned by 180
+# degrees (its front shows the back's colour).
+"$helper" faces "$tour" pano 1600
+"$helper" faces "$tour" turned 512 turned
+
+# ==== makepano stand-in ===========================================================================
+# Everything between these markers writes what makepano writes with the default templates;
+# once makepano exists it becomes
+#   "$qv" makepano -config="$templates/tour.config" "$tour"/pano_?.png -q
+#   "$qv" makepano -config="$templates/scenes.config" "$tour"/pano_?.png "$tour"/turned_?.png -q
+# (the names, tile paths and placeholders below follow tour.config, scenes.config, tour.xml,
+# scenes.xml, view.xml and tour.html). The level plan is written out: 512-pixel tiles, levels
+# 768 and 1600 for the 1600-pixel faces (the smaller level has partial edge tiles), one level of
+# 512 for the turned cube.
+
+# replace TEXT KEY VALUE...: every KEY by its VALUE, in order, without searching inserted text.
+replace() {
+  local text=$1 key value out
+  shift
+  while [ $# -ge 2 ]; do
+    key=$1 value=$2 out=""
+    shift 2
+    while [[ $text == *"$key"* ]]; do
+      out+=${text%%"$key"*}$value
+      text=${text#*"$key"}
+    done
+    text=$out$text
+  done
+  printf '%s' "$text"
+}
+
+# make_cube_images NAME LEVELSIZES...: tiles of every level (largest first), preview and
+# thumbnail of the cube NAME_l.png … NAME_d.png; prints the image element.
+make_cube_images() {
+  local name=$1 full size number side tiles=$tour/$1.tiles
+  shift
+  full=$1
+  local count=$#
+  number=$count
+  local element
+  element='<image type="CUBE" multires="true" tilesize="512"[IMAGEEPARAMETERS]>'$'\n'
+  for size in "$@"; do
+    for side in l f r b u d; do
+      local resize=()
+      [ "$size" = "$full" ] || resize=("-resize=${size}x${size}")
+      "$qv" maketiles "$tour/${name}_$side.png" "$tiles/l$number/$side/%v_%h.jpg" 512 \
+        "${resize[@]}" -jpegquality=82 -jpegoptimize -q
+    done
+    element+='[TABS]'$'\t''<level tiledimagewidth="'$size'" tiledimageheight="'$size'">'$'\n'
+    element+='[TABS]'$'\t\t''<cube url="'$name'.tiles/l'$number'/%s/%v_%h.jpg" />'$'\n'
+    element+='[TABS]'$'\t''</level>'$'\n'
+    number=$((number - 1))
+  done
+  element+='[TABS]</image>'
+  "$qv" makepreview "$tour/${name}"_{l,f,r,b,u,d}.png -cs -smooth=25 -o="$tiles/preview.jpg" -q
+  "$qv" maketiles "$tour/${name}_f.png" "$tiles/thumb.jpg" 240 -resize=240x240 -q
+  printf '%s' "$element"
+}
+
+# fill_scene TEXT NAME IMAGE TABS: the placeholders of one scene.
+fill_scene() {
+  local view
+  view=$(cat "$templates/view.xml")
+  replace "$1" \
+    "[NAME]" "$2" "[BASENAME]" "$2" "[PREVIEW]" "<preview url=\"$2.tiles/preview.jpg\" />" \
+    "[VIEW]" "${5-$view}" "[HOTSPOTS]" "" "[HAVEGPS]" "false" \
+    "[GPS]" ' lat="[LAT]" lng="[LNG]" heading="[HEADING]"' "[LAT]" "" "[LNG]" "" "[HEADING]" "" \
+    "[ISCUBE]" "true" "[ISFLAT]" "false" "[SCENEPARAMETERS]" "" \
+    "[THUMB]" " thumburl=\"$2.tiles/thumb.jpg\"" "[DEVICE]" "" "[IMAGE]" "$3" \
+    "[IMAGEEPARAMETERS]" "" "[TABS]" "$4" "[HLOOKAT]" "0.0" "[VLOOKAT]" "0.0" \
+    "[PARTIALPANO]" "" "[VIEWLIMITS]" 'limitview="auto" '
+}
+
+# write_page BASE XMLNAME: the page BASE.html from tour.html and the viewer script BASE.js.
+write_page() {
+  local text
+  text=$(cat "$templates/tour.html")
+  text=$(replace "$text" "[NAME]" "$1" "[BASENAME]" "$1" "[XML]" "$2" "[SWF]" "" "[JS]" "$1.js")
+  text=$(replace "$text" 'swf:"", ' "" "[HTML5]" "only")
+  printf '%s\n' "$text" | sed 's/$/\r/' > "$tour/$1.html"
+  cp "$source_folder/viewer/viewer.js" "$tour/$1.js"
+}
+
+pano_image=$(make_cube_images pano 1600 768)
+turned_image=$(make_cube_images turned 512)
+# tour.config: pano.xml and pano.html
+fill_scene "$(cat "$templates/tour.xml")" pano "$pano_image" $'\t' "" > "$tour/pano.xml"
+write_page pano pano.xml
+# scenes.config: both cubes as scenes of tour.xml and tour.html
+scene_text=$'\n\t<scene name="scene_[BASENAME]" title="[NAME]" onstart=""[THUMB][DEVICE]>\n\n\t\t[VIEW]\n\n\t\t[PREVIEW]\n\n\t\t[IMAGE]\n\n\t\t[HOTSPOTS]\n\n\t</scene>\n\n'
+scenes=$(fill_scene "$scene_text" pano "$pano_image" $'\t\t')$(fill_scene "$scene_text" turned "$turned_image" $'\t\t')
+replace "$(cat "$templates/scenes.xml")" "[HAVEGPS]" "false" "[SCENES]" "$scenes" > "$tour/tour.xml"
+write_page tour tour.xml
+# ==== end of the makepano stand-in ================================================================
+
+# A page whose XML file does not exist.
+sed 's/pano\.xml/missing.xml/' "$tour/pano.html" > "$tour/broken.html"
+
+# Serve the tour; an empty PATH keeps the server from opening a desktop browser.
+env PATH=/nonexistent "$qv" testserver -localonly "$tour" > "$work/server.txt" 2>&1 &
+server_pid=$!
+address=""
+for _ in $(seq 100); do
+  address=$(grep -o 'http://localhost:[0-9]*' "$work/server.txt" 2>/dev/null || true)
+  [ -n "$address" ] && break
+  sleep 0.1
+done
+[ -n "$address" ] || { cat "$work/server.txt"; echo "FAILED: testserver printed no address"; exit 1; }
+address=${address/localhost/127.0.0.1}
+
+# Page scripts for the "js:" steps (one line once joined, so no // comments): a mouse drag
+# across the middle of the window from x to x, let go after a pause (so without a fling), a turn
+# of the mouse wheel, and clicks on the two scene buttons in turn, each while the scene before
+# still loads, ending on the first.
+page_scripts='var canvas = () => document.querySelector(".qv-root canvas");
+function pointer(type, x) {
+  canvas().dispatchEvent(new PointerEvent(type, {pointerId: 7, isPrimary: true, bubbles: true,
+                                                 clientX: x, clientY: 240, button: 0}));
+}
+const later = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+function drag(from, to) {
+  pointer("pointerdown", from);
+  pointer("pointermove", to);
+  return later(300).then(() => pointer("pointerup", to));
+}
+async function switch_scenes(times) {
+  const buttons = document.querySelectorAll(".qv-scenes button");
+  for (let i = times - 1; i >= 0; i--) {
+    buttons[i % 2].click();
+    await later(15);
+  }
+}
+function wheel(delta) {
+  canvas().dispatchEvent(new WheelEvent("wheel", {deltaY: delta, bubbles: true, cancelable: true}));
+}'
+page_scripts=$(tr '\n' ' ' <<< "$page_scripts")
+
+# browse [FLAGS...] -- NAME QUERY...: opens the pages in one headless browser and writes
+# NAME.png (screenshot) and NAME.html (the DOM once the viewer is ready) for each; a QUERY
+# "js:EXPRESSION" runs in the page opened before it.
+browse() {
+  local flags=() pages=()
+  while [ "$1" != "--" ]; do flags+=("$1"); shift; done
+  shift
+  while [ $# -ge 2 ]; do
+    if [[ $2 == js:* ]]; then
+      pages+=("$1" "js:(function () { $page_scripts; return ${2#js:}; })()")
+    else
+      pages+=("$1" "$address/$2")
+    fi
+    shift 2
+  done
+  timeout 120 "$helper" browse "$work" "${pages[@]}" -- "$chromium" --headless --no-sandbox \
+    --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --disable-dev-shm-usage --user-data-dir="$(mktemp -d "$work/profile.XXXX")" \
+    --use-gl=angle --use-angle=swiftshader --enable-unsafe-swiftshader --hide-scrollbars \
+    --window-size=640,480 "${flags[@]}" || fail "the browser could not show every page (see $work/browser.log)"
+}
+
+# status NAME KEY: a data attribute of the viewer's status element in NAME.html.
+status() {
+  { grep -o "data-$2=\"[^\"]*\"" "$work/$1.html" 2>/dev/null || true; } | head -1 |
+    sed 's/^[^"]*"//; s/"$//'
+}
+
+expect_status() {  # NAME KEY VALUE
+  local found
+  found=$(status "$1" "$2")
+  [ "$found" = "$3" ] || fail "$1: status $2 is '$found', expected '$3'"
+}
+
+expect_colour() {  # NAME REGION EXPECTED [SHARE]
+  "$helper" check "$work/$1.png" "$2" "$3" ${4:+"$4"} || fail "$1: $2 of the window does not show $3"
+}
+
+browse -- front "pano.html" turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
+  right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
+  zoom "pano.html?fov=20" drag "pano.html" \
+  dragged "js:drag(480, 160)" wheeled "js:wheel(100)" scenes "tour.html?scene=2" \
+  click "js:switch_scenes(12)" missing "broken.html"
+browse --disable-3d-apis -- nogl "pano.html"
+
+expect_status front state ready
+expect_status front level 1
+expect_status front requested 1
+expect_status front preview shown
+expect_colour front all front
+expect_colour front all white 0.02  # the sharp letter: tiles, not the blurred preview
+
+# Turned to the back in the same page: the front's tiles are freed, the back's loaded.
+expect_status turn state ready
+expect_colour turn all back
+expect_colour turn all white 0.02
+tiles=$(status turn tiles)
+[[ " $tiles" == *" l1/b/"* && " $tiles" != *" l1/f/"* ]] || fail "turn: tiles kept: $tiles"
+
+expect_status right state ready
+expect_colour right all right
+
+expect_status up state ready
+expect_colour up all up
+
+# Front and right meet in the middle of the window; the up face's lower half meets the front's
+# upper half.
+expect_colour corner left front
+expect_colour corner right right
+expect_colour edge top up-dark
+expect_colour edge bottom front-bright
+expect_colour edge top white 0.03
+
+# Zoomed in: the 1600-pixel level, of which only the few tiles in view are loaded.
+expect_status zoom state ready
+expect_status zoom level 2
+loaded=$(status zoom loaded)
+tiles=$(sed -n 's/.*l2:\([0-9]*\).*/\1/p' <<< "$loaded")
+if [ -z "$tiles" ] || [ "$tiles" -lt 1 ] || [ "$tiles" -gt 8 ]; then
+  fail "zoom: level-2 tiles loaded: '$loaded' (expected 1 to 8 of 96)"
+fi
+expect_colour zoom all front
+
+# Dragging the panorama 320 pixels to the left turns the view to the right by 320 times
+# 2 tan(45°) / 640 = one radian, 57.30 degrees; the wheel then widens the view to
+# 2 atan(exp(0.15)) = 98.56 degrees.
+expect_status dragged view "57.30,0.00,90.00"
+expect_colour dragged right right
+expect_status wheeled view "57.30,0.00,98.56"
+
+# Two scenes in one XML: a scene list, and the second scene chosen by the page's URL.
+expect_status scenes state ready
+expect_status scenes scenes 2
+expect_status scenes scene scene_turned
+buttons=$(grep -o '<button[^>]*data-scene="scene_[a-z]*"' "$work/scenes.html" | wc -l)
+[ "$buttons" = 2 ] || fail "scenes: $buttons scene buttons, expected 2"
+expect_colour scenes all back
+# Back on the first scene after switching to and fro while tiles were loading.
+expect_status click state ready
+expect_status click scene scene_pano
+expect_status click levels 2
+expect_colour click all front
+
+expect_status missing state error
+grep -q 'class="qv-message">The tour file "[^"]*missing.xml" cannot be read: HTTP 404' \
+  "$work/missing.html" || fail "missing: no message about the missing XML file"
+
+expect_status nogl state error
+grep -q 'class="qv-message">This browser cannot show the panorama: WebGL is not available.' \
+  "$work/nogl.html" || fail "nogl: no message about WebGL"
+
+if [ "$failures" -ne 0 ]; then
+  QV_VIEWER_KEEP=1
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "viewer browser test passed"
