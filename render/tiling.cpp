@@ -11,18 +11,44 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "base/files.h"
-#include "render/resize.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/metadata.h"
+#include "render/resize.h"
 
 namespace {
+
+// The job running on this thread: its lines go to the job's log when it has one (so a caller's
+// console record receives them), else to standard output.
+thread_local const TileJob* printing_job = nullptr;
+
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const TileJob* job = printing_job;
+  if (job && job->log) {
+    char line[2048];
+    vsnprintf(line, sizeof line, format, args);
+    job->log(job->user, "%s", line);
+  } else {
+    vprintf(format, args);
+  }
+  va_end(args);
+}
+
+// Makes a job the printing job for the duration of make_tiles.
+struct PrintingJobScope {
+  const TileJob* previous;
+  explicit PrintingJobScope(const TileJob* job) : previous(printing_job) { printing_job = job; }
+  ~PrintingJobScope() { printing_job = previous; }
+};
 
 // ---- messages ----
 
@@ -82,9 +108,9 @@ void print_profile_summary(const std::vector<uint8_t>& profile) {
   std::string description = icc_profile_description(profile.data(), profile.size());
   if (description.empty()) description = "Unknown";
   if (profile.size() < 1000) {
-    printf(kProfileBytes, description.c_str(), static_cast<int>(profile.size()));
+    say(kProfileBytes, description.c_str(), static_cast<int>(profile.size()));
   } else {
-    printf(kProfileKilobytes, description.c_str(), profile.size() / 1024.0);
+    say(kProfileKilobytes, description.c_str(), profile.size() / 1024.0);
   }
 }
 
@@ -143,7 +169,7 @@ void open_tile_row(TiledInputReader* reader) {
     slot.reader = image_open_read(slot.name, nullptr);
     if (slot.reader && slot.reader->format != reader->format) slot.reader.reset();
     if (!slot.reader) {
-      printf(kOpenInputFailed, slot.name.c_str());
+      say(kOpenInputFailed, slot.name.c_str());
       continue;
     }
     if (static_cast<size_t>(slot.reader->bytes_per_row) > reader->scratch.size()) {
@@ -283,7 +309,7 @@ bool open_tiled_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   if (job.profile_mode != kTileProfileSkip) *info = image_probe(first);
   ImageFilePtr tile = image_open_read(first, nullptr);
   if (!tile) {
-    if (!job.quiet) printf(kOpenInputFailed, first.c_str());
+    if (!job.quiet) say(kOpenInputFailed, first.c_str());
     return false;
   }
   auto tiled = std::make_unique<TiledInputReader>();
@@ -303,7 +329,7 @@ bool open_tiled_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   tiled->scratch.resize(tile->bytes_per_row);
   tiled->slots[0].name = first;
   tiled->slots[0].reader = std::move(tile);
-  if (talks(job)) printf(kInputTiles, job.input.c_str(), tiled->columns, tiled->rows);
+  if (talks(job)) say(kInputTiles, job.input.c_str(), tiled->columns, tiled->rows);
   run->source_format = tiled->format;
   run->source_width = job.in_width;
   run->source_height = job.in_height;
@@ -319,14 +345,14 @@ bool open_single_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   run->reader = image_open_read(job.input, nullptr);
   if (!run->reader) {
     if (!job.quiet) {
-      printf(kOpenInputFailed, job.input.c_str());
-      if (!image_last_error().empty()) printf(kPendingDetail, image_last_error().c_str());
+      say(kOpenInputFailed, job.input.c_str());
+      if (!image_last_error().empty()) say(kPendingDetail, image_last_error().c_str());
     }
     image_clear_last_error();
     return false;
   }
   if (talks(job)) {
-    printf(kInputImage, job.input.c_str(), run->reader->width, run->reader->height);
+    say(kInputImage, job.input.c_str(), run->reader->width, run->reader->height);
   }
   run->source_format = run->reader->format;
   run->source_width = run->reader->width;
@@ -352,7 +378,7 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
   if (job.profile_mode != kTileProfileConvert && job.profile_mode != kTileProfileSrgb) return true;
   if (!color_profiles_open(static_cast<ProfileMode>(job.profile_mode), job.in_profile,
                            &run->color)) {
-    if (!job.quiet) printf("%s", kBadProfile);
+    if (!job.quiet) say("%s", kBadProfile);
     return false;
   }
   std::vector<uint8_t> target = color_target_profile(run->color);
@@ -443,7 +469,7 @@ bool plan_size(TilingRun* run) {
                                       run->output_format, job.filter, job.hwrap)
                      : nullptr;
   if (!run->resizer) {
-    if (!job.quiet) printf(kBadResize, width, height);
+    if (!job.quiet) say(kBadResize, width, height);
     return false;
   }
   run->width = width;
@@ -467,14 +493,14 @@ void print_output_summary(const TilingRun& run, int32_t columns, int32_t rows) {
   const TileJob& job = *run.job;
   if (!talks(job)) return;
   if (columns * int64_t{rows} == 1) {
-    printf(kOutputImage, job.output.c_str(), run.width, run.height);
+    say(kOutputImage, job.output.c_str(), run.width, run.height);
   } else {
-    printf(kOutputTiles, job.output.c_str(), columns, rows, columns * rows);
+    say(kOutputTiles, job.output.c_str(), columns, rows, columns * rows);
   }
   if (job.embed && job.out_profile.size() >= 132) print_profile_summary(job.out_profile);
   const char* name = format_name(run.output_format);
-  if (name) printf("%s", name);
-  printf("%s", columns * int64_t{rows} == 1 ? kMakingImage : kMakingTiles);
+  if (name) say("%s", name);
+  say("%s", columns * int64_t{rows} == 1 ? kMakingImage : kMakingTiles);
 }
 
 // Reads the next source row into the row buffer and applies reduction, alpha removal and
@@ -484,7 +510,7 @@ bool read_source_row(TilingRun* run) {
   if (run->tiled) {
     tiled_read_row(run->tiled.get(), row);
   } else if (!image_read_row(run->reader.get(), row)) {
-    printf(kReadInputFailed, run->job->input.c_str());
+    say(kReadInputFailed, run->job->input.c_str());
     return false;
   }
   const int64_t width = run->source_width;
@@ -531,7 +557,7 @@ bool open_tile_row_writers(TilingRun* run, int32_t r, int32_t columns, int32_t r
     ImageFilePtr writer =
         image_create_write(run->output_format, name, width, row_height, run->props);
     if (!writer) {
-      printf(kCreateFailed, name.c_str());
+      say(kCreateFailed, name.c_str());
       return false;
     }
     run->open_row.writers.push_back(std::move(writer));
@@ -547,7 +573,7 @@ bool close_tile_row_writers(TilingRun* run) {
   bool all_complete = true;
   for (size_t k = 0; k < row.writers.size(); ++k) {
     if (!image_close(std::move(row.writers[k]))) {
-      printf(kWriteFailed, row.names[k].c_str());
+      say(kWriteFailed, row.names[k].c_str());
       delete_file(row.names[k]);
       all_complete = false;
     }
@@ -589,7 +615,7 @@ bool write_tiles(TilingRun* run) {
       for (int32_t k = 0; k < columns; ++k) {
         uint8_t* segment = row + static_cast<size_t>(k) * static_cast<size_t>(tile_width) * pixel;
         if (!image_write_row(run->open_row.writers[k].get(), segment)) {
-          printf(kWriteFailed, run->open_row.names[k].c_str());
+          say(kWriteFailed, run->open_row.names[k].c_str());
           discard_tile_row(&run->open_row);
           return false;
         }
@@ -609,9 +635,9 @@ bool tiled_input_sizes_valid(const TileJob& job) {
   }
   if (!job.quiet) {
     if (job.in_tile_width == job.in_tile_height) {
-      printf(kTiledInputBadSquare, job.in_width, job.in_height, job.in_tile_width);
+      say(kTiledInputBadSquare, job.in_width, job.in_height, job.in_tile_width);
     } else {
-      printf(kTiledInputBad, job.in_width, job.in_height, job.in_tile_width, job.in_tile_height);
+      say(kTiledInputBad, job.in_width, job.in_height, job.in_tile_width, job.in_tile_height);
     }
   }
   return false;
@@ -667,6 +693,7 @@ std::string expand_tile_name(const std::string& name_template, int32_t column, i
 }
 
 bool make_tiles(TileJob* job) {
+  const PrintingJobScope printing(job);
   if (job->stages) job->stages(job->user, 1, nullptr);
   if (job->stage) job->stage(job->user, 1);
   if (job->tile_height == 0) job->tile_height = job->tile_width;
@@ -685,11 +712,11 @@ bool make_tiles(TileJob* job) {
   info.reset();
 
   const char* name = format_name(run.source_format);
-  if (talks(*job) && name) printf("%s", name);
+  if (talks(*job) && name) say("%s", name);
   if (run.source_format == kPixelUnsupported || run.source_row_bytes <= 0) {
     if (!job->quiet) {
-      if (job->info_off == 0) printf("%s", kUnknownFormat);
-      printf("%s", kUnsupportedFormat);
+      if (job->info_off == 0) say("%s", kUnknownFormat);
+      say("%s", kUnsupportedFormat);
     }
     return false;
   }

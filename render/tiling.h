@@ -63,7 +63,7 @@ struct TileJob {
   int32_t in_index_base = 1;                   // number of the first input tile column and row
   int32_t filter = 12;                         // resize filter code (12 = LANCZOS)
   void* user = nullptr;                        // first argument of log, stages, stage and progress
-  TileLogFn log = nullptr;            // message sink carried for callers; the core prints itself
+  TileLogFn log = nullptr;            // every line of the core goes here; null: standard output
   TileStagesFn stages = nullptr;      // progress stage set-up
   TileStageFn stage = nullptr;        // progress stage selection
   TileProgressFn progress = nullptr;  // rows done of total, then (1, 1) at the end

@@ -488,7 +488,8 @@ void report_progress(void* user, int64_t done, int64_t total) {
   const int32_t percent = static_cast<int32_t>(done * 100 / total);
   if (percent == s->last_percent) return;
   if (s->in_process) {
-    std::printf("%s%d%%        \r", s->progress_prefix.c_str(), percent);
+    // The calling tool's console record gets the lines of an in-process run.
+    s->console->log(s->console, "%s%d%%        \r", s->progress_prefix.c_str(), percent);
   } else {
     std::printf("%d%%   \r", percent);
   }
