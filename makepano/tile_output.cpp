@@ -182,15 +182,15 @@ std::string temporary_cube_name(const PanoSettings& settings, const PanoNames& n
   std::string name;
   if (!settings.tempcubename.empty()) {
     name = expand_input_template(settings.tempcubename, names);
-    replace_all(&name, "[FULLBASENAME]", names.full_base_path);
-    replace_all(&name, "[BASENAME]", names.base_name);
-    replace_all(&name, "[UID]", digits);
-    replace_all(&name, "%UID%", digits);
     // Sections mean nothing in a temporary name; the brackets are given back.
     for (char& c : name) {
       if (c == kSectionOpen) c = '[';
       if (c == kSectionClose) c = ']';
     }
+    replace_all(&name, "[FULLBASENAME]", names.full_base_path);
+    replace_all(&name, "[BASENAME]", names.base_name);
+    replace_all(&name, "[UID]", digits);
+    replace_all(&name, "%UID%", digits);
   } else {
     name = names.full_base_path + "_tempcube" + digits;
   }
