@@ -359,8 +359,10 @@ bool make_custom_images(const ExtraImageContext& context, ExtraImages* images) {
     } else {
       images->custom_inside += "[TABS]\t" + text + (settings.multires ? "\n" : "");
     }
-    if (!entry.xmlimageparameters.empty()) images->image_parameters += entry.xmlimageparameters + " ";
-    if (!entry.xmlsceneparameters.empty()) images->scene_parameters += entry.xmlsceneparameters + " ";
+    if (!entry.xmlimageparameters.empty())
+      images->image_parameters += entry.xmlimageparameters + " ";
+    if (!entry.xmlsceneparameters.empty())
+      images->scene_parameters += entry.xmlsceneparameters + " ";
   }
   return true;
 }

@@ -31,6 +31,7 @@
 #include "makepano/tile_output.h"
 #include "makepano/xml_writer.h"
 #include "render/resize.h"
+#include "render/sphere_to_cube.h"
 #include "render/tiling.h"
 #include "tools/transform_tool.h"
 
@@ -473,8 +474,13 @@ bool run_transform(MakepanoRun* run, const InputWork& work, const CubeConversion
                                    source, output, "-even"};
   if (conversion.cylinder) args.push_back("-cylinder");
   if (!settings.multires) {
-    args.push_back(format_text("-jpegquality=%d", settings.jpegquality));
-    args.push_back(format_text("-jpegsubsamp=%d", settings.jpegsubsamp));
+    // 0 stands for the writer's default, which the transform tool would refuse as a value.
+    if (settings.jpegquality > 0) {
+      args.push_back(format_text("-jpegquality=%d", settings.jpegquality));
+    }
+    if (settings.jpegsubsamp > 0) {
+      args.push_back(format_text("-jpegsubsamp=%d", settings.jpegsubsamp));
+    }
     if (settings.jpegoptimize) args.push_back("-jpegoptimize");
     if (settings.jpegprogressive) args.push_back("-jpegprogressive");
   }
@@ -558,14 +564,14 @@ bool convert_input(MakepanoRun* run, InputWork* work, const CubeConversion& conv
       output = temporary_cube_name(settings, work->names, temporary_name_number(), label);
       for (int32_t side = 0; side < kCubeSideCount; ++side) {
         add_temporary(work, face_name(output, side, format));
+        add_temporary(work, partial_face_name(face_name(output, side, format)));
       }
     } else {
       output = final_face_name(run, *work, eyes == 2 ? kSidePlaceholder : 0, "");
     }
     names[eye] = output;
     // The extension tells the transform tool the format of the faces.
-    const std::string output_file =
-        settings.multires ? output + "." + format : output;
+    const std::string output_file = settings.multires ? output + "." + format : output;
     converted = run_transform(run, *work, conversion, source, output_file, conversion.limit_size);
   }
   if (input.temporary_stereo_files) {
@@ -765,19 +771,22 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
   ConsoleOps* ops = run->ops;
   PanoInput& input = work->input;
   const bool cube = input.type == kPanoCube;
-  if (!settings.multires && !cube && std::max(input.width, input.height) > kSingleLevelTileSize) {
-    run->tilepath_of_run = settings.tilepath;
-    settings.tilepath = single_level_tile_path(settings, settings.tilepath);
-    settings.multires = true;
-    run->multires_for_one = true;
-  }
-  const InputPaths paths = expand_input_paths(settings, work->names);
   const size_t count = run->inputs.size();
   const bool last = work->index + 1 == count;
   if (work->report) print_input_lines(run, work, original);
   LevelPlan plan;
   if (!plan_levels(settings, input, &plan)) return false;
   if (work->report) ops->log(ops, "%s", level_summary_text(settings, input, plan).c_str());
+  // A single image larger than one tile (after a maxsize reduction) becomes one level of
+  // 4000-pixel tiles, written and described like a pyramid.
+  if (!settings.multires && !cube &&
+      std::max(plan.full_width, plan.full_height) > kSingleLevelTileSize) {
+    run->tilepath_of_run = settings.tilepath;
+    settings.tilepath = single_level_tile_path(settings, settings.tilepath);
+    settings.multires = true;
+    run->multires_for_one = true;
+  }
+  const InputPaths paths = expand_input_paths(settings, work->names);
   if (!settings.quiet) {
     if (is_frame_run(run)) {
       ops->log(ops, kClearLine, "");
@@ -949,6 +958,11 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
                  settings.flash ? "yes" : "no", "");
   }
   if (!analyse_inputs(run.input_paths, settings, run.ops, run.keys, &run.inputs)) {
+    return fail_start(&run);
+  }
+  // Every input was unreadable or skipped: nothing can be made, and that is no success.
+  if (run.inputs.empty()) {
+    run.ops->log(run.ops, kNoInputs);
     return fail_start(&run);
   }
   if (!load_templates(&run)) return fail_start(&run);

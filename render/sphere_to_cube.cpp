@@ -224,7 +224,9 @@ RotationMatrix face_frame(const CubeFace& face) {
   return frame;
 }
 
-std::string temporary_name_for(const std::string& name) {
+}  // namespace
+
+std::string partial_face_name(const std::string& name) {
   std::string extension;
   const std::string file = file_name_part(name);
   const std::string folder = name.substr(0, name.size() - file.size());
@@ -232,8 +234,6 @@ std::string temporary_name_for(const std::string& name) {
   if (file_extension(file, &extension)) stem = file.substr(0, file.size() - extension.size() - 1);
   return folder + "." + stem + ".partial" + (extension.empty() ? "" : "." + extension);
 }
-
-}  // namespace
 
 PanoSampler make_pano_sampler(TiledImage* image, TileView* view) {
   PanoSampler sampler;
@@ -377,7 +377,7 @@ bool open_render_output(RenderOutput* output, const RenderSettings& settings,
                         int32_t height) {
   const PixelFormat format = settings.sampler->element_size == 8 ? kPixelRgb16 : kPixelRgb8;
   output->final_name = name;
-  output->temporary_name = temporary_name_for(name);
+  output->temporary_name = partial_face_name(name);
   output->props = writer_options;
   static const std::vector<uint8_t> kNoProfile;
   const std::vector<uint8_t>& icc = settings.source_icc ? *settings.source_icc : kNoProfile;

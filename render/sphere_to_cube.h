@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "render/panorama_geometry.h"
-#include "render/resize.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "memory/tiled_image.h"
+#include "render/panorama_geometry.h"
+#include "render/resize.h"
 
 struct ConsoleOps;
 
@@ -32,6 +32,9 @@ struct PanoSampler {
   int32_t tile_shift = 7;    // log2 of the tile size
   uint64_t black = 0;        // the shared all-zero pixel returned outside a partial image
 };
+
+// The name a face file is written under until it is complete (".NAME.partial.EXT" beside it).
+std::string partial_face_name(const std::string& name);
 
 // A sampler over a tiled image of type 6 or 7 read through view (both must outlive it).
 PanoSampler make_pano_sampler(TiledImage* image, TileView* view);

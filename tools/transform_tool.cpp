@@ -775,7 +775,7 @@ int run_transform(TransformSettings* s) {
   const int status = complete ? 0 : 1;
   if (s->frame_call) return status;
   if (s->in_process) {
-    ops->log(ops, kDoneInProcess);
+    if (!s->quiet) ops->log(ops, kDoneInProcess);
   } else if (s->verbose) {
     ops->log(ops, kDoneVerbose, ticks_to_seconds(timer_ticks() - start));
   } else if (!s->quiet) {
