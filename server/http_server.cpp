@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -623,6 +625,12 @@ bool take_queued_socket(HttpServer* server, QueuedSocket* taken) {
 }
 
 void worker_thread(HttpServer* server) {
+  // A peer that leaves while a file goes out makes sendfile raise SIGPIPE, which would end the
+  // process; with the signal blocked on the threads that send, the call fails with EPIPE.
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   std::unique_ptr<Connection> connection(new (std::nothrow) Connection);
   if (!connection) {
     log_server_message(server, nullptr, "Can't create new connection struct, OOM", nullptr);

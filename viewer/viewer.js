@@ -511,14 +511,20 @@
     this.setStatus({state: "error", error: text});
   };
 
+  // Updates the status element; it is written every frame, so only what changed is touched.
   Viewer.prototype.setStatus = function (values) {
-    for (var key in values) this.status[key] = values[key];
-    var element = this.statusElement, text = [];
-    for (key in this.status) {
-      element.setAttribute("data-" + key, String(this.status[key]));
-      text.push(key + "=" + this.status[key]);
+    var element = this.statusElement, changed = false;
+    for (var key in values) {
+      var text = String(values[key]);
+      if (this.status[key] === text && element.hasAttribute("data-" + key)) continue;
+      this.status[key] = text;
+      element.setAttribute("data-" + key, text);
+      changed = true;
     }
-    element.textContent = text.join(" ");
+    if (!changed) return;
+    var lines = [];
+    for (key in this.status) lines.push(key + "=" + this.status[key]);
+    element.textContent = lines.join(" ");
   };
 
   Viewer.prototype.initGl = function (gl) {
@@ -1028,7 +1034,10 @@
                  spot.row + "/" + spot.column);
     });
 
-    var loaded = Object.keys(counts).sort().map(function (n) { return "l" + n + ":" + counts[n]; });
+    function byNumber(a, b) { return a - b; }
+    var loaded = Object.keys(counts).sort(byNumber).map(function (n) {
+      return "l" + n + ":" + counts[n];
+    });
     var previewDone = !this.scene.preview || this.status.preview !== "loading";
     this.setStatus({
       state: waiting === 0 && previewDone ? "ready" : "loading",
@@ -1037,7 +1046,7 @@
       waiting: waiting,
       loaded: loaded.join(","),
       tiles: names.sort().join(" "),
-      requested: Object.keys(this.requestedLevels).sort().join(","),
+      requested: Object.keys(this.requestedLevels).sort(byNumber).join(","),
       view: [this.view.hlookat, this.view.vlookat, this.view.fov].map(function (x) {
         return x.toFixed(2);
       }).join(",")
@@ -1074,6 +1083,7 @@
     }
     this.width = width;
     this.height = height;
+    if (this.status.size !== width + "x" + height) this.setStatus({size: width + "x" + height});
     this.moved();
   };
 
@@ -1205,7 +1215,11 @@
       if (!active.has(event.pointerId)) return;
       active.delete(event.pointerId);
       self.pointers = active.size;
-      if (active.size) { startGesture(); return; }
+      if (active.size) {
+        self.dragSpeed = null;  // the end of a pinch never flings
+        startGesture();
+        return;
+      }
       canvas.classList.remove("qv-dragging");
       if (self.dragSpeed && gesture && performance.now() - gesture.time < 80) {
         self.inertia = {h: self.dragSpeed.h, v: self.dragSpeed.v};

@@ -272,6 +272,28 @@ TEST(HostileClients, SlowOversizedAndAbandonedConnectionsDoNotStopTheServer) {
   EXPECT_EQ(reply.body, "the file x");
 }
 
+TEST(HostileClients, ClientsLeavingInTheMiddleOfAFileDoNotEndTheProcess) {
+  // Browsers drop transfers they no longer want (a viewer cancelling tiles that left the view,
+  // a closed page). Sending on such a connection must fail quietly, not raise SIGPIPE.
+  Site site;
+  write_file(site.root + "/large.bin", std::string(4 << 20, 'x'));
+  TestServer test(site.root, {"num_threads", "4"});
+  ASSERT_TRUE(test.server);
+  for (int i = 0; i < 40; ++i) {
+    Client leaving(test.port());
+    ASSERT_TRUE(leaving.send_text("GET /large.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+    char first[1024];
+    EXPECT_GT(recv(leaving.socket, first, sizeof(first), 0), 0);
+    if (i % 2) shutdown(leaving.socket, SHUT_RDWR);  // half of them say goodbye first
+  }
+  Reply reply;
+  for (int attempt = 0; attempt < 50 && reply.status != 200; ++attempt) {
+    reply = request(test.port(), "GET", "/x");
+  }
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "the file x");
+}
+
 TEST(AccessList, RefusedAddressesAreClosedWithoutAnswer) {
   Site site;
   TestServer refused(site.root, {"access_control_list", "-0.0.0.0/0,+10.0.0.0/8"});

@@ -6,7 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <fstream>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -84,27 +82,35 @@ struct Browser {
     int commands[2], answers[2];
     if (pipe(commands) != 0) return false;
     if (pipe(answers) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, commands[0], 3);
-    posix_spawn_file_actions_adddup2(&actions, answers[1], 4);
-    posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> arguments;
     for (const std::string& word : command) arguments.push_back(const_cast<char*>(word.c_str()));
     arguments.push_back(nullptr);
-    const int failed =
-        posix_spawn(&pid, arguments[0], &actions, nullptr, arguments.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid = fork();
+    if (pid == 0) {
+      // The browser ends with this program, also when it is stopped or crashes.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      const int in = fcntl(commands[0], F_DUPFD, 10), out = fcntl(answers[1], F_DUPFD, 10);
+      if (log < 0 || in < 0 || out < 0) _exit(127);
+      dup2(log, 1);
+      dup2(log, 2);
+      dup2(in, 3);
+      dup2(out, 4);
+      close_range(5, ~0U, 0);
+      execvp(arguments[0], arguments.data());
+      _exit(127);
+    }
+    const bool failed = pid < 0;
     close(commands[0]);
     close(answers[1]);
     to_browser = commands[1];
     from_browser = answers[0];
     fcntl(to_browser, F_SETFD, FD_CLOEXEC);
     fcntl(from_browser, F_SETFD, FD_CLOEXEC);
-    if (failed != 0) pid = -1;
-    return failed == 0;
+    if (failed) pid = -1;
+    return !failed;
   }
 
   // Sends one command (to a page's session when session is not empty) and waits for its answer;
@@ -271,6 +277,7 @@ bool save_page(Browser* browser, const Tab& tab, const std::string& name,
 }  // namespace
 
 int browse(const BrowseOptions& options, const std::vector<PageVisit>& pages) {
+  signal(SIGPIPE, SIG_IGN);  // a browser that went away is an error answer, not the end
   std::vector<std::string> command = options.browser_command;
   command.push_back("--remote-debugging-pipe");
   command.push_back("about:blank");
@@ -295,6 +302,9 @@ int browse(const BrowseOptions& options, const std::vector<PageVisit>& pages) {
       ok = open_tab(&browser, page.url, options, &tab, &error);
     }
     ok = ok && save_page(&browser, tab, page.name, options, &state, &error);
+    if (ok && page.url.compare(0, 3, "js:") == 0) {
+      std::ofstream(options.folder + "/" + page.name + ".txt", std::ios::binary) << value;
+    }
     if (ok) {
       std::printf("%s: viewer state %s\n", page.name.c_str(), state.c_str());
     } else {

@@ -2,7 +2,7 @@
 // in a new tab of a fixed size, left until the viewer's status element says ready (or error, or
 // 20 s passed), then saved as a screenshot NAME.png and its DOM NAME.html. A url "js:EXPRESSION"
 // runs the expression in the page opened last instead (a promise is awaited), then waits and
-// saves the same way.
+// saves the same way, and the expression's value as text in NAME.txt.
 #pragma once
 
 #include <string>

@@ -87,6 +87,20 @@ function drag(from, to) {
   pointer("pointermove", to);
   return later(300).then(() => pointer("pointerup", to));
 }
+function pinch(from, to) {
+  const touch = (type, id, x) => canvas().dispatchEvent(new PointerEvent(type,
+      {pointerId: id, pointerType: "touch", bubbles: true, clientX: x, clientY: 240}));
+  touch("pointerdown", 1, 320 - from / 2);
+  touch("pointerdown", 2, 320 + from / 2);
+  touch("pointermove", 2, 320 - from / 2 + to);
+  return later(300).then(() => { touch("pointerup", 2, 320 - from / 2 + to);
+                                 touch("pointerup", 1, 320 - from / 2); });
+}
+function press(keys, ms) {
+  const key = (type, name) => window.dispatchEvent(new KeyboardEvent(type, {key: name}));
+  keys.forEach((name) => key("keydown", name));
+  return later(ms).then(() => keys.forEach((name) => key("keyup", name)));
+}
 async function switch_scenes(times) {
   const buttons = document.querySelectorAll(".qv-scenes button");
   for (let i = times - 1; i >= 0; i--) {
@@ -108,7 +122,9 @@ browse() {
   shift
   while [ $# -ge 2 ]; do
     if [[ $2 == js:* ]]; then
-      pages+=("$1" "js:(function () { $page_scripts; return ${2#js:}; })()")
+      pages+=("$1" "js:(function () { $page_scripts; return (
+${2#js:}
+); })()")
     else
       pages+=("$1" "$address/$2")
     fi
@@ -137,11 +153,21 @@ expect_colour() {  # NAME REGION EXPECTED [SHARE]
   "$helper" check "$work/$1.png" "$2" "$3" ${4:+"$4"} || fail "$1: $2 of the window does not show $3"
 }
 
-browse -- front "pano.html" turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
+browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_checks.js")" \
+  turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
   right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
   zoom "pano.html?fov=20" drag "pano.html" \
-  dragged "js:drag(480, 160)" wheeled "js:wheel(100)" scenes "tour.html?scene=2" \
+  dragged "js:drag(480, 160)" wheeled "js:wheel(100)" pinch "pano.html" \
+  pinched "js:pinch(200, 300)" keys "js:press(['ArrowRight', 'ArrowUp'], 300)" \
+  narrow "js:document.getElementById('pano').style.width = '320px'" scenes "tour.html?scene=2" \
   click "js:switch_scenes(12)" missing "broken.html"
+# Tiles given up while loading and closed tabs drop transfers; the server keeps running.
+if ! kill -0 "$server_pid" 2>/dev/null; then
+  status_code=0
+  wait "$server_pid" || status_code=$?
+  server_pid=""
+  fail "testserver ended with status $status_code while the pages were shown"
+fi
 browse --disable-3d-apis -- nogl "pano.html"
 
 expect_status front state ready
@@ -150,6 +176,9 @@ expect_status front requested 1
 expect_status front preview shown
 expect_colour front all front
 expect_colour front all white 0.02  # the sharp letter: tiles, not the blurred preview
+
+# Url placeholders and XML reading, checked in the page (parse_checks.js).
+[ "$(cat "$work/parse.txt" 2>/dev/null)" = ok ] || fail "parse: $(cat "$work/parse.txt" 2>/dev/null)"
 
 # Turned to the back in the same page: the front's tiles are freed, the back's loaded.
 expect_status turn state ready
@@ -188,6 +217,18 @@ expect_colour zoom all front
 expect_status dragged view "57.30,0.00,90.00"
 expect_colour dragged right right
 expect_status wheeled view "57.30,0.00,98.56"
+
+# Two fingers 200 pixels apart, one moved 100 pixels outward: the view narrows to
+# 2 atan(200 / 300) = 67.38 degrees and follows their middle, 50 pixels at 0.179 degrees each.
+expect_status pinched view "-8.95,0.00,67.38"
+# Arrow keys held turn the view right and up.
+view=$(status keys view)
+awk -F, '{ exit !($1 > -8.95 && $1 < 90 && $2 < 0 && $3 == 67.38) }' <<< "$view" ||
+  fail "keys: view $view, expected turned right and up from -8.95,0.00,67.38"
+# The page's element made narrower: the drawing follows it.
+expect_status narrow size "320x480"
+expect_status narrow state ready
+expect_status front size "640x480"
 
 # Two scenes in one XML: a scene list, and the second scene chosen by the page's URL.
 expect_status scenes state ready
