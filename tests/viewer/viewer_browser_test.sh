@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The browser viewer end to end: builds a cube tour from generated faces (each side its own
-# colour and letter) with makepano and the default templates, serves it with `qorveltools testserver`, opens
-# the page in headless Chromium with software WebGL and checks screenshots and the viewer's status
-# element: the front, right and up faces where they belong, a deeper level loaded only in part
-# when zoomed in, the scene list of a tour with two scenes, and the messages for a missing XML
-# file and for a browser without WebGL.
+# colour and letter) with makepano and the default templates, serves it with `qorveltools
+# testserver`, opens the page in headless Chromium with software WebGL and checks screenshots and
+# the viewer's status element: the front, right and up faces where they belong, a deeper level
+# loaded only in part when zoomed in, the scene list of a tour with two scenes, and the messages
+# for a missing XML file and for a browser without WebGL.
 #
 #   viewer_browser_test.sh QORVELTOOLS HELPER SOURCE_FOLDER
 # Exit status 0 passed, 1 failed, 77 skipped (no Chromium). CHROMIUM names another browser
