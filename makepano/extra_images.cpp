@@ -34,19 +34,6 @@ constexpr char kCustomPathProblem[] =
 constexpr char kCustomLabel[] = "   %s image %dx%d - %s -";
 constexpr char kClearLine[] = "\r%78s\r";
 
-constexpr char kSideLetters[] = "lfrbud";
-// Side names padded to five characters, as the XML writes them.
-constexpr const char* kPaddedSideNames[kCubeSideCount] = {"left ", "front", "right",
-                                                          "back ", "up   ", "down "};
-
-void replace_all(std::string* text, const std::string& key, const std::string& value) {
-  size_t at = 0;
-  while ((at = text->find(key, at)) != std::string::npos) {
-    text->replace(at, key.size(), value);
-    at += value.size();
-  }
-}
-
 std::string with_side(const std::string& path, const std::string& side) {
   std::string result = path;
   const size_t at = result.find("%s");
@@ -131,7 +118,7 @@ std::string url_for(const std::string& file, const std::string& target,
   if (!relative_path(absolute_path(file, true), target, &relative)) relative = target;
   std::replace(relative.begin(), relative.end(), '\\', '/');
   std::string url = url_template;
-  replace_all(&url, "[PATH]", relative);
+  replace_every(&url, "[PATH]", relative);
   return url;
 }
 
@@ -350,10 +337,10 @@ bool make_custom_images(const ExtraImageContext& context, ExtraImages* images) {
     const std::string url =
         url_for(context.xml_path, stereo ? with_side(path, "%t_%s") : path, "[PATH]");
     std::string text = entry.xml;
-    replace_all(&text, "[PATH]", url);
+    replace_every(&text, "[PATH]", url);
     const bool outside = entry.xmllevel == "qorvel" || entry.xmllevel == "root";
-    replace_all(&text, "[NL]", outside ? "\n[TABS]" : "\n[TABS]\t");
-    replace_all(&text, "[TAB]", "\t");
+    replace_every(&text, "[NL]", outside ? "\n[TABS]" : "\n[TABS]\t");
+    replace_every(&text, "[TAB]", "\t");
     if (outside) {
       images->custom_outside += "\n\n[TABS]" + text;
     } else {

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "makepano/key_input.h"
 #include "makepano/pano_settings.h"
+#include "makepano/tile_output.h"
 #include "makepano/xml_writer.h"
 
 namespace {
@@ -79,12 +80,7 @@ std::string html_output_base(const std::string& xml_path) {
 std::string replace_placeholder(const std::string& text, const std::string& key,
                                 const std::string& value) {
   std::string out = text;
-  if (key.empty()) return out;
-  size_t at = 0;
-  while ((at = out.find(key, at)) != std::string::npos) {
-    out.replace(at, key.size(), value);
-    at += value.size();
-  }
+  replace_every(&out, key, value);
   return out;
 }
 

@@ -105,8 +105,6 @@ constexpr char kFrameDone[] = "      \r";
 constexpr char kDone[] = "   done.\n\n";
 constexpr char kFirstFrameDone[] = "   done.\n";
 
-constexpr char kSideLetters[] = "lfrbud";
-
 // Face slot of each strip tile (1 … 12) for the four face orders: slots 0 … 5 are left, front,
 // right, back, up, down of the first eye, 6 … 11 of the second.
 constexpr int32_t kStripFaceSlots[4][12] = {

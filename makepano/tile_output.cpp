@@ -16,18 +16,8 @@
 
 namespace {
 
-constexpr char kSideLetters[] = "lfrbud";
 constexpr int32_t kMaxWidth = 8;
 constexpr char kLevelLabel[] = "   level %d - %dx%d - %s %dx%d (%d) -";
-
-void replace_all(std::string* text, const std::string& key, const std::string& value) {
-  if (key.empty()) return;
-  size_t at = 0;
-  while ((at = text->find(key, at)) != std::string::npos) {
-    text->replace(at, key.size(), value);
-    at += value.size();
-  }
-}
 
 int32_t digit_count(int64_t value) {
   int32_t digits = 1;
@@ -117,14 +107,23 @@ void report_progress(void* user, int64_t done, int64_t total) {
 
 }  // namespace
 
+void replace_every(std::string* text, const std::string& key, const std::string& value) {
+  if (key.empty()) return;
+  size_t at = 0;
+  while ((at = text->find(key, at)) != std::string::npos) {
+    text->replace(at, key.size(), value);
+    at += value.size();
+  }
+}
+
 std::string expand_input_template(const std::string& text, const PanoNames& names) {
   std::string result = text;
   for (char& c : result) {
     if (c == '[') c = kSectionOpen;
     if (c == ']') c = kSectionClose;
   }
-  replace_all(&result, "%BASENAME%", names.base_name);
-  replace_all(&result, "%INPUTPATH%", names.input_folder);
+  replace_every(&result, "%BASENAME%", names.base_name);
+  replace_every(&result, "%INPUTPATH%", names.input_folder);
   std::replace(result.begin(), result.end(), '\\', '/');
   return result;
 }
@@ -132,7 +131,7 @@ std::string expand_input_template(const std::string& text, const PanoNames& name
 std::string expand_tile_template(const PanoSettings& settings, const std::string& text,
                                  const TileTemplateValues& values) {
   std::string source = text;
-  replace_all(&source, "%BASENAME%", values.base_name);
+  replace_every(&source, "%BASENAME%", values.base_name);
   std::string out;
   bool in_section = false;
   for (size_t i = 0; i < source.size(); ++i) {
@@ -187,10 +186,10 @@ std::string temporary_cube_name(const PanoSettings& settings, const PanoNames& n
       if (c == kSectionOpen) c = '[';
       if (c == kSectionClose) c = ']';
     }
-    replace_all(&name, "[FULLBASENAME]", names.full_base_path);
-    replace_all(&name, "[BASENAME]", names.base_name);
-    replace_all(&name, "[UID]", digits);
-    replace_all(&name, "%UID%", digits);
+    replace_every(&name, "[FULLBASENAME]", names.full_base_path);
+    replace_every(&name, "[BASENAME]", names.base_name);
+    replace_every(&name, "[UID]", digits);
+    replace_every(&name, "%UID%", digits);
   } else {
     name = names.full_base_path + "_tempcube" + digits;
   }

@@ -20,6 +20,14 @@ struct PanoSettings;
 constexpr char kSectionOpen = '\x01';
 constexpr char kSectionClose = '\x02';
 
+// Side letters in cube order (left, front, right, back, up, down) and the side names padded to
+// five characters, as file names and the XML write them.
+constexpr char kSideLetters[] = "lfrbud";
+constexpr const char* kPaddedSideNames[6] = {"left ", "front", "right", "back ", "up   ", "down "};
+
+// Replaces every occurrence of key, searching on after each inserted value.
+void replace_every(std::string* text, const std::string& key, const std::string& value);
+
 // Cube character that asks for the side placeholder ("%s", or "%t" + separator + "%s").
 constexpr char kSidePlaceholder = '%';
 

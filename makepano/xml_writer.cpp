@@ -29,19 +29,7 @@ constexpr char kBuiltInScene[] =
 // Most end-of-line characters read in a row before the question is asked again.
 constexpr int32_t kLineEndsPerQuestion = 5;
 
-constexpr char kSideLetters[] = "lfrbud";
-constexpr const char* kPaddedSideNames[kCubeSideCount] = {"left ", "front", "right",
-                                                          "back ", "up   ", "down "};
 constexpr double kDegreesPerRadian = 180.0 / M_PI;
-
-// Replaces every occurrence, going on after each inserted value.
-void replace_all(std::string* text, const std::string& key, const std::string& value) {
-  size_t at = 0;
-  while ((at = text->find(key, at)) != std::string::npos) {
-    text->replace(at, key.size(), value);
-    at += value.size();
-  }
-}
 
 std::string format_number(const char* format, double value) {
   char text[64];
@@ -299,30 +287,30 @@ std::string fill_scene(const std::string& source, const SceneRequest& request,
   const ExtraImages& images = *request.images;
   const bool gps = input.gps.present;
   std::string text = source;
-  replace_all(&text, "[NAME]", escape_template_text(request.names->display_name));
-  replace_all(&text, "[BASENAME]", escape_template_text(request.names->base_name));
-  replace_all(&text, "[PREVIEW]", images.preview_element);
-  replace_all(&text, "[VIEW]", templates.view);
-  replace_all(&text, "[HOTSPOTS]", templates.hotspot);
-  replace_all(&text, "[HAVEGPS]", gps ? "true" : "false");
-  replace_all(&text, "[GPS]", " lat=\"[LAT]\" lng=\"[LNG]\" heading=\"[HEADING]\"");
-  replace_all(&text, "[LAT]", gps ? format_number("%.8f", input.gps.latitude) : "");
-  replace_all(&text, "[LNG]", gps ? format_number("%.8f", input.gps.longitude) : "");
-  replace_all(&text, "[HEADING]", gps ? format_number("%.1f", input.gps.heading) : "");
-  replace_all(&text, "[ISCUBE]", input.type == kPanoCube ? "true" : "false");
-  replace_all(&text, "[ISFLAT]", input.type == kPanoFlat ? "true" : "false");
-  replace_all(&text, "[SCENEPARAMETERS]", images.scene_parameters);
-  replace_all(&text, "[THUMB]",
-              images.thumb_file.empty() ? "" : " thumburl=\"" + images.thumb_url + "\"");
-  replace_all(&text, "[DEVICE]", is_flash_only(input) ? " devices=\"flash\"" : "");
-  replace_all(&text, "[IMAGE]", image_element(request));
-  replace_all(&text, "[IMAGEEPARAMETERS]", images.image_parameters);
-  replace_all(&text, "[TABS]", settings.makescenes ? "\t\t" : "\t");
-  replace_all(&text, "[HLOOKAT]", look_heading(settings, input));
-  replace_all(&text, "[VLOOKAT]",
-              format_number("%.1f", static_cast<float>(settings.embedorderlookat.second)));
-  replace_all(&text, "[PARTIALPANO]", is_full_view(input) ? "" : " ispartialpano=\"true\"");
-  replace_all(&text, "[VIEWLIMITS]", view_limits(input));
+  replace_every(&text, "[NAME]", escape_template_text(request.names->display_name));
+  replace_every(&text, "[BASENAME]", escape_template_text(request.names->base_name));
+  replace_every(&text, "[PREVIEW]", images.preview_element);
+  replace_every(&text, "[VIEW]", templates.view);
+  replace_every(&text, "[HOTSPOTS]", templates.hotspot);
+  replace_every(&text, "[HAVEGPS]", gps ? "true" : "false");
+  replace_every(&text, "[GPS]", " lat=\"[LAT]\" lng=\"[LNG]\" heading=\"[HEADING]\"");
+  replace_every(&text, "[LAT]", gps ? format_number("%.8f", input.gps.latitude) : "");
+  replace_every(&text, "[LNG]", gps ? format_number("%.8f", input.gps.longitude) : "");
+  replace_every(&text, "[HEADING]", gps ? format_number("%.1f", input.gps.heading) : "");
+  replace_every(&text, "[ISCUBE]", input.type == kPanoCube ? "true" : "false");
+  replace_every(&text, "[ISFLAT]", input.type == kPanoFlat ? "true" : "false");
+  replace_every(&text, "[SCENEPARAMETERS]", images.scene_parameters);
+  replace_every(&text, "[THUMB]",
+                images.thumb_file.empty() ? "" : " thumburl=\"" + images.thumb_url + "\"");
+  replace_every(&text, "[DEVICE]", is_flash_only(input) ? " devices=\"flash\"" : "");
+  replace_every(&text, "[IMAGE]", image_element(request));
+  replace_every(&text, "[IMAGEEPARAMETERS]", images.image_parameters);
+  replace_every(&text, "[TABS]", settings.makescenes ? "\t\t" : "\t");
+  replace_every(&text, "[HLOOKAT]", look_heading(settings, input));
+  replace_every(&text, "[VLOOKAT]",
+                format_number("%.1f", static_cast<float>(settings.embedorderlookat.second)));
+  replace_every(&text, "[PARTIALPANO]", is_full_view(input) ? "" : " ispartialpano=\"true\"");
+  replace_every(&text, "[VIEWLIMITS]", view_limits(input));
   return text;
 }
 
@@ -332,7 +320,7 @@ std::string apply_template_variables(const std::string& source,
   for (const std::string& entry : entries) {
     const size_t colon = entry.find(':');
     if (colon == std::string::npos || colon < 2) continue;
-    replace_all(&text, "[" + entry.substr(0, colon) + "]", entry.substr(colon + 1));
+    replace_every(&text, "[" + entry.substr(0, colon) + "]", entry.substr(colon + 1));
   }
   return text;
 }
@@ -386,8 +374,8 @@ bool write_scene(const SceneRequest& request, const XmlTemplates& templates, boo
   state->scenes += fill_scene(scene, request, templates);
   if (!last_input) return false;
   std::string text = templates.main;
-  replace_all(&text, "[HAVEGPS]", state->any_gps ? "true" : "false");
-  replace_all(&text, "[SCENES]", state->scenes);
+  replace_every(&text, "[HAVEGPS]", state->any_gps ? "true" : "false");
+  replace_every(&text, "[SCENES]", state->scenes);
   text = apply_template_variables(text, settings.xmltemplate_var);
   return write_xml_file(settings, ops, keys, request.xml_path, text);
 }
