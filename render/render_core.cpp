@@ -11,14 +11,6 @@ const char kErrorCreatingFile[] = "error creating file \"%s\"!\n\n";
 
 namespace {
 
-std::string temporary_name_for(const std::string& name) {
-  std::string extension;
-  const std::string file = file_name_part(name);
-  const std::string folder = name.substr(0, name.size() - file.size());
-  std::string stem = file;
-  if (file_extension(file, &extension)) stem = file.substr(0, file.size() - extension.size() - 1);
-  return folder + "." + stem + ".partial" + (extension.empty() ? "" : "." + extension);
-}
 
 PanoSampler sampler_over(TiledImage* image, TileView* view) {
   PanoSampler sampler;
@@ -31,6 +23,15 @@ PanoSampler sampler_over(TiledImage* image, TileView* view) {
 }
 
 }  // namespace
+
+std::string partial_face_name(const std::string& name) {
+  std::string extension;
+  const std::string file = file_name_part(name);
+  const std::string folder = name.substr(0, name.size() - file.size());
+  std::string stem = file;
+  if (file_extension(file, &extension)) stem = file.substr(0, file.size() - extension.size() - 1);
+  return folder + "." + stem + ".partial" + (extension.empty() ? "" : "." + extension);
+}
 
 // ---- sampler ---------------------------------------------------------------------------------
 
@@ -131,7 +132,7 @@ uint8_t* next_rendered_row(RenderedRows* rows) {
 bool open_render_output(RenderOutput* output, const std::string& name, PixelFormat format,
                         int32_t width, int32_t height, const RenderWriterSettings& settings) {
   output->final_name = name;
-  output->temporary_name = temporary_name_for(name);
+  output->temporary_name = partial_face_name(name);
   output->props = settings.options;
   const std::vector<uint8_t>* icc = settings.source_icc;
   if (settings.profile_mode != kProfileSkip && icc && !icc->empty()) {

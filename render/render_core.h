@@ -120,6 +120,9 @@ struct RenderWriterSettings {
   const std::vector<uint8_t>* source_icc = nullptr;  // null or empty: no profile
 };
 
+// The name an output is written under until it is complete (".NAME.partial.EXT" beside it).
+std::string partial_face_name(const std::string& name);
+
 // Creates the writer for width × height pixels of format (RGB 8 or 16 bit) and the colour
 // conversion; false (nothing left on disk) when the file cannot be created.
 bool open_render_output(RenderOutput* output, const std::string& name, PixelFormat format,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds qorveltools and runs the main job on a sample panorama (the
-# bundled earth map unless a panorama of your own is named): six cube faces, a tile pyramid
-# level per face, a smooth preview, a thumbnail, and the sphere rebuilt from the faces.
+# Installs what is missing, builds qorveltools and makes a web tour of a sample panorama (the
+# bundled earth map unless a panorama of your own is named) with the default config and
+# templates: six cube faces, a tile pyramid of every face, a blurred preview, a thumbnail, the
+# scene XML, the page and the viewer script.
 #   bash scripts/demo.sh [panorama.jpg] [output-folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,26 +17,21 @@ qv="$PWD/build/release/qorveltools"
 rm -rf "$output"
 mkdir -p "$output"
 name="$(basename "${panorama%.*}")"
+extension="${panorama##*.}"
+# The tour is written next to its panorama, so the panorama goes into the output folder first.
+cp "$panorama" "$output/$name.$extension"
 
 echo "== what the panorama carries"
-"$qv" ping "$panorama"
+"$qv" ping "$output/$name.$extension"
 
-echo "== six cube faces"
-"$qv" transform cube "$panorama" "$output/$name.jpg" -even -q
+echo "== the tour (templates/tour.config, installed beside the executable)"
+"$qv" makepano -config="$PWD/build/release/templates/tour.config" "$output/$name.$extension" \
+  < /dev/null | tr '\r' '\n' | grep -v '% *$' | grep -v '^ *$' || true
+[ -f "$output/$name.xml" ] && [ -f "$output/$name.html" ] || { echo "makepano failed"; exit 1; }
+
+find "$output/$name.tiles" -name '*.jpg' | wc -l | xargs echo "files in $name.tiles:"
 ls "$output"
-
-echo "== 256-pixel tiles of every face"
-for side in l f r b u d; do
-  "$qv" maketiles "$output/${name}_$side.jpg" "$output/tiles/$side/%v_%h.jpg" 256 -quiet
-done
-find "$output/tiles" -name '*.jpg' | wc -l | xargs echo "tiles written:"
-
-echo "== smooth preview and thumbnail"
-"$qv" makepreview "$panorama" -o="$output/preview.jpg" -q
-"$qv" makethumb "$panorama" "$output/thumb.jpg" 240 120
-
-echo "== the sphere rebuilt from the faces"
-"$qv" cube2sphere "$output/${name}_*.jpg" -o="$output/${name}_sphere.jpg" -q
-
-echo "== done: $output"
-ls "$output"
+echo
+echo "== done: open the tour with"
+echo "   $qv testserver $output"
+echo "and the page $name.html in the browser"

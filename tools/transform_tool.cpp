@@ -488,7 +488,8 @@ void report_progress(void* user, int64_t done, int64_t total) {
   const int32_t percent = static_cast<int32_t>(done * 100 / total);
   if (percent == s->last_percent) return;
   if (s->in_process) {
-    std::printf("%s%d%%        \r", s->progress_prefix.c_str(), percent);
+    // The calling tool's console record gets the lines of an in-process run.
+    s->console->log(s->console, "%s%d%%        \r", s->progress_prefix.c_str(), percent);
   } else {
     std::printf("%d%%   \r", percent);
   }
@@ -774,7 +775,7 @@ int run_transform(TransformSettings* s) {
   const int status = complete ? 0 : 1;
   if (s->frame_call) return status;
   if (s->in_process) {
-    ops->log(ops, kDoneInProcess);
+    if (!s->quiet) ops->log(ops, kDoneInProcess);
   } else if (s->verbose) {
     ops->log(ops, kDoneVerbose, ticks_to_seconds(timer_ticks() - start));
   } else if (!s->quiet) {

@@ -131,7 +131,7 @@ TEST(InputAnalysis, NamesSortByNumberValue) {
       {"PANO9.jpg", "pano10.jpg", true},
       {"z/pano2.jpg", "a/pano3.jpg", true},
       {"pano10x.jpg", "pano9x.jpg", true},  // the texts differ: byte order
-      {"pano10.tif", "pano9.jpg", true},   // the extensions differ: byte order
+      {"pano10.tif", "pano9.jpg", true},    // the extensions differ: byte order
       {"pano.jpg", "pano1.jpg", true},
       {"pano007.jpg", "pano7.jpg", true},  // equal values: byte order
   };

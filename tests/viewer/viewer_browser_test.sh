@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The browser viewer end to end: builds a cube tour from generated faces (each side its own
-# colour and letter) with the default templates, serves it with `qorveltools testserver`, opens
-# the page in headless Chromium with software WebGL and checks screenshots and the viewer's status
-# element: the front, right and up faces where they belong, a deeper level loaded only in part
-# when zoomed in, the scene list of a tour with two scenes, and the messages for a missing XML
-# file and for a browser without WebGL.
+# colour and letter) with makepano and the default templates, serves it with `qorveltools
+# testserver`, opens the page in headless Chromium with software WebGL and checks screenshots and
+# the viewer's status element: the front, right and up faces where they belong, a deeper level
+# loaded only in part when zoomed in, the scene list of a tour with two scenes, and the messages
+# for a missing XML file and for a browser without WebGL.
 #
 #   viewer_browser_test.sh QORVELTOOLS HELPER SOURCE_FOLDER
 # Exit status 0 passed, 1 failed, 77 skipped (no Chromium). CHROMIUM names another browser
@@ -42,95 +42,20 @@ cp "$source_folder"/templates/* "$templates/"
 "$helper" faces "$tour" pano 1600
 "$helper" faces "$tour" turned 512 turned
 
-# ==== makepano stand-in ===========================================================================
-# Everything between these markers writes what makepano writes with the default templates;
-# once makepano exists it becomes
-#   "$qv" makepano -config="$templates/tour.config" "$tour"/pano_?.png -q
-#   "$qv" makepano -config="$templates/scenes.config" "$tour"/pano_?.png "$tour"/turned_?.png -q
-# (the names, tile paths and placeholders below follow tour.config, scenes.config, tour.xml,
-# scenes.xml, view.xml and tour.html). The level plan is written out: 512-pixel tiles, levels
-# 768 and 1600 for the 1600-pixel faces (the smaller level has partial edge tiles), one level of
-# 512 for the turned cube.
-
-# replace TEXT KEY VALUE...: every KEY by its VALUE, in order, without searching inserted text.
-replace() {
-  local text=$1 key value out
-  shift
-  while [ $# -ge 2 ]; do
-    key=$1 value=$2 out=""
-    shift 2
-    while [[ $text == *"$key"* ]]; do
-      out+=${text%%"$key"*}$value
-      text=${text#*"$key"}
-    done
-    text=$out$text
-  done
-  printf '%s' "$text"
-}
-
-# make_cube_images NAME LEVELSIZES...: tiles of every level (largest first), preview and
-# thumbnail of the cube NAME_l.png … NAME_d.png; prints the image element.
-make_cube_images() {
-  local name=$1 full size number side tiles=$tour/$1.tiles
-  shift
-  full=$1
-  local count=$#
-  number=$count
-  local element
-  element='<image type="CUBE" multires="true" tilesize="512"[IMAGEEPARAMETERS]>'$'\n'
-  for size in "$@"; do
-    for side in l f r b u d; do
-      local resize=()
-      [ "$size" = "$full" ] || resize=("-resize=${size}x${size}")
-      "$qv" maketiles "$tour/${name}_$side.png" "$tiles/l$number/$side/%v_%h.jpg" 512 \
-        "${resize[@]}" -jpegquality=82 -jpegoptimize -q
-    done
-    element+='[TABS]'$'\t''<level tiledimagewidth="'$size'" tiledimageheight="'$size'">'$'\n'
-    element+='[TABS]'$'\t\t''<cube url="'$name'.tiles/l'$number'/%s/%v_%h.jpg" />'$'\n'
-    element+='[TABS]'$'\t''</level>'$'\n'
-    number=$((number - 1))
-  done
-  element+='[TABS]</image>'
-  "$qv" makepreview "$tour/${name}"_{l,f,r,b,u,d}.png -cs -smooth=25 -o="$tiles/preview.jpg" -q
-  "$qv" maketiles "$tour/${name}_f.png" "$tiles/thumb.jpg" 240 -resize=240x240 -q
-  printf '%s' "$element"
-}
-
-# fill_scene TEXT NAME IMAGE TABS: the placeholders of one scene.
-fill_scene() {
-  local view
-  view=$(cat "$templates/view.xml")
-  replace "$1" \
-    "[NAME]" "$2" "[BASENAME]" "$2" "[PREVIEW]" "<preview url=\"$2.tiles/preview.jpg\" />" \
-    "[VIEW]" "${5-$view}" "[HOTSPOTS]" "" "[HAVEGPS]" "false" \
-    "[GPS]" ' lat="[LAT]" lng="[LNG]" heading="[HEADING]"' "[LAT]" "" "[LNG]" "" "[HEADING]" "" \
-    "[ISCUBE]" "true" "[ISFLAT]" "false" "[SCENEPARAMETERS]" "" \
-    "[THUMB]" " thumburl=\"$2.tiles/thumb.jpg\"" "[DEVICE]" "" "[IMAGE]" "$3" \
-    "[IMAGEEPARAMETERS]" "" "[TABS]" "$4" "[HLOOKAT]" "0.0" "[VLOOKAT]" "0.0" \
-    "[PARTIALPANO]" "" "[VIEWLIMITS]" 'limitview="auto" '
-}
-
-# write_page BASE XMLNAME: the page BASE.html from tour.html and the viewer script BASE.js.
-write_page() {
-  local text
-  text=$(cat "$templates/tour.html")
-  text=$(replace "$text" "[NAME]" "$1" "[BASENAME]" "$1" "[XML]" "$2" "[SWF]" "" "[JS]" "$1.js")
-  text=$(replace "$text" 'swf:"", ' "" "[HTML5]" "only")
-  printf '%s\n' "$text" | sed 's/$/\r/' > "$tour/$1.html"
-  cp "$source_folder/viewer/viewer.js" "$tour/$1.js"
-}
-
-pano_image=$(make_cube_images pano 1600 768)
-turned_image=$(make_cube_images turned 512)
-# tour.config: pano.xml and pano.html
-fill_scene "$(cat "$templates/tour.xml")" pano "$pano_image" $'\t' "" > "$tour/pano.xml"
-write_page pano pano.xml
-# scenes.config: both cubes as scenes of tour.xml and tour.html
-scene_text=$'\n\t<scene name="scene_[BASENAME]" title="[NAME]" onstart=""[THUMB][DEVICE]>\n\n\t\t[VIEW]\n\n\t\t[PREVIEW]\n\n\t\t[IMAGE]\n\n\t\t[HOTSPOTS]\n\n\t</scene>\n\n'
-scenes=$(fill_scene "$scene_text" pano "$pano_image" $'\t\t')$(fill_scene "$scene_text" turned "$turned_image" $'\t\t')
-replace "$(cat "$templates/scenes.xml")" "[HAVEGPS]" "false" "[SCENES]" "$scenes" > "$tour/tour.xml"
-write_page tour tour.xml
-# ==== end of the makepano stand-in ================================================================
+# ==== the tour, made by makepano ================================================================
+# The default templates: pano.xml and pano.html from tour.config, and tour.xml and tour.html with
+# both cubes as scenes from scenes.config. 512-pixel tiles give levels 768 and 1600 for the
+# 1600-pixel faces (the smaller level has partial edge tiles) and one level of 512 for the turned
+# cube.
+"$qv" makepano -config="$templates/tour.config" "$tour"/pano_?.png -tilesize=512 -q < /dev/null ||
+  { echo "FAILED: makepano could not build the tour"; exit 1; }
+"$qv" makepano -config="$templates/scenes.config" "$tour"/pano_?.png "$tour"/turned_?.png \
+  -tilesize=512 -q < /dev/null ||
+  { echo "FAILED: makepano could not build the scenes tour"; exit 1; }
+for file in pano.xml pano.html pano.js tour.xml tour.html tour.js; do
+  [ -f "$tour/$file" ] || { echo "FAILED: makepano wrote no $file"; exit 1; }
+done
+# ==== end of the tour =============================================================================
 
 # A page whose XML file does not exist.
 sed 's/pano\.xml/missing.xml/' "$tour/pano.html" > "$tour/broken.html"

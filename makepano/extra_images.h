@@ -1,0 +1,73 @@
+// The images of a tour besides the tile pyramid: the blurred preview the viewer shows while
+// tiles load, the square thumbnail, single-image cube faces for mobile and tablet devices, and
+// the named custom images of the config. Each adds its fragment for the scene XML.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "render/tiling.h"
+
+struct ConsoleOps;
+struct CustomImageSpec;
+struct PanoInput;
+struct PanoNames;
+struct PanoSettings;
+
+// What one input needs for its extra images.
+struct ExtraImageContext {
+  const PanoSettings* settings = nullptr;
+  const PanoInput* input = nullptr;  // after conversion (faces for cubes)
+  const PanoNames* names = nullptr;
+  const TileJob* defaults = nullptr;  // the run's tiling defaults
+  ConsoleOps* ops = nullptr;
+  std::string xml_path;  // the XML file urls are relative to
+};
+
+// Files written and XML fragments made for one input.
+struct ExtraImages {
+  std::string preview_file;      // the preview written; empty: none
+  std::string preview_element;   // "<preview url=… />", or empty
+  std::string thumb_file;        // the thumbnail path (expanded thumbpath); empty: none
+  std::string thumb_url;         // its url for [THUMB]
+  std::string mobile_block;      // "<mobile>" block inside the image element, or empty
+  std::string tablet_block;      // "<tablet>" block, or empty
+  std::string custom_inside;     // custom fragments inside the image element
+  std::string custom_outside;    // custom fragments after the image element
+  std::string image_parameters;  // value of [IMAGEEPARAMETERS]
+  std::string scene_parameters;  // value of [SCENEPARAMETERS]
+};
+
+// The url of target from the folder of file (relative, slashes) put into a url template in
+// place of "[PATH]".
+std::string url_for(const std::string& file, const std::string& target,
+                    const std::string& url_template);
+
+// A per-input template expanded for a single file: level 0 of 1, sections dropped with their
+// text kept.
+std::string single_file_path(const PanoSettings& settings, const std::string& stage1,
+                             const PanoNames& names);
+
+// Size of the preview of a non-cube, non-sphere input: the image aspect with the pixel diagonal
+// of the spherical preview, even and at least 16 each way.
+void flat_preview_size(int32_t preview_width, int32_t width, int32_t height, int32_t* out_width,
+                       int32_t* out_height);
+
+// The preview of a sphere or other non-cube input, before the tiles; or of a cube, from its
+// faces. Fills preview_file and preview_element when it was written.
+void make_preview(const ExtraImageContext& context, const std::string& preview_path,
+                  ExtraImages* images);
+
+// The thumbnail from the input (the front face for cubes); false when the tiling core failed.
+bool make_thumbnail_image(const ExtraImageContext& context, const std::string& thumb_path,
+                          ExtraImages* images);
+
+// Mobile and tablet faces as set; false when the tiling core failed.
+bool make_device_faces(const ExtraImageContext& context, const std::string& mobile_path,
+                       const std::string& tablet_path, ExtraImages* images);
+
+// The custom images of the config; false when the tiling core failed.
+bool make_custom_images(const ExtraImageContext& context, ExtraImages* images);
+
+// A TileJob with the encoding overrides of an imagesettings text applied.
+void apply_image_settings(const std::string& imagesettings, TileJob* job);

@@ -1,0 +1,339 @@
+// Whole tours through the built binary: real and generated panoramas of every kind become a tour
+// folder whose XML lists exactly the tiles on disk, each of the size its level gives; failures
+// (missing template, unreadable input, unanswered questions, a failed tile write, a stop signal)
+// leave no temporary faces and no XML pointing at missing tiles.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_images.h"
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using qv_test::CommandResult;
+using qv_test::corpus_file;
+using qv_test::image_size;
+using qv_test::read_file;
+using qv_test::run_qorveltools;
+using qv_test::TempDir;
+using qv_test::write_file;
+
+// The default tour config as installed beside the executable.
+std::string tour_config() {
+  return fs::path(qv_test::qorveltools_binary()).parent_path().string() + "/templates/tour.config";
+}
+
+int attribute(const std::string& text, const std::string& name, int fallback) {
+  std::smatch match;
+  if (!std::regex_search(text, match, std::regex(" " + name + "=\"(-?[0-9]+)\""))) return fallback;
+  return std::stoi(match[1]);
+}
+
+std::string expand_numbers(const std::string& url, int column, int row) {
+  std::string out;
+  std::smatch match;
+  std::string rest = url;
+  const std::regex placeholder("%(0*)([vh])");
+  while (std::regex_search(rest, match, placeholder)) {
+    out += match.prefix();
+    const int value = match[2] == "v" ? row : column;
+    std::string digits = std::to_string(value);
+    const size_t width = match[1].length() + 1;
+    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+    out += digits;
+    rest = match.suffix();
+  }
+  return out + rest;
+}
+
+std::string replace_first(std::string text, const std::string& key, const std::string& value) {
+  const size_t at = text.find(key);
+  if (at != std::string::npos) text.replace(at, key.size(), value);
+  return text;
+}
+
+// Walks every level and url of an XML file: each tile must exist with the size its level gives.
+// Returns the tile files (absolute), or fails the test.
+std::set<std::string> check_tiles(const std::string& xml_path) {
+  const std::string xml = read_file(xml_path);
+  const std::string folder = fs::path(xml_path).parent_path().string() + "/";
+  const int tile = attribute(xml, "tilesize", 0);
+  const int base = attribute(xml, "baseindex", 1);
+  EXPECT_GT(tile, 0) << xml;
+  std::vector<std::string> eyes = {""};
+  std::smatch labels;
+  if (std::regex_search(xml, labels, std::regex("stereolabels=\"([^|]*)\\|([^\"]*)\""))) {
+    eyes = {labels[1], labels[2]};
+  }
+  std::set<std::string> tiles;
+  const std::regex level_pattern(
+      "<level tiledimagewidth=\"([0-9]+)\" tiledimageheight=\"([0-9]+)\"[^>]*>([^]*?)</level>");
+  const std::regex url_pattern("url=\"([^\"]*)\"");
+  int levels = 0;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), level_pattern), end; it != end; ++it) {
+    ++levels;
+    const int width = std::stoi((*it)[1]);
+    const int height = std::stoi((*it)[2]);
+    const std::string body = (*it)[3];
+    for (std::sregex_iterator u(body.begin(), body.end(), url_pattern); u != end; ++u) {
+      const std::string url = (*u)[1];
+      const std::vector<std::string> sides =
+          url.find("%s") != std::string::npos
+              ? std::vector<std::string>{"l", "f", "r", "b", "u", "d"}
+              : std::vector<std::string>{""};
+      for (const std::string& eye : eyes) {
+        for (const std::string& side : sides) {
+          const std::string face = replace_first(replace_first(url, "%t", eye), "%s", side);
+          for (int row = 0; row * tile < height; ++row) {
+            for (int column = 0; column * tile < width; ++column) {
+              const std::string path = folder + expand_numbers(face, column + base, row + base);
+              const std::string expected = std::to_string(std::min(tile, width - column * tile)) +
+                                           "x" +
+                                           std::to_string(std::min(tile, height - row * tile));
+              EXPECT_EQ(image_size(path), expected) << path;
+              tiles.insert(path);
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GE(levels, 1) << xml;
+  return tiles;
+}
+
+// Every file below a folder, absolute.
+std::set<std::string> files_below(const std::string& folder) {
+  std::set<std::string> files;
+  if (!fs::exists(folder)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) files.insert(entry.path().string());
+  }
+  return files;
+}
+
+// No temporary faces or eye files are left in a folder.
+void expect_no_temporary_files(const std::string& folder) {
+  for (const std::string& file : files_below(folder)) {
+    EXPECT_EQ(file.find("_cube"), std::string::npos) << file;
+    EXPECT_NE(fs::path(file).extension(), ".kro") << file;
+  }
+}
+
+// A finished tour of base name base in folder: XML, page, script, preview, thumbnail, and the
+// tiles folder holding exactly the tiles the XML lists.
+void expect_tour(const std::string& folder, const std::string& base) {
+  const std::string xml = folder + "/" + base + ".xml";
+  ASSERT_TRUE(fs::exists(xml)) << xml;
+  const std::set<std::string> listed = check_tiles(xml);
+  std::set<std::string> on_disk = files_below(folder + "/" + base + ".tiles");
+  EXPECT_EQ(on_disk.erase(folder + "/" + base + ".tiles/preview.jpg"), 1u);
+  EXPECT_EQ(on_disk.erase(folder + "/" + base + ".tiles/thumb.jpg"), 1u);
+  EXPECT_EQ(on_disk, listed);
+  const std::string page = read_file(folder + "/" + base + ".html");
+  EXPECT_NE(page.find("xml:\"" + base + ".xml\""), std::string::npos) << page;
+  EXPECT_NE(page.find("<script src=\"" + base + ".js\">"), std::string::npos);
+  EXPECT_EQ(page.find('\n', 0), page.find("\r\n") + 1);
+  EXPECT_TRUE(fs::file_size(folder + "/" + base + ".js") > 1000);
+  EXPECT_EQ(image_size(folder + "/" + base + ".tiles/thumb.jpg"), "240x240");
+  expect_no_temporary_files(folder);
+}
+
+bool write_sphere(const std::string& path, int width, int height) {
+  return qv_test::write_pattern(path, kPixelRgb8, width, height);
+}
+
+TEST(MakepanoTour, EveryKindOfInputBecomesATour) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> corpus;  // corpus files copied into the folder
+    std::vector<std::pair<std::string, std::pair<int, int>>> generated;  // name, size
+    std::string base;                                                    // tour base name
+    std::string image_start;
+    std::vector<std::string> options;
+  };
+  const Case cases[] = {
+      {"sample earth",
+       {"pano/xplanet_earth.jpg"},
+       {},
+       "xplanet_earth",
+       "<image type=\"CUBE\" multires=\"true\""},
+      {"small sphere",
+       {"pano/gimphelp_little_planet-equirect.jpg"},
+       {},
+       "gimphelp_little_planet-equirect",
+       "<image type=\"CUBE\" multires=\"true\""},
+      {"sphere with gps",
+       {"pano/goexif_has-lens-info.jpg"},
+       {},
+       "goexif_has-lens-info",
+       "<image type=\"CUBE\" prealign=\"0|104.7|0\" multires=\"true\""},
+      {"cube faces",
+       {},
+       {{"room_l.jpg", {300, 300}},
+        {"room_f.jpg", {300, 300}},
+        {"room_r.jpg", {300, 300}},
+        {"room_b.jpg", {300, 300}},
+        {"room_u.jpg", {300, 300}},
+        {"room_d.jpg", {300, 300}}},
+       "room",
+       "<image type=\"CUBE\" multires=\"true\""},
+      {"cube strip",
+       {},
+       {{"strip.jpg", {1200, 200}}},
+       "strip",
+       "<image type=\"CUBE\" multires=\"true\""},
+      {"stereo pair",
+       {},
+       {{"eyes_l.jpg", {400, 200}}, {"eyes_r.jpg", {400, 200}}},
+       "eyes_l",
+       "<image type=\"CUBE\" stereo=\"true\" stereolabels=\"1|2\" multires=\"true\""},
+      {"partial sphere",
+       {},
+       {{"partial.jpg", {900, 200}}},
+       "partial",
+       " ispartialpano=\"true\" gps=\"false\"",
+       {"-panotype=sphere"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<std::string> args = {"makepano", "-config=" + tour_config(), "-tilesize=128"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    for (const std::string& file : c.corpus) {
+      const std::string copy = dir.file(fs::path(file).filename().string());
+      fs::copy_file(corpus_file(file), copy);
+      args.push_back(copy);
+    }
+    for (const auto& [name, size] : c.generated) {
+      ASSERT_TRUE(write_sphere(dir.file(name), size.first, size.second));
+      args.push_back(dir.file(name));
+    }
+    const CommandResult result = run_qorveltools(args);
+    ASSERT_EQ(result.status, 0) << c.name << "\n" << result.out;
+    EXPECT_NE(result.out.find("   done.\n\n"), std::string::npos) << c.name;
+    expect_tour(dir.path, c.base);
+    const std::string xml = read_file(dir.file(c.base + ".xml"));
+    EXPECT_NE(xml.find(c.image_start), std::string::npos) << c.name << "\n" << xml;
+  }
+}
+
+TEST(MakepanoTour, ConfigAndViewerFoundBesideTheExecutable) {
+  TempDir dir;
+  ASSERT_TRUE(write_sphere(dir.file("p.jpg"), 400, 200));
+  const CommandResult result =
+      run_qorveltools({"makepano", "-config=templates/tour.config", "p.jpg", "-q"}, "", dir.path);
+  ASSERT_EQ(result.status, 0) << result.out;
+  // -q on the command line silences everything after the config's banner.
+  EXPECT_EQ(result.out,
+            "\nqorvel makepano tool 1.19-pr16 - 32bit (build 2018-04-04)\n"
+            "- using config: tour.config\n");
+  expect_tour(dir.path, "p");
+  const std::string script =
+      read_file(fs::path(qv_test::qorveltools_binary()).parent_path().string() + "/viewer.js");
+  EXPECT_EQ(read_file(dir.file("p.js")), script);
+}
+
+TEST(MakepanoTour, FailuresLeaveNothingHalfMade) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    bool garbage_input;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing xml template",
+       {"-xmltemplate=missing.xml"},
+       false,
+       "ERROR: unable to load xml template: "},
+      {"missing html template",
+       {"-htmltemplate=missing.html"},
+       false,
+       "ERROR: unable to load html template: "},
+      {"unreadable input", {}, true, "ERROR: no input images\n"},
+      {"tiles cannot be written",
+       {"-tilepath=/proc/qv_no_such/%v_%h.jpg"},
+       false,
+       "ERROR: unable to create file /proc/qv_no_such/1_1.jpg\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string input = dir.file("p.jpg");
+    if (c.garbage_input) {
+      ASSERT_TRUE(write_file(input, "not an image at all"));
+    } else {
+      ASSERT_TRUE(write_sphere(input, 400, 200));
+    }
+    std::vector<std::string> args = {"makepano", "-config=" + tour_config(), input};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const CommandResult result = run_qorveltools(args);
+    EXPECT_EQ(result.status, 1) << c.name << "\n" << result.out;
+    EXPECT_NE(result.out.find(c.message), std::string::npos) << c.name << "\n" << result.out;
+    EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"p.jpg"}) << c.name;
+  }
+}
+
+TEST(MakepanoTour, OverwriteQuestionWithoutAnswerKeepsTheXml) {
+  TempDir dir;
+  const std::string input = dir.file("p.jpg");
+  ASSERT_TRUE(write_sphere(input, 400, 200));
+  const std::vector<std::string> args = {"makepano", "-config=" + tour_config(), input};
+  ASSERT_EQ(run_qorveltools(args).status, 0);
+  ASSERT_TRUE(write_file(dir.file("p.xml"), "mine"));
+  const std::string question =
+      "\nWARNING: overwrite xml file \"" + dir.file("p.xml") + "\"? (y/n): ";
+  for (const char* answers : {"", "\n\n", "x\nn\n"}) {
+    const CommandResult result = run_qorveltools(args, answers);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find(question), std::string::npos) << result.out;
+    EXPECT_EQ(read_file(dir.file("p.xml")), "mine") << answers;
+  }
+  const CommandResult yes = run_qorveltools(args, "y\n");
+  EXPECT_EQ(yes.status, 0);
+  EXPECT_NE(read_file(dir.file("p.xml")).find("<image type=\"CUBE\""), std::string::npos);
+  expect_tour(dir.path, "p");
+}
+
+TEST(MakepanoTour, StopSignalRemovesTemporaryFaces) {
+  TempDir dir;
+  const std::string input = dir.file("moon.jpg");
+  fs::copy_file(corpus_file("pano/stellarium_moon_4k.jpg"), input);
+  std::vector<std::string> words = {qv_test::qorveltools_binary(), "makepano",
+                                    "-config=" + tour_config(), input, "-q"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  // Wait until the conversion has created its faces (or the run has ended by itself).
+  bool seen = false;
+  int status = 0;
+  for (int i = 0; i < 6000 && !seen; ++i) {
+    for (const std::string& file : files_below(dir.path)) {
+      if (fs::path(file).extension() == ".kro") seen = true;
+    }
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGTERM);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  if (!seen) GTEST_SKIP() << "the run ended before its faces appeared";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  expect_no_temporary_files(dir.path);
+  EXPECT_FALSE(fs::exists(dir.file("moon.xml")));
+}
+
+}  // namespace
