@@ -8,9 +8,9 @@
 #include <cstring>
 #include <vector>
 
-#include "base/args.h"
 #include "base/console.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "render/sphere_to_cube.h"
 #include "imageio/image_file.h"
 
@@ -51,12 +51,7 @@ bool is_letter(char c) {
 }
 
 std::string lowered_file_name(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return name;
+  return lowered_ascii(file_name_part(path));
 }
 
 std::string trimmed_base(std::string base) {
