@@ -11,8 +11,8 @@
 #include "base/console.h"
 #include "base/paths.h"
 #include "base/text.h"
-#include "render/sphere_to_cube.h"
 #include "imageio/image_file.h"
+#include "render/sphere_to_cube.h"
 
 namespace {
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "imageio/color_profile.h"
+
 // Sinks of a job; user is the job's `user` field.
 using PreviewLogFn = void (*)(void* user, const char* format, ...);
 using PreviewStagesFn = void (*)(void* user, int count, const double* weights);
@@ -39,7 +41,8 @@ struct PreviewJob {
   uint32_t jpeg_quality = 85;            // 0 … 100
   uint32_t jpeg_subsampling = 422;       // 444, 422, 420 or 411
   uint32_t tiff_compression = 2;         // 1 none, 2 lzw, 3 zip, 4 jpeg, 5 auto
-  uint32_t profile_mode = 2;             // 0 SKIP, 1 COPY, 2 CONVERT, 3 sRGB
+  // What to do with the source's profile.
+  ProfileMode profile_mode = kProfileConvert;
   std::vector<uint8_t> in_profile;       // ICC profile of the last loaded source
   uint32_t in_profile_size = 0;          // bytes in in_profile
   std::vector<uint8_t> out_profile;      // working: the profile embedded in the output
@@ -58,10 +61,6 @@ void init_preview_job(PreviewJob* job);
 
 // Releases the output path text.
 void clear_preview_job(PreviewJob* job);
-
-// Sets profile_mode from a word (any case): "copy" 1, "convert" 2, "srgb" 3, anything else 0
-// (SKIP). Returns the mode.
-uint32_t parse_profile_mode(const std::string& word, PreviewJob* job);
 
 // Reads an image file row by row and reduces it on the fly (HANNING, horizontal wrap when asked)
 // to a width × height RGBA image; 16-bit samples keep their high byte, RGB and gray rows are
