@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "base/args.h"
 #include "base/banner.h"
+#include "base/console.h"
 #include "base/paths.h"
+#include "base/text.h"
 
 namespace {
 
@@ -38,15 +39,14 @@ int run_tool_row(const ToolRow& row, int argc, char** argv, ConsoleOps* ops) {
 
 void print_usage(const char* program_path) {
   std::string name = file_name_part(program_path ? program_path : "");
-  printf(kUsageFormat, name.c_str());
+  ConsoleOps* ops = console_ops();
+  ops->log(ops, kUsageFormat, name.c_str());
 }
 
 const char* normalize_tool_word(const char* word, char* buffer, size_t buffer_size) {
   if (buffer_size == 0) return buffer;
   snprintf(buffer, buffer_size, "%s", word ? word : "");
-  for (char* p = buffer; *p; ++p) {
-    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
-  }
+  for (char* p = buffer; *p; ++p) *p = lowered_ascii(*p);
   return buffer[0] == '-' ? buffer + 1 : buffer;
 }
 
@@ -62,9 +62,8 @@ const ToolRow* find_tool(const ToolRow* table, size_t rows, const char* normaliz
 int dispatch_tool(int argc, char** argv, const ToolRow* table, size_t rows, ConsoleOps* ops) {
   const char* path = argc > 0 && argv ? argv[0] : nullptr;
   if (argc < 2) {
-    print_banner(kProductName);
+    print_banner(console_ops(), kProductName);
     print_usage(path);
-    fflush(stdout);
     return 0;
   }
   // The tool sees the program path followed by its own arguments.
@@ -77,11 +76,11 @@ int dispatch_tool(int argc, char** argv, const ToolRow* table, size_t rows, Cons
   const char* word = normalize_tool_word(argv[1], word_buffer.data(), word_buffer.size());
   const ToolRow* row = find_tool(table, rows, word);
   if (!row) {
-    print_banner(kProductName);
+    print_banner(console_ops(), kProductName);
     print_usage(path);
-    fflush(stdout);
     return 0;
   }
+  // Text printed outside the console record (render, imageio) may still be buffered.
   int status = run_tool_row(*row, argc - 1, shortened.data(), ops);
   fflush(stdout);
   return status;

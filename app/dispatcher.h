@@ -30,6 +30,8 @@ const ToolRow* find_tool(const ToolRow* table, size_t rows, const char* normaliz
 // Prints the usage text with the program file name taken from program_path.
 void print_usage(const char* program_path);
 
-// Steps 8-12 of the start-up: selects the tool named by argv[1] and runs it with the shortened
-// vector; prints banner and usage when there is none or it is unknown. Returns the exit status.
+// Selects the tool named by argv[1] (normalised, looked up in table) and runs it with the
+// shortened vector: the program path followed by the tool's own arguments. Without a tool word,
+// or with one the table does not know, prints the banner and the usage and returns 0; otherwise
+// returns the tool's exit status.
 int dispatch_tool(int argc, char** argv, const ToolRow* table, size_t rows, ConsoleOps* ops);

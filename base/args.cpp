@@ -1,19 +1,11 @@
 #include "base/args.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-void lower_ascii(std::string* text) {
-  for (char& c : *text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
-
-std::string lowered_ascii(std::string text) {
-  lower_ascii(&text);
-  return text;
-}
+#include "base/text.h"
 
 bool parse_bool(const std::string& text, bool default_value) {
   static const char* const kTrueWords[] = {"true", "yes", "ja", "1", "on"};
@@ -66,11 +58,57 @@ void parse_float_pair(const std::string& text, double* first, double* second, do
   *second = b;
 }
 
+bool read_leading_int(const char* text, int* value, const char** end) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') {
+    *end = text;
+    return false;
+  }
+  long long number = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (number <= INT_MAX) number = number * 10 + (*p - '0');
+  }
+  if (negative) number = -number;
+  *value = static_cast<int>(number < INT_MIN ? INT_MIN : number > INT_MAX ? INT_MAX : number);
+  *end = p;
+  return true;
+}
+
+int leading_int(const std::string& text) {
+  int value = 0;
+  const char* end;
+  read_leading_int(text.c_str(), &value, &end);
+  return value;
+}
+
+bool is_negative_number(const std::string& word) {
+  if (word.size() < 2 || word[0] != '-') return false;
+  bool digit = false;
+  int dots = 0;
+  for (size_t i = 1; i < word.size(); ++i) {
+    if (word[i] == '.') {
+      ++dots;
+    } else if (word[i] >= '0' && word[i] <= '9') {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  return digit && dots <= 1;
+}
+
+bool is_option_word(const char* word) {
+  return word && word[0] == '-' && !is_negative_number(word);
+}
+
 ParsedArgument parse_argument(const char* argument) {
   ParsedArgument parsed;
   parsed.raw = argument ? argument : "";
   parsed.lowered = lowered_ascii(parsed.raw);
-  if (parsed.raw.empty() || parsed.raw[0] != '-') return parsed;
+  if (!is_option_word(parsed.raw.c_str())) return parsed;
   parsed.is_option = true;
   size_t equals = parsed.raw.find('=');
   if (equals == std::string::npos) {
@@ -84,64 +122,133 @@ ParsedArgument parse_argument(const char* argument) {
   return parsed;
 }
 
-bool apply_option(const ParsedArgument& argument, const OptionRow* rows, size_t row_count) {
+OptionRow option_call(const char* word, OptionValue value, OptionHandler handler, void* target) {
+  OptionRow row = {word, OptionKind::Call, target};
+  row.handler = handler;
+  row.value = value;
+  return row;
+}
+
+namespace {
+
+// Whether the row takes the argument's form: "-name" or "-name=value".
+bool value_form_fits(const OptionRow& row, bool has_value) {
+  OptionValue value = row.value;
+  if (value == OptionValue::ByKind) {
+    value = row.kind == OptionKind::Flag || row.kind == OptionKind::FlagOff ? OptionValue::None
+            : row.kind == OptionKind::Bool                                  ? OptionValue::Either
+                                                                            : OptionValue::Required;
+  }
+  switch (value) {
+    case OptionValue::None:
+      return !has_value;
+    case OptionValue::Required:
+      return has_value;
+    default:
+      return true;
+  }
+}
+
+OptionStatus apply_row(const OptionRow& row, const ParsedArgument& argument) {
+  switch (row.kind) {
+    case OptionKind::Flag:
+      *static_cast<bool*>(row.target) = true;
+      if (row.target2) *static_cast<bool*>(row.target2) = true;
+      break;
+    case OptionKind::FlagOff:
+      *static_cast<bool*>(row.target) = false;
+      break;
+    case OptionKind::Bool: {
+      bool* target = static_cast<bool*>(row.target);
+      *target = argument.has_value ? parse_bool(argument.value, *target) : true;
+      break;
+    }
+    case OptionKind::Int: {
+      int* target = static_cast<int*>(row.target);
+      *target = parse_int(argument.value, *target, row.minimum, row.maximum);
+      break;
+    }
+    case OptionKind::IntInRange: {
+      const int number = leading_int(argument.value);
+      if (number < row.minimum || number > row.maximum) return OptionStatus::Refused;
+      *static_cast<int*>(row.target) = number;
+      break;
+    }
+    case OptionKind::Float: {
+      double* target = static_cast<double*>(row.target);
+      *target = parse_float(argument.value, *target);
+      break;
+    }
+    case OptionKind::FloatPair: {
+      double* a = static_cast<double*>(row.target);
+      double* b = static_cast<double*>(row.target2);
+      parse_float_pair(argument.value, a, b, *a, *b);
+      break;
+    }
+    case OptionKind::Size: {
+      int* w = static_cast<int*>(row.target);
+      int* h = static_cast<int*>(row.target2);
+      parse_size(argument.value, w, h, *w, *h);
+      break;
+    }
+    case OptionKind::Word:
+      *static_cast<std::string*>(row.target) = argument.value;
+      break;
+    case OptionKind::Text:
+      *static_cast<std::string*>(row.target) = argument.raw_value;
+      break;
+    case OptionKind::Call:
+      return row.handler(row.target, argument);
+  }
+  return OptionStatus::Accepted;
+}
+
+}  // namespace
+
+OptionStatus apply_option(const ParsedArgument& argument, const OptionRow* rows, size_t row_count) {
   for (size_t i = 0; i < row_count; ++i) {
     const OptionRow& row = rows[i];
     if (argument.name != row.word) continue;
-    switch (row.kind) {
-      case OptionKind::Flag:
-        if (argument.has_value) return false;
-        *static_cast<bool*>(row.target) = true;
-        return true;
-      case OptionKind::Bool: {
-        bool* target = static_cast<bool*>(row.target);
-        *target = argument.has_value ? parse_bool(argument.value, *target) : true;
-        return true;
-      }
-      case OptionKind::Int: {
-        int* target = static_cast<int*>(row.target);
-        *target = parse_int(argument.value, *target, row.minimum, row.maximum);
-        return true;
-      }
-      case OptionKind::Float: {
-        double* target = static_cast<double*>(row.target);
-        *target = parse_float(argument.value, *target);
-        return true;
-      }
-      case OptionKind::FloatPair: {
-        double* a = static_cast<double*>(row.target);
-        double* b = static_cast<double*>(row.target2);
-        parse_float_pair(argument.value, a, b, *a, *b);
-        return true;
-      }
-      case OptionKind::Size: {
-        int* w = static_cast<int*>(row.target);
-        int* h = static_cast<int*>(row.target2);
-        parse_size(argument.value, w, h, *w, *h);
-        return true;
-      }
-      case OptionKind::Word:
-        *static_cast<std::string*>(row.target) = argument.value;
-        return true;
-      case OptionKind::Text:
-        *static_cast<std::string*>(row.target) = argument.raw_value;
-        return true;
-    }
+    if (!value_form_fits(row, argument.has_value)) return OptionStatus::Refused;
+    return apply_row(row, argument);
   }
-  return false;
+  return OptionStatus::Refused;
 }
 
-OptionWalk walk_options(int argc, char** argv, const OptionRow* rows, size_t row_count) {
+OptionWalk walk_arguments(const OptionTable& table, char* const* words, int count,
+                          bool collect_unmatched) {
   OptionWalk walk;
-  for (int i = 1; i < argc; ++i) {
-    ParsedArgument argument = parse_argument(argv[i]);
+  for (int i = 0; i < count; ++i) {
+    const ParsedArgument argument = parse_argument(words[i]);
+    OptionStatus status;
     if (!argument.is_option) {
-      walk.positionals.push_back(argument.raw);
-    } else if (!apply_option(argument, rows, row_count)) {
-      walk.unmatched.push_back(argument);
+      if (!table.positional) {
+        walk.positionals.push_back(argument.raw);
+        continue;
+      }
+      status = table.positional(table.positional_target, argument);
+    } else {
+      status = apply_option(argument, table.rows, table.row_count);
+      if (status == OptionStatus::Refused && collect_unmatched) {
+        walk.unmatched.push_back(argument);
+        continue;
+      }
+    }
+    if (status != OptionStatus::Accepted) {
+      walk.status = status;
+      if (status == OptionStatus::Refused) walk.refused = argument.raw;
+      return walk;
     }
   }
   return walk;
+}
+
+OptionWalk walk_options(int argc, char** argv, const OptionRow* rows, size_t row_count) {
+  OptionTable table;
+  table.rows = rows;
+  table.row_count = row_count;
+  if (argc < 2) return OptionWalk();
+  return walk_arguments(table, argv + 1, argc - 1, true);
 }
 
 namespace {

@@ -2,8 +2,7 @@
 
 #include "base/console.h"
 
-void print_banner(const char* title) {
-  ConsoleOps* ops = console_ops();
-  ops->log(ops, "\n%s %s%s%s (build %s)\n", title, kProductVersion, kPlatformSuffix,
-           kEditionSuffix, kBuildDate);
+void print_banner(ConsoleOps* ops, const char* title) {
+  ops->log(ops, "\n%s %s%s%s (build %s)\n", title, kProductVersion, kPlatformSuffix, kEditionSuffix,
+           kBuildDate);
 }

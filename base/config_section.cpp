@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/files.h"
-#include "base/args.h"
+#include "base/text.h"
 
 bool read_config_section(const std::string& path, const std::string& section,
                          std::vector<ConfigEntry>* entries) {
@@ -39,4 +39,11 @@ bool read_config_section(const std::string& path, const std::string& section,
     i = end;
   }
   return true;
+}
+
+bool read_tool_config_section(const std::string& path, const std::string& section,
+                              std::vector<ConfigEntry>* entries) {
+  if (read_config_section(path, section, entries)) return true;
+  const bool relative = !path.empty() && path[0] != '/';
+  return relative && read_config_section(module_directory() + path, section, entries);
 }

@@ -16,3 +16,8 @@ struct ConfigEntry {
 // the next "[" or the end; false when the file cannot be read or holds no such section.
 bool read_config_section(const std::string& path, const std::string& section,
                          std::vector<ConfigEntry>* entries);
+
+// The same for a tool's -config file: at path, and when that fails and the path is relative,
+// at the same path under the executable's folder.
+bool read_tool_config_section(const std::string& path, const std::string& section,
+                              std::vector<ConfigEntry>* entries);

@@ -30,6 +30,17 @@ void console_log(ConsoleOps* ops, const char* format, ...) {
   fflush(stdout);
 }
 
+// Standard output is flushed first, so an error line follows what was printed before it.
+void console_log_error(ConsoleOps* ops, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = console_format_into_scratch(ops, format, args);
+  va_end(args);
+  fflush(stdout);
+  if (length > 0) fputs(ops->scratch, stderr);
+  fflush(stderr);
+}
+
 void console_print(ConsoleOps*, const char* text) {
   puts(text);
   fflush(stdout);
@@ -84,6 +95,18 @@ void console_install_callbacks(ConsoleOps* ops) {
   ops->print = console_print;
   ops->progress = console_progress;
   ops->error = console_print;
+  ops->log_error = console_log_error;
+}
+
+void console_log_va(ConsoleOps* ops, const char* format, va_list args) {
+  va_list counting;
+  va_copy(counting, args);
+  const int length = vsnprintf(nullptr, 0, format, counting);
+  va_end(counting);
+  if (length <= 0) return;
+  std::string text(static_cast<size_t>(length), '\0');
+  vsnprintf(&text[0], text.size() + 1, format, args);
+  ops->log(ops, "%s", text.c_str());
 }
 
 void console_release_scratch(ConsoleOps* ops) {

@@ -26,13 +26,15 @@ struct ConsoleOps {
   ConsoleTextFn print = nullptr;     // writes the text and a newline
   ConsoleProgressFn progress = nullptr;  // throttled progress report
   ConsoleTextFn error = nullptr;         // writes an error line (console mode: as print)
+  ConsoleLogFn log_error = nullptr;      // formats and writes the text as it stands to the
+                                         // error stream (console mode: standard error)
   char context_tag[68] = {};             // empty in console mode; channel request identifier
 };
 
 // The process-wide console record, created zero-filled with the console callbacks on first use.
 ConsoleOps* console_ops();
 
-// Fills ops with the console callbacks (fields format … error); leaves the rest untouched.
+// Fills ops with the console callbacks (fields format … log_error); leaves the rest untouched.
 void console_install_callbacks(ConsoleOps* ops);
 
 // Releases the scratch buffer of a record (for copies made by the channel mode and tests).
@@ -41,6 +43,9 @@ void console_release_scratch(ConsoleOps* ops);
 // Formats into ops->scratch with the growth rule and returns the formatted length, or -1 when
 // the buffer could not be grown (then scratch holds an empty text). Shared by the callbacks.
 int console_format_into_scratch(ConsoleOps* ops, const char* format, va_list args);
+
+// Formats a va_list and hands the text to ops->log: for message sinks that receive a va_list.
+void console_log_va(ConsoleOps* ops, const char* format, va_list args);
 
 // The progress throttle with an explicit time stamp: returns true and calls ops->log with
 // "progress=%.6f dt=%.3f\n" when a report is due. The progress callback passes timer_ticks().

@@ -22,6 +22,19 @@ const std::array<uint8_t, 256>& base64_table() {
 
 }  // namespace
 
+char lowered_ascii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+void lower_ascii(std::string* text) {
+  for (char& c : *text) c = lowered_ascii(c);
+}
+
+std::string lowered_ascii(std::string text) {
+  lower_ascii(&text);
+  return text;
+}
+
 std::wstring utf8_to_wide(const std::string& text) {
   std::wstring out;
   size_t i = 0;

@@ -1,4 +1,5 @@
-// Text helpers: encodings at the operating-system boundary, quoting and base-64.
+// Text helpers: ASCII lower case, encodings at the operating-system boundary, quoting and
+// base-64.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,11 @@
 // already, so these only serve code that needs code points.
 std::wstring utf8_to_wide(const std::string& text);
 std::string wide_to_utf8(const std::wstring& text);
+
+// Lower-cases the letters A-Z; every other byte stays (no locale, UTF-8 bytes untouched).
+char lowered_ascii(char c);
+void lower_ascii(std::string* text);
+std::string lowered_ascii(std::string text);
 
 // UTF-8 -> the console's output encoding; the terminal speaks UTF-8, so this is the identity.
 std::string utf8_to_console(const std::string& text);

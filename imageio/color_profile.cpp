@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/text.h"
+
 struct ColorConversionState {
   cmsContext context = nullptr;
   cmsHPROFILE input = nullptr;
@@ -171,10 +173,7 @@ bool parse_profile_mode(const std::string& word, ProfileMode* mode) {
       {"convert", kProfileConvert},
       {"srgb", kProfileSrgb},
   };
-  std::string lower = word;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = lowered_ascii(word);
   for (const auto& row : kModes) {
     if (lower == row.word) {
       *mode = row.mode;
@@ -182,6 +181,11 @@ bool parse_profile_mode(const std::string& word, ProfileMode* mode) {
     }
   }
   return false;
+}
+
+ProfileMode profile_mode_or_skip(const std::string& word) {
+  ProfileMode mode = kProfileSkip;
+  return parse_profile_mode(word, &mode) ? mode : kProfileSkip;
 }
 
 const std::vector<uint8_t>& compact_srgb_profile() {

@@ -20,6 +20,8 @@ enum ProfileMode : int32_t {
 
 // Parses "skip", "copy", "convert" or "srgb" (any case); false for any other word.
 bool parse_profile_mode(const std::string& word, ProfileMode* mode);
+// The mode of a word as parse_profile_mode reads it; any other word means "skip".
+ProfileMode profile_mode_or_skip(const std::string& word);
 
 // The compact sRGB profile (ICC 2.2, 491 bytes, description "sRGB", rights "CC0").
 const std::vector<uint8_t>& compact_srgb_profile();

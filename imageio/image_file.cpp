@@ -16,6 +16,7 @@
 #include "base/console.h"
 #include "base/files.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "imageio/jpeg_codec.h"
 #include "imageio/kro_codec.h"
 #include "imageio/metadata.h"
@@ -313,9 +314,7 @@ ImageKind image_kind_for_signature(const uint8_t* head, size_t head_size) {
 ImageKind image_kind_for_extension(const std::string& path) {
   std::string extension;
   if (!file_extension(path, &extension)) return kImageNone;
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  lower_ascii(&extension);
   for (const ExtensionRow& row : kExtensions) {
     if (extension == row.extension) return row.kind;
   }

@@ -1,6 +1,8 @@
 // Option value tables of the image writers.
 #include "imageio/image_options.h"
 
+#include "base/text.h"
+
 namespace {
 
 struct SamplingRow {
@@ -33,10 +35,7 @@ bool jpeg_sampling_for_code(int code, int32_t* sampling_h, int32_t* sampling_v) 
 }
 
 bool tiff_compression_for_word(const std::string& word, int32_t* compression) {
-  std::string lower = word;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = lowered_ascii(word);
   for (const CompressionRow& row : kCompressions) {
     if (lower == row.word) {
       *compression = row.code;
@@ -44,4 +43,19 @@ bool tiff_compression_for_word(const std::string& word, int32_t* compression) {
     }
   }
   return false;
+}
+
+ImageProps writer_props(const WriterSettings& settings) {
+  ImageProps props;
+  image_default_props(&props);
+  if (settings.dpi > 0) props.dpi_x = props.dpi_y = settings.dpi;
+  props.jpeg_quality = settings.jpeg_quality < 1 ? 1 : settings.jpeg_quality;
+  props.tiff_compression = settings.tiff_compression;
+  props.optimize = settings.jpeg_optimize;
+  props.progressive = settings.jpeg_progressive;
+  if (!jpeg_sampling_for_code(settings.jpeg_subsampling, &props.jpeg_sampling_h,
+                              &props.jpeg_sampling_v)) {
+    props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
+  }
+  return props;
 }

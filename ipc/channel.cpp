@@ -111,6 +111,15 @@ void channel_log(ConsoleOps* ops, const char* format, ...) {
   if (length >= 0) send_event(ops, "progress", ops->scratch, static_cast<size_t>(length));
 }
 
+// Lines a tool writes to standard error in console mode are error messages of the request.
+void channel_log_error(ConsoleOps* ops, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int length = console_format_into_scratch(ops, format, args);
+  va_end(args);
+  if (length >= 0) send_event(ops, "error", ops->scratch, static_cast<size_t>(length));
+}
+
 void channel_print(ConsoleOps* ops, const char* text) {
   send_event(ops, "progress", text, strlen(text));
 }
@@ -128,6 +137,7 @@ void init_console(ConsoleOps* ops) {
   ops->log = channel_log;
   ops->print = channel_print;
   ops->error = channel_error;
+  ops->log_error = channel_log_error;
   ops->context_tag[0] = '\0';
 }
 

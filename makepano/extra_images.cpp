@@ -9,6 +9,7 @@
 #include "base/args.h"
 #include "base/console.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "makepano/input_analysis.h"
 #include "makepano/pano_names.h"
 #include "makepano/pano_settings.h"
@@ -54,7 +55,7 @@ void prepare_preview_job(const ExtraImageContext& context, const std::string& pa
   job->quiet = settings.quiet;
   job->smooth = static_cast<uint32_t>(settings.previewsmooth);
   job->gray = settings.graypreview;
-  parse_profile_mode(settings.profile, job);
+  job->profile_mode = profile_mode_or_skip(settings.profile);
   job->out_path = path;
   job->user = context.ops;
   job->console = context.ops;

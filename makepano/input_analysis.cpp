@@ -16,6 +16,7 @@
 #include "base/console.h"
 #include "base/files.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "imageio/image_file.h"
 #include "makepano/key_input.h"
 #include "makepano/pano_settings.h"

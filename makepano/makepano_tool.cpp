@@ -16,6 +16,7 @@
 #include "base/console.h"
 #include "base/files.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "imageio/image_file.h"
 #include "imageio/psd_codec.h"
 #include "makepano/config_file.h"

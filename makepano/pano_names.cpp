@@ -5,6 +5,7 @@
 
 #include "base/args.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "makepano/input_analysis.h"
 #include "makepano/pano_settings.h"
 #include "makepano/text_scan.h"

@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "base/args.h"
+#include "base/text.h"
 #include "makepano/text_scan.h"
 
 namespace {

@@ -381,7 +381,8 @@ struct TotalAndAvailable {
   int64_t available;
 };
 
-// Step 1 of the budget: the smaller of physical and virtual, capped at the address space.
+// The memory the budget starts from: the smaller of physical and virtual, capped at the address
+// space.
 TotalAndAvailable total_and_available(const QvmemMemoryStatus& status) {
   int64_t total = std::min(status.total_physical, status.total_virtual);
   int64_t available = std::min(status.available_physical, status.available_virtual);

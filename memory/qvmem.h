@@ -3,7 +3,7 @@
 // blocks stay in memory as a cache and go to swap files, least recently unlocked first, when the
 // memory budget runs short. Three back ends behind one table of operations, chosen once per
 // process (until qvmem_shutdown):
-//   mode 0  swap files, eviction on demand inside lock (installed by the dispatcher)
+//   mode 0  swap files, eviction on demand inside lock (installed by main at start-up)
 //   mode 1  swap files, eviction by a background thread every 10 ms
 //   mode 2  every block a memory-mapped file, paging left to the system
 // Swap files are named "<dir>qvmem_<pid %04d>_<block id %08d>.<swap|mmap>". They are deleted when

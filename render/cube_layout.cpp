@@ -10,6 +10,7 @@
 
 #include "base/args.h"
 #include "base/paths.h"
+#include "base/text.h"
 #include "imageio/image_file.h"
 #include "render/engine_messages.h"
 #include "render/sphere_to_cube.h"

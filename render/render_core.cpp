@@ -11,7 +11,6 @@ const char kErrorCreatingFile[] = "error creating file \"%s\"!\n\n";
 
 namespace {
 
-
 PanoSampler sampler_over(TiledImage* image, TileView* view) {
   PanoSampler sampler;
   sampler.view = view;

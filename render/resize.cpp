@@ -4,8 +4,8 @@
 //
 // Memory: everything a resizer needs (record, both lists, the window, one padded source row and,
 // for planar loops, the split weights and three planes) is planned in 64-bit arithmetic and
-// taken in one block from the allocation hooks before the first row arrives. The window is a ring of row pointers: dropping rows from its front moves
-// pointers, never pixels.
+// taken in one block from the allocation hooks before the first row arrives. The window is a ring
+// of row pointers: dropping rows from its front moves pointers, never pixels.
 #include "render/resize.h"
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "render/resize_loops.h"
 
 namespace {
@@ -440,10 +441,7 @@ int32_t parse_filter_name(const char* word) {
   char lowered[16];
   size_t length = std::strlen(word);
   if (length >= sizeof lowered) return -1;
-  for (size_t i = 0; i <= length; ++i) {
-    const char c = word[i];
-    lowered[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
+  for (size_t i = 0; i <= length; ++i) lowered[i] = lowered_ascii(word[i]);
   for (const FilterWord& entry : kFilterWords)
     if (std::strcmp(lowered, entry.word) == 0) return entry.code;
   return -1;

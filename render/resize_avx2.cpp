@@ -20,7 +20,6 @@
 #include <immintrin.h>
 
 #include <cstddef>
-
 #include <cstdint>
 #include <cstring>
 

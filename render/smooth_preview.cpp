@@ -282,23 +282,17 @@ int32_t preview_face_hit(const double* d, double* u, double* v) {
 
 bool write_preview(PreviewJob* job, const std::vector<uint8_t>& image, int32_t width,
                    int32_t height) {
-  ImageProps props;
-  image_default_props(&props);
-  props.dpi_x = props.dpi_y = 72;
-  props.tiff_compression = static_cast<int32_t>(job->tiff_compression);
-  props.jpeg_quality = job->jpeg_quality < 1 ? 1 : static_cast<int32_t>(job->jpeg_quality);
-  props.optimize = true;
-  props.progressive = false;
-  if (!jpeg_sampling_for_code(static_cast<int>(job->jpeg_subsampling), &props.jpeg_sampling_h,
-                              &props.jpeg_sampling_v)) {
-    props.jpeg_sampling_h = 2;
-    props.jpeg_sampling_v = 1;
-  }
+  // Previews are always written with optimised Huffman tables.
+  WriterSettings options;
+  options.jpeg_quality = static_cast<int32_t>(job->jpeg_quality);
+  options.jpeg_subsampling = static_cast<int32_t>(job->jpeg_subsampling);
+  options.jpeg_optimize = true;
+  options.tiff_compression = static_cast<int32_t>(job->tiff_compression);
   // The render core's writer side: 8-bit RGB, profile handled by mode, the file written under a
   // temporary name and renamed when complete.
   RenderWriterSettings writer;
-  writer.options = props;
-  writer.profile_mode = static_cast<ProfileMode>(job->profile_mode <= 3 ? job->profile_mode : 0);
+  writer.options = writer_props(options);
+  writer.profile_mode = job->profile_mode;
   writer.source_icc = &job->in_profile;
   create_directories_for(job->out_path);
   RenderOutput output;
@@ -338,13 +332,6 @@ void init_preview_job(PreviewJob* job) {
 void clear_preview_job(PreviewJob* job) {
   job->out_path.clear();
   job->out_path.shrink_to_fit();
-}
-
-uint32_t parse_profile_mode(const std::string& word, PreviewJob* job) {
-  ProfileMode mode = kProfileSkip;
-  if (!parse_profile_mode(word, &mode) || mode == kProfileSkip) mode = kProfileSkip;
-  job->profile_mode = static_cast<uint32_t>(mode);
-  return job->profile_mode;
 }
 
 std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const std::string& path,

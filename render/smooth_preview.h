@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "imageio/color_profile.h"
+
 struct ConsoleOps;
 
 // Progress sinks of a job; user is the job's `user` field.
@@ -27,20 +29,21 @@ struct PreviewJob {
   std::vector<uint8_t> sphere;  // equirectangular working image; empty: none
   uint32_t sphere_width = 0;    // its size
   uint32_t sphere_height = 0;
-  std::vector<uint8_t> faces[6];         // cube faces left, front, right, back, up, down
-  uint32_t face_size = 0;                // edge of each face
-  int32_t out_width = 0;                 // preview width (cube strip: the face size)
-  int32_t out_height = 0;                // preview height (cube strip: the face size too)
-  std::string out_path;                  // output file; the extension selects the format
-  bool cubestrip = false;                // six faces stacked vertically instead of a sphere
-  bool simple_blur = false;              // blur without the pole treatment
-  bool wrap = true;                      // the first blur wraps around horizontally
-  uint32_t smooth = 77;                  // smoothness 0 … 100; 0 = no blur
-  bool gray = false;                     // grayscale output
-  uint32_t jpeg_quality = 85;            // 0 … 100
-  uint32_t jpeg_subsampling = 422;       // 444, 422, 420 or 411
-  uint32_t tiff_compression = 2;         // 1 none, 2 lzw, 3 zip, 4 jpeg, 5 auto
-  uint32_t profile_mode = 2;             // 0 SKIP, 1 COPY, 2 CONVERT, 3 sRGB
+  std::vector<uint8_t> faces[6];    // cube faces left, front, right, back, up, down
+  uint32_t face_size = 0;           // edge of each face
+  int32_t out_width = 0;            // preview width (cube strip: the face size)
+  int32_t out_height = 0;           // preview height (cube strip: the face size too)
+  std::string out_path;             // output file; the extension selects the format
+  bool cubestrip = false;           // six faces stacked vertically instead of a sphere
+  bool simple_blur = false;         // blur without the pole treatment
+  bool wrap = true;                 // the first blur wraps around horizontally
+  uint32_t smooth = 77;             // smoothness 0 … 100; 0 = no blur
+  bool gray = false;                // grayscale output
+  uint32_t jpeg_quality = 85;       // 0 … 100
+  uint32_t jpeg_subsampling = 422;  // 444, 422, 420 or 411
+  uint32_t tiff_compression = 2;    // 1 none, 2 lzw, 3 zip, 4 jpeg, 5 auto
+  // What to do with the source's profile.
+  ProfileMode profile_mode = kProfileConvert;
   std::vector<uint8_t> in_profile;       // ICC profile of the last loaded source
   uint32_t in_profile_size = 0;          // bytes in in_profile
   std::vector<uint8_t> out_profile;      // working: the profile embedded in the output
@@ -59,10 +62,6 @@ void init_preview_job(PreviewJob* job);
 
 // Releases the output path text.
 void clear_preview_job(PreviewJob* job);
-
-// Sets profile_mode from a word (any case): "copy" 1, "convert" 2, "srgb" 3, anything else 0
-// (SKIP). Returns the mode.
-uint32_t parse_profile_mode(const std::string& word, PreviewJob* job);
 
 // Reads an image file row by row and reduces it on the fly (HANNING, horizontal wrap when asked)
 // to a width × height RGBA image; 16-bit samples keep their high byte, RGB and gray rows are

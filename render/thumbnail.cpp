@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "imageio/image_options.h"
 #include "imageio/jpeg_codec.h"
 #include "render/engine_messages.h"
 #include "render/resize.h"
@@ -97,15 +98,8 @@ bool make_thumbnail(const std::string& input, int32_t max_width, int32_t max_hei
   thumbnail_size(input_props.width, input_props.height, max_width, max_height, &width, &height);
   engine_log(messages, "outputsize:  %dx%d\n", width, height);
   const PixelFormat output_format = reader->format == kPixelGray8 ? kPixelGray8 : kPixelRgb8;
-  ImageProps props;
-  image_default_props(&props);
-  props.dpi_x = 72;
-  props.dpi_y = 72;
-  props.jpeg_quality = 80;
-  props.jpeg_sampling_h = 1;
-  props.jpeg_sampling_v = 1;
-  props.optimize = false;
-  props.progressive = false;
+  // Quality 80, no chroma subsampling, plain Huffman tables.
+  const ImageProps props = writer_props({80, 444, false, false, 2, 0});
   std::vector<uint8_t> encoded;
   ImageFilePtr writer = jpeg_create_memory_writer(width, height, output_format, props, &encoded);
   if (!writer) return false;

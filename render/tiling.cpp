@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "base/files.h"
+#include "base/text.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
@@ -269,7 +270,7 @@ bool open_tiled_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   TileJob& job = *run->job;
   const std::string first =
       expand_tile_name(job.input, job.in_index_base, job.in_index_base, false);
-  if (job.profile_mode != kTileProfileSkip) *info = image_probe(first);
+  if (job.profile_mode != kProfileSkip) *info = image_probe(first);
   ImageFilePtr tile = image_open_read(first, nullptr);
   if (!tile) {
     if (!job.quiet) engine_error(job.console, kOpenInputFailed, first.c_str());
@@ -306,7 +307,7 @@ bool open_tiled_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
 
 bool open_single_source(TilingRun* run, std::unique_ptr<ImageInfo>* info) {
   TileJob& job = *run->job;
-  if (job.profile_mode != kTileProfileSkip) *info = image_probe(job.input);
+  if (job.profile_mode != kProfileSkip) *info = image_probe(job.input);
   image_clear_last_error();
   run->reader = image_open_read(job.input, nullptr);
   if (!run->reader) {
@@ -332,16 +333,15 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
   if (talks(job)) print_profile_summary(job.console, info->icc);
   job.in_profile = info->icc;
   job.in_profile_size = static_cast<uint32_t>(job.in_profile.size());
-  if (job.profile_mode == kTileProfileCopy) {
+  if (job.profile_mode == kProfileCopy) {
     job.out_profile = job.in_profile;
     job.out_profile_size = static_cast<int32_t>(job.out_profile.size());
     job.embed = true;
     job.transform = false;
     return true;
   }
-  if (job.profile_mode != kTileProfileConvert && job.profile_mode != kTileProfileSrgb) return true;
-  if (!color_profiles_open(static_cast<ProfileMode>(job.profile_mode), job.in_profile,
-                           &run->color)) {
+  if (job.profile_mode != kProfileConvert && job.profile_mode != kProfileSrgb) return true;
+  if (!color_profiles_open(job.profile_mode, job.in_profile, &run->color)) {
     if (!job.quiet) engine_error(job.console, kBadProfile);
     return false;
   }
@@ -350,7 +350,7 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
     job.out_profile = std::move(target);
     job.out_profile_size = static_cast<int32_t>(job.out_profile.size());
     job.transform = true;
-    job.embed = job.profile_mode == kTileProfileSrgb;
+    job.embed = job.profile_mode == kProfileSrgb;
   }
   return true;
 }
@@ -358,22 +358,13 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
 void set_writer_options(TilingRun* run) {
   const TileJob& job = *run->job;
   ImageProps& props = run->props;
-  image_default_props(&props);
-  props.tiff_compression = job.tiff_compression;
-  // The writers read quality 0 as "default"; the JPEG library itself treats 0 as 1.
-  props.jpeg_quality = std::max(1, job.jpeg_quality);
-  props.optimize = job.jpeg_optimize;
-  props.progressive = job.jpeg_progressive;
+  props = writer_props({job.jpeg_quality, job.jpeg_subsampling, job.jpeg_optimize,
+                        job.jpeg_progressive, job.tiff_compression, job.dpi});
   if (job.embed) {
     props.embed_icc = true;
     props.icc_data = job.out_profile.data();
     props.icc_size = job.out_profile_size;
   }
-  if (job.dpi > 0) {
-    props.dpi_x = job.dpi;
-    props.dpi_y = job.dpi;
-  }
-  jpeg_sampling_for_code(job.jpeg_subsampling, &props.jpeg_sampling_h, &props.jpeg_sampling_v);
 }
 
 void choose_output_format(TilingRun* run) {
@@ -385,10 +376,8 @@ void choose_output_format(TilingRun* run) {
     output = source == kPixelRgb16 ? kPixelRgb8 : kPixelRgba8;
   }
   if (output == kPixelRgba8 || output == kPixelRgb16 || output == kPixelRgba16) {
-    std::string name = expand_tile_name(job.output, job.index_base, job.index_base, false);
-    for (char& c : name) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string name =
+        lowered_ascii(expand_tile_name(job.output, job.index_base, job.index_base, false));
     const bool jpeg =
         name.find(".jpg") != std::string::npos || name.find(".jpeg") != std::string::npos;
     if (jpeg || job.tiff_compression == 1) {

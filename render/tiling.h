@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "imageio/color_profile.h"
+
 struct ConsoleOps;
 
 // Progress sinks of a job; user is the job's `user` field.
@@ -21,14 +23,6 @@ using TileProgressFn = void (*)(void* user, int64_t done, int64_t total);
 // Called once per output tile with its expanded name and the offset of its centre from the
 // image centre in units of the image size.
 using TileCallbackFn = void (*)(void* tile_user, const char* name, double x, double y);
-
-// Profile modes of a job.
-enum TileProfileMode : int32_t {
-  kTileProfileSkip = 0,     // ignore an embedded profile
-  kTileProfileCopy = 1,     // embed the source's profile, pixels unchanged
-  kTileProfileConvert = 2,  // convert to sRGB, embed nothing
-  kTileProfileSrgb = 3,     // convert to sRGB and embed the compact sRGB profile
-};
 
 // One run of the tiling core. Fill it from init_tile_job, set what differs, call make_tiles.
 struct TileJob {
@@ -52,7 +46,7 @@ struct TileJob {
   bool no_alpha = false;           // drop the alpha channel
   bool to_8bit = false;            // reduce 16-bit samples to 8 bits
   int32_t dpi = 0;                 // resolution written to the output (both axes) when > 0
-  int32_t profile_mode = kTileProfileConvert;  // TileProfileMode
+  ProfileMode profile_mode = kProfileConvert;  // what to do with the source's profile
   std::vector<uint8_t> in_profile;             // working: the source's embedded profile
   uint32_t in_profile_size = 0;                // working: bytes in in_profile
   std::vector<uint8_t> out_profile;            // working: profile embedded in / converted to

@@ -3,13 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
 #include "server/md5.h"
 
 namespace {
-
-char lower_byte(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -181,7 +178,7 @@ bool find_header(const HttpRequest& request, std::string_view name, std::string_
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (lower_byte(a[i]) != lower_byte(b[i])) return false;
+    if (lowered_ascii(a[i]) != lowered_ascii(b[i])) return false;
   }
   return true;
 }
@@ -267,7 +264,7 @@ int match_pattern(std::string_view pattern, std::string_view text) {
       }
       return -1;
     }
-    if (j >= text.size() || lower_byte(pattern[i]) != lower_byte(text[j])) return -1;
+    if (j >= text.size() || lowered_ascii(pattern[i]) != lowered_ascii(text[j])) return -1;
   }
   return static_cast<int>(j);
 }

@@ -15,19 +15,22 @@
 
 #include "base/args.h"
 #include "base/banner.h"
+#include "base/config_section.h"
 #include "base/console.h"
 #include "base/files.h"
 #include "base/paths.h"
-#include "render/cube_layout.h"
-#include "render/cube_to_sphere.h"
+#include "base/text.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/metadata.h"
-#include "memory/qvmem.h"
 #include "imageio/tiled_image_loader.h"
+#include "memory/qvmem.h"
 #include "memory/tiled_image.h"
+#include "render/cube_layout.h"
+#include "render/cube_to_sphere.h"
 #include "render/sphere_size_comment.h"
-#include "base/config_section.h"
+#include "tools/output_options.h"
+#include "tools/tool_progress.h"
 
 namespace {
 
@@ -35,7 +38,6 @@ namespace {
 
 constexpr char kTitle[] = "qorvel cube2sphere tool";
 constexpr char kConfigSection[] = "[Convert CUBE to SPHERE]";
-constexpr char kBanner[] = "\n%s %s%s%s (build %s)\n";
 constexpr char kDescription[] = "    - converts a cubical pano image to a spherical pano image\n";
 
 constexpr const char* kUsageLines[] = {
@@ -87,7 +89,12 @@ constexpr char kDoneLoading[] = "done";
 constexpr char kMakingSphere[] = "making sphere %s...\n";
 constexpr char kDone[] = "done.";
 
-constexpr int32_t kProgressTotal = 24;
+constexpr int32_t kProgressParts = 24;  // loading 6 (one a face), rendering 18
+
+// The words of the shared output block that cube2sphere accepts (and its config section keys).
+constexpr uint32_t kOutputWords = kOutputJpegQuality | kOutputJpegSubsampling |
+                                  kOutputJpegOptimizeWord | kOutputTiffCompression |
+                                  kOutputTempDir | kOutputQuiet;
 
 // ---- settings ----
 
@@ -99,162 +106,48 @@ struct SphereSettings {
   int32_t width = -1;                 // sphere size; -1 = automatic
   int32_t height = -1;
   std::string extension = "tif";  // extension of the derived output name
-  int32_t tiff_compression = 2;
-  int32_t jpeg_quality = 99;
-  int32_t jpeg_subsampling = 444;
-  bool jpeg_optimize = false;
   bool fast = false;
   bool no_oversampling = false;
   bool config_fast = false;  // a config file asked for fast
   float oversample = 0.0f;
-  bool quiet = false;
   bool ipc = false;
   bool verbose = false;
-  std::string temp_dir;
-  // progress state
-  int32_t progress_base = 1;
-  int32_t progress_span = 1;
-  int32_t last_percent = -1;
+  OutputOptions options;  // writer settings (quality 99, 4:4:4, lzw), temp folder, quiet
+  StepProgress progress;  // 24 parts: each face 1, the rendering 18
 };
 
 // ---- option walk ----
 
-enum OptionResult { kOptionOk, kOptionBad, kOptionStop };
-
-// How an option takes its value.
-enum ValueUse { kNoValue, kNeedsValue, kEitherWay };
-
-using OptionHandler = OptionResult (*)(SphereSettings* s, const ParsedArgument& a);
-
-struct SphereOption {
-  const char* word;
-  ValueUse value;
-  OptionHandler apply;
-};
-
-OptionResult set_face(SphereSettings* s, int32_t side, const std::string& path) {
-  s->faces[side] = path;
-  s->any_face = true;
-  return kOptionOk;
+SphereSettings* settings_of(void* target) {
+  return static_cast<SphereSettings*>(target);
 }
 
-OptionResult option_output(SphereSettings* s, const ParsedArgument& a) {
-  s->output = a.raw_value;
-  return kOptionOk;
+OptionStatus set_face(SphereSettings* s, int32_t side, const std::string& path) {
+  s->faces[side] = path;
+  s->any_face = true;
+  return OptionStatus::Accepted;
 }
 
 template <int32_t kSide>
-OptionResult option_face(SphereSettings* s, const ParsedArgument& a) {
-  return set_face(s, kSide, a.raw_value);
+OptionStatus option_face(void* target, const ParsedArgument& a) {
+  return set_face(settings_of(target), kSide, a.raw_value);
 }
 
-OptionResult option_size(SphereSettings* s, const ParsedArgument& a) {
+OptionStatus option_size(void* target, const ParsedArgument& a) {
+  SphereSettings* s = settings_of(target);
   int width = -1;
   int height = -1;
   std::sscanf(a.value.c_str(), "%d%*c%d", &width, &height);
   const bool valid = width > 0 && height > 0;
   s->width = valid ? width : -1;
   s->height = valid ? height : -1;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
-OptionResult option_tempdir(SphereSettings* s, const ParsedArgument& a) {
-  s->temp_dir = a.raw_value;
-  return kOptionOk;
+OptionStatus option_oversample(void* target, const ParsedArgument& a) {
+  settings_of(target)->oversample = static_cast<float>(std::atof(a.value.c_str()));
+  return OptionStatus::Accepted;
 }
-
-OptionResult option_jpegquality(SphereSettings* s, const ParsedArgument& a) {
-  const int quality = std::atoi(a.value.c_str());
-  if (quality < 0 || quality > 100) return kOptionBad;
-  s->jpeg_quality = quality;
-  return kOptionOk;
-}
-
-OptionResult option_oversample(SphereSettings* s, const ParsedArgument& a) {
-  s->oversample = static_cast<float>(std::atof(a.value.c_str()));
-  return kOptionOk;
-}
-
-OptionResult option_jpegsubsamp(SphereSettings* s, const ParsedArgument& a) {
-  const int value = std::atoi(a.value.c_str());
-  if (value != 444 && value != 422 && value != 420 && value != 411) return kOptionBad;
-  s->jpeg_subsampling = value;
-  return kOptionOk;
-}
-
-OptionResult option_jpegoptimize(SphereSettings* s, const ParsedArgument& a) {
-  if (!a.has_value) {
-    s->jpeg_optimize = true;
-    return kOptionOk;
-  }
-  static const char* const kOff[] = {"false", "no", "off", "0", "none"};
-  static const char* const kOn[] = {"true", "yes", "on", "1"};
-  for (const char* word : kOff) {
-    if (a.value == word) {
-      s->jpeg_optimize = false;
-      return kOptionOk;
-    }
-  }
-  for (const char* word : kOn) {
-    if (a.value == word) {
-      s->jpeg_optimize = true;
-      return kOptionOk;
-    }
-  }
-  return kOptionBad;
-}
-
-OptionResult option_tiffcompress(SphereSettings* s, const ParsedArgument& a) {
-  return tiff_compression_for_word(a.value, &s->tiff_compression) ? kOptionOk : kOptionBad;
-}
-
-OptionResult option_config(SphereSettings* s, const ParsedArgument& a);
-
-OptionResult option_quiet(SphereSettings* s, const ParsedArgument&) {
-  s->quiet = true;
-  return kOptionOk;
-}
-
-OptionResult option_ipc(SphereSettings* s, const ParsedArgument&) {
-  s->quiet = true;
-  s->ipc = true;
-  return kOptionOk;
-}
-
-OptionResult option_verbose(SphereSettings* s, const ParsedArgument&) {
-  s->verbose = true;
-  return kOptionOk;
-}
-
-OptionResult option_fast(SphereSettings* s, const ParsedArgument&) {
-  s->fast = true;
-  s->no_oversampling = true;
-  return kOptionOk;
-}
-
-const SphereOption kOptions[] = {
-    {"o", kNeedsValue, option_output},
-    {"l", kNeedsValue, option_face<kCubeLeft>},
-    {"f", kNeedsValue, option_face<kCubeFront>},
-    {"r", kNeedsValue, option_face<kCubeRight>},
-    {"b", kNeedsValue, option_face<kCubeBack>},
-    {"u", kNeedsValue, option_face<kCubeUp>},
-    {"d", kNeedsValue, option_face<kCubeDown>},
-    {"size", kNeedsValue, option_size},
-    {"outsize", kNeedsValue, option_size},
-    {"tempdir", kNeedsValue, option_tempdir},
-    {"jpegquality", kNeedsValue, option_jpegquality},
-    {"oversample", kNeedsValue, option_oversample},
-    {"jpegsubsamp", kNeedsValue, option_jpegsubsamp},
-    {"jpegoptimize", kEitherWay, option_jpegoptimize},
-    {"tiffcompress", kNeedsValue, option_tiffcompress},
-    {"config", kNeedsValue, option_config},
-    {"q", kNoValue, option_quiet},
-    {"quiet", kNoValue, option_quiet},
-    {"ipc", kNoValue, option_ipc},
-    {"verbose", kNoValue, option_verbose},
-    {"fast", kNoValue, option_fast},
-};
 
 void apply_config_entries(const std::vector<ConfigEntry>& entries, SphereSettings* s) {
   for (const ConfigEntry& entry : entries) {
@@ -268,38 +161,32 @@ void apply_config_entries(const std::vector<ConfigEntry>& entries, SphereSetting
       }
     } else if (key == "outputformat") {
       s->extension = value;
-    } else if (key == "tiffcompress") {
-      tiff_compression_for_word(lowered_ascii(value), &s->tiff_compression);
-    } else if (key == "jpegquality") {
-      s->jpeg_quality = parse_int(value, 99, 0, 100);
-    } else if (key == "jpegsubsamp") {
-      s->jpeg_subsampling = parse_int(value, 0, -2147483647 - 1, 2147483647);
-    } else if (key == "jpegoptimize") {
-      s->jpeg_optimize = parse_bool(value, false);
     } else if (key == "fast") {
       s->config_fast = parse_bool(value, false);
+    } else {
+      apply_output_config_entry(entry, kOutputWords, &s->options.writer, &s->options.profile);
     }
   }
 }
 
-OptionResult option_config(SphereSettings* s, const ParsedArgument& a) {
+OptionStatus option_config(void* target, const ParsedArgument& a) {
+  SphereSettings* s = settings_of(target);
   const std::string& path = a.raw_value;
   std::vector<ConfigEntry> entries;
-  if (!read_config_section(path, kConfigSection, &entries)) {
-    const bool relative = !path.empty() && path[0] != '/';
-    if (!relative || !read_config_section(module_directory() + path, kConfigSection, &entries)) {
-      ConsoleOps* ops = s->console;
-      const std::string text = ops->format(ops, kConfigFailed, path.c_str());
-      ops->error(ops, text.c_str());
-      return kOptionStop;
-    }
+  if (!read_tool_config_section(path, kConfigSection, &entries)) {
+    ConsoleOps* ops = s->console;
+    const std::string text = ops->format(ops, kConfigFailed, path.c_str());
+    ops->error(ops, text.c_str());
+    return OptionStatus::Stopped;
   }
   apply_config_entries(entries, s);
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
 // A positional file: a "*" pattern fills all six slots, any other name the slot of its side.
-OptionResult apply_face_file(SphereSettings* s, const std::string& path) {
+OptionStatus take_face_file(void* target, const ParsedArgument& a) {
+  SphereSettings* s = settings_of(target);
+  const std::string& path = a.raw;
   const size_t star = path.find('*');
   if (star != std::string::npos) {
     for (int32_t side = 0; side < kCubeSideCount; ++side) {
@@ -307,62 +194,51 @@ OptionResult apply_face_file(SphereSettings* s, const std::string& path) {
       name[star] = cube_side_info(side).letter;
       set_face(s, side, name);
     }
-    return kOptionOk;
+    return OptionStatus::Accepted;
   }
   const CubeSideMatch match = detect_cube_side(path);
   if (match.side < 0) {
     ConsoleOps* ops = s->console;
     const std::string text = ops->format(ops, kNoSide, file_name_part(path).c_str());
     ops->error(ops, text.c_str());
-    return kOptionStop;
+    return OptionStatus::Stopped;
   }
   return set_face(s, match.side, path);
 }
 
-// Applies one argument; prints the bad-argument message itself.
-OptionResult apply_argument(SphereSettings* s, const char* argument) {
-  const ParsedArgument parsed = parse_argument(argument);
-  if (!parsed.is_option) return apply_face_file(s, parsed.raw);
-  OptionResult result = kOptionBad;
-  for (const SphereOption& option : kOptions) {
-    if (parsed.name != option.word) continue;
-    const bool fits =
-        option.value == kEitherWay || (option.value == kNeedsValue) == parsed.has_value;
-    if (fits) result = option.apply(s, parsed);
-    break;
+// Applies every argument in order; prints the bad-argument message itself. False when the run
+// stops.
+bool walk_words(SphereSettings* s, char** words, int count) {
+  constexpr OptionValue kValue = OptionValue::Required;
+  std::vector<OptionRow> rows = {
+      {"o", OptionKind::Text, &s->output},
+      option_call("l", kValue, option_face<kCubeLeft>, s),
+      option_call("f", kValue, option_face<kCubeFront>, s),
+      option_call("r", kValue, option_face<kCubeRight>, s),
+      option_call("b", kValue, option_face<kCubeBack>, s),
+      option_call("u", kValue, option_face<kCubeUp>, s),
+      option_call("d", kValue, option_face<kCubeDown>, s),
+      option_call("size", kValue, option_size, s),
+      option_call("outsize", kValue, option_size, s),
+      option_call("oversample", kValue, option_oversample, s),
+      option_call("config", kValue, option_config, s),
+      {"ipc", OptionKind::Flag, &s->options.quiet, &s->ipc},
+      {"verbose", OptionKind::Flag, &s->verbose},
+      {"fast", OptionKind::Flag, &s->fast, &s->no_oversampling},
+  };
+  add_output_option_rows(&s->options, kOutputWords, &rows);
+  const OptionWalk walk =
+      walk_arguments({rows.data(), rows.size(), take_face_file, s}, words, count);
+  if (walk.status == OptionStatus::Refused) {
+    s->console->log(s->console, kBadArgument, walk.refused.c_str());
   }
-  if (result == kOptionBad) s->console->log(s->console, kBadArgument, argument);
-  return result;
-}
-
-// ---- progress ----
-
-void report_progress(void* user, int64_t done, int64_t total) {
-  SphereSettings* s = static_cast<SphereSettings*>(user);
-  if (total <= 0) return;
-  if (s->ipc) {
-    const double fraction = static_cast<double>(s->progress_span) / kProgressTotal *
-                                (static_cast<double>(done) / static_cast<double>(total)) +
-                            static_cast<double>(s->progress_base - 1) / kProgressTotal;
-    s->console->progress(s->console, fraction);
-    return;
-  }
-  if (s->quiet) return;
-  const int32_t percent = static_cast<int32_t>(done * 100 / total);
-  if (percent == s->last_percent) return;
-  std::printf("%d%%   \r", percent);
-  std::fflush(stdout);
-  s->last_percent = percent;
-}
-
-void report_load_progress(void* user, int32_t done, int32_t total) {
-  report_progress(user, done, total);
+  return walk.status == OptionStatus::Accepted;
 }
 
 // ---- the run ----
 
 void print_usage_text(ConsoleOps* ops) {
-  ops->log(ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix, kBuildDate);
+  print_banner(ops, kTitle);
   ops->log(ops, kDescription);
   for (const char* line : kUsageLines) ops->print(ops, line);
 }
@@ -375,9 +251,10 @@ bool is_rgb_format(PixelFormat format) {
 // Loads one face into 32-pixel tiles; reports its own failures.
 TiledImagePtr load_face(SphereSettings* s, const std::string& path) {
   ConsoleOps* ops = s->console;
-  if (!s->quiet) ops->log(ops, kLoadingFace, file_name_part(path).c_str());
-  const bool report = !s->quiet || s->ipc;
-  TiledImagePtr face = load_tiled_image(path, 32, report ? report_load_progress : nullptr, s);
+  if (!s->options.quiet) ops->log(ops, kLoadingFace, file_name_part(path).c_str());
+  const bool report = !s->options.quiet || s->ipc;
+  TiledImagePtr face =
+      load_tiled_image(path, 32, report ? report_step_rows : nullptr, &s->progress);
   if (!face) {
     ImageFilePtr probe = image_open_read(path, nullptr);
     image_clear_last_error();
@@ -388,7 +265,7 @@ TiledImagePtr load_face(SphereSettings* s, const std::string& path) {
     ops->error(ops, kFaceWrongFormat);
     return nullptr;
   }
-  if (!s->quiet) ops->log(ops, kFaceLoaded);
+  if (!s->options.quiet) ops->log(ops, kFaceLoaded);
   return face;
 }
 
@@ -410,21 +287,6 @@ bool check_face(SphereSettings* s, const TiledImage& face, const TiledImage& lef
     return false;
   }
   return true;
-}
-
-ImageProps writer_options(const SphereSettings& s) {
-  ImageProps props;
-  image_default_props(&props);
-  props.dpi_x = props.dpi_y = 72;
-  // Quality 0 would mean "default" to the writers; the lowest quality is asked for instead.
-  props.jpeg_quality = s.jpeg_quality < 1 ? 1 : s.jpeg_quality;
-  props.tiff_compression = s.tiff_compression;
-  props.optimize = s.jpeg_optimize;
-  props.progressive = false;
-  if (!jpeg_sampling_for_code(s.jpeg_subsampling, &props.jpeg_sampling_h, &props.jpeg_sampling_v)) {
-    props.jpeg_sampling_h = props.jpeg_sampling_v = 1;
-  }
-  return props;
 }
 
 // Reads every face's header: the first embedded profile and the original sphere size from the
@@ -465,14 +327,15 @@ int run_cube2sphere(SphereSettings* s) {
     ops->error(ops, kNoInput);
     return 1;
   }
-  qvmem_init(s->temp_dir.empty() ? nullptr : s->temp_dir.c_str(), 0);
+  const std::string& temp_dir = s->options.temp_dir;
+  qvmem_init(temp_dir.empty() ? nullptr : temp_dir.c_str(), 0);
   for (const std::string& face : s->faces) {
     if (face.empty()) {
       ops->error(ops, kFacesMissing);
       return 1;
     }
   }
-  if (!s->quiet) ops->print(ops, kLoading);
+  if (!s->options.quiet) ops->print(ops, kLoading);
 
   std::vector<uint8_t> icc;
   int32_t original_width = 0;
@@ -495,9 +358,7 @@ int run_cube2sphere(SphereSettings* s) {
   std::vector<TileViewPtr> views;
   CubeSource source;
   for (int32_t side = 0; side < kCubeSideCount; ++side) {
-    s->progress_base = side + 1;
-    s->progress_span = 1;
-    s->last_percent = -1;
+    start_step(&s->progress, side + 1, 1, true);
     faces[side] = load_face(s, s->faces[side]);
     if (!faces[side]) return 1;
     if (!check_face(s, *faces[side], *faces[0], s->faces[side])) return 1;
@@ -507,11 +368,11 @@ int run_cube2sphere(SphereSettings* s) {
   }
   source.sixteen_bit = faces[0]->element_type == kElementRgba16;
   if (s->verbose) ops->log(ops, kLoadTime, ticks_to_seconds(timer_ticks() - load_start));
-  if (!s->quiet) ops->print(ops, kDoneLoading);
+  if (!s->options.quiet) ops->print(ops, kDoneLoading);
 
   SphereJob job;
   job.output_name = s->output.empty() ? derived_output_name(*s) : s->output;
-  if (!s->quiet) ops->log(ops, kMakingSphere, job.output_name.c_str());
+  if (!s->options.quiet) ops->log(ops, kMakingSphere, job.output_name.c_str());
   const int32_t face_size = faces[0]->width;
   const int32_t natural_height = static_cast<int32_t>(face_size * kPi / 2.0 + 0.5);
   job.width = s->width;
@@ -529,18 +390,16 @@ int run_cube2sphere(SphereSettings* s) {
   job.fast = s->fast;
   job.no_oversampling = s->no_oversampling;
   job.oversample = s->oversample;
-  job.writer_options = writer_options(*s);
+  job.writer_options = writer_props(s->options.writer);
   job.icc = icc;
   job.verbose = s->verbose;
   job.console = ops;
-  job.progress = report_progress;
-  job.progress_user = s;
-  s->progress_base = 7;
-  s->progress_span = 18;
-  s->last_percent = -1;
+  job.progress = report_step;
+  job.progress_user = &s->progress;
+  start_step(&s->progress, 7, 18, true);
   // An output that could not be made (already reported) fails the run.
   if (!render_sphere(job, &source)) return 1;
-  if (!s->quiet) ops->print(ops, kDone);
+  if (!s->options.quiet) ops->print(ops, kDone);
   return 0;
 }
 
@@ -553,15 +412,16 @@ int cube2sphere_main(int argc, char** argv, ConsoleOps* ops) {
   }
   SphereSettings settings;
   settings.console = ops;
-  for (int i = 1; i < argc; ++i) {
-    if (apply_argument(&settings, argv[i]) != kOptionOk) return 1;
-  }
-  if (!settings.quiet) {
-    ops->log(ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix, kBuildDate);
-  }
+  settings.options.writer.jpeg_quality = 99;
+  if (!walk_words(&settings, argv + 1, argc - 1)) return 1;
+  if (!settings.options.quiet) print_banner(ops, kTitle);
   if (settings.config_fast) {
     settings.fast = true;
     settings.no_oversampling = true;
   }
+  settings.progress.console = ops;
+  settings.progress.parts = kProgressParts;
+  settings.progress.quiet = settings.options.quiet;
+  settings.progress.ipc = settings.ipc;
   return run_cube2sphere(&settings);
 }

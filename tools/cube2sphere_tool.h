@@ -8,5 +8,5 @@
 struct ConsoleOps;
 
 // Tool entry: argv[0] is the program path, then face files, "*" patterns and options. Returns 0
-// on success (also when the output could not be created), 1 on usage, argument or input errors.
+// on success, 1 on usage, argument or input errors and when the output could not be created.
 int cube2sphere_main(int argc, char** argv, ConsoleOps* ops);

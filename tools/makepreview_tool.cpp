@@ -15,10 +15,12 @@
 #include "base/banner.h"
 #include "base/console.h"
 #include "base/paths.h"
+#include "base/text.h"
+#include "memory/qvmem.h"
 #include "render/cube_layout.h"
 #include "render/smooth_preview.h"
-#include "imageio/image_options.h"
-#include "memory/qvmem.h"
+#include "tools/output_options.h"
+#include "tools/tool_progress.h"
 
 namespace {
 
@@ -60,6 +62,10 @@ constexpr char kDone[] = "done.\n";
 
 // ---- settings ----
 
+// The words of the shared output block that makepreview accepts.
+constexpr uint32_t kOutputWords = kOutputJpegQuality | kOutputJpegSubsampling |
+                                  kOutputTiffCompression | kOutputProfileOrSkip | kOutputQuiet;
+
 struct PreviewSettings {
   std::string sphere_input;           // the first input file
   std::string faces[kCubeSideCount];  // face files, case as typed
@@ -71,17 +77,13 @@ struct PreviewSettings {
   int32_t width = 0;
   int32_t height = 0;
   int32_t smooth = 77;
-  int32_t jpeg_quality = 85;
-  int32_t jpeg_subsampling = 422;
-  int32_t tiff_compression = 2;
-  bool profile_given = false;
-  std::string profile_word;
-  bool quiet = false;
+  OutputOptions options;  // writer settings (quality 85, 4:2:2, lzw), profile convert, quiet
 };
 
 // The staged progress printer; the job comes first so that a job pointer is the run's pointer.
 struct PreviewRun {
   PreviewJob job;
+  ConsoleOps* console = nullptr;
   int32_t stage_count = 1;
   std::vector<double> weights;  // empty: equal stages
   double weight_sum = 0;
@@ -122,11 +124,7 @@ void run_progress(void* user, int64_t done, int64_t total) {
     percent = static_cast<double>(done) * 100.0 / static_cast<double>(total) / run->stage_count +
               run->current * 100.0 / run->stage_count + 0.5;
   }
-  const int32_t shown = static_cast<int32_t>(percent);
-  if (shown == run->last_printed) return;
-  std::printf("%d%%   \r", shown);
-  std::fflush(stdout);
-  run->last_printed = shown;
+  log_percent_line(run->console, static_cast<int32_t>(percent), &run->last_printed);
 }
 
 // ---- arguments ----
@@ -176,71 +174,53 @@ int32_t preview_cube_side(const std::string& path) {
   return -1;
 }
 
-bool apply_input(PreviewSettings* s, const std::string& path) {
-  const int32_t side = preview_cube_side(path);
+// An input file: the first is also the spherical input; a later one must name a cube side.
+OptionStatus take_input(void* target, const ParsedArgument& a) {
+  PreviewSettings* s = static_cast<PreviewSettings*>(target);
+  const int32_t side = preview_cube_side(a.raw);
   ++s->inputs;
-  if (s->inputs == 1) s->sphere_input = path;
-  if (side < 0) return s->inputs == 1;
-  s->faces[side] = path;
-  return true;
+  if (s->inputs == 1) s->sphere_input = a.raw;
+  if (side < 0) return s->inputs == 1 ? OptionStatus::Accepted : OptionStatus::Refused;
+  s->faces[side] = a.raw;
+  return OptionStatus::Accepted;
 }
 
-bool read_number(const std::string& text, int32_t minimum, int32_t maximum, int32_t* value) {
-  const int number = std::atoi(text.c_str());
-  if (number < minimum || number > maximum) return false;
-  *value = number;
-  return true;
+// -size=#x#: two numbers with one separator character; checked after the walk.
+OptionStatus option_size(void* target, const ParsedArgument& a) {
+  PreviewSettings* s = static_cast<PreviewSettings*>(target);
+  s->size_given = true;
+  s->width = 0;
+  s->height = 0;
+  std::sscanf(a.value.c_str(), "%d%*c%d", &s->width, &s->height);
+  return OptionStatus::Accepted;
 }
 
-// Applies one option; false when it is refused.
-bool apply_option(PreviewSettings* s, const ParsedArgument& a) {
-  const std::string& name = a.name;
-  if (name.size() == 1 && std::string("lfrbud").find(name[0]) != std::string::npos) {
-    if (!a.has_value) return false;
-    s->faces[std::string("lfrbud").find(name[0])] = a.raw_value;
-    return true;
-  }
-  if (name == "cs" || name == "g" || name == "gray" || name == "q" || name == "quiet") {
-    if (a.has_value) return false;
-    if (name == "cs") s->cubestrip = true;
-    if (name == "g" || name == "gray") s->gray = true;
-    if (name == "q" || name == "quiet") s->quiet = true;
-    return true;
-  }
-  if (!a.has_value) return false;
-  if (name == "o") {
-    s->output = a.raw_value;
-    return true;
-  }
-  if (name == "size") {
-    s->size_given = true;
-    s->width = 0;
-    s->height = 0;
-    std::sscanf(a.value.c_str(), "%d%*c%d", &s->width, &s->height);
-    return true;
-  }
-  if (name == "smooth") return read_number(a.value, 0, 100, &s->smooth);
-  if (name == "jpegquality") return read_number(a.value, 0, 100, &s->jpeg_quality);
-  if (name == "jpegsubsamp") {
-    int32_t h = 0;
-    int32_t v = 0;
-    const int code = std::atoi(a.value.c_str());
-    if (!jpeg_sampling_for_code(code, &h, &v)) return false;
-    s->jpeg_subsampling = code;
-    return true;
-  }
-  if (name == "tiffcompress") return tiff_compression_for_word(a.value, &s->tiff_compression);
-  if (name == "profile") {
-    s->profile_given = true;
-    s->profile_word = a.value;
-    return true;
-  }
-  return false;
+// Applies every argument in order; false (after the bad-argument message, which -q does not
+// silence) when one is refused.
+bool walk_words(PreviewSettings* s, ConsoleOps* ops, char** words, int count) {
+  std::vector<OptionRow> rows = {
+      {"l", OptionKind::Text, &s->faces[kCubeLeft]},
+      {"f", OptionKind::Text, &s->faces[kCubeFront]},
+      {"r", OptionKind::Text, &s->faces[kCubeRight]},
+      {"b", OptionKind::Text, &s->faces[kCubeBack]},
+      {"u", OptionKind::Text, &s->faces[kCubeUp]},
+      {"d", OptionKind::Text, &s->faces[kCubeDown]},
+      {"cs", OptionKind::Flag, &s->cubestrip},
+      {"g", OptionKind::Flag, &s->gray},
+      {"gray", OptionKind::Flag, &s->gray},
+      {"o", OptionKind::Text, &s->output},
+      option_call("size", OptionValue::Required, option_size, s),
+      {"smooth", OptionKind::IntInRange, &s->smooth, nullptr, 0, 100},
+  };
+  add_output_option_rows(&s->options, kOutputWords, &rows);
+  const OptionWalk walk = walk_arguments({rows.data(), rows.size(), take_input, s}, words, count);
+  if (walk.status == OptionStatus::Refused) ops->log(ops, kBadArgument, walk.refused.c_str());
+  return walk.status == OptionStatus::Accepted;
 }
 
 // ---- the run ----
 
-bool check_size(PreviewSettings* s) {
+bool check_size(PreviewSettings* s, ConsoleOps* ops) {
   if (!s->size_given) {
     s->width = s->cubestrip ? 256 : 1024;
     s->height = s->cubestrip ? 256 : 512;
@@ -249,7 +229,7 @@ bool check_size(PreviewSettings* s) {
   const bool positive = s->width >= 1 && s->height >= 1;
   const bool shape = s->cubestrip ? s->width == s->height : s->height == s->width / 2;
   if (positive && shape) return true;
-  std::printf(kBadSize, s->width, s->height);
+  ops->log(ops, kBadSize, s->width, s->height);
   return false;
 }
 
@@ -280,35 +260,36 @@ bool load_sources(PreviewSettings* s, PreviewJob* job, bool cube) {
     job->sphere_height = static_cast<uint32_t>(height);
   }
   job->progress(job->user, 100, 100);
-  if (!s->quiet) job->console->log(job->console, kDone);
+  if (!s->options.quiet) job->console->log(job->console, kDone);
   return true;
 }
 
-int run_makepreview(PreviewSettings* s) {
-  if (!s->quiet) print_banner(kTitle);
-  if (!check_size(s)) return 1;
+int run_makepreview(PreviewSettings* s, ConsoleOps* ops) {
+  if (!s->options.quiet) print_banner(ops, kTitle);
+  if (!check_size(s, ops)) return 1;
   int32_t face_count = 0;
   for (const std::string& face : s->faces) face_count += face.empty() ? 0 : 1;
   if (s->sphere_input.empty() && face_count == 0) {
-    std::printf(kNoInput);
+    ops->log(ops, kNoInput);
     return 1;
   }
   if (face_count >= 2 && face_count <= 5) {
-    std::printf(kFacesMissing);
+    ops->log(ops, kFacesMissing);
     return 1;
   }
   const bool cube = face_count == kCubeSideCount;
 
   PreviewRun run;
+  run.console = ops;
   PreviewJob* job = &run.job;
   init_preview_job(job);
-  job->quiet = s->quiet;
+  job->quiet = s->options.quiet;
   job->user = &run;
-  job->console = console_ops();
+  job->console = ops;
   job->stages = run_stages;
   job->stage = run_stage;
   job->progress = run_progress;
-  if (!s->quiet) job->console->log(job->console, kLoading);
+  if (!s->options.quiet) job->console->log(job->console, kLoading);
   if (!load_sources(s, job, cube)) return 1;
 
   job->out_width = s->width;
@@ -316,10 +297,11 @@ int run_makepreview(PreviewSettings* s) {
   job->smooth = static_cast<uint32_t>(s->smooth);
   job->cubestrip = s->cubestrip;
   job->gray = s->gray;
-  job->jpeg_quality = static_cast<uint32_t>(s->jpeg_quality);
-  job->jpeg_subsampling = static_cast<uint32_t>(s->jpeg_subsampling);
-  job->tiff_compression = static_cast<uint32_t>(s->tiff_compression);
-  if (s->profile_given) parse_profile_mode(s->profile_word, job);
+  const WriterSettings& writer = s->options.writer;
+  job->jpeg_quality = static_cast<uint32_t>(writer.jpeg_quality);
+  job->jpeg_subsampling = static_cast<uint32_t>(writer.jpeg_subsampling);
+  job->tiff_compression = static_cast<uint32_t>(writer.tiff_compression);
+  job->profile_mode = s->options.profile;
   if (!s->output.empty()) {
     job->out_path = s->output;
   } else if (cube) {
@@ -328,36 +310,30 @@ int run_makepreview(PreviewSettings* s) {
     job->out_path = sphere_output_name(s->sphere_input);
   }
 
-  if (!s->quiet) job->console->log(job->console, kMakingPreview);
+  if (!s->options.quiet) job->console->log(job->console, kMakingPreview);
   run.last_printed = -1;
   plan_preview_progress(0, job, false, 0, false);
   const bool rendered = render_preview(job);
   clear_preview_job(job);
   if (!rendered) return 1;
   job->progress(job->user, 100, 100);
-  if (!s->quiet) job->console->log(job->console, kDone);
+  if (!s->options.quiet) job->console->log(job->console, kDone);
   return 0;
 }
 
 }  // namespace
 
 int makepreview_main(int argc, char** argv) {
+  ConsoleOps* ops = console_ops();
   if (argc < 2) {
-    print_banner(kTitle);
-    std::printf("%s", kDescription);
-    std::printf("%s", kUsage);
+    print_banner(ops, kTitle);
+    ops->log(ops, "%s", kDescription);
+    ops->log(ops, "%s", kUsage);
     return 1;
   }
   qvmem_init(nullptr, 0);
   PreviewSettings settings;
-  for (int i = 1; i < argc; ++i) {
-    const ParsedArgument parsed = parse_argument(argv[i]);
-    const bool accepted =
-        parsed.is_option ? apply_option(&settings, parsed) : apply_input(&settings, parsed.raw);
-    if (!accepted) {
-      std::printf(kBadArgument, argv[i]);
-      return 1;
-    }
-  }
-  return run_makepreview(&settings);
+  settings.options.writer.jpeg_subsampling = 422;
+  if (!walk_words(&settings, ops, argv + 1, argc - 1)) return 1;
+  return run_makepreview(&settings, ops);
 }

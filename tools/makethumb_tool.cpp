@@ -17,23 +17,22 @@ int makethumb_main(int argc, char** argv) {
   const int32_t max_height = argc > 4 ? atoi(argv[4]) : max_width;
   const int64_t start = timer_ticks();
   std::vector<uint8_t> jpeg;
-  const bool made = make_thumbnail(input, max_width, max_height, console_ops(), &jpeg);
-  printf("makethumb - %s => %s (max:%dx%d)\n", input, output, max_width, max_height);
-  printf(" - fs=%d byte\n", made ? static_cast<int>(jpeg.size()) : 0);
-  printf(" - ms=%f\n\n", ticks_to_seconds(timer_ticks() - start) * 1000.0);
+  ConsoleOps* ops = console_ops();
+  const bool made = make_thumbnail(input, max_width, max_height, ops, &jpeg);
+  ops->log(ops, "makethumb - %s => %s (max:%dx%d)\n", input, output, max_width, max_height);
+  ops->log(ops, " - fs=%d byte\n", made ? static_cast<int>(jpeg.size()) : 0);
+  ops->log(ops, " - ms=%f\n\n", ticks_to_seconds(timer_ticks() - start) * 1000.0);
   if (!made) return 1;
   FilePtr file = open_file(output, "wb");
   if (!file) {
-    fflush(stdout);
-    fprintf(stderr, "ERROR: creating file %s failed!\n", output);
+    ops->log_error(ops, "ERROR: creating file %s failed!\n", output);
     return 1;
   }
   const size_t written = fwrite(jpeg.data(), 1, jpeg.size(), file.get());
   const bool closed = fclose(file.release()) == 0;
   if (written != jpeg.size() || !closed) {
     delete_file(output);  // no truncated thumbnail under the output name
-    fflush(stdout);
-    fprintf(stderr, "ERROR: writing to file %s failed!\n", output);
+    ops->log_error(ops, "ERROR: writing to file %s failed!\n", output);
     return 1;
   }
   return 0;

@@ -4,21 +4,21 @@
 // optional sign and leading decimal digits, so text that is not a number reads as 0.
 #include "tools/maketiles_tool.h"
 
-#include <cctype>
 #include <climits>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/args.h"
 #include "base/banner.h"
 #include "base/console.h"
-#include "render/resize.h"
 #include "imageio/image_file.h"
-#include "imageio/image_options.h"
 #include "memory/qvmem.h"
+#include "render/resize.h"
 #include "render/tiling.h"
+#include "tools/output_options.h"
+#include "tools/tool_progress.h"
 
 namespace {
 
@@ -78,51 +78,25 @@ constexpr char kUsage[] =
     "supported input and output formats:\n"
     "  jpg/jpeg, tif/tiff/btf/tf8/bigtiff, psd/psb, kro (8 or 16bit, RGB or RGBA)";
 
-constexpr char kInvalidTileSize[] = "ERROR: invalid tilesize\n";
+constexpr char kInvalidTileSize[] = "ERROR: invalid tilesize\n";  // printed as a line
 constexpr char kBadArgument[] = "ERROR: invalid or bad argument: %s\n";
-constexpr char kProgress[] = "%d%%   \r";
 constexpr char kDone[] = "done.          \n";
 
+// The words of the shared output block that maketiles accepts.
+constexpr uint32_t kOutputWords =
+    kOutputJpegQuality | kOutputJpegSubsampling | kOutputJpegOptimize | kOutputJpegProgressive |
+    kOutputTiffCompression | kOutputDpi | kOutputProfileOrSkip | kOutputQuiet;
+
 // ---- number reading ----
-
-// Reads an optional sign and decimal digits after leading blanks, clamped to the int range;
-// false (value untouched) when no digit follows. *end is set past what was read.
-bool read_number(const char* text, int* value, const char** end) {
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (!isdigit(static_cast<unsigned char>(*p))) {
-    *end = text;
-    return false;
-  }
-  long long number = 0;
-  while (isdigit(static_cast<unsigned char>(*p))) {
-    if (number <= INT_MAX) number = number * 10 + (*p - '0');
-    ++p;
-  }
-  if (negative) number = -number;
-  *value = static_cast<int>(number < INT_MIN ? INT_MIN : number > INT_MAX ? INT_MAX : number);
-  *end = p;
-  return true;
-}
-
-// A number, 0 when none can be read.
-int number_of(const char* text) {
-  int value = 0;
-  const char* end;
-  read_number(text, &value, &end);
-  return value;
-}
 
 // "number, one separator character, number": numbers not found keep their values; the second
 // is read only when the first was. Returns where the separator stood (null when the first
 // number was not found).
 const char* read_number_pair(const char* text, int* first, int* second) {
   const char* end;
-  if (!read_number(text, first, &end)) return nullptr;
+  if (!read_leading_int(text, first, &end)) return nullptr;
   const char* separator = end;
-  if (*separator) read_number(separator + 1, second, &end);
+  if (*separator) read_leading_int(separator + 1, second, &end);
   return separator;
 }
 
@@ -133,114 +107,61 @@ void read_tile_size(const char* text, int* width, int* height) {
   if (strchr(text, 'x') || strchr(text, 'X')) {
     read_number_pair(text, width, height);
   } else {
-    *width = number_of(text);
+    *width = leading_int(text);
     *height = *width;
   }
 }
 
-// ---- options ----
+// ---- arguments ----
 
-// Applies an option's value to the job; false when the value is refused.
-using OptionApplyFn = bool (*)(const char* value, TileJob* job);
-
-struct MaketilesOption {
-  const char* word;     // option name without the dash, lower case
-  bool takes_value;     // written as -word=value; otherwise as -word alone
-  OptionApplyFn apply;  // for flags the value is empty
+struct MaketilesRun {
+  ConsoleOps* console = nullptr;
+  TileJob job;
+  OutputOptions options;    // writer settings (quality 85, 4:4:4, lzw), profile convert, quiet
+  int32_t positionals = 0;  // positional words seen so far
+  int last_percent = -1;    // the progress line printed last; none yet
 };
 
-bool apply_index_base(const char* value, TileJob* job) {
-  job->index_base = number_of(value);
-  return true;
+TileJob* job_of(void* target) {
+  return &static_cast<MaketilesRun*>(target)->job;
 }
 
-bool apply_jpeg_quality(const char* value, TileJob* job) {
-  const int quality = number_of(value);
-  job->jpeg_quality = quality;
-  return quality >= 0 && quality <= 100;
+OptionStatus accept_if(bool accepted) {
+  return accepted ? OptionStatus::Accepted : OptionStatus::Refused;
 }
 
-bool apply_jpeg_subsampling(const char* value, TileJob* job) {
-  const int code = number_of(value);
-  job->jpeg_subsampling = code;
-  return code == 444 || code == 422 || code == 420 || code == 411;
-}
-
-bool apply_jpeg_progressive(const char*, TileJob* job) {
-  job->jpeg_progressive = true;
-  return true;
-}
-
-bool apply_jpeg_optimize(const char*, TileJob* job) {
-  job->jpeg_optimize = true;
-  return true;
-}
-
-bool apply_tiff_compression(const char* value, TileJob* job) {
-  return tiff_compression_for_word(value, &job->tiff_compression);
-}
-
-bool apply_dpi(const char* value, TileJob* job) {
-  job->dpi = number_of(value);
-  return true;
-}
-
-bool apply_profile(const char* value, TileJob* job) {
-  job->profile_mode = strcmp(value, "copy") == 0      ? kTileProfileCopy
-                      : strcmp(value, "convert") == 0 ? kTileProfileConvert
-                      : strcmp(value, "srgb") == 0    ? kTileProfileSrgb
-                                                      : kTileProfileSkip;
-  return true;
-}
-
-bool apply_no_alpha(const char*, TileJob* job) {
-  job->no_alpha = true;
-  return true;
-}
-
-bool apply_8bit(const char*, TileJob* job) {
-  job->to_8bit = true;
-  return true;
-}
-
-bool apply_hmirror(const char*, TileJob* job) {
-  job->hmirror = true;
-  return true;
-}
-
-bool apply_quiet(const char*, TileJob* job) {
-  job->quiet = true;
-  return true;
-}
-
-bool apply_in_size(const char* value, TileJob* job) {
+// A size of the tiled input (the image's or a tile's): both numbers at least 1.
+OptionStatus set_tiled_input_size(TileJob* job, int width, int height, int32_t* job_width,
+                                  int32_t* job_height) {
   job->tiled_input = true;
+  *job_width = width;
+  *job_height = height;
+  return accept_if(width >= 1 && height >= 1);
+}
+
+// -insize=#x#: two numbers with one separator character.
+OptionStatus apply_in_size(void* target, const ParsedArgument& a) {
+  TileJob* job = job_of(target);
   int width = 0;
   int height = 0;
-  read_number_pair(value, &width, &height);
-  job->in_width = width;
-  job->in_height = height;
-  return width >= 1 && height >= 1;
+  read_number_pair(a.value.c_str(), &width, &height);
+  return set_tiled_input_size(job, width, height, &job->in_width, &job->in_height);
 }
 
-bool apply_in_tile_size(const char* value, TileJob* job) {
-  job->tiled_input = true;
+// -intilesize=# or #x#: the tile size rule.
+OptionStatus apply_in_tile_size(void* target, const ParsedArgument& a) {
+  TileJob* job = job_of(target);
   int width = 0;
   int height = 0;
-  read_tile_size(value, &width, &height);
-  job->in_tile_width = width;
-  job->in_tile_height = height;
-  return width >= 1 && height >= 1;
-}
-
-bool apply_in_index_base(const char* value, TileJob* job) {
-  job->in_index_base = number_of(value);
-  return job->in_index_base >= 0;
+  read_tile_size(a.value.c_str(), &width, &height);
+  return set_tiled_input_size(job, width, height, &job->in_tile_width, &job->in_tile_height);
 }
 
 // 1000x500, 1000x* and *x500 are valid; *x*, 0x500 and 1000 are not. Each -resize starts from
 // 0 × 0, so a later one replaces an earlier one whole.
-bool apply_resize(const char* value, TileJob* job) {
+OptionStatus apply_resize(void* target, const ParsedArgument& a) {
+  TileJob* job = job_of(target);
+  const char* value = a.value.c_str();
   job->resize = true;
   int width = 0;
   int height = 0;
@@ -248,147 +169,144 @@ bool apply_resize(const char* value, TileJob* job) {
   if (width > 0 && height > 0) {
     // accepted as it stands
   } else if (width > 0) {
-    if (!separator || !*separator || separator[1] != '*') return false;
+    if (!separator || !*separator || separator[1] != '*') return OptionStatus::Refused;
     height = -1;
   } else {
-    if (value[0] != '*' || !value[1]) return false;
+    if (value[0] != '*' || !value[1]) return OptionStatus::Refused;
     width = -1;
-    height = number_of(value + 2);
-    if (height <= 0) return false;
+    height = leading_int(value + 2);
+    if (height <= 0) return OptionStatus::Refused;
   }
   job->resize_width = width;
   job->resize_height = height;
-  return true;
+  return OptionStatus::Accepted;
 }
 
-bool apply_keep_aspect(const char*, TileJob* job) {
-  job->keep_aspect = true;
-  return true;
+OptionStatus apply_filter(void* target, const ParsedArgument& a) {
+  const int32_t code = parse_filter_name(a.value.c_str());
+  if (code < 0) return OptionStatus::Refused;
+  job_of(target)->filter = code;
+  return OptionStatus::Accepted;
 }
 
-bool apply_hwrap(const char*, TileJob* job) {
-  job->hwrap = true;
-  return true;
-}
-
-bool apply_filter(const char* value, TileJob* job) {
-  const int32_t code = parse_filter_name(value);
-  if (code < 0) return false;
-  job->filter = code;
-  return true;
-}
-
-const MaketilesOption kOptions[] = {
-    {"indexbase", true, apply_index_base},
-    {"jpegquality", true, apply_jpeg_quality},
-    {"jpegsubsamp", true, apply_jpeg_subsampling},
-    {"jpegprogressive", false, apply_jpeg_progressive},
-    {"jpegoptimize", false, apply_jpeg_optimize},
-    {"tiffcompress", true, apply_tiff_compression},
-    {"dpi", true, apply_dpi},
-    {"profile", true, apply_profile},
-    {"noalpha", false, apply_no_alpha},
-    {"tiffnoalpha", false, apply_no_alpha},
-    {"8bit", false, apply_8bit},
-    {"hmirror", false, apply_hmirror},
-    {"q", false, apply_quiet},
-    {"quiet", false, apply_quiet},
-    {"insize", true, apply_in_size},
-    {"intilesize", true, apply_in_tile_size},
-    {"inindexbase", true, apply_in_index_base},
-    {"resize", true, apply_resize},
-    {"keepaspect", false, apply_keep_aspect},
-    {"hwrap", false, apply_hwrap},
-    {"filter", true, apply_filter},
-};
-
-// Applies one argument; false when it is not an option of the table or its value is refused.
-bool apply_argument(const char* argument, TileJob* job) {
-  const std::string lowered = lowered_ascii(argument);
-  if (lowered.empty() || lowered[0] != '-') return false;
-  const size_t equals = lowered.find('=');
-  const std::string name =
-      lowered.substr(1, equals == std::string::npos ? std::string::npos : equals - 1);
-  for (const MaketilesOption& option : kOptions) {
-    if (name != option.word) continue;
-    if (option.takes_value != (equals != std::string::npos)) return false;
-    return option.apply(option.takes_value ? lowered.c_str() + equals + 1 : "", job);
+// The tile size: "0", N or WxH. A negative number stops the run; a word that reads as no size
+// at all is refused.
+OptionStatus take_tile_size(MaketilesRun* run, const std::string& text) {
+  int width = 0;
+  int height = 0;
+  read_tile_size(text.c_str(), &width, &height);
+  if (width < 0 || height < 0) {
+    run->console->print(run->console, kInvalidTileSize);
+    return OptionStatus::Stopped;
   }
-  return false;
+  if (width == 0 && height == 0 && text != "0") return OptionStatus::Refused;
+  run->job.tile_width = width;
+  run->job.tile_height = height;
+  return OptionStatus::Accepted;
+}
+
+// The positional words: inputfile, outputfile and the tile size; a fourth is refused.
+OptionStatus take_positional(void* target, const ParsedArgument& a) {
+  MaketilesRun* run = static_cast<MaketilesRun*>(target);
+  const int32_t index = run->positionals++;
+  if (index == 0) {
+    run->job.input = a.raw;
+  } else if (index == 1) {
+    run->job.output = a.raw;
+  } else if (index == 2) {
+    return take_tile_size(run, a.raw);
+  } else {
+    return OptionStatus::Refused;
+  }
+  return OptionStatus::Accepted;
+}
+
+// Applies every argument in order; false when one is refused (after the bad-argument message,
+// unless an earlier option asked for quiet) or stopped the run.
+bool walk_words(MaketilesRun* run, char** words, int count) {
+  TileJob* job = &run->job;
+  std::vector<OptionRow> rows = {
+      {"indexbase", OptionKind::IntInRange, &job->index_base, nullptr, INT_MIN, INT_MAX},
+      {"noalpha", OptionKind::Flag, &job->no_alpha},
+      {"tiffnoalpha", OptionKind::Flag, &job->no_alpha},
+      {"8bit", OptionKind::Flag, &job->to_8bit},
+      {"hmirror", OptionKind::Flag, &job->hmirror},
+      option_call("insize", OptionValue::Required, apply_in_size, run),
+      option_call("intilesize", OptionValue::Required, apply_in_tile_size, run),
+      {"inindexbase", OptionKind::IntInRange, &job->in_index_base, nullptr, 0, INT_MAX},
+      option_call("resize", OptionValue::Required, apply_resize, run),
+      {"keepaspect", OptionKind::Flag, &job->keep_aspect},
+      {"hwrap", OptionKind::Flag, &job->hwrap},
+      option_call("filter", OptionValue::Required, apply_filter, run),
+  };
+  add_output_option_rows(&run->options, kOutputWords, &rows);
+  const OptionWalk walk =
+      walk_arguments({rows.data(), rows.size(), take_positional, run}, words, count);
+  if (walk.status == OptionStatus::Refused && !run->options.quiet) {
+    run->console->log(run->console, kBadArgument, walk.refused.c_str());
+  }
+  return walk.status == OptionStatus::Accepted;
+}
+
+// The shared output options into the job's fields.
+void set_job_outputs(const OutputOptions& options, TileJob* job) {
+  const WriterSettings& writer = options.writer;
+  job->jpeg_quality = writer.jpeg_quality;
+  job->jpeg_subsampling = writer.jpeg_subsampling;
+  job->jpeg_optimize = writer.jpeg_optimize;
+  job->jpeg_progressive = writer.jpeg_progressive;
+  job->tiff_compression = writer.tiff_compression;
+  job->dpi = writer.dpi;
+  job->profile_mode = options.profile;
+  job->quiet = options.quiet;
 }
 
 // ---- progress ----
-
-struct ProgressPrinter {
-  int last_percent = -1;  // none printed yet
-};
 
 void ignore_stages(void*, int, const double*) {}
 
 void ignore_stage(void*, int) {}
 
 void print_progress(void* user, int64_t done, int64_t total) {
-  ProgressPrinter* printer = static_cast<ProgressPrinter*>(user);
+  MaketilesRun* run = static_cast<MaketilesRun*>(user);
   if (total <= 0) return;
-  const int percent = static_cast<int>(done * 100 / total);
-  if (percent == printer->last_percent) return;
-  printer->last_percent = percent;
-  printf(kProgress, percent);
-  fflush(stdout);
+  log_percent_line(run->console, static_cast<int>(done * 100 / total), &run->last_percent);
 }
 
-void print_help() {
-  print_banner(kTitle);
-  printf("%s\n", kDescription);
-  printf("%s\n", kUsage);
+void print_help(ConsoleOps* ops) {
+  print_banner(ops, kTitle);
+  ops->log(ops, "%s\n", kDescription);
+  ops->log(ops, "%s\n", kUsage);
 }
 
 }  // namespace
 
 int maketiles_main(int argc, char** argv) {
+  ConsoleOps* ops = console_ops();
   image_file_init();  // room for one open stream per tile of a tile row
   if (argc < 3) {
-    print_help();
-    fflush(stdout);
+    print_help(ops);
     return 1;
   }
   qvmem_init(nullptr, 0);
-  TileJob job;
-  init_tile_job(&job);
-  job.input = argv[1];
-  job.output = argv[2];
-
-  int first_option = 3;
-  if (argc > 3) {
-    int width = 0;
-    int height = 0;
-    read_tile_size(argv[3], &width, &height);
-    if (width < 0 || height < 0) {
-      printf("%s\n", kInvalidTileSize);
-      fflush(stdout);
-      return 1;
-    }
-    if (width > 0 || height > 0 || strcmp(argv[3], "0") == 0) first_option = 4;
-    job.tile_width = width;
-    job.tile_height = height;
+  MaketilesRun run;
+  run.console = ops;
+  init_tile_job(&run.job);
+  if (!walk_words(&run, argv + 1, argc - 1)) return 1;
+  if (run.positionals < 2) {
+    print_help(ops);
+    return 1;
   }
-  for (int i = first_option; i < argc; ++i) {
-    if (!apply_argument(argv[i], &job)) {
-      if (!job.quiet) printf(kBadArgument, argv[i]);
-      fflush(stdout);
-      return 1;
-    }
-  }
-  if (!job.quiet) print_banner(kTitle);
+  set_job_outputs(run.options, &run.job);
+  if (!run.job.quiet) print_banner(ops, kTitle);
 
-  ProgressPrinter printer;
-  job.user = &printer;
-  job.console = console_ops();
+  TileJob& job = run.job;
+  job.user = &run;
+  job.console = ops;
   job.stages = ignore_stages;
   job.stage = ignore_stage;
   job.progress = print_progress;
   const bool ok = make_tiles(&job);
-  if (ok && !job.quiet) printf("%s", kDone);
-  fflush(stdout);
+  if (ok && !job.quiet) ops->log(ops, kDone);
   return ok ? 0 : 1;
 }

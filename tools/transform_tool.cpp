@@ -20,14 +20,18 @@
 #include "base/console.h"
 #include "base/files.h"
 #include "base/paths.h"
+#include "base/text.h"
+#include "imageio/image_file.h"
+#include "imageio/image_options.h"
+#include "imageio/tiled_image_loader.h"
+#include "memory/qvmem.h"
+#include "memory/tiled_image.h"
 #include "render/cube_layout.h"
 #include "render/panorama_geometry.h"
 #include "render/sphere_to_cube.h"
 #include "render/view_render.h"
-#include "imageio/image_file.h"
-#include "memory/qvmem.h"
-#include "imageio/tiled_image_loader.h"
-#include "memory/tiled_image.h"
+#include "tools/output_options.h"
+#include "tools/tool_progress.h"
 
 namespace {
 
@@ -73,7 +77,6 @@ constexpr const char* kUsageLines[] = {
     "  jpg/jpeg, tif/tiff/btf/tf8/bigtiff, psd/psb, kro (8 or 16bit, RGB or RGBA)",
 };
 
-constexpr char kBanner[] = "\n%s %s%s%s (build %s)\n";
 constexpr char kBadArgument[] = "invalid or bad argument: %s\n";
 constexpr char kRotationTwice[] = "ERROR: -lookat and -rotate can't be used together!";
 constexpr char kBadRotationOrder[] = "ERROR: invalid rotation order!";
@@ -121,7 +124,12 @@ enum TransformMode : int32_t {
 constexpr int32_t kCubeFileOrder[kCubeSideCount] = {kCubeUp,    kCubeLeft, kCubeFront,
                                                     kCubeRight, kCubeBack, kCubeDown};
 
-constexpr int32_t kProgressTotal = 31;
+constexpr int32_t kProgressParts = 31;
+
+// The words of the shared output block that transform accepts.
+constexpr uint32_t kOutputWords =
+    kOutputJpegQuality | kOutputJpegSubsampling | kOutputJpegOptimize | kOutputJpegProgressive |
+    kOutputTiffCompression | kOutputProfile | kOutputTempDir | kOutputQuiet;
 
 struct TransformSettings {
   ConsoleOps* console = nullptr;
@@ -138,49 +146,22 @@ struct TransformSettings {
   bool even = false;
   bool autolevel = true;
   bool save_sphere_size = true;
-  bool quiet = false;
   bool ipc = false;
   bool verbose = false;
   bool in_process = false;
   bool frame_call = false;
   bool async_vmem = false;
-  std::string temp_dir;
   bool has_extension = false;
   std::string extension;
-  int32_t jpeg_quality = 85;
-  int32_t jpeg_subsampling = 444;
-  bool jpeg_optimize = false;
-  bool jpeg_progressive = false;
-  int32_t tiff_compression = 2;
-  ProfileMode profile = kProfileCopy;
-  // progress state
-  std::string progress_prefix = kLoadingPrefix;
-  int32_t progress_base = 1;
-  int32_t progress_span = 1;
-  int32_t last_percent = -1;
+  OutputOptions options;  // writer settings (quality 85, 4:4:4, lzw), profile copy, quiet
+  StepProgress progress;  // 31 parts: loading 1, each face 5, a strip 30
+  std::vector<OptionRow> rows;
 };
 
 // ---- option walk ----
 
-enum OptionResult { kOptionOk, kOptionBad, kOptionStop };
-
-using OptionHandler = OptionResult (*)(TransformSettings* s, const ParsedArgument& a);
-
-struct TransformOption {
-  const char* word;
-  bool takes_value;  // -word=value; otherwise a flag without a value
-  OptionHandler apply;
-};
-
-bool parse_tiff_compression(const std::string& word, int32_t* code) {
-  static const char* const kWords[] = {"none", "lzw", "zip", "jpeg", "auto"};
-  for (int32_t i = 0; i < 5; ++i) {
-    if (word == kWords[i]) {
-      *code = i + 1;
-      return true;
-    }
-  }
-  return false;
+TransformSettings* settings_of(void* target) {
+  return static_cast<TransformSettings*>(target);
 }
 
 // Reads one number at text; false when there is none.
@@ -191,228 +172,111 @@ bool read_double(const char* text, double* value, const char** end) {
   return stop != text;
 }
 
-OptionResult option_config(TransformSettings* s, const ParsedArgument& a);
-
-OptionResult option_cylinder(TransformSettings* s, const ParsedArgument&) {
-  s->render.cylinder = true;
-  return kOptionOk;
-}
-
-OptionResult option_outsize(TransformSettings* s, const ParsedArgument& a) {
+OptionStatus option_outsize(void* target, const ParsedArgument& a) {
+  TransformSettings* s = settings_of(target);
   int width = 0;
   int height = 0;
   const int count = std::sscanf(a.value.c_str(), "%d%*c%d", &width, &height);
   if (s->mode == kModeView) {
-    if (count < 2) return kOptionBad;
+    if (count < 2) return OptionStatus::Refused;
   } else {
-    if (count < 1) return kOptionBad;
+    if (count < 1) return OptionStatus::Refused;
     height = width;
   }
-  if (width < 1 || height < 1) return kOptionBad;
+  if (width < 1 || height < 1) return OptionStatus::Refused;
   s->width = width;
   s->height = height;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
-OptionResult option_fov(TransformSettings* s, const ParsedArgument& a) {
+OptionStatus option_fov(void* target, const ParsedArgument& a) {
   double fov = 0;
   if (std::sscanf(a.value.c_str(), "%lf", &fov) != 1 || !(fov > 0.0) || !(fov < 180.0)) {
-    return kOptionBad;
+    return OptionStatus::Refused;
   }
-  s->camera.fov = fov;
-  return kOptionOk;
+  settings_of(target)->camera.fov = fov;
+  return OptionStatus::Accepted;
 }
 
-OptionResult second_rotation(TransformSettings* s) {
+OptionStatus second_rotation(TransformSettings* s) {
   s->console->print(s->console, kRotationTwice);
-  return kOptionStop;
+  return OptionStatus::Stopped;
 }
 
-OptionResult option_lookat(TransformSettings* s, const ParsedArgument& a) {
+OptionStatus option_lookat(void* target, const ParsedArgument& a) {
+  TransformSettings* s = settings_of(target);
   if (s->has_rotation) return second_rotation(s);
   double angles[3] = {0, 0, 0};
   const char* text = a.value.c_str();
   const char* end = text;
-  if (!read_double(text, &angles[0], &end)) return kOptionBad;
+  if (!read_double(text, &angles[0], &end)) return OptionStatus::Refused;
   for (int i = 1; i < 3 && *end == ','; ++i) {
-    if (!read_double(end + 1, &angles[i], &end)) return kOptionBad;
+    if (!read_double(end + 1, &angles[i], &end)) return OptionStatus::Refused;
   }
   s->rotation = lookat_rotation(angles[0], angles[1], angles[2]);
   s->has_rotation = true;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
-OptionResult option_rotate(TransformSettings* s, const ParsedArgument& a) {
+OptionStatus option_rotate(void* target, const ParsedArgument& a) {
+  TransformSettings* s = settings_of(target);
   if (s->has_rotation) return second_rotation(s);
   const std::string& value = a.value;
   const size_t first_comma = value.find(',');
-  if (first_comma == std::string::npos) return kOptionBad;
+  if (first_comma == std::string::npos) return OptionStatus::Refused;
   double angles[3];
   const char* end = value.c_str() + first_comma;
   for (int i = 0; i < 3; ++i) {
-    if (*end != ',' || !read_double(end + 1, &angles[i], &end)) return kOptionBad;
+    if (*end != ',' || !read_double(end + 1, &angles[i], &end)) return OptionStatus::Refused;
   }
   const std::string order = value.substr(0, first_comma);
   if (!order_rotation(order.c_str(), angles[0], angles[1], angles[2], &s->rotation)) {
     s->console->print(s->console, kBadRotationOrder);
-    return kOptionStop;
+    return OptionStatus::Stopped;
   }
   s->has_rotation = true;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
-OptionResult option_noautolevel(TransformSettings* s, const ParsedArgument&) {
-  s->autolevel = false;
-  return kOptionOk;
+OptionStatus option_oversample(void* target, const ParsedArgument& a) {
+  float* factor = &settings_of(target)->render.oversample;
+  std::sscanf(a.value.c_str(), "%f", factor);
+  return OptionStatus::Accepted;
 }
 
-OptionResult option_jpegquality(TransformSettings* s, const ParsedArgument& a) {
-  const int quality = std::atoi(a.value.c_str());
-  if (quality < 0 || quality > 100) return kOptionBad;
-  s->jpeg_quality = quality;
-  return kOptionOk;
-}
-
-OptionResult option_jpegsubsamp(TransformSettings* s, const ParsedArgument& a) {
-  const int value = std::atoi(a.value.c_str());
-  if (value != 444 && value != 422 && value != 420 && value != 411) return kOptionBad;
-  s->jpeg_subsampling = value;
-  return kOptionOk;
-}
-
-OptionResult option_jpegoptimize(TransformSettings* s, const ParsedArgument&) {
-  s->jpeg_optimize = true;
-  return kOptionOk;
-}
-
-OptionResult option_jpegprogressive(TransformSettings* s, const ParsedArgument&) {
-  s->jpeg_progressive = true;
-  return kOptionOk;
-}
-
-OptionResult option_tiffcompress(TransformSettings* s, const ParsedArgument& a) {
-  return parse_tiff_compression(a.value, &s->tiff_compression) ? kOptionOk : kOptionBad;
-}
-
-OptionResult option_tempdir(TransformSettings* s, const ParsedArgument& a) {
-  s->temp_dir = a.raw_value;
-  return kOptionOk;
-}
-
-OptionResult option_fast(TransformSettings* s, const ParsedArgument&) {
-  s->render.fast = true;
-  s->render.no_oversampling = true;
-  return kOptionOk;
-}
-
-OptionResult option_oversample(TransformSettings* s, const ParsedArgument& a) {
-  float factor = s->render.oversample;
-  std::sscanf(a.value.c_str(), "%f", &factor);
-  s->render.oversample = factor;
-  return kOptionOk;
-}
-
-OptionResult option_profile(TransformSettings* s, const ParsedArgument& a) {
-  return parse_profile_mode(a.value, &s->profile) ? kOptionOk : kOptionBad;
-}
-
-OptionResult option_even(TransformSettings* s, const ParsedArgument&) {
-  s->even = true;
-  return kOptionOk;
-}
-
-OptionResult option_quiet(TransformSettings* s, const ParsedArgument&) {
-  s->quiet = true;
-  return kOptionOk;
-}
-
-OptionResult option_ipc(TransformSettings* s, const ParsedArgument&) {
-  s->quiet = true;
-  s->ipc = true;
-  return kOptionOk;
-}
-
-OptionResult option_in_process(TransformSettings* s, const ParsedArgument&) {
+OptionStatus option_in_process(void* target, const ParsedArgument&) {
+  TransformSettings* s = settings_of(target);
   s->in_process = true;
   s->autolevel = false;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
-OptionResult option_frame_call(TransformSettings* s, const ParsedArgument&) {
+OptionStatus option_frame_call(void* target, const ParsedArgument&) {
+  TransformSettings* s = settings_of(target);
   s->in_process = true;
   s->frame_call = true;
   s->autolevel = false;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
-
-OptionResult option_asyncvmem(TransformSettings* s, const ParsedArgument&) {
-  s->async_vmem = true;
-  return kOptionOk;
-}
-
-OptionResult option_verbose(TransformSettings* s, const ParsedArgument&) {
-  s->verbose = true;
-  return kOptionOk;
-}
-
-OptionResult option_dontsavespheresize(TransformSettings* s, const ParsedArgument&) {
-  s->save_sphere_size = false;
-  return kOptionOk;
-}
-
-const TransformOption kOptions[] = {
-    {"config", true, option_config},
-    {"cylinder", false, option_cylinder},
-    {"outsize", true, option_outsize},
-    {"fov", true, option_fov},
-    {"lookat", true, option_lookat},
-    {"rotate", true, option_rotate},
-    {"noautolevel", false, option_noautolevel},
-    {"jpegquality", true, option_jpegquality},
-    {"jpegsubsamp", true, option_jpegsubsamp},
-    {"jpegoptimize", false, option_jpegoptimize},
-    {"jpegprogressive", false, option_jpegprogressive},
-    {"tiffcompress", true, option_tiffcompress},
-    {"tempdir", true, option_tempdir},
-    {"fast", false, option_fast},
-    {"oversample", true, option_oversample},
-    {"profile", true, option_profile},
-    {"even", false, option_even},
-    {"q", false, option_quiet},
-    {"quiet", false, option_quiet},
-    {"ipc", false, option_ipc},
-    {"makemultirescall", false, option_in_process},
-    {"makemultirescallframes", false, option_frame_call},
-    {"asyncvmem", false, option_asyncvmem},
-    {"verbose", false, option_verbose},
-    {"dontsavespheresize", false, option_dontsavespheresize},
-};
 
 bool load_config_file(const std::string& path, TransformConfig* config) {
   std::vector<ConfigEntry> entries;
-  if (!read_config_section(path, kConfigSection, &entries)) {
-    const bool relative = !path.empty() && path[0] != '/';
-    if (!relative || !read_config_section(module_directory() + path, kConfigSection, &entries)) {
-      return false;
-    }
-  }
+  if (!read_tool_config_section(path, kConfigSection, &entries)) return false;
   apply_transform_config(entries, config);
   return true;
 }
 
-OptionResult option_config(TransformSettings* s, const ParsedArgument& a) {
+// Takes over the config's settings at this point of the walk.
+OptionStatus option_config(void* target, const ParsedArgument& a) {
+  TransformSettings* s = settings_of(target);
   TransformConfig config;
   if (!load_config_file(a.raw_value, &config)) {
     s->console->log(s->console, kConfigFailed, a.raw_value.c_str());
-    return kOptionStop;
+    return OptionStatus::Stopped;
   }
   s->render.oversample = config.oversample;
-  s->tiff_compression = config.tiff_compression;
-  s->jpeg_optimize = config.jpeg_optimize;
-  s->jpeg_quality = config.jpeg_quality;
-  s->jpeg_progressive = config.jpeg_progressive;
-  s->jpeg_subsampling = config.jpeg_subsampling;
-  s->profile = config.profile;
+  s->options.writer = config.writer;
+  s->options.profile = config.profile;
   s->autolevel = config.autolevel;
   if (config.fast) {
     s->render.fast = true;
@@ -423,35 +287,54 @@ OptionResult option_config(TransformSettings* s, const ParsedArgument& a) {
   s->extension = config.output_format;
   const int32_t mode = transform_mode_for_word(config.cube_format);
   if (mode >= kModeCube) s->mode = mode;
-  return kOptionOk;
+  return OptionStatus::Accepted;
 }
 
-// Applies one argument; prints the bad-argument message itself.
-OptionResult apply_argument(TransformSettings* s, const char* argument) {
-  const ParsedArgument parsed = parse_argument(argument);
-  OptionResult result = kOptionBad;
-  if (!parsed.is_option) {
-    if (s->positionals == 0) {
-      s->input = parsed.raw;
-      result = kOptionOk;
-    } else if (s->positionals == 1) {
-      s->output = parsed.raw;
-      result = kOptionOk;
-    }
-    ++s->positionals;
+// The first positional is the input, the second the output; a third is refused.
+OptionStatus take_positional(void* target, const ParsedArgument& a) {
+  TransformSettings* s = settings_of(target);
+  const int32_t index = s->positionals++;
+  if (index == 0) {
+    s->input = a.raw;
+  } else if (index == 1) {
+    s->output = a.raw;
   } else {
-    for (const TransformOption& option : kOptions) {
-      if (parsed.name != option.word) continue;
-      if (parsed.has_value == option.takes_value) result = option.apply(s, parsed);
-      break;
-    }
+    return OptionStatus::Refused;
   }
-  if (result == kOptionBad) s->console->log(s->console, kBadArgument, argument);
-  return result;
+  return OptionStatus::Accepted;
 }
 
-bool starts_with_dash(const char* text) {
-  return text[0] == '-';
+void build_option_rows(TransformSettings* s) {
+  s->rows = {
+      option_call("config", OptionValue::Required, option_config, s),
+      {"cylinder", OptionKind::Flag, &s->render.cylinder},
+      option_call("outsize", OptionValue::Required, option_outsize, s),
+      option_call("fov", OptionValue::Required, option_fov, s),
+      option_call("lookat", OptionValue::Required, option_lookat, s),
+      option_call("rotate", OptionValue::Required, option_rotate, s),
+      {"noautolevel", OptionKind::FlagOff, &s->autolevel},
+      {"fast", OptionKind::Flag, &s->render.fast, &s->render.no_oversampling},
+      option_call("oversample", OptionValue::Required, option_oversample, s),
+      {"even", OptionKind::Flag, &s->even},
+      {"ipc", OptionKind::Flag, &s->options.quiet, &s->ipc},
+      option_call("makemultirescall", OptionValue::None, option_in_process, s),
+      option_call("makemultirescallframes", OptionValue::None, option_frame_call, s),
+      {"asyncvmem", OptionKind::Flag, &s->async_vmem},
+      {"verbose", OptionKind::Flag, &s->verbose},
+      {"dontsavespheresize", OptionKind::FlagOff, &s->save_sphere_size},
+  };
+  add_output_option_rows(&s->options, kOutputWords, &s->rows);
+}
+
+// Applies count words in order; prints the bad-argument message itself. False when the run
+// stops.
+bool walk_words(TransformSettings* s, char** words, int count) {
+  const OptionWalk walk =
+      walk_arguments({s->rows.data(), s->rows.size(), take_positional, s}, words, count);
+  if (walk.status == OptionStatus::Refused) {
+    s->console->log(s->console, kBadArgument, walk.refused.c_str());
+  }
+  return walk.status == OptionStatus::Accepted;
 }
 
 // Reads the legacy view parameters (vertical angle, heading, roll, fov); false after printing
@@ -470,40 +353,6 @@ bool read_legacy_view(TransformSettings* s, char** parameters) {
     return false;
   }
   return true;
-}
-
-// ---- progress ----
-
-void report_progress(void* user, int64_t done, int64_t total) {
-  TransformSettings* s = static_cast<TransformSettings*>(user);
-  if (total <= 0) return;
-  if (s->ipc) {
-    const double fraction = static_cast<double>(s->progress_span) / kProgressTotal *
-                                (static_cast<double>(done) / static_cast<double>(total)) +
-                            static_cast<double>(s->progress_base - 1) / kProgressTotal;
-    s->console->progress(s->console, fraction);
-    return;
-  }
-  if (s->quiet) return;
-  const int32_t percent = static_cast<int32_t>(done * 100 / total);
-  if (percent == s->last_percent) return;
-  if (s->in_process) {
-    // The calling tool's console record gets the lines of an in-process run.
-    s->console->log(s->console, "%s%d%%        \r", s->progress_prefix.c_str(), percent);
-  } else {
-    std::printf("%d%%   \r", percent);
-  }
-  std::fflush(stdout);
-  s->last_percent = percent;
-}
-
-void report_load_progress(void* user, int32_t done, int32_t total) {
-  report_progress(user, done, total);
-}
-
-void set_progress(TransformSettings* s, int32_t base, int32_t span) {
-  s->progress_base = base;
-  s->progress_span = span;
 }
 
 // ---- memory diagnostics ----
@@ -568,10 +417,10 @@ int run_memtest(ConsoleOps* ops) {
 
 // ---- the run ----
 
-void print_usage_text() {
-  print_banner(kTitle);
-  std::printf("\n");
-  for (const char* line : kUsageLines) std::puts(line);
+void print_usage_text(ConsoleOps* ops) {
+  print_banner(ops, kTitle);
+  ops->log(ops, "\n");
+  for (const char* line : kUsageLines) ops->print(ops, line);
 }
 
 bool is_jpeg_name(const std::string& name) {
@@ -579,35 +428,6 @@ bool is_jpeg_name(const std::string& name) {
   if (!file_extension(name, &extension)) return false;
   lower_ascii(&extension);
   return extension == "jpg" || extension == "jpeg";
-}
-
-void jpeg_sampling(int32_t subsampling, int32_t* h, int32_t* v) {
-  switch (subsampling) {
-    case 422:
-      *h = 2, *v = 1;
-      break;
-    case 420:
-      *h = 2, *v = 2;
-      break;
-    case 411:
-      *h = 4, *v = 2;
-      break;
-    default:
-      *h = 1, *v = 1;
-      break;
-  }
-}
-
-ImageProps writer_options(const TransformSettings& s) {
-  ImageProps props;
-  image_default_props(&props);
-  // Quality 0 would mean "default" to the writers; the lowest quality is asked for instead.
-  props.jpeg_quality = s.jpeg_quality < 1 ? 1 : s.jpeg_quality;
-  props.tiff_compression = s.tiff_compression;
-  props.optimize = s.jpeg_optimize;
-  props.progressive = s.jpeg_progressive;
-  jpeg_sampling(s.jpeg_subsampling, &props.jpeg_sampling_h, &props.jpeg_sampling_v);
-  return props;
 }
 
 // Reports a source that could not be loaded: the pixel-format message for files that open but
@@ -631,28 +451,28 @@ void report_loading_failure(const TransformSettings& s) {
 }
 
 void log_status(const TransformSettings& s, const char* format, int32_t a, int32_t b) {
-  if (!s.quiet) s.console->log(s.console, format, a, b);
+  if (!s.options.quiet) s.console->log(s.console, format, a, b);
 }
 
 // Makes all six faces, also after one fails; false when any of them could not be made.
 bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
                        const RotationMatrix* extra) {
   ConsoleOps* ops = s->console;
-  if (!s->quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
+  if (!s->options.quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
   bool complete = true;
   for (int32_t p = 0; p < kCubeSideCount; ++p) {
     const int32_t face = kCubeFileOrder[p];
     const CubeSideInfo& side = cube_side_info(face);
     const std::string name = make_output_name(s->output, s->input, side.suffix, extension, true);
-    if (!s->quiet) {
+    if (!s->options.quiet) {
       if (s->in_process) {
-        s->progress_prefix = ops->format(ops, kFacePrefix, p + 2, side.name);
+        s->progress.prefix = ops->format(ops, kFacePrefix, p + 2, side.name);
       } else {
         ops->log(ops, kMakingFace, side.name, side.padding, name.c_str());
       }
     }
-    set_progress(s, 2 + 5 * p, 5);
+    start_step(&s->progress, 2 + 5 * p, 5, false);
     complete =
         render_image(&s->render, ops, props, size, size, face, extra, 0.0, 0.0, 0.0, 90.0, name) &&
         complete;
@@ -678,7 +498,7 @@ bool render_strip_file(TransformSettings* s, const ImageProps& props, int32_t si
   }
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
   const std::string name = make_output_name(s->output, s->input, "_cubestrip", extension, false);
-  set_progress(s, 2, 30);
+  start_step(&s->progress, 2, 30, false);
   return render_strip(s->mode, name, &s->render, s->console, props, size, extra);
 }
 
@@ -686,17 +506,18 @@ bool render_view_file(TransformSettings* s, const ImageProps& props, const Rotat
   log_status(*s, kMakingView, s->width, s->height);
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
   const std::string name = make_output_name(s->output, s->input, "_view", extension, false);
-  set_progress(s, 2, 30);
+  start_step(&s->progress, 2, 30, false);
   return render_view(&s->render, s->console, props, {s->width, s->height}, s->camera, extra, name);
 }
 
 // Everything after the option walk: load, check, size, render, release.
 int run_transform(TransformSettings* s) {
   ConsoleOps* ops = s->console;
-  qvmem_init(s->temp_dir.empty() ? nullptr : s->temp_dir.c_str(), s->async_vmem ? 1 : 0);
-  const bool chatty = !s->quiet && !s->in_process;
+  const std::string& temp_dir = s->options.temp_dir;
+  qvmem_init(temp_dir.empty() ? nullptr : temp_dir.c_str(), s->async_vmem ? 1 : 0);
+  const bool chatty = !s->options.quiet && !s->in_process;
   if (chatty) {
-    ops->log(ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix, kBuildDate);
+    print_banner(ops, kTitle);
   }
   const int64_t start = timer_ticks();
   if (chatty) ops->print(ops, kLoadingInput);
@@ -704,8 +525,8 @@ int run_transform(TransformSettings* s) {
   TiledImagePtr image;
   if (!s->input.empty()) {
     info = image_probe(s->input);
-    const bool report = !s->quiet || s->ipc;
-    image = load_tiled_image(s->input, 128, report ? report_load_progress : nullptr, s);
+    const bool report = !s->options.quiet || s->ipc;
+    image = load_tiled_image(s->input, 128, report ? report_step_rows : nullptr, &s->progress);
   }
   if (!image) {
     report_loading_failure(*s);
@@ -732,9 +553,9 @@ int run_transform(TransformSettings* s) {
     extra = &s->rotation;
   }
 
-  ImageProps props = writer_options(*s);
+  ImageProps props = writer_props(s->options.writer);
   static const std::vector<uint8_t> kNoProfile;
-  s->render.profile_mode = s->profile;
+  s->render.profile_mode = s->options.profile;
   s->render.source_icc = info ? &info->icc : &kNoProfile;
 
   int32_t face_size = s->width;
@@ -758,8 +579,8 @@ int run_transform(TransformSettings* s) {
   TileViewPtr view = create_tile_view(image.get());
   PanoSampler sampler = make_pano_sampler(image.get(), view.get());
   s->render.sampler = &sampler;
-  s->render.progress = report_progress;
-  s->render.progress_user = s;
+  s->render.progress = report_step;
+  s->render.progress_user = &s->progress;
   // An output that could not be made (already reported) fails the run.
   bool complete = true;
   if (s->mode == kModeView) {
@@ -775,17 +596,13 @@ int run_transform(TransformSettings* s) {
   const int status = complete ? 0 : 1;
   if (s->frame_call) return status;
   if (s->in_process) {
-    if (!s->quiet) ops->log(ops, kDoneInProcess);
+    if (!s->options.quiet) ops->log(ops, kDoneInProcess);
   } else if (s->verbose) {
     ops->log(ops, kDoneVerbose, ticks_to_seconds(timer_ticks() - start));
-  } else if (!s->quiet) {
+  } else if (!s->options.quiet) {
     ops->log(ops, kDone);
   }
   return status;
-}
-
-bool config_word_matches(const std::string& value, ProfileMode* mode) {
-  return parse_profile_mode(lowered_ascii(value), mode);
 }
 
 }  // namespace
@@ -813,18 +630,8 @@ void apply_transform_config(const std::vector<ConfigEntry>& entries, TransformCo
       config->output_format = value;
     } else if (key == "cubeformat") {
       config->cube_format = value;
-    } else if (key == "tiffcompress") {
-      parse_tiff_compression(lowered_ascii(value), &config->tiff_compression);
-    } else if (key == "profile") {
-      config_word_matches(value, &config->profile);
-    } else if (key == "jpegquality") {
-      config->jpeg_quality = parse_int(value, 99, 0, 100);
-    } else if (key == "jpegsubsamp") {
-      config->jpeg_subsampling = parse_int(value, 0, -2147483647 - 1, 2147483647);
-    } else if (key == "jpegoptimize") {
-      config->jpeg_optimize = parse_bool(value, false);
-    } else if (key == "jpegprogressive") {
-      config->jpeg_progressive = parse_bool(value, false);
+    } else if (apply_output_config_entry(entry, kOutputWords, &config->writer, &config->profile)) {
+      // a writer setting or the profile mode
     } else if (key == "fast") {
       config->fast = parse_bool(value, false);
     } else if (key == "autolevel") {
@@ -842,24 +649,28 @@ int transform_main(int argc, char** argv, ConsoleOps* ops) {
     if (word == "-memtest") return run_memtest(ops);
   }
   if (argc < 3) {
-    print_usage_text();
+    print_usage_text(ops);
     return 1;
   }
   TransformSettings settings;
   settings.console = ops;
+  settings.options.profile = kProfileCopy;
+  settings.progress.console = ops;
+  settings.progress.parts = kProgressParts;
+  settings.progress.prefix = kLoadingPrefix;
+  build_option_rows(&settings);
   int first = 1;
   settings.mode = transform_mode_for_word(argv[1]);
   if (settings.mode != kModeNone) first = 2;
-  if (settings.mode == kModeView && argc - 1 >= 7 && !starts_with_dash(argv[4]) &&
-      !starts_with_dash(argv[5]) && !starts_with_dash(argv[6]) && !starts_with_dash(argv[7])) {
-    for (int i = 2; i < 4; ++i) {
-      if (apply_argument(&settings, argv[i]) != kOptionOk) return 1;
-    }
+  if (settings.mode == kModeView && argc - 1 >= 7 && !is_option_word(argv[4]) &&
+      !is_option_word(argv[5]) && !is_option_word(argv[6]) && !is_option_word(argv[7])) {
+    if (!walk_words(&settings, argv + 2, 2)) return 1;
     if (!read_legacy_view(&settings, argv + 4)) return 1;
     first = 8;
   }
-  for (int i = first; i < argc; ++i) {
-    if (apply_argument(&settings, argv[i]) != kOptionOk) return 1;
-  }
+  if (!walk_words(&settings, argv + first, argc - first)) return 1;
+  settings.progress.quiet = settings.options.quiet;
+  settings.progress.ipc = settings.ipc;
+  settings.progress.prefixed = settings.in_process;
   return run_transform(&settings);
 }

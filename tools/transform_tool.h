@@ -10,11 +10,12 @@
 
 #include "base/config_section.h"
 #include "imageio/color_profile.h"
+#include "imageio/image_options.h"
 
 struct ConsoleOps;
 
 // Tool entry: argv[0] is the program path, then MODE inputfile outputfile [options]. Returns 0
-// on success (also when an output could not be created), 1 on usage, argument or input errors.
+// on success, 1 on usage, argument or input errors and when an output could not be created.
 int transform_main(int argc, char** argv, ConsoleOps* ops);
 
 // The settings of the section "[Convert SPHERE to CUBE]", with the defaults of a file that
@@ -23,15 +24,11 @@ struct TransformConfig {
   std::string cube_format = "CUBE";   // mode word: cube, cube6, hcube, vcube, cube32 …
   int32_t cube_size = -1;             // face size; used when above 0
   std::string output_format = "tif";  // extension of the outputs
-  int32_t tiff_compression = 2;       // 1 none, 2 lzw, 3 zip, 4 jpeg, 5 auto
-  int32_t jpeg_quality = 92;
-  int32_t jpeg_subsampling = 444;
-  bool jpeg_optimize = true;
-  bool jpeg_progressive = false;
+  WriterSettings writer = {92, 444, true, false, 2, 0};  // quality 92, 4:4:4, optimised, lzw
+  ProfileMode profile = kProfileCopy;
   bool fast = false;
   bool autolevel = true;
   float oversample = 0.0f;
-  ProfileMode profile = kProfileCopy;
 };
 
 // Applies the entries of a section to a config record (unknown keys and words are ignored).

@@ -27,13 +27,16 @@ TEST(ColorProfile, ModeWords) {
     ProfileMode mode;
   } rows[] = {{"skip", true, kProfileSkip},       {"COPY", true, kProfileCopy},
               {"convert", true, kProfileConvert}, {"sRGB", true, kProfileSrgb},
-              {"none", false, kProfileSkip},      {"", false, kProfileSkip}};
+              {"none", false, kProfileSkip},      {"", false, kProfileSkip},
+              {"keep", false, kProfileSkip}};
   for (const auto& row : rows) {
     ProfileMode mode = kProfileSkip;
     EXPECT_EQ(parse_profile_mode(row.word, &mode), row.ok) << row.word;
     if (row.ok) {
       EXPECT_EQ(mode, row.mode) << row.word;
     }
+    // The lenient reading: any word that is not a mode means skip.
+    EXPECT_EQ(profile_mode_or_skip(row.word), row.mode) << row.word;
   }
 }
 

@@ -157,15 +157,10 @@ TEST(SmoothPreview, LoaderWidensEveryFormatAndReportsFailures) {
   EXPECT_EQ(capture.console.errors, capture.console.text);
 }
 
-TEST(SmoothPreview, ProfileWords) {
+TEST(SmoothPreview, ConvertsToSrgbByDefault) {
   PreviewJob job;
   init_preview_job(&job);
-  EXPECT_EQ(job.profile_mode, 2u);
-  EXPECT_EQ(parse_profile_mode("COPY", &job), 1u);
-  EXPECT_EQ(parse_profile_mode("convert", &job), 2u);
-  EXPECT_EQ(parse_profile_mode("sRGB", &job), 3u);
-  EXPECT_EQ(parse_profile_mode("keep", &job), 0u);
-  EXPECT_EQ(job.profile_mode, 0u);
+  EXPECT_EQ(job.profile_mode, kProfileConvert);
 }
 
 TEST(SmoothPreview, CubeConversionsKeepTheOrientation) {

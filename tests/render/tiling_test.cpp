@@ -99,7 +99,7 @@ TEST(TileJob, DefaultsKeepTheUserField) {
   EXPECT_EQ(job.jpeg_quality, 85);
   EXPECT_EQ(job.jpeg_subsampling, 444);
   EXPECT_EQ(job.tiff_compression, 2);
-  EXPECT_EQ(job.profile_mode, kTileProfileConvert);
+  EXPECT_EQ(job.profile_mode, kProfileConvert);
   EXPECT_EQ(job.in_index_base, 1);
   EXPECT_EQ(job.filter, 12);
 }
@@ -397,22 +397,22 @@ TEST(Tiling, ProfileModesEmbedAndConvert) {
   const std::vector<uint8_t> none;
   const struct {
     const std::vector<uint8_t>* source_profile;
-    int mode;
+    ProfileMode mode;
     bool succeeds;
     const std::vector<uint8_t>* embedded;  // null: nothing embedded
     bool converted;
   } rows[] = {
-      {&linear, kTileProfileCopy, true, &linear, false},
-      {&linear, kTileProfileSrgb, true, &compact_srgb_profile(), true},
-      {&linear, kTileProfileConvert, true, nullptr, true},
-      {&linear, kTileProfileSkip, true, nullptr, false},
-      {&none, kTileProfileCopy, true, nullptr, false},
-      {&none, kTileProfileSrgb, true, nullptr, false},
-      {&none, kTileProfileConvert, true, nullptr, false},
-      {&garbage, kTileProfileConvert, false, nullptr, false},
-      {&garbage, kTileProfileSrgb, false, nullptr, false},
-      {&garbage, kTileProfileSkip, true, nullptr, false},
-      {&garbage, kTileProfileCopy, true, &garbage, false},
+      {&linear, kProfileCopy, true, &linear, false},
+      {&linear, kProfileSrgb, true, &compact_srgb_profile(), true},
+      {&linear, kProfileConvert, true, nullptr, true},
+      {&linear, kProfileSkip, true, nullptr, false},
+      {&none, kProfileCopy, true, nullptr, false},
+      {&none, kProfileSrgb, true, nullptr, false},
+      {&none, kProfileConvert, true, nullptr, false},
+      {&garbage, kProfileConvert, false, nullptr, false},
+      {&garbage, kProfileSrgb, false, nullptr, false},
+      {&garbage, kProfileSkip, true, nullptr, false},
+      {&garbage, kProfileCopy, true, &garbage, false},
   };
   for (const auto& row : rows) {
     TempDir dir;
@@ -444,7 +444,7 @@ TEST(Tiling, SummaryLinesNameProfilesAndFormats) {
   ASSERT_TRUE(write_pattern(dir.file("in.kro"), kPixelRgba16, 100, 60, linear_rgb_profile()));
   TileJob job = quiet_job(dir.file("in.kro"), dir.file("%h.jpg"), 64, 0);
   job.quiet = false;
-  job.profile_mode = kTileProfileSrgb;
+  job.profile_mode = kProfileSrgb;
   bool ok = false;
   std::string errors;
   const std::string printed = run_capturing(&job, &ok, &errors);
@@ -583,7 +583,7 @@ TEST(Tiling, JobRunsAgainAfterSuccess) {
   TempDir dir;
   ASSERT_TRUE(write_pattern(dir.file("in.kro"), kPixelRgb8, 30, 20, linear_rgb_profile()));
   TileJob job = quiet_job(dir.file("in.kro"), dir.file("o_%h.kro"), 16, 0);
-  job.profile_mode = kTileProfileCopy;
+  job.profile_mode = kProfileCopy;
   ASSERT_TRUE(make_tiles(&job));
   EXPECT_TRUE(job.in_profile.empty());
   EXPECT_EQ(job.in_profile_size, 0u);
@@ -604,11 +604,11 @@ TEST(Tiling, CorpusFilesKeepOrConvertTheirProfiles) {
   std::unique_ptr<ImageInfo> source = image_probe(rocket);
   ASSERT_TRUE(source && !source->icc.empty());
   const struct {
-    int mode;
+    ProfileMode mode;
     const std::vector<uint8_t>* embedded;
   } rows[] = {
-      {kTileProfileCopy, &source->icc},
-      {kTileProfileSrgb, &compact_srgb_profile()},
+      {kProfileCopy, &source->icc},
+      {kProfileSrgb, &compact_srgb_profile()},
   };
   for (const auto& row : rows) {
     TileJob job = quiet_job(rocket, dir.file("r_%h_%v.jpg"), 256, 0);

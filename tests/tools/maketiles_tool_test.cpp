@@ -184,6 +184,34 @@ TEST(Maketiles, RefusedArgumentsAreNamedAsTyped) {
   EXPECT_EQ(result.out, "ERROR: invalid tilesize\n\n");
 }
 
+// A word that begins with a dash and is not a number is an option wherever it stands: in the
+// place of the tile size, and before the file names.
+TEST(Maketiles, OptionWordsInThePlaceOfPositionals) {
+  TempDir dir;
+  ASSERT_TRUE(write_pattern(dir.file("in.kro"), kPixelRgba16, 40, 20));
+  const std::vector<std::vector<std::string>> rows = {
+      {dir.file("in.kro"), dir.file("a.kro"), "-8bit", "-q"},
+      {"-8bit", "-q", dir.file("in.kro"), dir.file("b.kro"), "0"},
+  };
+  for (const std::vector<std::string>& row : rows) {
+    std::vector<std::string> args = {"maketiles"};
+    args.insert(args.end(), row.begin(), row.end());
+    CommandResult result = run_qorveltools(args);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.out, "");
+  }
+  for (const char* name : {"a.kro", "b.kro"}) {
+    const qv_test::Pixels out = read_pixels(dir.file(name));
+    EXPECT_EQ(out.format, kPixelRgba8) << name;
+    EXPECT_EQ(out.width, 40) << name;
+  }
+  // Options alone do not name the two files: the usage follows, as without arguments.
+  CommandResult result = run_qorveltools({"maketiles", dir.file("in.kro"), "-8bit"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out.rfind(kBanner, 0), 0u) << result.out;
+  EXPECT_NE(result.out.find("syntax: qorveltools maketiles"), std::string::npos);
+}
+
 TEST(Maketiles, AcceptedOptionWords) {
   TempDir dir;
   ASSERT_TRUE(write_pattern(dir.file("in.kro"), kPixelRgba16, 40, 20));

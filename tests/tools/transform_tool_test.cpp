@@ -204,6 +204,17 @@ TEST_F(TransformTool, ViewSizesNamesAndDirections) {
   EXPECT_GT(mean_difference(dir.file("a.kro"), dir.file("c.kro")), 10);
 }
 
+// A negative number is a value, not an option: the legacy view angles may be negative.
+TEST_F(TransformTool, LegacyViewAnglesMayBeNegative) {
+  for (const char* angle : {"-30", "30"}) {
+    const CommandResult result =
+        run({"transform", "view", pano, dir.file(std::string(angle) + ".kro"), angle, "0", "0",
+             "90", "-outsize=64x48", "-q"});
+    ASSERT_EQ(result.status, 0) << angle << " " << result.out;
+  }
+  EXPECT_GT(mean_difference(dir.file("-30.kro"), dir.file("30.kro")), 10);
+}
+
 TEST_F(TransformTool, LookatAndRotateTurnTheCube) {
   ASSERT_EQ(run({"transform", "cube", pano, dir.file("plain.kro"), "-outsize=48", "-q"}).status, 0);
   ASSERT_EQ(run({"transform", "cube", pano, dir.file("turned.kro"), "-outsize=48", "-lookat=90,0,0",
