@@ -52,6 +52,18 @@ void console_progress(ConsoleOps* ops, double fraction) {
 
 }  // namespace
 
+namespace {
+thread_local ConsoleOps* installed_thread_console = nullptr;
+}  // namespace
+
+ConsoleOps* thread_console() {
+  return installed_thread_console ? installed_thread_console : console_ops();
+}
+
+void set_thread_console(ConsoleOps* ops) {
+  installed_thread_console = ops;
+}
+
 int console_format_into_scratch(ConsoleOps* ops, const char* format, va_list args) {
   va_list counting;
   va_copy(counting, args);

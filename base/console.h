@@ -34,6 +34,15 @@ struct ConsoleOps {
 // The process-wide console record, created zero-filled with the console callbacks on first use.
 ConsoleOps* console_ops();
 
+// The console record of the calling thread: the one installed for the thread (a channel worker
+// installs the record of the request it runs), else the process-wide record. Layers that print
+// without a record handed to them (codec errors, memory manager failures) print through it, so
+// their lines reach the request's caller too.
+ConsoleOps* thread_console();
+
+// Installs ops as the calling thread's record; null goes back to the process-wide one.
+void set_thread_console(ConsoleOps* ops);
+
 // Fills ops with the console callbacks (fields format … log_error); leaves the rest untouched.
 void console_install_callbacks(ConsoleOps* ops);
 

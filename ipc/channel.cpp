@@ -155,8 +155,11 @@ void run_queued_text(Channel* channel, int worker, const QueuedRequest& request,
   channel_write_text(channel, text_event(request.id, "start", std::to_string(queued)));
   ConsoleOps* ops = &channel->consoles[1 + worker];
   begin_request(ops, request.id);
-  send_done(channel, request.id,
-            run_text_command(request.name, request.arguments, ops, &channel->watch));
+  set_thread_console(ops);  // codec and memory lines of the request go to its caller too
+  const std::string result =
+      run_text_command(request.name, request.arguments, ops, &channel->watch);
+  set_thread_console(nullptr);
+  send_done(channel, request.id, result);
 }
 
 void run_queued_json(Channel* channel, const QueuedRequest& request) {
@@ -184,12 +187,15 @@ enum FrameOutcome {
 FrameOutcome handle_text_payload(Channel* channel, const std::string& payload) {
   TextRequest request = parse_text_request(payload);
   switch (request.kind) {
-    case kRequestImmediate:
+    case kRequestImmediate: {
       // Events of an immediate request carry the reading thread's empty id.
-      send_done(channel, request.id,
-                run_text_command(request.name, request.arguments, &channel->consoles[0],
-                                 &channel->watch));
+      set_thread_console(&channel->consoles[0]);
+      const std::string result =
+          run_text_command(request.name, request.arguments, &channel->consoles[0], &channel->watch);
+      set_thread_console(nullptr);
+      send_done(channel, request.id, result);
       return kFrameHandled;
+    }
     case kRequestQueued: {
       QueuedRequest entry;
       entry.id = std::move(request.id);

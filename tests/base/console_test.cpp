@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -84,4 +85,16 @@ TEST(ConsoleTimer, TicksConvertToSeconds) {
   int64_t b = timer_ticks();
   EXPECT_GE(b, a);
   EXPECT_DOUBLE_EQ(ticks_to_seconds(1500000000), 1.5);
+}
+
+TEST(ThreadConsole, AnInstalledRecordServesOnlyItsThread) {
+  ConsoleOps request;
+  set_thread_console(&request);
+  EXPECT_EQ(thread_console(), &request);
+  ConsoleOps* seen_elsewhere = nullptr;
+  std::thread other([&] { seen_elsewhere = thread_console(); });
+  other.join();
+  EXPECT_EQ(seen_elsewhere, console_ops());
+  set_thread_console(nullptr);
+  EXPECT_EQ(thread_console(), console_ops());
 }
