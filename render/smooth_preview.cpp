@@ -21,6 +21,7 @@
 namespace {
 
 constexpr char kUnableToOpen[] = "ERROR: unable to open inputimage %s\n";
+constexpr char kRefusalDetail[] = "       - %s!\n";
 constexpr char kUnsupportedFormat[] = "ERROR: unsupported color format! (only 8bit RGB or RGBA)\n";
 constexpr char kUnableToCreate[] = "ERROR: unable to create file %s\n";
 constexpr char kTooLarge[] = "ERROR: not enough memory for a preview of %dx%d pixels\n";
@@ -352,8 +353,11 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
                                          int32_t height, bool wrap) {
   ImageFilePtr file = image_open_read(path, nullptr);
   if (!file) {
-    image_clear_last_error();
     if (job->log) job->log(job->user, kUnableToOpen, path.c_str());
+    if (job->log && !image_last_error().empty()) {
+      job->log(job->user, kRefusalDetail, image_last_error().c_str());
+    }
+    image_clear_last_error();
     return {};
   }
   const PixelFormat format = file->format;
