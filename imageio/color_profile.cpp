@@ -205,6 +205,11 @@ bool ColorConversion::active() const {
 bool color_profiles_open(ProfileMode mode, const std::vector<uint8_t>& input_icc,
                          ColorConversion* conversion) {
   auto state = std::make_unique<ColorConversionState>();
+  if (icc_profile_is_cmyk(input_icc)) {
+    // Opened without a target: nothing converts, nothing is embedded.
+    conversion->state = std::move(state);
+    return true;
+  }
   state->context = cmsCreateContext(nullptr, nullptr);
   if (!state->context) return false;
   state->input = cmsOpenProfileFromMemTHR(state->context, input_icc.data(),
@@ -242,7 +247,9 @@ std::vector<uint8_t> color_target_profile(const ColorConversion& conversion) {
 ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8_t>& input_icc,
                                        PixelFormat output_format, ImageProps* output_props) {
   ColorConversion conversion;
-  if (input_icc.empty() || mode == kProfileSkip) return conversion;
+  if (input_icc.empty() || mode == kProfileSkip || icc_profile_is_cmyk(input_icc)) {
+    return conversion;
+  }
   if (mode == kProfileCopy) {
     output_props->icc_data = input_icc.data();
     output_props->icc_size = static_cast<int32_t>(input_icc.size());
@@ -267,4 +274,46 @@ ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8
 void color_convert_row(const ColorConversion& conversion, void* row, int32_t width) {
   if (!conversion.active() || width <= 0) return;
   cmsDoTransform(conversion.state->transform, row, row, static_cast<cmsUInt32Number>(width));
+}
+
+bool icc_profile_is_cmyk(const std::vector<uint8_t>& icc) {
+  return icc.size() >= 128 && memcmp(icc.data() + 16, "CMYK", 4) == 0;
+}
+
+ColorConversion cmyk_conversion_setup(const std::vector<uint8_t>& icc) {
+  ColorConversion conversion;
+  if (!icc_profile_is_cmyk(icc)) return conversion;
+  auto state = std::make_unique<ColorConversionState>();
+  state->context = cmsCreateContext(nullptr, nullptr);
+  if (!state->context) return conversion;
+  state->input = cmsOpenProfileFromMemTHR(state->context, icc.data(),
+                                          static_cast<cmsUInt32Number>(icc.size()));
+  state->output = cmsCreate_sRGBProfileTHR(state->context);
+  if (!state->input || !state->output || cmsGetColorSpace(state->input) != cmsSigCmykData) {
+    return conversion;
+  }
+  // TYPE_CMYK_8_REV: the samples are inverted, as Adobe-style CMYK JPEG files store them.
+  state->transform = cmsCreateTransformTHR(state->context, state->input, TYPE_CMYK_8_REV,
+                                           state->output, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+  if (state->transform) conversion.state = std::move(state);
+  return conversion;
+}
+
+void cmyk_convert_row(const ColorConversion& conversion, const uint8_t* cmyk, uint8_t* rgb,
+                      int32_t width) {
+  if (width <= 0) return;
+  if (conversion.active()) {
+    cmsDoTransform(conversion.state->transform, cmyk, rgb, static_cast<cmsUInt32Number>(width));
+    return;
+  }
+  // round(a × b ÷ 255) without a division.
+  const auto scaled = [](uint32_t a, uint32_t b) {
+    const uint32_t product = a * b + 128;
+    return static_cast<uint8_t>((product + (product >> 8)) >> 8);
+  };
+  for (int32_t x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
+    rgb[0] = scaled(cmyk[0], cmyk[3]);
+    rgb[1] = scaled(cmyk[1], cmyk[3]);
+    rgb[2] = scaled(cmyk[2], cmyk[3]);
+  }
 }

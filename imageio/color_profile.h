@@ -51,8 +51,8 @@ ColorConversion color_conversion_setup(ProfileMode mode, const std::vector<uint8
 
 // Opens the library context, the input profile and the sRGB target ("srgb": the compact
 // profile; otherwise the library's built-in sRGB) without a transform yet. False when the input
-// profile cannot be parsed; a target that cannot be made leaves the conversion unable to
-// convert (no transform, empty target profile).
+// profile cannot be parsed; a target that cannot be made, and a CMYK input profile, leave the
+// conversion unable to convert (no transform, empty target profile).
 bool color_profiles_open(ProfileMode mode, const std::vector<uint8_t>& input_icc,
                          ColorConversion* conversion);
 
@@ -66,3 +66,18 @@ std::vector<uint8_t> color_target_profile(const ColorConversion& conversion);
 
 // Converts one row of width pixels in place; does nothing for an inactive conversion.
 void color_convert_row(const ColorConversion& conversion, void* row, int32_t width);
+
+// True for a profile of CMYK data (header colour space "CMYK"). Such a profile only describes
+// the file's CMYK samples, which the reader has already turned into sRGB, so it is never
+// applied to RGB rows nor embedded with them: every mode treats those rows as sRGB.
+bool icc_profile_is_cmyk(const std::vector<uint8_t>& icc);
+
+// Conversion of inverted CMYK samples (0 = full ink, as CMYK JPEG files store them) to 8-bit
+// sRGB, chosen once per file: through the file's CMYK profile with Little CMS when it has one
+// the library can use, else by the plain formula R = C × K ÷ 255 (likewise G from M, B from Y),
+// rounded. Active when the profile is used.
+ColorConversion cmyk_conversion_setup(const std::vector<uint8_t>& icc);
+
+// Converts width pixels of 4 bytes (inverted C, M, Y, K) into width pixels of R, G, B.
+void cmyk_convert_row(const ColorConversion& conversion, const uint8_t* cmyk, uint8_t* rgb,
+                      int32_t width);

@@ -3,13 +3,16 @@
 //
 // The open-file table keeps at most kImageStreamLimit streams open. When one more is needed,
 // the idle stream of the first other handle whose codec can hand its stream over is closed
-// after saving its position; the next row call on that handle reopens the file ("rb" or "ab"),
-// seeks back and gives the codec the new stream. Row calls run outside the table's lock; the
+// after saving its position; the next row call on that handle reopens the file ("rb" or
+// "r+b"), seeks back and gives the codec the new stream. Every codec that keeps a stream open
+// between calls (JPEG, TIFF, PSD, KRO; PNG decodes at open) hands it over this way, so any
+// number of files can be open at once. Row calls run outside the table's lock; the
 // busy flag keeps the limit from closing a stream during one.
 #include "imageio/image_file.h"
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -128,10 +131,18 @@ bool close_one_idle_stream(OpenFileTable* table) {
   return false;
 }
 
+// Descriptors kept free for everything else a tool opens (its inputs' probes, temporary and
+// swap files, the standard streams).
+constexpr int kDescriptorHeadroom = 256;
+
+// The stream limit in force: kImageStreamLimit, or less when the process may not open that
+// many files (a hard limit below it); set once by image_file_init.
+std::atomic<int> stream_limit{kImageStreamLimit};
+
 // Makes room for one more stream when the limit is reached. When no stream can be closed the
 // new one is opened anyway; the process limit raised at start-up leaves headroom. Lock held.
 void make_room_for_stream(OpenFileTable* table) {
-  if (table->open_streams + 1 > kImageStreamLimit) close_one_idle_stream(table);
+  if (table->open_streams + 1 > stream_limit.load()) close_one_idle_stream(table);
 }
 
 void reserve_stream() {
@@ -177,7 +188,8 @@ bool acquire_handle(ImageFile* handle, bool need_stream) {
   entry.last_use = timer_ticks();
   if (entry.stream_open || !need_stream) return true;
   make_room_for_stream(&table);
-  FilePtr stream = open_file(entry.path, handle->mode == kImageRead ? "rb" : "ab");
+  // Writers reopen for update, not for appending: TIFF and PSD writers seek back into the file.
+  FilePtr stream = open_file(entry.path, handle->mode == kImageRead ? "rb" : "r+b");
   if (!stream || fseeko(stream.get(), entry.saved_position, SEEK_SET) != 0) {
     printf("\n\nFATALERROR: unable to open file '%s'!\n\n\n", entry.path.c_str());
     entry.busy = false;
@@ -265,20 +277,48 @@ void reduce_row_to_8bit(void* row, int64_t samples) {
 
 // ---- process open-file limit ----
 
+// Raises the soft limit of open files to the streams plus headroom, as far as the hard limit
+// allows; where it cannot go that far, the table keeps fewer streams open instead.
 void raise_open_file_limit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  const rlim_t wanted = kImageStreamLimit + 256;  // headroom for everything else a tool opens
+  const rlim_t wanted = kImageStreamLimit + kDescriptorHeadroom;
   if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
     limit.rlim_cur =
         (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted) ? wanted : limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    const rlim_t room = limit.rlim_cur > 2 * kDescriptorHeadroom
+                            ? limit.rlim_cur - kDescriptorHeadroom
+                            : limit.rlim_cur / 2;
+    stream_limit = static_cast<int>(room > 1 ? room : 1);
   }
 }
 
 thread_local std::string last_error_detail;
 
 }  // namespace
+
+const char kDetailUnknownFormat[] = "not a jpeg, tiff, psd/psb, kro or png file";
+const char kDetailGray16[] = "16-bit gray files are not supported";
+const char kDetailTiffFloat[] = "floating-point tiff files are not supported";
+const char kDetailTiffPalette[] = "palette tiff files are not supported";
+const char kDetailTiffCmyk[] = "cmyk tiff files are not supported";
+const char kDetailTiffBits[] = "%d-bit tiff files are not supported";
+const char kDetailTiffColorSpace[] = "only gray, rgb and rgba tiff files are supported";
+const char kDetailTiffTiledPlanar[] = "tiled planar tiff files are not supported";
+const char kDetailTiffHugeBlocks[] = "tiff strips or tiles above 256 MB are not supported";
+const char kDetailTiffDamaged[] = "damaged or truncated tiff file";
+const char kDetailPsdCmyk[] = "cmyk psd/psb files are not supported";
+const char kDetailPsdIndexed[] = "indexed psd/psb files are not supported";
+const char kDetailPsdBitmap[] = "1-bit psd/psb files are not supported";
+const char kDetailPsd32Bit[] = "32-bit psd/psb files are not supported";
+const char kDetailPsdColorSpace[] = "only gray, rgb and rgba psd/psb files are supported";
+const char kDetailPsdDamaged[] = "damaged or truncated psd/psb file";
+const char kDetailPngDamaged[] = "damaged or truncated png file";
+const char kDetailKroLayout[] = "only 8- and 16-bit rgb and rgba kro files are supported";
+const char kDetailKroDamaged[] = "damaged or truncated kro file";
 
 void image_default_props(ImageProps* props) {
   *props = ImageProps{};
@@ -330,6 +370,7 @@ const ImageCodec* image_writer_for_kind(ImageKind kind) {
 }
 
 ImageFilePtr image_open_read(const std::string& path, ImageProps* props) {
+  image_clear_last_error();
   uint8_t head[16];
   size_t head_size = 0;
   {
@@ -346,7 +387,10 @@ ImageFilePtr image_open_read(const std::string& path, ImageProps* props) {
     props->load_hint = hint;
   }
   const ImageCodec* codec = image_reader_for_kind(image_kind_for_signature(head, head_size));
-  if (!codec || !codec->open_reader) return nullptr;
+  if (!codec || !codec->open_reader) {
+    image_set_last_error(kDetailUnknownFormat);
+    return nullptr;
+  }
   std::unique_ptr<ImageFile> file = codec->open_reader(path, props);
   if (!file) return nullptr;
   file->codec = codec;
@@ -475,6 +519,11 @@ void image_clear_last_error() {
   last_error_detail.clear();
 }
 
+std::unique_ptr<ImageFile> image_refuse(const std::string& detail) {
+  last_error_detail = detail;
+  return nullptr;
+}
+
 std::unique_ptr<ImageInfo> image_probe(const std::string& path) {
   FilePtr file = open_file(path, "rb");
   if (!file) return nullptr;
@@ -495,6 +544,11 @@ std::unique_ptr<ImageInfo> image_probe(const std::string& path) {
     info->height = 0;
   }
   return info;
+}
+
+int image_stream_limit() {
+  image_file_init();
+  return stream_limit.load();
 }
 
 int image_open_stream_count() {

@@ -17,7 +17,7 @@
 // Pixel layouts of rows, packed without padding; samples R, G, B, A; 16-bit samples in the
 // machine's (little-endian) order. Code 4 is unused: there is no 16-bit gray.
 enum PixelFormat : int32_t {
-  kPixelUnsupported = 0,  // reported by a reader for data it cannot deliver (e.g. CMYK)
+  kPixelUnsupported = 0,  // reported by a reader for data it cannot deliver
   kPixelGray8 = 1,        // 1 byte per pixel
   kPixelRgb8 = 2,         // 3 bytes per pixel
   kPixelRgba8 = 3,        // 4 bytes per pixel
@@ -134,8 +134,9 @@ struct ImageFileCloser {
 using ImageFilePtr = std::unique_ptr<ImageFile, ImageFileCloser>;
 
 // Creates the open-file table with its lock (the image-file lock) and raises the process's
-// open-file limit so that the table's 2032 streams can be open. Called at start-up; repeated
-// calls are harmless, and opening a file calls it too.
+// open-file limit so that the table's 2032 streams can be open (or lowers the table's limit to
+// what the system allows). Called at start-up; repeated calls are harmless, and opening a file
+// calls it too.
 void image_file_init();
 
 // Opens a file for reading, choosing the reader by signature. When props is given it is zeroed
@@ -179,9 +180,35 @@ int64_t pixel_format_row_bytes(PixelFormat format, int64_t width);
 
 // The detail a reader left when it rejected a file ("only flatten psd/psb files are supported"),
 // empty when none. Kept per thread, so tools running side by side do not see each other's.
+// Opening a file clears it first. Tools print it under their own message ("       - %s!").
 const std::string& image_last_error();
 void image_set_last_error(const std::string& detail);
 void image_clear_last_error();
+
+// For readers: leaves detail as the last error and gives the null handle of a refused file.
+std::unique_ptr<ImageFile> image_refuse(const std::string& detail);
+
+// The details readers leave when they refuse a file: one line each, saying why. The README
+// lists them with what is accepted.
+extern const char kDetailUnknownFormat[];    // "not a jpeg, tiff, psd/psb, kro or png file"
+extern const char kDetailGray16[];           // "16-bit gray files are not supported"
+extern const char kDetailTiffFloat[];        // "floating-point tiff files are not supported"
+extern const char kDetailTiffPalette[];      // "palette tiff files are not supported"
+extern const char kDetailTiffCmyk[];         // "cmyk tiff files are not supported"
+extern const char kDetailTiffBits[];         // "%d-bit tiff files are not supported"
+extern const char kDetailTiffColorSpace[];   // "only gray, rgb and rgba tiff files are supported"
+extern const char kDetailTiffTiledPlanar[];  // "tiled planar tiff files are not supported"
+extern const char kDetailTiffHugeBlocks[];  // "tiff strips or tiles above 256 MB are not supported"
+extern const char kDetailTiffDamaged[];     // "damaged or truncated tiff file"
+extern const char kDetailPsdCmyk[];         // "cmyk psd/psb files are not supported"
+extern const char kDetailPsdIndexed[];      // "indexed psd/psb files are not supported"
+extern const char kDetailPsdBitmap[];       // "1-bit psd/psb files are not supported"
+extern const char kDetailPsd32Bit[];        // "32-bit psd/psb files are not supported"
+extern const char kDetailPsdColorSpace[];   // "only gray, rgb and rgba psd/psb files are supported"
+extern const char kDetailPsdDamaged[];      // "damaged or truncated psd/psb file"
+extern const char kDetailPngDamaged[];      // "damaged or truncated png file"
+extern const char kDetailKroLayout[];   // "only 8- and 16-bit rgb and rgba kro files are supported"
+extern const char kDetailKroDamaged[];  // "damaged or truncated kro file"
 
 // What the probe found in a file without decoding pixels.
 struct ImageInfo {
@@ -210,3 +237,6 @@ std::unique_ptr<ImageInfo> image_probe(const std::string& path);
 // Number of streams the open-file table holds open now, and its limit (2032).
 int image_open_stream_count();
 constexpr int kImageStreamLimit = 2032;
+// The limit in force: kImageStreamLimit, or fewer streams when the process's hard limit of
+// open files does not leave room for them and 256 more descriptors.
+int image_stream_limit();

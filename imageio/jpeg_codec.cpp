@@ -12,10 +12,12 @@
 #include <sys/sysinfo.h>
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "base/files.h"
+#include "imageio/color_profile.h"
 
 extern "C" {
 #include <jpeglib.h>
@@ -61,6 +63,11 @@ struct JpegState {
   bool compress_created = false;
   JpegSource source{};
   JpegDestination destination{};
+  // CMYK and YCCK files: the decoder delivers inverted CMYK into cmyk_row, which the
+  // conversion turns into the RGB row the caller gets.
+  bool cmyk = false;
+  std::vector<uint8_t> cmyk_row;
+  ColorConversion cmyk_conversion;
 
   JpegState() = default;
   JpegState(const JpegState&) = delete;
@@ -234,15 +241,24 @@ long decoder_memory_limit() {
   return static_cast<long>(limit);
 }
 
-bool guarded_read_header(JpegState* state) {
+// keep_icc: the ICC segments are kept, for reading the profile of a CMYK file.
+bool guarded_read_header(JpegState* state, bool keep_icc) {
   if (setjmp(state->error.jump)) return false;
   state->decompress.err = &state->error.library;
   jpeg_create_decompress(&state->decompress);
   state->decompress_created = true;
   state->decompress.mem->max_memory_to_use = decoder_memory_limit();
   install_source(state);
+  if (keep_icc) jpeg_save_markers(&state->decompress, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(&state->decompress, TRUE);
   return true;
+}
+
+// Reads the ICC profile of a file whose header was read with keep_icc (all its chunks
+// joined); *data (from malloc) is null when there is none.
+bool guarded_read_icc(JpegState* state, JOCTET** data, unsigned int* size) {
+  if (setjmp(state->error.jump)) return false;
+  return jpeg_read_icc_profile(&state->decompress, data, size);
 }
 
 // denominator 0: no load hint; otherwise the hint's scale, with the fast settings.
@@ -336,10 +352,36 @@ bool guarded_start_compress(JpegState* state, const WriterSetup& setup,
 }
 
 bool guarded_probe_header(JpegState* state, int32_t* width, int32_t* height) {
-  if (!guarded_read_header(state)) return false;
+  if (!guarded_read_header(state, false)) return false;
   *width = static_cast<int32_t>(state->decompress.image_width);
   *height = static_cast<int32_t>(state->decompress.image_height);
   return true;
+}
+
+// The size in the first frame header (SOF0 … SOF15), found by walking the marker segments
+// from the start of the stream; false when the walk ends before one (or it holds a zero size).
+bool frame_header_size(FILE* stream, int32_t* width, int32_t* height) {
+  if (fseeko(stream, 2, SEEK_SET) != 0) return false;
+  for (;;) {
+    int byte = fgetc(stream);
+    if (byte != 0xFF) return false;
+    while (byte == 0xFF) byte = fgetc(stream);  // fill bytes
+    if (byte == EOF) return false;
+    uint8_t length_bytes[2];
+    if (fread(length_bytes, 1, 2, stream) != 2) return false;
+    const int length = length_bytes[0] << 8 | length_bytes[1];
+    if (length < 2) return false;
+    // SOF markers are C0 … CF except C4 (Huffman tables), C8 (reserved) and CC (arithmetic).
+    if (byte >= 0xC0 && byte <= 0xCF && byte != 0xC4 && byte != 0xC8 && byte != 0xCC) {
+      uint8_t frame[5];  // precision, height, width
+      if (length < 7 || fread(frame, 1, 5, stream) != 5) return false;
+      *height = frame[1] << 8 | frame[2];
+      *width = frame[3] << 8 | frame[4];
+      return *width > 0 && *height > 0;
+    }
+    if (byte == 0xD9 || byte == 0xDA) return false;  // end of image, or scan data
+    if (fseeko(stream, length - 2, SEEK_CUR) != 0) return false;
+  }
 }
 
 // ---- codec functions ----
@@ -371,6 +413,22 @@ void report_header(const jpeg_decompress_struct& info, ImageProps* props) {
   props->height = static_cast<int32_t>(info.image_height);
 }
 
+// CMYK and YCCK files are decoded as CMYK (the library turns YCCK into CMYK) and converted
+// to RGB row by row, through the file's CMYK profile when it has one.
+void prepare_cmyk(JpegState* state) {
+  jpeg_decompress_struct& info = state->decompress;
+  if (info.jpeg_color_space != JCS_CMYK && info.jpeg_color_space != JCS_YCCK) return;
+  info.out_color_space = JCS_CMYK;
+  state->cmyk = true;
+  JOCTET* data = nullptr;
+  unsigned int size = 0;
+  guarded_read_icc(state, &data, &size);
+  std::unique_ptr<JOCTET, decltype(&free)> owner(data, free);
+  std::vector<uint8_t> icc;
+  if (data) icc.assign(data, data + size);
+  state->cmyk_conversion = cmyk_conversion_setup(icc);
+}
+
 std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* props) {
   FilePtr stream = open_file(path, "rb");
   if (!stream) return nullptr;
@@ -378,7 +436,8 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   auto state = std::make_shared<JpegState>();
   install_error_manager(&state->error);
   state->stream = stream.release();
-  if (!guarded_read_header(state.get())) return nullptr;
+  if (!guarded_read_header(state.get(), true)) return nullptr;
+  prepare_cmyk(state.get());
   const jpeg_decompress_struct& info = state->decompress;
   if (props) report_header(info, props);
   int denominator = 0;
@@ -392,7 +451,11 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   file->kind = kImageJpeg;
   file->width = static_cast<int32_t>(info.output_width);
   file->height = static_cast<int32_t>(info.output_height);
-  if (info.out_color_space == JCS_GRAYSCALE && components == 1) {
+  if (state->cmyk && components == 4) {
+    state->cmyk_row.resize(static_cast<size_t>(info.output_width) * 4);
+    components = 3;
+    file->format = kPixelRgb8;
+  } else if (info.out_color_space == JCS_GRAYSCALE && components == 1) {
     file->format = kPixelGray8;
   } else if (info.out_color_space == JCS_RGB && components == 3) {
     file->format = kPixelRgb8;
@@ -462,7 +525,12 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
 }
 
 bool read_row(ImageFile* file, void* row) {
-  return guarded_read_scanline(state_of(file), static_cast<JSAMPROW>(row));
+  JpegState* state = state_of(file);
+  if (!state->cmyk) return guarded_read_scanline(state, static_cast<JSAMPROW>(row));
+  if (!guarded_read_scanline(state, state->cmyk_row.data())) return false;
+  cmyk_convert_row(state->cmyk_conversion, state->cmyk_row.data(), static_cast<uint8_t*>(row),
+                   file->width);
+  return true;
 }
 
 bool write_row(ImageFile* file, const void* row) {
@@ -547,5 +615,6 @@ bool jpeg_probe_size(FILE* stream, int32_t* width, int32_t* height) {
   state->stream = stream;
   bool ok = guarded_probe_header(state.get(), width, height);
   state->stream = nullptr;
-  return ok;
+  // A file cut after its frame header (inside a later table, say) still has its size there.
+  return ok || frame_header_size(stream, width, height);
 }

@@ -1,5 +1,7 @@
 // The JPEG kind of the image file facade, on libjpeg-turbo: a row reader that can deliver a
 // reduced image by decoder scaling, and a row writer to a file or to a growing memory buffer.
+// CMYK and YCCK files are read as 8-bit RGB (sRGB): through their CMYK profile when they carry
+// one, else by the inverted-CMYK formula (see cmyk_conversion_setup).
 #pragma once
 
 #include <cstdint>

@@ -54,8 +54,8 @@ void put_big32(uint8_t* bytes, uint32_t value) {
   bytes[3] = static_cast<uint8_t>(value);
 }
 
-// Reads and checks the header at the stream's start.
-bool read_header(FILE* stream, KroHeader* header) {
+// Reads the header at the stream's start; false when it is short or not a KRO header.
+bool read_raw_header(FILE* stream, KroHeader* header) {
   uint8_t bytes[kKroHeaderSize];
   if (fseeko(stream, 0, SEEK_SET) != 0 || fread(bytes, 1, sizeof(bytes), stream) != sizeof(bytes)) {
     return false;
@@ -67,8 +67,18 @@ bool read_header(FILE* stream, KroHeader* header) {
   header->icc_size = word >> 8;
   header->bits = static_cast<int32_t>(word & 0xFF);
   header->channels = static_cast<int32_t>(read_big32(bytes + 16));
-  return header->width > 0 && header->height > 0 && (header->bits == 8 || header->bits == 16) &&
-         (header->channels == 3 || header->channels == 4);
+  return true;
+}
+
+// A positive size, 8 or 16 bits and 3 or 4 channels.
+bool header_usable(const KroHeader& header) {
+  return header.width > 0 && header.height > 0 && (header.bits == 8 || header.bits == 16) &&
+         (header.channels == 3 || header.channels == 4);
+}
+
+// Reads and checks the header at the stream's start.
+bool read_header(FILE* stream, KroHeader* header) {
+  return read_raw_header(stream, header) && header_usable(*header);
 }
 
 PixelFormat format_of(int32_t bits, int32_t channels) {
@@ -101,14 +111,15 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   FilePtr stream = open_file(path, "rb");
   if (!stream) return nullptr;
   KroHeader header;
-  if (!read_header(stream.get(), &header)) return nullptr;
+  if (!read_raw_header(stream.get(), &header)) return image_refuse(kDetailKroDamaged);
+  if (!header_usable(header)) return image_refuse(kDetailKroLayout);
   const int64_t row_bytes = int64_t{header.width} * header.channels * (header.bits / 8);
   const int64_t data_offset = kKroHeaderSize + header.icc_size;
   // Every row must be in the file before anything is sized from the header.
-  if (row_bytes > INT32_MAX) return nullptr;
+  if (row_bytes > INT32_MAX) return image_refuse(kDetailKroDamaged);
   int64_t file_size = file_size_of(stream.get());
   if (file_size < data_offset || (file_size - data_offset) / row_bytes < header.height) {
-    return nullptr;
+    return image_refuse(kDetailKroDamaged);
   }
   auto state = std::make_shared<KroState>();
   state->sixteen_bit = header.bits == 16;

@@ -470,16 +470,45 @@ void walk_resources(Scanner* scan, int64_t start, int64_t end, bool thumbnail_on
 
 // ---- JPEG ----
 
+bool is_xml_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The value of an XMP property written as an attribute (name="value" or name='value', as
+// most cameras write it on the rdf:Description element): the position of the value's first
+// character, or npos when the packet has no such attribute.
+size_t xmp_attribute_value(const std::string& text, const std::string& name) {
+  for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+    if (at == 0 || !is_xml_space(text[at - 1])) continue;  // an element or a longer name
+    size_t p = at + name.size();
+    while (p < text.size() && is_xml_space(text[p])) ++p;
+    if (p >= text.size() || text[p] != '=') continue;
+    ++p;
+    while (p < text.size() && is_xml_space(text[p])) ++p;
+    if (p < text.size() && (text[p] == '"' || text[p] == '\'')) return p + 1;
+  }
+  return std::string::npos;
+}
+
+// The value of an XMP property, element form (<GPano:X>value) first, then attribute form;
+// npos when neither is there.
+size_t xmp_property_value(const std::string& text, const std::string& name) {
+  const std::string element = "<" + name + ">";
+  const size_t at = text.find(element);
+  if (at != std::string::npos) return at + element.size();
+  return xmp_attribute_value(text, name);
+}
+
 // Searches an XMP packet for the pose; a packet that mentions "Gear 360" carries none.
 void read_xmp_pose(Scanner* scan, const std::string& text) {
   if (text.find("Gear 360") != std::string::npos) return;
-  static const char* const kTags[] = {"<GPano:PoseHeadingDegrees>", "<GPano:PosePitchDegrees>",
-                                      "<GPano:PoseRollDegrees>"};
+  static const char* const kNames[] = {"GPano:PoseHeadingDegrees", "GPano:PosePitchDegrees",
+                                       "GPano:PoseRollDegrees"};
   double values[3];
   for (int i = 0; i < 3; ++i) {
-    size_t at = text.find(kTags[i]);
+    const size_t at = xmp_property_value(text, kNames[i]);
     if (at == std::string::npos) return;
-    values[i] = atof(text.c_str() + at + strlen(kTags[i]));
+    values[i] = atof(text.c_str() + at);
   }
   scan->heading = values[0];
   scan->pitch = values[1];

@@ -1,6 +1,7 @@
 // The PNG kind of the image file facade, read only: the file is decoded whole at open and its
-// rows are copied out one by one. Only 8-bit RGB and RGBA data are delivered (palette images
-// expand to one of them); gray, gray with alpha and 16-bit files are refused.
+// rows are copied out one by one. Every colour type is delivered as RGB or RGBA (gray widened,
+// palette expanded; RGBA when the file has alpha or a transparent colour), 16-bit files as
+// 16-bit RGB or RGBA, all others as 8-bit.
 #pragma once
 
 #include <cstdio>

@@ -346,6 +346,16 @@ PixelFormat format_for(int32_t mode, int32_t depth, int32_t output_channels) {
   return kPixelUnsupported;
 }
 
+// Why a document of this mode and depth cannot be read, as the detail for the tools.
+const char* refusal_detail(int32_t mode, int32_t depth) {
+  if (mode == 4) return kDetailPsdCmyk;
+  if (mode == 2) return kDetailPsdIndexed;
+  if (mode == 0) return kDetailPsdBitmap;
+  if (depth == 32) return kDetailPsd32Bit;
+  if (is_gray_mode(mode) && depth == 16) return kDetailGray16;
+  return kDetailPsdColorSpace;
+}
+
 // True when the single layer may stand for the image: it covers the canvas and its channel
 // data are at least half the file.
 bool single_layer_usable(const PsdLayout& layout, int64_t file_size) {
@@ -454,13 +464,10 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   if (fseeko(in.stream, 0, SEEK_END) != 0) return nullptr;
   in.size = ftello(in.stream);
   PsdLayout layout;
-  if (!parse_layout(in, &layout)) return nullptr;
+  if (!parse_layout(in, &layout)) return image_refuse(kDetailPsdDamaged);
   const PsdHeader& header = layout.header;
   const bool ignore_layers = psd_ignore_layers();
-  if (layout.layer_count != 0 && !ignore_layers) {
-    image_set_last_error(kPsdLayeredDetail);
-    return nullptr;
-  }
+  if (layout.layer_count != 0 && !ignore_layers) return image_refuse(kPsdLayeredDetail);
   auto state = std::make_shared<PsdState>();
   state->file_size = in.size;
   state->full_height = header.height;
@@ -469,27 +476,32 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   // Pixel data that cannot be in the file, even compressed, is refused before any buffer (row
   // size × height is compared by division: the product can pass 2^63).
   const int64_t most_pixel_bytes = (in.size + kSmallFileAllowance + 1) * kCompressionRatioLimit;
-  if (state->row_size > (most_pixel_bytes - 1) / header.height) return nullptr;
+  if (state->row_size > (most_pixel_bytes - 1) / header.height)
+    return image_refuse(kDetailPsdDamaged);
   int32_t output_channels = 0;
   if (ignore_layers && single_layer_usable(layout, in.size)) {
-    if (!open_layer_channels(in, layout, state.get(), &output_channels)) return nullptr;
+    if (!open_layer_channels(in, layout, state.get(), &output_channels)) {
+      return image_refuse(kDetailPsdDamaged);
+    }
   } else {
     if (is_gray_mode(header.mode)) {
       output_channels = 1;
     } else if (is_rgb_mode(header.mode) && header.channels >= 3) {
       output_channels = header.channels == 4 ? 4 : 3;
     } else {
-      return nullptr;
+      return image_refuse(refusal_detail(header.mode, header.depth));
     }
     if (format_for(header.mode, header.depth, output_channels) == kPixelUnsupported) {
-      return nullptr;
+      return image_refuse(refusal_detail(header.mode, header.depth));
     }
-    if (!open_merged_channels(in, layout, state.get(), output_channels)) return nullptr;
+    if (!open_merged_channels(in, layout, state.get(), output_channels)) {
+      return image_refuse(kDetailPsdDamaged);
+    }
   }
   const PixelFormat format = format_for(header.mode, header.depth, output_channels);
-  if (format == kPixelUnsupported) return nullptr;
+  if (format == kPixelUnsupported) return image_refuse(refusal_detail(header.mode, header.depth));
   const int64_t bytes_per_row = int64_t{header.depth} * header.width * output_channels / 8;
-  if (bytes_per_row > INT32_MAX) return nullptr;
+  if (bytes_per_row > INT32_MAX) return image_refuse(kDetailPsdDamaged);
   state->rows.assign(static_cast<size_t>(output_channels),
                      std::vector<uint8_t>(static_cast<size_t>(state->row_size)));
   state->packed.resize(static_cast<size_t>(2 * state->row_size));
@@ -581,7 +593,7 @@ bool read_row(ImageFile* file, void* row) {
 // ---- writer ----
 
 struct PsdWriter {
-  FILE* stream = nullptr;  // owned
+  FILE* stream = nullptr;  // owned; null while the open-file table has closed it
   bool big = false;
   int32_t depth = 8;
   int64_t data_start = 0;
@@ -595,6 +607,17 @@ struct PsdWriter {
     if (stream) fclose(stream);
   }
 };
+
+PsdWriter* writer_of(ImageFile* file) {
+  return static_cast<PsdWriter*>(file->state.get());
+}
+
+FILE* get_writer_stream(ImageFile* file) {
+  return writer_of(file)->stream;
+}
+void set_writer_stream(ImageFile* file, FILE* stream) {
+  writer_of(file)->stream = stream;
+}
 
 void put_big(std::vector<uint8_t>* out, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -657,12 +680,15 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
   file->channels = pixel_format_bytes(format) / (depth / 8);
   file->bits_per_pixel = pixel_format_bytes(format) * 8;
   file->bytes_per_row = static_cast<int32_t>(row_bytes);
+  file->get_stream = get_writer_stream;
+  file->set_stream = set_writer_stream;
   file->state = state;
   return file;
 }
 
 bool write_row(ImageFile* file, const void* row) {
-  PsdWriter* state = static_cast<PsdWriter*>(file->state.get());
+  PsdWriter* state = writer_of(file);
+  if (!state->stream) return false;
   const uint8_t* in = static_cast<const uint8_t*>(row);
   const int32_t channels = file->channels;
   const int64_t plane = state->channel_row;
@@ -701,7 +727,8 @@ bool write_row(ImageFile* file, const void* row) {
 
 bool close_file(ImageFile* file) {
   if (file->mode == kImageWrite) {
-    PsdWriter* state = static_cast<PsdWriter*>(file->state.get());
+    PsdWriter* state = writer_of(file);
+    if (!state->stream) return false;
     bool ok = fclose(state->stream) == 0;
     state->stream = nullptr;
     return ok && file->row == file->height;

@@ -9,15 +9,22 @@
 // kMaxBlockBytes, and a header whose pixel data could not fit the file's stored data (even at
 // the best compression ratio) is refused before anything is allocated. Row read errors give a
 // zero-filled row; write errors are reported. Files are read without memory mapping, so a
-// reader holds only its buffers, whatever the file's size.
+// reader holds only its buffers, whatever the file's size. The library reaches the file through
+// a stdio stream that readers and writers hand to the open-file table, so any number of TIFF
+// files can be open at once. A refused file leaves the reason as the last-error detail.
 #include "imageio/tiff_codec.h"
 
+#include <sys/stat.h>
 #include <tiffio.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "base/files.h"
 
 namespace {
 
@@ -29,6 +36,7 @@ enum ReadPath { kReadScanlines, kReadStrips, kReadPlanes, kReadTileBands };
 
 struct TiffState {
   TIFF* tiff = nullptr;
+  FILE* stream = nullptr;  // owned; null while the open-file table has closed it
   ReadPath path = kReadScanlines;
   bool reduced = false;       // deliver the hint's number of rows
   bool min_is_white = false;  // gray stored inverted; delivered min-is-black
@@ -49,6 +57,7 @@ struct TiffState {
   TiffState& operator=(const TiffState&) = delete;
   ~TiffState() {
     if (tiff) TIFFClose(tiff);
+    if (stream) fclose(stream);
   }
 };
 
@@ -56,18 +65,80 @@ TiffState* state_of(ImageFile* file) {
   return static_cast<TiffState*>(file->state.get());
 }
 
+FILE* get_stream(ImageFile* file) {
+  return state_of(file)->stream;
+}
+void set_stream(ImageFile* file, FILE* stream) {
+  state_of(file)->stream = stream;
+}
+
 int silent_handler(TIFF*, void*, const char*, const char*, va_list) {
   return 1;  // handled: nothing is printed
 }
 
-// Opens with silent handlers on the handle, so no library message is ever printed.
-TIFF* open_silent(const std::string& path, const char* mode) {
+// ---- the library's file access, on the state's stdio stream ----
+//
+// The library reaches the file only through these functions and the stream, so the open-file
+// table can close the stream between row calls and hand over a reopened one at the same
+// position. The stream is closed by the codec, not by the library.
+
+FILE* stream_of(thandle_t handle) {
+  return static_cast<TiffState*>(static_cast<void*>(handle))->stream;
+}
+
+tmsize_t stream_read(thandle_t handle, void* buffer, tmsize_t size) {
+  FILE* stream = stream_of(handle);
+  if (!stream || size < 0) return -1;
+  return static_cast<tmsize_t>(fread(buffer, 1, static_cast<size_t>(size), stream));
+}
+
+tmsize_t stream_write(thandle_t handle, void* buffer, tmsize_t size) {
+  FILE* stream = stream_of(handle);
+  if (!stream || size < 0) return -1;
+  return static_cast<tmsize_t>(fwrite(buffer, 1, static_cast<size_t>(size), stream));
+}
+
+toff_t stream_seek(thandle_t handle, toff_t offset, int whence) {
+  FILE* stream = stream_of(handle);
+  if (!stream || offset > static_cast<toff_t>(INT64_MAX)) return static_cast<toff_t>(-1);
+  if (fseeko(stream, static_cast<off_t>(offset), whence) != 0) return static_cast<toff_t>(-1);
+  const off_t position = ftello(stream);
+  return position < 0 ? static_cast<toff_t>(-1) : static_cast<toff_t>(position);
+}
+
+int stream_close(thandle_t) {
+  return 0;
+}
+
+toff_t stream_size(thandle_t handle) {
+  FILE* stream = stream_of(handle);
+  struct stat status {};
+  if (!stream || fflush(stream) != 0 || fstat(fileno(stream), &status) != 0) return 0;
+  return static_cast<toff_t>(status.st_size);
+}
+
+int stream_map(thandle_t, void**, toff_t*) {
+  return 0;  // never mapped: a reader holds only its buffers
+}
+
+void stream_unmap(thandle_t, void*, toff_t) {}
+
+// Opens the file as a stdio stream ("rb" or "wb") held by the state and the library on it with
+// silent handlers, so no library message is ever printed.
+bool open_silent(const std::string& path, const char* stream_mode, const char* library_mode,
+                 TiffState* state) {
+  FilePtr stream = open_file(path, stream_mode);
+  if (!stream) return false;
   std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(),
                                                                        TIFFOpenOptionsFree);
-  if (!options) return nullptr;
+  if (!options) return false;
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), silent_handler, nullptr);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), silent_handler, nullptr);
-  return TIFFOpenExt(path.c_str(), mode, options.get());
+  state->stream = stream.release();
+  state->tiff = TIFFClientOpenExt(path.c_str(), library_mode, static_cast<thandle_t>(state),
+                                  stream_read, stream_write, stream_seek, stream_close, stream_size,
+                                  stream_map, stream_unmap, options.get());
+  return state->tiff != nullptr;
 }
 
 int32_t rounded(double value) {
@@ -76,18 +147,69 @@ int32_t rounded(double value) {
 
 // ---- reader ----
 
+// The sample layout of a file, as its tags say.
+struct SampleLayout {
+  uint16_t photometric;
+  uint16_t bits;
+  uint16_t samples;
+  uint16_t sample_format;
+};
+
+bool is_gray(uint16_t photometric) {
+  return photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK;
+}
+
 // The pixel format of a sample layout; unsupported when the tools cannot process it.
-PixelFormat format_for(uint16_t photometric, uint16_t bits, uint16_t samples) {
-  if ((photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK) &&
-      bits == 8 && samples >= 1) {
-    return kPixelGray8;
+PixelFormat format_for(const SampleLayout& layout) {
+  // Signed integers are read as unsigned; float and other sample formats are refused.
+  if (layout.sample_format != SAMPLEFORMAT_UINT && layout.sample_format != SAMPLEFORMAT_INT) {
+    return kPixelUnsupported;
   }
-  if (photometric != PHOTOMETRIC_RGB) return kPixelUnsupported;
+  const uint16_t bits = layout.bits;
+  const uint16_t samples = layout.samples;
+  if (is_gray(layout.photometric) && bits == 8 && samples >= 1) return kPixelGray8;
+  if (layout.photometric != PHOTOMETRIC_RGB) return kPixelUnsupported;
   if (bits == 8 && samples == 3) return kPixelRgb8;
   if (bits == 8 && samples == 4) return kPixelRgba8;
   if (bits == 16 && samples == 3) return kPixelRgb16;
   if (bits == 16 && samples == 4) return kPixelRgba16;
   return kPixelUnsupported;
+}
+
+// Why a layout that format_for refuses cannot be read, as the detail for the tools.
+std::string refusal_detail(const SampleLayout& layout) {
+  if (layout.sample_format == SAMPLEFORMAT_IEEEFP ||
+      layout.sample_format == SAMPLEFORMAT_COMPLEXIEEEFP) {
+    return kDetailTiffFloat;
+  }
+  if (layout.photometric == PHOTOMETRIC_PALETTE) return kDetailTiffPalette;
+  if (layout.photometric == PHOTOMETRIC_SEPARATED) return kDetailTiffCmyk;
+  const bool known = is_gray(layout.photometric) || layout.photometric == PHOTOMETRIC_RGB;
+  if (known && layout.bits != 8 && layout.bits != 16) {
+    char text[64];
+    snprintf(text, sizeof text, kDetailTiffBits, layout.bits);
+    return text;
+  }
+  if (is_gray(layout.photometric) && layout.bits == 16) return kDetailGray16;
+  return kDetailTiffColorSpace;
+}
+
+// Reads the size and the sample layout; the reason the file cannot be read, empty when it can.
+std::string read_layout(TIFF* tiff, uint32_t* width, uint32_t* height, SampleLayout* layout) {
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout->bits);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout->samples);
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout->sample_format);
+  if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, width) ||
+      !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, height) || *width == 0 || *height == 0 ||
+      *width > INT32_MAX || *height > INT32_MAX) {
+    return kDetailTiffDamaged;
+  }
+  if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout->photometric)) {
+    return layout->sample_format == SAMPLEFORMAT_IEEEFP ? kDetailTiffFloat : kDetailTiffDamaged;
+  }
+  if (format_for(*layout) == kPixelUnsupported) return refusal_detail(*layout);
+  if (layout->samples > 64) return kDetailTiffColorSpace;
+  return "";
 }
 
 // Sum of the stored strip or tile byte counts, at most the file size.
@@ -219,42 +341,39 @@ bool plan_reading(TIFF* tiff, TiffState* state, uint16_t planar, const LoadHint*
 
 std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* props) {
   auto state = std::make_shared<TiffState>();
-  state->tiff = open_silent(path, "rm");
+  if (!open_silent(path, "rb", "rm", state.get())) {
+    return state->stream ? image_refuse(kDetailTiffDamaged) : nullptr;
+  }
   TIFF* tiff = state->tiff;
-  if (!tiff) return nullptr;
   uint32_t width = 0;
   uint32_t height = 0;
-  if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) ||
-      !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0 ||
-      width > INT32_MAX || height > INT32_MAX) {
-    return nullptr;
-  }
-  uint16_t bits = 1, samples = 1, sample_format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
-  uint16_t photometric = 0;
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &sample_format);
+  SampleLayout layout{0, 1, 1, SAMPLEFORMAT_UINT};
+  const std::string refusal = read_layout(tiff, &width, &height, &layout);
+  if (!refusal.empty()) return image_refuse(refusal);
+  const PixelFormat format = format_for(layout);
+  uint16_t planar = PLANARCONFIG_CONTIG;
   TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
-  if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return nullptr;
-  // Signed integers are read as unsigned; float and other sample formats are refused.
-  if (sample_format != SAMPLEFORMAT_UINT && sample_format != SAMPLEFORMAT_INT) return nullptr;
-  const PixelFormat format = format_for(photometric, bits, samples);
-  if (format == kPixelUnsupported || samples > 64) return nullptr;
+  const uint16_t samples = layout.samples;
   state->full_height = static_cast<int32_t>(height);
   state->samples = samples;
-  state->sample_bytes = bits / 8;
-  state->min_is_white = photometric == PHOTOMETRIC_MINISWHITE;
+  state->sample_bytes = layout.bits / 8;
+  state->min_is_white = layout.photometric == PHOTOMETRIC_MINISWHITE;
   state->file_row_bytes = int64_t{width} * samples * state->sample_bytes;
   const int64_t output_row_bytes = pixel_format_row_bytes(format, width);
-  if (state->file_row_bytes > INT32_MAX) return nullptr;
+  if (state->file_row_bytes > INT32_MAX) return image_refuse(kDetailTiffHugeBlocks);
   // Pixel data the stored bytes cannot hold, even at the best compression ratio, is refused.
   if (state->file_row_bytes * height / kCompressionRatioLimit >
       stored_bytes(tiff) + kSmallFileAllowance) {
-    return nullptr;
+    return image_refuse(kDetailTiffDamaged);
   }
   const LoadHint* hint = props ? props->load_hint : nullptr;
   int32_t delivered_height = 0;
-  if (!plan_reading(tiff, state.get(), planar, hint, &delivered_height)) return nullptr;
+  if (TIFFIsTiled(tiff) && planar == PLANARCONFIG_SEPARATE) {
+    return image_refuse(kDetailTiffTiledPlanar);
+  }
+  if (!plan_reading(tiff, state.get(), planar, hint, &delivered_height)) {
+    return image_refuse(kDetailTiffHugeBlocks);
+  }
   if (state->path == kReadPlanes || state->file_row_bytes != output_row_bytes) {
     state->interleaved.resize(static_cast<size_t>(state->file_row_bytes));
   }
@@ -271,6 +390,8 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
     props->height = static_cast<int32_t>(height);
     read_properties(tiff, props);
   }
+  file->get_stream = get_stream;
+  file->set_stream = set_stream;
   file->state = state;
   return file;
 }
@@ -443,9 +564,10 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
   const int64_t row_bytes = pixel_format_row_bytes(format, width);
   if (row_bytes > INT32_MAX) return nullptr;
   auto state = std::make_shared<TiffState>();
-  state->tiff = open_silent(path, kind == kImageBigTiff ? "w8" : "w");
+  if (!open_silent(path, "wb", kind == kImageBigTiff ? "w8m" : "wm", state.get())) {
+    return nullptr;
+  }
   TIFF* tiff = state->tiff;
-  if (!tiff) return nullptr;
   TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width));
   TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height));
   const uint16_t compression = set_compression(tiff, props, format);
@@ -459,6 +581,11 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
   TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, layout.samples);
   TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
   TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
+  if (layout.samples == 4) {
+    // The fourth sample is unassociated alpha: without this tag readers see a fourth colour.
+    const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
+  }
   TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   uint32_t rows_per_strip = TIFFDefaultStripSize(tiff, 0);
   if (compression == COMPRESSION_JPEG) rows_per_strip = rows_per_strip / 8 * 8 + 8;
@@ -477,6 +604,8 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
   file->channels = layout.samples;
   file->bits_per_pixel = layout.bits * layout.samples;
   file->bytes_per_row = static_cast<int32_t>(row_bytes);
+  file->get_stream = get_stream;
+  file->set_stream = set_stream;
   file->state = state;
   return file;
 }
@@ -496,6 +625,10 @@ bool close_file(ImageFile* file) {
   }
   TIFFClose(state->tiff);
   state->tiff = nullptr;
+  if (state->stream) {
+    ok = fclose(state->stream) == 0 && ok;
+    state->stream = nullptr;
+  }
   return ok;
 }
 

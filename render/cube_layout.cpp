@@ -39,6 +39,21 @@ const SideMarker kSideWords[] = {
     {"up", kCubeUp},     {"top", kCubeUp},      {"bottom", kCubeDown}, {"down", kCubeDown},
 };
 
+// The names game engines and skybox packs give their faces, tried only when the markers and
+// words above find nothing. Two-letter underscore markers (the rightmost one not followed by a
+// letter wins) …
+const SideMarker kSkyboxMarkers[] = {
+    {"_lf", kCubeLeft}, {"_ft", kCubeFront}, {"_rt", kCubeRight},
+    {"_bk", kCubeBack}, {"_up", kCubeUp},    {"_dn", kCubeDown},
+};
+
+// … and the cube-map axis words (+X right, -X left, +Y up, -Y down, +Z front, -Z back), each
+// standing alone.
+const SideMarker kAxisWords[] = {
+    {"negx", kCubeLeft}, {"posz", kCubeFront}, {"posx", kCubeRight},
+    {"negz", kCubeBack}, {"posy", kCubeUp},    {"negy", kCubeDown},
+};
+
 // Position in reading order → side, for the four strip orders.
 const int32_t kStripOrders[4][kCubeSideCount] = {
     {kCubeLeft, kCubeFront, kCubeRight, kCubeBack, kCubeUp, kCubeDown},
@@ -67,14 +82,17 @@ std::string trimmed_base(std::string base) {
   return base;
 }
 
-// The rightmost counting underscore marker: its side and position, side -1 when none counts.
-CubeSideMatch match_underscore_marker(const std::string& name, size_t* cut) {
+// The rightmost counting marker of the table: its side and position, side -1 when none
+// counts. A marker counts at its last occurrence when no letter follows it.
+template <size_t count>
+CubeSideMatch match_underscore_marker(const std::string& name, const SideMarker (&markers)[count],
+                                      size_t* cut) {
   CubeSideMatch best;
   size_t best_position = 0;
-  for (const SideMarker& marker : kUnderscoreMarkers) {
+  for (const SideMarker& marker : markers) {
     const size_t position = name.rfind(marker.text);
     if (position == std::string::npos) continue;
-    const size_t after = position + 2;
+    const size_t after = position + strlen(marker.text);
     if (after < name.size() && is_letter(name[after])) continue;
     if (best.side < 0 || position > best_position) {
       best.side = marker.side;
@@ -85,10 +103,12 @@ CubeSideMatch match_underscore_marker(const std::string& name, size_t* cut) {
   return best;
 }
 
-// The first side word whose first occurrence stands alone; cut at its last occurrence.
-CubeSideMatch match_side_word(const std::string& name, size_t* cut) {
+// The first word of the table whose first occurrence stands alone; cut at its last occurrence.
+template <size_t count>
+CubeSideMatch match_side_word(const std::string& name, const SideMarker (&words)[count],
+                              size_t* cut) {
   CubeSideMatch match;
-  for (const SideMarker& word : kSideWords) {
+  for (const SideMarker& word : words) {
     const std::string text = word.text;
     const size_t position = name.find(text);
     if (position == std::string::npos) continue;
@@ -234,8 +254,18 @@ const CubeSideInfo& cube_side_info(int32_t side) {
 CubeSideMatch detect_cube_side(const std::string& path) {
   const std::string name = lowered_file_name(path);
   size_t cut = 0;
-  CubeSideMatch match = match_underscore_marker(name, &cut);
-  if (match.side < 0) match = match_side_word(name, &cut);
+  CubeSideMatch match = match_underscore_marker(name, kUnderscoreMarkers, &cut);
+  if (match.side < 0) match = match_side_word(name, kSideWords, &cut);
+  if (match.side < 0) return detect_skybox_side(path);
+  match.base = trimmed_base(name.substr(0, cut));
+  return match;
+}
+
+CubeSideMatch detect_skybox_side(const std::string& path) {
+  const std::string name = lowered_file_name(path);
+  size_t cut = 0;
+  CubeSideMatch match = match_underscore_marker(name, kSkyboxMarkers, &cut);
+  if (match.side < 0) match = match_side_word(name, kAxisWords, &cut);
   if (match.side < 0) return CubeSideMatch();
   match.base = trimmed_base(name.substr(0, cut));
   return match;
@@ -391,8 +421,16 @@ std::string cube_face_output_base(const std::string& left_face_path) {
   std::string stem = file;
   const size_t dot = stem.rfind('.');
   if (dot != std::string::npos) stem.erase(dot);
+  const std::string whole = stem;
   cut_at_last(&stem, "_l", false);
   cut_at_last(&stem, "_left", false);
   cut_at_last(&stem, "left", true);
+  // A left face named the skybox way (sky_lf, sky_negx, negx) is cut likewise.
+  if (stem == whole && detect_skybox_side(file).side == kCubeLeft) {
+    for (const char* marker : {"_lf", "_negx", "negx"}) {
+      cut_at_last(&stem, marker, false);
+      if (stem != whole) break;
+    }
+  }
   return folder + stem;
 }

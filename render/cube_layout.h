@@ -39,8 +39,15 @@ struct CubeSideMatch {
   std::string base;
 };
 
-// Recognises the side of a file name from its "_l"-style marker or a side word ("left", "top"…).
+// Recognises the side of a file name from its "_l"-style marker or a side word ("left", "top"…);
+// when neither is there, from the names of detect_skybox_side.
 CubeSideMatch detect_cube_side(const std::string& path);
+
+// Recognises the side of a file name as game engines and skybox packs name faces: the markers
+// "_lf", "_ft", "_rt", "_bk", "_up", "_dn" (the rightmost one not followed by a letter wins),
+// else the cube-map axis words "negx" (left), "posz" (front), "posx" (right), "negz" (back),
+// "posy" (up), "negy" (down) standing alone. Side -1 when none is there.
+CubeSideMatch detect_skybox_side(const std::string& path);
 
 // Layout codes of one image holding all six faces; the values are the transform tool's modes.
 enum CubeLayout : int32_t {
@@ -78,5 +85,7 @@ int32_t strip_face_size(int32_t width, int32_t height);
 
 // The name a left face gives its derived outputs: the path without its extension, its file
 // name cut at the last "_l" and then at the last "_left" (each only when no letter follows),
-// then at the last "left". So pano_l.jpg and pano_left.tif both give "pano".
+// then at the last "left". So pano_l.jpg and pano_left.tif both give "pano". A name none of
+// these cut that is a skybox left face is cut at "_lf", "_negx" or "negx": sky_lf.jpg gives
+// "sky".
 std::string cube_face_output_base(const std::string& left_face_path);

@@ -338,8 +338,7 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
                                          int32_t height, bool wrap) {
   ImageFilePtr file = image_open_read(path, nullptr);
   if (!file) {
-    image_clear_last_error();
-    engine_error(job->console, kUnableToOpen, path.c_str());
+    engine_report_open_failure(job->console, path);
     return {};
   }
   const PixelFormat format = file->format;

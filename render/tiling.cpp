@@ -331,6 +331,7 @@ bool prepare_profiles(TilingRun* run, const ImageInfo* info) {
   TileJob& job = *run->job;
   if (!info || info->icc.empty()) return true;
   if (talks(job)) print_profile_summary(job.console, info->icc);
+  if (icc_profile_is_cmyk(info->icc)) return true;  // the reader delivers sRGB
   job.in_profile = info->icc;
   job.in_profile_size = static_cast<uint32_t>(job.in_profile.size());
   if (job.profile_mode == kProfileCopy) {

@@ -8,6 +8,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libjpeg62-turbo-dev libtiff-dev zlib1g-dev liblcms2-dev libstb-dev rapidjson-dev
   libgtest-dev libbenchmark-dev
+  libtiff-tools
   xplanet-images
   clang libclang-rt-14-dev
   chromium

@@ -77,6 +77,7 @@ constexpr char kHaveProfile[] = "have ICC profile: %s - size=%d byte\n";
 constexpr char kLoadingFace[] = "loading %s...\n";
 constexpr char kFaceLoaded[] = "done.          \r";
 constexpr char kFaceLoadError[] = " - loading error!\n";
+constexpr char kFaceLoadErrorDetail[] = " - loading error!\n       - %s!\n";
 constexpr char kFaceWrongFormat[] = " - Error: only 8 or 16 bit RGB or RGBA format supported!";
 constexpr char kFaceWrongSize[] =
     " - Error: the cube images must be square and all of the same size (%s is %dx%d, the left "
@@ -257,8 +258,15 @@ TiledImagePtr load_face(SphereSettings* s, const std::string& path) {
       load_tiled_image(path, 32, report ? report_step_rows : nullptr, &s->progress);
   if (!face) {
     ImageFilePtr probe = image_open_read(path, nullptr);
+    const std::string detail = image_last_error();
     image_clear_last_error();
-    ops->error(ops, probe && !is_rgb_format(probe->format) ? kFaceWrongFormat : kFaceLoadError);
+    if (probe && !is_rgb_format(probe->format)) {
+      ops->error(ops, kFaceWrongFormat);
+    } else if (detail.empty()) {
+      ops->error(ops, kFaceLoadError);
+    } else {
+      ops->error(ops, ops->format(ops, kFaceLoadErrorDetail, detail.c_str()).c_str());
+    }
     return nullptr;
   }
   if (face->element_type != kElementBgra8 && face->element_type != kElementRgba16) {

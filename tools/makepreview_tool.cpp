@@ -151,7 +151,8 @@ bool word_matches(const std::string& name, const char* word) {
   return free_before && free_after;
 }
 
-// The side of a file name, tested left … down, first match wins; -1 for none.
+// The side of a file name, tested left … down, first match wins; then the skybox names; -1 for
+// none.
 int32_t preview_cube_side(const std::string& path) {
   struct SideWords {
     const char* suffixes[2];
@@ -171,7 +172,7 @@ int32_t preview_cube_side(const std::string& path) {
       if (word && word_matches(name, word)) return side;
     }
   }
-  return -1;
+  return detect_skybox_side(path).side;
 }
 
 // An input file: the first is also the spherical input; a later one must name a cube side.

@@ -84,6 +84,23 @@ TEST(ImageFile, ReaderIsChosenBySignature) {
   EXPECT_FALSE(image_probe(dir.file("text.jpg")));
 }
 
+// A refused file leaves one line saying why; the next open starts without it.
+TEST(ImageFile, RefusalsLeaveTheirReason) {
+  TempDir dir;
+  ASSERT_TRUE(qv_test::write_file(dir.file("text.jpg"), "hello world, not an image"));
+  EXPECT_FALSE(image_open_read(dir.file("text.jpg"), nullptr));
+  EXPECT_EQ(image_last_error(), "not a jpeg, tiff, psd/psb, kro or png file");
+  EXPECT_FALSE(image_open_read(qv_test::corpus_file("icc/Gray.icc"), nullptr));
+  EXPECT_EQ(image_last_error(), kDetailUnknownFormat);
+  // A missing file needs no reason; a readable one clears the previous.
+  EXPECT_FALSE(image_open_read(dir.file("missing.jpg"), nullptr));
+  EXPECT_EQ(image_last_error(), "");
+  image_set_last_error("stale");
+  ASSERT_TRUE(write_pattern(dir.file("ok.jpg"), 4, 4));
+  EXPECT_TRUE(image_open_read(dir.file("ok.jpg"), nullptr));
+  EXPECT_EQ(image_last_error(), "");
+}
+
 TEST(ImageFile, RowConversionTable) {
   // Source row of two pixels per format, the expected 8-bit result.
   const uint8_t gray[] = {10, 200};
@@ -280,12 +297,14 @@ TEST(ImageFile, VanishedFileFailsOnlyItsHandle) {
   EXPECT_EQ(image_open_stream_count(), 0);
 }
 
-// Writers closed by the limit reopen in append mode and still complete their files.
+// Writers of every kind closed by the limit reopen where they were and still complete their
+// files: TIFF and PSD writers, which seek back into the file, as well as JPEG and KRO.
 TEST(ImageFile, WritersSurviveTheStreamLimit) {
   image_file_init();
   TempDir dir;
   const int files = kImageStreamLimit + 40, width = 8, height = 8;
-  auto name = [&dir](int i) { return dir.file(std::to_string(i) + (i % 2 ? ".kro" : ".jpg")); };
+  static const char* const kExtensions[] = {".jpg", ".kro", ".tif", ".psd", ".btf", ".psb"};
+  auto name = [&dir](int i) { return dir.file(std::to_string(i) + kExtensions[i % 6]); };
   std::vector<ImageFilePtr> writers;
   std::vector<uint8_t> row(3 * width, 128);
   for (int i = 0; i < files; ++i) {
@@ -301,17 +320,47 @@ TEST(ImageFile, WritersSurviveTheStreamLimit) {
     }
   }
   for (ImageFilePtr& writer : writers) ASSERT_TRUE(image_close(std::move(writer)));
-  for (int i : {1, 2, 3, files - 2, files - 1}) {
+  for (int i : {1, 2, 3, 4, 5, 6, 7, files - 2, files - 1}) {
     ImageFilePtr reader = image_open_read(name(i), nullptr);
     ASSERT_TRUE(reader) << i;
     EXPECT_EQ(reader->height, height);
     for (int y = 0; y < height; ++y) {
       ASSERT_TRUE(image_read_row(reader.get(), row.data()));
-      if (reader->kind == kImageKro) {
-        EXPECT_EQ(row[0], y == 0 ? 128 : uint8_t(y + i));
+      if (reader->kind != kImageJpeg) {
+        EXPECT_EQ(row[0], y == 0 ? 128 : uint8_t(y + i)) << name(i) << " row " << y;
       }
     }
   }
+}
+
+// TIFF and PSD readers hand their streams to the table as well: beyond the limit they are
+// closed and reopened, and every reader still delivers its own rows.
+TEST(ImageFile, TiffAndPsdReadersSurviveTheStreamLimit) {
+  image_file_init();
+  TempDir dir;
+  const int files = kImageStreamLimit + 60, width = 8, height = 6;
+  auto name = [&dir](int i) { return dir.file(std::to_string(i) + (i % 2 ? ".psd" : ".tif")); };
+  for (int i = 0; i < files; ++i) {
+    ASSERT_TRUE(
+        qv_test::write_samples(name(i), kPixelRgb8, width, height, default_props(),
+                               [i](int x, int y, int c) { return uint8_t(x + y + c + i); }));
+  }
+  const int streams_before = image_open_stream_count();
+  std::vector<ImageFilePtr> readers;
+  for (int i = 0; i < files; ++i) {
+    readers.push_back(image_open_read(name(i), nullptr));
+    ASSERT_TRUE(readers.back()) << name(i);
+    ASSERT_LE(image_open_stream_count(), kImageStreamLimit);
+  }
+  std::vector<uint8_t> row(3 * width);
+  for (int y = 0; y < height; ++y) {
+    for (int i = 0; i < files; ++i) {
+      ASSERT_TRUE(image_read_row(readers[i].get(), row.data())) << name(i);
+      ASSERT_EQ(row[3 * 2 + 1], uint8_t(2 + y + 1 + i)) << name(i) << " row " << y;
+    }
+  }
+  for (ImageFilePtr& reader : readers) EXPECT_TRUE(image_close(std::move(reader)));
+  EXPECT_EQ(image_open_stream_count(), streams_before);
 }
 
 // Damaged copies of real files are refused or read to the end, never a crash (run under the

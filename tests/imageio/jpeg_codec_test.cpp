@@ -190,8 +190,8 @@ TEST(JpegCodec, RealFiles) {
     PixelFormat format;
     int dpi;  // expected dpi_x, -1: not checked
   } rows[] = {
-      {"jpeg/gtk_image-cmyk.jpeg", true, kPixelUnsupported, -1},
-      {"jpeg/pillow_sample_cmyk.jpg", true, kPixelUnsupported, -1},
+      {"jpeg/gtk_image-cmyk.jpeg", true, kPixelRgb8, -1},     // CMYK, read as RGB
+      {"jpeg/pillow_sample_cmyk.jpg", true, kPixelRgb8, -1},  // YCCK, read as RGB
       {"jpeg/golang_video-005.gray.jpeg", true, kPixelGray8, -1},
       {"jpeg/pillow_truncated_jpeg.jpg", true, kPixelRgb8, 0},
       {"jpeg/gdkpixbuf_dpi.jpeg", true, kPixelRgb8, 300},
@@ -245,13 +245,37 @@ TEST(JpegCodec, ProbeReportsTheSize) {
   ASSERT_TRUE(info);
   EXPECT_EQ(info->width, 48);
   EXPECT_EQ(info->height, 48);
-  // A header the decoder refuses gives a record without size, silently.
+  // A file cut inside its Huffman tables, which the decoder refuses, still has its frame
+  // header: the size is taken from there, silently.
   testing::internal::CaptureStdout();
   info = image_probe(corpus_file("jpeg/skimage_truncated.jpg"));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   ASSERT_TRUE(info);
+  EXPECT_EQ(info->width, 100);
+  EXPECT_EQ(info->height, 100);
+  // A camera header cut before any frame header has no size.
+  info = image_probe(corpus_file("jpeg/goexif_temple_square1_exifonly.jpg"));
+  ASSERT_TRUE(info);
   EXPECT_EQ(info->width, 0);
   EXPECT_EQ(info->height, 0);
+}
+
+// Generated files cut at every length: the size is found exactly when the cut lies past the
+// frame header, also where the decoder gives up.
+TEST(JpegCodec, ProbeFindsTheSizeOfCutFiles) {
+  TempDir dir;
+  ASSERT_TRUE(write_gray(dir.file("whole.jpg"), 120, 70, default_props()));
+  const std::string whole = qv_test::read_file(dir.file("whole.jpg"));
+  const size_t frame = find_marker(whole, 0xC0);
+  ASSERT_NE(frame, std::string::npos);
+  for (size_t length = 4; length < std::min<size_t>(whole.size(), 700); ++length) {
+    ASSERT_TRUE(qv_test::write_file(dir.file("cut.jpg"), whole.substr(0, length)));
+    auto info = image_probe(dir.file("cut.jpg"));
+    ASSERT_TRUE(info);
+    const bool sized = length >= frame + 9;  // marker, length, precision, height, width
+    EXPECT_EQ(info->width, sized ? 120 : 0) << length;
+    EXPECT_EQ(info->height, sized ? 70 : 0) << length;
+  }
 }
 
 }  // namespace

@@ -83,23 +83,27 @@ TEST(KroCodec, SixteenBitRgbaWithProfileRoundTrips) {
 
 TEST(KroCodec, RefusesBadHeadersAndMissingRows) {
   TempDir dir;
+  const std::string layout = "only 8- and 16-bit rgb and rgba kro files are supported";
+  const std::string damaged = "damaged or truncated kro file";
   const struct {
     const char* name;
     std::string bytes;
+    const std::string& detail;
   } rows[] = {
-      {"one_channel", header(2, 2, 8, 1) + std::string(4, 'x')},
-      {"32_bits", header(2, 2, 32, 3) + std::string(48, 'x')},
-      {"zero_width", header(0, 2, 8, 3)},
-      {"negative_height", header(2, -2, 8, 3)},
-      {"huge", header(100000, 100000, 8, 3)},
-      {"short_rows", header(2, 2, 8, 3) + std::string(11, 'x')},
-      {"profile_past_end", header(1, 1, 0xFFFFFF08, 3) + std::string(3, 'x')},
-      {"short_header", std::string("KRO\x01\x00\x00", 6)},
+      {"one_channel", header(2, 2, 8, 1) + std::string(4, 'x'), layout},
+      {"32_bits", header(2, 2, 32, 3) + std::string(48, 'x'), layout},
+      {"zero_width", header(0, 2, 8, 3), layout},
+      {"negative_height", header(2, -2, 8, 3), layout},
+      {"huge", header(100000, 100000, 8, 3), damaged},
+      {"short_rows", header(2, 2, 8, 3) + std::string(11, 'x'), damaged},
+      {"profile_past_end", header(1, 1, 0xFFFFFF08, 3) + std::string(3, 'x'), damaged},
+      {"short_header", std::string("KRO\x01\x00\x00", 6), damaged},
   };
   for (const auto& row : rows) {
     const std::string path = dir.file(std::string(row.name) + ".kro");
     ASSERT_TRUE(qv_test::write_file(path, row.bytes));
     EXPECT_FALSE(image_open_read(path, nullptr)) << row.name;
+    EXPECT_EQ(image_last_error(), row.detail) << row.name;
   }
   // Gray cannot be written.
   EXPECT_FALSE(image_create_write(kPixelGray8, dir.file("g.kro"), 2, 2, default_props()));

@@ -234,6 +234,60 @@ TEST(Metadata, RicohPose) {
   EXPECT_FALSE(image_probe(corpus_file("jpeg/exiftool_Ricoh2.jpg"))->pose_present);
 }
 
+// The pose written as attributes of rdf:Description, as phone and 360-camera apps write it.
+TEST(Metadata, XmpPoseAsAttributes) {
+  TempDir dir;
+  const std::string jpeg = base_jpeg(dir);
+  const struct {
+    const char* packet;
+    bool pose;
+    double heading, pitch, roll;
+  } rows[] = {
+      {"<x:xmpmeta><rdf:RDF><rdf:Description rdf:about=\"\" GPano:ProjectionType="
+       "\"equirectangular\" GPano:PoseHeadingDegrees=\"90\" GPano:PosePitchDegrees=\"-2.5\" "
+       "GPano:PoseRollDegrees=\"0.75\"/></rdf:RDF></x:xmpmeta>",
+       true, 90, -2.5, 0.75},
+      // Single quotes, line breaks and blanks around the equals sign.
+      {"<rdf:Description\n   GPano:PoseHeadingDegrees = '181.5'\n\tGPano:PosePitchDegrees='3'\n"
+       "   GPano:PoseRollDegrees='-4'/>",
+       true, 181.5, 3, -4},
+      // Both forms in one packet: each value from the element form first.
+      {"<rdf:Description GPano:PoseHeadingDegrees=\"10\" GPano:PosePitchDegrees=\"20\">"
+       "<GPano:PoseHeadingDegrees>11</GPano:PoseHeadingDegrees>"
+       "<GPano:PoseRollDegrees>31</GPano:PoseRollDegrees></rdf:Description>",
+       true, 11, 20, 31},
+      // Two of three are not a pose, in this form either.
+      {"<rdf:Description GPano:PoseHeadingDegrees=\"90\" GPano:PosePitchDegrees=\"1\"/>", false, 0,
+       0, 0},
+      // A longer name or an element of another namespace is not the attribute.
+      {"<rdf:Description XGPano:PoseHeadingDegrees=\"90\" GPano:PosePitchDegrees=\"1\" "
+       "GPano:PoseRollDegrees=\"2\"/>",
+       false, 0, 0, 0},
+      {"<rdf:Description GPano:PoseHeadingDegrees=\"90\" GPano:PosePitchDegrees=\"1\" "
+       "GPano:PoseRollDegrees=\"2\"><tiff:Model>Gear 360</tiff:Model></rdf:Description>",
+       false, 0, 0, 0},
+  };
+  for (const auto& row : rows) {
+    qv_test::write_file(dir.file("a.jpg"),
+                        qv_test::jpeg_with_segments(jpeg, xmp_segment(row.packet)));
+    auto info = image_probe(dir.file("a.jpg"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->pose_present, row.pose) << row.packet;
+    if (!row.pose) continue;
+    EXPECT_EQ(info->heading, row.heading) << row.packet;
+    EXPECT_EQ(info->pitch, row.pitch) << row.packet;
+    EXPECT_EQ(info->roll, row.roll) << row.packet;
+  }
+  // Like the element form, the attribute form wins over a Ricoh maker note.
+  qv_test::write_file(
+      dir.file("r.jpg"),
+      qv_test::jpeg_with_segments(jpeg, exif_segment(ricoh_tiff()) + xmp_segment(rows[0].packet)));
+  auto info = image_probe(dir.file("r.jpg"));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->heading, 90);
+  EXPECT_EQ(info->roll, 0.75);
+}
+
 std::string icc_segment(int number, int count, const std::string& profile) {
   return qv_test::jpeg_segment(
       0xE2, std::string("ICC_PROFILE\0", 12) + char(number) + char(count) + profile);

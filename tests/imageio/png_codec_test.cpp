@@ -2,10 +2,14 @@
 #include "imageio/png_codec.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "imageio/image_file.h"
+#include "support/test_images.h"
 #include "support/test_support.h"
 
 namespace {
@@ -23,8 +27,8 @@ TEST(PngCodec, RealFiles) {
       {"png/pillow_icc_profile.png", kPixelRgba8, 57, 57},
       {"png/pillow_pil123rgba.png", kPixelRgba8, 162, 150},     // interlaced
       {"pano/threeglobe_clouds.png", kPixelRgba8, 4096, 2048},  // palette with transparency
-      {"png/pillow_copyleft.png", kPixelUnsupported, 0, 0},     // gray
-      {"png/stellarium_sedna.png", kPixelUnsupported, 0, 0},    // 16 bit
+      {"png/pillow_copyleft.png", kPixelRgb8, 220, 220},        // gray, widened
+      {"png/stellarium_sedna.png", kPixelRgba16, 512, 256},     // 16 bit
       {"png/pillow_broken_data_stream.png", kPixelUnsupported, 0, 0},
       {"png/pillow_broken.png", kPixelUnsupported, 0, 0},
   };
@@ -33,6 +37,7 @@ TEST(PngCodec, RealFiles) {
     ImageFilePtr file = image_open_read(corpus_file(row.path), &props);
     if (row.format == kPixelUnsupported) {
       EXPECT_FALSE(file) << row.path;
+      EXPECT_EQ(image_last_error(), "damaged or truncated png file") << row.path;
       continue;
     }
     ASSERT_TRUE(file) << row.path;
@@ -85,6 +90,145 @@ TEST(PngCodec, LoadHintPicksRowsAndHugeHeadersAreRefused) {
   TempDir dir;
   ASSERT_TRUE(qv_test::write_file(dir.file("huge.png"), png));
   EXPECT_FALSE(image_open_read(dir.file("huge.png"), nullptr));
+}
+
+// ---- generated files of every colour type and depth ----
+
+void put32(std::string* out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(char(value >> shift));
+}
+
+void put_chunk(std::string* png, const char* type, const std::string& data) {
+  put32(png, uint32_t(data.size()));
+  const std::string body = std::string(type, 4) + data;
+  *png += body;
+  put32(png, uint32_t(crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()))));
+}
+
+// A PNG of the given colour type and depth whose stored sample c of pixel (x, y) is
+// sample(x, y, c) (palette: the index), rows unfiltered; extra chunks go before the data.
+template <typename SampleFn>
+std::string make_png(int width, int height, int colour_type, int depth, const std::string& extra,
+                     SampleFn sample) {
+  static const int kSamples[7] = {1, 0, 3, 1, 2, 0, 4};
+  const int samples = kSamples[colour_type];
+  std::string raw;
+  for (int y = 0; y < height; ++y) {
+    raw.push_back(0);  // filter: none
+    uint32_t bits = 0;
+    int filled = 0;
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < samples; ++c) {
+        const uint32_t value = sample(x, y, c);
+        if (depth == 16) {
+          raw.push_back(char(value >> 8));
+          raw.push_back(char(value));
+          continue;
+        }
+        bits = bits << depth | value;
+        filled += depth;
+        if (filled == 8) {
+          raw.push_back(char(bits));
+          bits = 0;
+          filled = 0;
+        }
+      }
+    }
+    if (filled > 0) raw.push_back(char(bits << (8 - filled)));
+  }
+  uLongf packed_size = compressBound(uLong(raw.size()));
+  std::string packed(packed_size, '\0');
+  compress(reinterpret_cast<Bytef*>(&packed[0]), &packed_size,
+           reinterpret_cast<const Bytef*>(raw.data()), uLong(raw.size()));
+  packed.resize(packed_size);
+  std::string header;
+  put32(&header, uint32_t(width));
+  put32(&header, uint32_t(height));
+  header += {char(depth), char(colour_type), 0, 0, 0};
+  std::string png = "\x89PNG\r\n\x1A\n";
+  put_chunk(&png, "IHDR", header);
+  png += extra;
+  put_chunk(&png, "IDAT", packed);
+  put_chunk(&png, "IEND", "");
+  return png;
+}
+
+// Every colour type and depth is delivered as RGB or RGBA of 8 or 16 bits, gray widened.
+TEST(PngCodec, EveryColourTypeBecomesRgbOrRgba) {
+  TempDir dir;
+  const int width = 7, height = 5;
+  const auto level = [](int x, int y, int c, int depth) {
+    return uint32_t((x * 37 + y * 101 + c * 53) % (1 << depth));
+  };
+  std::string palette;
+  for (int i = 0; i < 4; ++i) palette += {char(10 * i), char(200 - i), char(60 + 3 * i)};
+  std::string palette_chunk, alpha_chunk, rgb_key_chunk;
+  put_chunk(&palette_chunk, "PLTE", palette);
+  put_chunk(&alpha_chunk, "tRNS", std::string("\xFF\x80\x00\x40", 4));
+  // The colour of pixel (0, 0), 0 53 106, is the transparent one.
+  put_chunk(&rgb_key_chunk, "tRNS", std::string("\x00\x00\x00\x35\x00\x6A", 6));
+  const struct {
+    const char* name;
+    int colour_type, depth;
+    const std::string* extra;
+    PixelFormat format;
+  } rows[] = {
+      {"gray 8", 0, 8, nullptr, kPixelRgb8},
+      {"gray 1", 0, 1, nullptr, kPixelRgb8},
+      {"gray 16", 0, 16, nullptr, kPixelRgb16},
+      {"gray alpha 8", 4, 8, nullptr, kPixelRgba8},
+      {"gray alpha 16", 4, 16, nullptr, kPixelRgba16},
+      {"rgb 8", 2, 8, nullptr, kPixelRgb8},
+      {"rgb 16", 2, 16, nullptr, kPixelRgb16},
+      {"rgb 8 with a transparent colour", 2, 8, &rgb_key_chunk, kPixelRgba8},
+      {"rgba 8", 6, 8, nullptr, kPixelRgba8},
+      {"rgba 16", 6, 16, nullptr, kPixelRgba16},
+      {"palette 2", 3, 2, &palette_chunk, kPixelRgb8},
+      {"palette 2 with alpha", 3, 2, nullptr, kPixelRgba8},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string extra = row.extra ? *row.extra : "";
+    if (!row.extra && row.colour_type == 3) extra = palette_chunk + alpha_chunk;
+    const int depth = row.depth;
+    const std::string png = make_png(width, height, row.colour_type, depth, extra,
+                                     [&](int x, int y, int c) { return level(x, y, c, depth); });
+    ASSERT_TRUE(qv_test::write_file(dir.file("p.png"), png));
+    const qv_test::Pixels pixels = qv_test::read_pixels(dir.file("p.png"));
+    ASSERT_TRUE(pixels.ok);
+    ASSERT_EQ(pixels.format, row.format);
+    const bool wide = depth == 16;
+    const int channels = row.format == kPixelRgba8 || row.format == kPixelRgba16 ? 4 : 3;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        uint32_t expected[4];
+        if (row.colour_type == 3) {
+          const uint32_t index = level(x, y, 0, depth);
+          for (int c = 0; c < 3; ++c) expected[c] = uint8_t(palette[3 * index + c]);
+          expected[3] = uint8_t("\xFF\x80\x00\x40"[index]);
+        } else {
+          const bool gray = row.colour_type == 0 || row.colour_type == 4;
+          const uint32_t scale = depth < 8 ? 255 / ((1u << depth) - 1) : 1;  // 1 bit: 0 or 255
+          for (int c = 0; c < 3; ++c) expected[c] = level(x, y, gray ? 0 : c, depth) * scale;
+          const int alpha_sample = row.colour_type == 4 ? 1 : 3;
+          expected[3] =
+              row.colour_type == 4 || row.colour_type == 6
+                  ? level(x, y, alpha_sample, depth)
+                  : (expected[0] == 0 && expected[1] == 53 && expected[2] == 106 ? 0 : 255);
+        }
+        const uint8_t* at = pixels.at(x, y);
+        for (int c = 0; c < channels; ++c) {
+          uint32_t value = at[c];
+          if (wide) {
+            uint16_t sample;
+            memcpy(&sample, at + 2 * c, 2);  // machine order
+            value = sample;
+          }
+          ASSERT_EQ(value, expected[c]) << "x " << x << " y " << y << " c " << c;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

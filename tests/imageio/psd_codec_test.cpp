@@ -166,13 +166,23 @@ TEST(PsdCodec, ColourModesAndChannelCounts) {
   TempDir dir;
   const struct {
     int mode, channels, depth;
-    PixelFormat format;  // kPixelUnsupported: refused
+    PixelFormat format;  // kPixelUnsupported: refused, with the detail
+    const char* detail;
   } rows[] = {
-      {3, 3, 8, kPixelRgb8},        {3, 4, 8, kPixelRgba8},        {3, 5, 8, kPixelRgb8},
-      {3, 4, 16, kPixelRgba16},     {1, 1, 8, kPixelGray8},        {8, 1, 8, kPixelGray8},
-      {1, 2, 8, kPixelGray8},       {1, 1, 16, kPixelUnsupported}, {2, 1, 8, kPixelUnsupported},
-      {4, 4, 8, kPixelUnsupported}, {0, 1, 1, kPixelUnsupported},  {3, 3, 32, kPixelUnsupported},
-      {3, 2, 8, kPixelUnsupported},
+      {3, 3, 8, kPixelRgb8, ""},
+      {3, 4, 8, kPixelRgba8, ""},
+      {3, 5, 8, kPixelRgb8, ""},
+      {3, 4, 16, kPixelRgba16, ""},
+      {1, 1, 8, kPixelGray8, ""},
+      {8, 1, 8, kPixelGray8, ""},
+      {1, 2, 8, kPixelGray8, ""},
+      {1, 1, 16, kPixelUnsupported, "16-bit gray files are not supported"},
+      {2, 1, 8, kPixelUnsupported, "indexed psd/psb files are not supported"},
+      {4, 4, 8, kPixelUnsupported, "cmyk psd/psb files are not supported"},
+      {0, 1, 1, kPixelUnsupported, "1-bit psd/psb files are not supported"},
+      {3, 3, 32, kPixelUnsupported, "32-bit psd/psb files are not supported"},
+      {3, 2, 8, kPixelUnsupported, "only gray, rgb and rgba psd/psb files are supported"},
+      {9, 3, 8, kPixelUnsupported, "only gray, rgb and rgba psd/psb files are supported"},  // Lab
   };
   for (const auto& row : rows) {
     PsdLayout layout;
@@ -188,6 +198,7 @@ TEST(PsdCodec, ColourModesAndChannelCounts) {
     ImageFilePtr reader = image_open_read(dir.file("m.psd"), nullptr);
     if (row.format == kPixelUnsupported) {
       EXPECT_FALSE(reader) << row.mode << "/" << row.channels << "/" << row.depth;
+      EXPECT_EQ(image_last_error(), row.detail);
     } else {
       ASSERT_TRUE(reader) << row.mode << "/" << row.channels << "/" << row.depth;
       EXPECT_EQ(reader->format, row.format);
@@ -208,11 +219,20 @@ TEST(PsdCodec, RealDocuments) {
   EXPECT_EQ(read_rows(corpus_file("psd/psdtools_0layers.psb"), &format, &props).size(), 1200u);
   EXPECT_EQ(props.width, 1600);
   EXPECT_EQ(read_rows(corpus_file("psd/exiv2-bug800-PHUT.psd"), &format).size(), 91u);
-  for (const char* refused :
-       {"psd/psdtools_32bit5x5.psb", "psd/psdtools_colormodes_4x4_1bit_bitmap.psd",
-        "psd/psdtools_colormodes_4x4_8bit_index_color.psd",
-        "psd/pillow_combined_larger_than_size.psd"}) {
-    EXPECT_FALSE(image_open_read(corpus_file(refused), nullptr)) << refused;
+  const struct {
+    const char* path;
+    const char* detail;
+  } refused[] = {
+      {"psd/psdtools_32bit5x5.psb", "32-bit psd/psb files are not supported"},
+      {"psd/psdtools_colormodes_4x4_1bit_bitmap.psd", "1-bit psd/psb files are not supported"},
+      {"psd/psdtools_colormodes_4x4_8bit_index_color.psd",
+       "indexed psd/psb files are not supported"},
+      {"psd/psdtools_colormodes_4x4_16bit_grayscale.psd", "16-bit gray files are not supported"},
+      {"psd/pillow_combined_larger_than_size.psd", "damaged or truncated psd/psb file"},
+  };
+  for (const auto& row : refused) {
+    EXPECT_FALSE(image_open_read(corpus_file(row.path), nullptr)) << row.path;
+    EXPECT_EQ(image_last_error(), row.detail) << row.path;
   }
 }
 

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "imageio/image_file.h"
@@ -192,6 +195,99 @@ TEST(TiffCodec, WrittenTags) {
   EXPECT_EQ(rows_per_strip, 24u);
 }
 
+// The extra samples a file declares: their count and the first one's meaning (0 when none).
+std::pair<uint16_t, uint16_t> extra_samples(const std::string& path) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (!tiff) return {0, 0};
+  uint16_t count = 0;
+  uint16_t* values = nullptr;
+  std::pair<uint16_t, uint16_t> result{0, 0};
+  if (TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &count, &values) && count > 0) {
+    result = {count, values[0]};
+  }
+  TIFFClose(tiff);
+  return result;
+}
+
+// The fourth sample of RGBA files is declared unassociated alpha; other layouts have no extra
+// samples. Readers then see alpha, not a fourth colour.
+TEST(TiffCodec, AlphaIsDeclaredUnassociated) {
+  TempDir dir;
+  const struct {
+    PixelFormat format;
+    const char* name;
+    uint16_t count;
+  } rows[] = {
+      {kPixelGray8, "g.tif", 0},   {kPixelRgb8, "c.tif", 0},     {kPixelRgba8, "a.tif", 1},
+      {kPixelRgb16, "c16.tif", 0}, {kPixelRgba16, "a16.btf", 1}, {kPixelRgba8, "z.tif", 1},
+  };
+  for (const auto& row : rows) {
+    ImageProps props = default_props();
+    if (row.name[0] == 'z') props.tiff_compression = 3;  // Deflate
+    const std::string path = dir.file(row.name);
+    write_image(path, row.format, 9, 5, props);
+    testing::internal::CaptureStderr();
+    const auto extra = extra_samples(path);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << row.name;  // no library warning
+    EXPECT_EQ(extra.first, row.count) << row.name;
+    if (row.count > 0) {
+      EXPECT_EQ(extra.second, EXTRASAMPLE_UNASSALPHA) << row.name;
+    }
+    ImageFilePtr reader = image_open_read(path, nullptr);
+    ASSERT_TRUE(reader) << row.name;
+    EXPECT_EQ(reader->format, row.format) << row.name;
+  }
+}
+
+// Standard output and status of a shell command with its standard error joined to it.
+std::pair<int, std::string> run_command(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return {-1, output};
+  char buffer[4096];
+  size_t count = 0;
+  while ((count = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
+  return {pclose(pipe), output};
+}
+
+bool have_command(const char* name) {
+  return run_command(std::string("command -v ") + name).first == 0;
+}
+
+// libtiff's own tiffinfo and libvips (peers the benchmark set-up installs) read the RGBA files
+// without a warning and see the alpha channel; skipped when neither is installed.
+TEST(TiffCodec, PeersReadTheAlphaWithoutWarnings) {
+  const bool tiffinfo = have_command("tiffinfo");
+  const bool vips = have_command("vips");
+  if (!tiffinfo && !vips) GTEST_SKIP() << "neither tiffinfo nor vips is installed";
+  TempDir dir;
+  for (PixelFormat format : {kPixelRgba8, kPixelRgba16}) {
+    const std::string path = dir.file("a.tif");
+    const auto rows = write_image(path, format, 6, 4, default_props());
+    ASSERT_EQ(rows.size(), 4u);
+    if (tiffinfo) {
+      const auto result = run_command("tiffinfo '" + path + "'");
+      EXPECT_EQ(result.first, 0);
+      EXPECT_NE(result.second.find("Extra Samples: 1<unassoc-alpha>"), std::string::npos)
+          << result.second;
+      EXPECT_EQ(result.second.find("Warning"), std::string::npos) << result.second;
+    }
+    if (vips) {
+      // Pixel (5, 3): its four samples as vips reads them, with nothing on standard error.
+      const auto result = run_command("vips getpoint '" + path + "' 5 3");
+      EXPECT_EQ(result.first, 0);
+      std::string expected;
+      const bool wide = format == kPixelRgba16;
+      for (int c = 0; c < 4; ++c) {
+        const uint8_t* sample = rows[3].data() + (wide ? 8 * 5 + 2 * c : 4 * 5 + c);
+        const int value = wide ? sample[0] | sample[1] << 8 : sample[0];
+        expected += std::to_string(value) + " ";
+      }
+      EXPECT_EQ(result.second, expected + "\n");
+    }
+  }
+}
+
 TEST(TiffCodec, DescriptionAndProfile) {
   TempDir dir;
   std::vector<uint8_t> icc(3144);
@@ -333,24 +429,69 @@ TEST(TiffCodec, MinIsWhiteGrayIsInverted) {
 }
 
 TEST(TiffCodec, RefusedLayouts) {
-  const char* refused[] = {
-      "tiff/pillow_10ct_32bit_128.tiff",       // float
-      "tiff/vampyre_Tigers.tif",               // 16-bit float RGBA
-      "tiff/pillow_tiff_strip_cmyk_jpeg.tif",  // CMYK
-      "tiff/golang_video-001-paletted.tiff",   // palette
-      "tiff/pillow_16bit.MM.deflate.tif",      // 16-bit gray
-      "tiff/golang_bw-packbits.tiff",          // 1 bit
-      "tiff/pillow_hopper.Lab.tif",            // Lab
-      "tiff/libtiff_ojpeg_zackthecat.tiff",    // YCbCr old-style JPEG
-      "tiff/gdkpixbuf_bug780269.tif",          // 1073741824 pixels wide in 336 bytes
+  const struct {
+    const char* path;
+    const char* detail;  // what the reader leaves for the tools
+  } refused[] = {
+      {"tiff/pillow_10ct_32bit_128.tiff", "floating-point tiff files are not supported"},
+      {"tiff/vampyre_Tigers.tif", "floating-point tiff files are not supported"},  // 16-bit RGBA
+      {"tiff/pillow_tiff_strip_cmyk_jpeg.tif", "cmyk tiff files are not supported"},
+      {"tiff/golang_video-001-paletted.tiff", "palette tiff files are not supported"},
+      {"tiff/pillow_16bit.MM.deflate.tif", "16-bit gray files are not supported"},
+      {"tiff/golang_bw-packbits.tiff", "1-bit tiff files are not supported"},
+      {"tiff/pillow_hopper.Lab.tif", "only gray, rgb and rgba tiff files are supported"},
+      // YCbCr old-style JPEG
+      {"tiff/libtiff_ojpeg_zackthecat.tiff", "only gray, rgb and rgba tiff files are supported"},
+      // 1073741824 pixels wide in 336 bytes
+      {"tiff/gdkpixbuf_bug780269.tif", "damaged or truncated tiff file"},
   };
-  for (const char* path : refused) {
+  for (const auto& row : refused) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(image_open_read(corpus_file(path), nullptr)) << path;
+    EXPECT_FALSE(image_open_read(corpus_file(row.path), nullptr)) << row.path;
+    EXPECT_EQ(image_last_error(), row.detail) << row.path;
     // The library is silent.
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << path;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << path;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << row.path;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << row.path;
+  }
+  // Generated layouts: 32-bit integers, 4-bit gray and tiled planar data.
+  TempDir dir;
+  const struct {
+    const char* name;
+    int bits, samples, photometric;
+    bool tiled_planar;
+    const char* detail;
+  } generated[] = {
+      {"i32.tif", 32, 3, PHOTOMETRIC_RGB, false, "32-bit tiff files are not supported"},
+      {"g4.tif", 4, 1, PHOTOMETRIC_MINISBLACK, false, "4-bit tiff files are not supported"},
+      {"ga.tif", 8, 2, PHOTOMETRIC_RGB, false, "only gray, rgb and rgba tiff files are supported"},
+      {"tp.tif", 8, 3, PHOTOMETRIC_RGB, true, "tiled planar tiff files are not supported"},
+  };
+  for (const auto& row : generated) {
+    const std::string path = dir.file(row.name);
+    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    ASSERT_TRUE(tiff);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 16u);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 16u);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, row.bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, row.samples);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, row.photometric);
+    std::vector<uint8_t> data(16 * 16 * 4 * 4);
+    if (row.tiled_planar) {
+      TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_SEPARATE);
+      TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16u);
+      TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16u);
+      for (uint32_t plane = 0; plane < 3; ++plane) {
+        ASSERT_GT(TIFFWriteEncodedTile(tiff, plane, data.data(), 256), 0);
+      }
+    } else {
+      TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+      TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16u);
+      ASSERT_GT(TIFFWriteEncodedStrip(tiff, 0, data.data(), TIFFStripSize(tiff)), 0);
+    }
+    TIFFClose(tiff);
+    EXPECT_FALSE(image_open_read(path, nullptr)) << row.name;
+    EXPECT_EQ(image_last_error(), row.detail) << row.name;
   }
 }
 

@@ -608,6 +608,28 @@ TEST(CubeLayouts, SideNamesAndRecognition) {
       {"dir_r/some/pano-down.kro", 5, "pano"},
       {"C:\\tours\\x_d\\pano_u.psd", 4, "pano"},
       {"pano_right_.jpg", 2, "pano"},
+      // Skybox names, after the rules above.
+      {"sky3_lf.jpg", 0, "sky3"},
+      {"sky3_FT.jpg", 1, "sky3"},
+      {"sky3_rt.jpg", 2, "sky3"},
+      {"sky3_bk.jpg", 3, "sky3"},
+      {"sky3_up.jpg", 4, "sky3"},  // the word "up" already
+      {"sky3_dn.jpg", 5, "sky3"},
+      {"desert_dn_2.png", 5, "desert"},
+      {"negx.jpg", 0, ""},
+      {"posz.jpg", 1, ""},
+      {"Bridge_PosX.jpg", 2, "bridge"},
+      {"negz.jpg", 3, ""},
+      {"cube-posy.tif", 4, "cube"},
+      {"cube-negy.tif", 5, "cube"},
+      // Names that worked before keep their meaning.
+      {"pano_l_ft.jpg", 0, "pano"},
+      {"front_bk.jpg", 1, ""},
+      {"back_dn.jpg", 3, ""},
+      {"posx_f.jpg", 1, "posx"},
+      // Not skybox names: a letter follows, or the word does not stand alone.
+      {"sky_ftx.jpg", -1, ""},
+      {"composx.jpg", -1, ""},
   };
   for (const Case& c : cases) {
     const CubeSideMatch match = detect_cube_side(c.path);
@@ -621,6 +643,22 @@ TEST(CubeLayouts, SideNamesAndRecognition) {
     EXPECT_EQ(std::strlen(info.name) + std::strlen(info.padding), 5u);
   }
   EXPECT_EQ(names, "_lleft l|_ffrontf|_rrightr|_bback b|_uup   u|_ddown d|");
+}
+
+TEST(CubeLayouts, OutputBaseOfTheLeftFace) {
+  const struct {
+    const char* left_face;
+    const char* base;
+  } cases[] = {
+      {"dir/Pano_L.jpg", "dir/Pano"}, {"pano_left.tif", "pano"},
+      {"pano-left.tif", "pano-"},     {"dir/Sky3_LF.jpg", "dir/Sky3"},
+      {"cube_negx.jpg", "cube"},      {"negx.jpg", ""},
+      {"sky_lf_2.jpg", "sky"},        {"pano_lf_l.jpg", "pano_lf"},  // "_l" cuts first
+      {"face.jpg", "face"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cube_face_output_base(c.left_face), c.base) << c.left_face;
+  }
 }
 
 }  // namespace

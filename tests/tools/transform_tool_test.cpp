@@ -301,7 +301,8 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
   const std::string out = dir.file("o.jpg");
   const Case cases[] = {
       {{"cube", dir.file("missing.jpg"), out, "-q"}, "loading error!\n\n"},
-      {{"cube", dir.file("text.jpg"), out, "-q"}, "loading error!\n\n"},
+      {{"cube", dir.file("text.jpg"), out, "-q"},
+       "loading error - not a jpeg, tiff, psd/psb, kro or png file!\n\n"},
       {{"cube", "-q", "-fast"}, "loading error!\n\n"},
       {{"cube", dir.file("gray.jpg"), out, "-q"},
        "loading error - only 8 or 16 bit RGB or RGBA format supported!\n\n"},
