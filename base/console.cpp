@@ -6,13 +6,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace {
 
 // The monotonic clock counts nanoseconds: one tick is one nanosecond.
 constexpr double kTicksPerSecond = 1e9;
 
+// The console callbacks format into their record's buffer and write to the shared streams; one
+// lock makes each line whole and lets several threads share a record (the process-wide one).
+std::mutex console_lock;
+
 std::string console_format(ConsoleOps* ops, const char* format, ...) {
+  std::lock_guard<std::mutex> guard(console_lock);
   va_list args;
   va_start(args, format);
   int length = console_format_into_scratch(ops, format, args);
@@ -22,6 +28,7 @@ std::string console_format(ConsoleOps* ops, const char* format, ...) {
 }
 
 void console_log(ConsoleOps* ops, const char* format, ...) {
+  std::lock_guard<std::mutex> guard(console_lock);
   va_list args;
   va_start(args, format);
   int length = console_format_into_scratch(ops, format, args);
@@ -32,6 +39,7 @@ void console_log(ConsoleOps* ops, const char* format, ...) {
 
 // Standard output is flushed first, so an error line follows what was printed before it.
 void console_log_error(ConsoleOps* ops, const char* format, ...) {
+  std::lock_guard<std::mutex> guard(console_lock);
   va_list args;
   va_start(args, format);
   int length = console_format_into_scratch(ops, format, args);
@@ -42,6 +50,7 @@ void console_log_error(ConsoleOps* ops, const char* format, ...) {
 }
 
 void console_print(ConsoleOps*, const char* text) {
+  std::lock_guard<std::mutex> guard(console_lock);
   puts(text);
   fflush(stdout);
 }

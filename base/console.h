@@ -44,6 +44,7 @@ ConsoleOps* thread_console();
 void set_thread_console(ConsoleOps* ops);
 
 // Fills ops with the console callbacks (fields format … log_error); leaves the rest untouched.
+// The callbacks take one process-wide lock, so threads may share a record that has them.
 void console_install_callbacks(ConsoleOps* ops);
 
 // Releases the scratch buffer of a record (for copies made by the channel mode and tests).

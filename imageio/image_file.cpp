@@ -191,7 +191,8 @@ bool acquire_handle(ImageFile* handle, bool need_stream) {
   // Writers reopen for update, not for appending: TIFF and PSD writers seek back into the file.
   FilePtr stream = open_file(entry.path, handle->mode == kImageRead ? "rb" : "r+b");
   if (!stream || fseeko(stream.get(), entry.saved_position, SEEK_SET) != 0) {
-    printf("\n\nFATALERROR: unable to open file '%s'!\n\n\n", entry.path.c_str());
+    ConsoleOps* ops = thread_console();
+    ops->log(ops, "\n\nFATALERROR: unable to open file '%s'!\n\n\n", entry.path.c_str());
     entry.busy = false;
     return false;
   }
@@ -482,7 +483,8 @@ void* image_convert_row(const ImageFile* target, const ImageFile* source, void* 
                         void* output) {
   RowConverter convert = image_row_converter(target->format, source->format);
   if (!convert) {
-    printf("TODO\n");
+    ConsoleOps* ops = thread_console();
+    ops->log(ops, "TODO\n");
     return nullptr;
   }
   return convert(source_row, output, source->width);

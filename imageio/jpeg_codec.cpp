@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/console.h"
 #include "base/files.h"
 #include "imageio/color_profile.h"
 
@@ -88,7 +89,8 @@ JpegState* state_of(ImageFile* file) {
 void print_library_message(j_common_ptr info) {
   char text[JMSG_LENGTH_MAX];
   (*info->err->format_message)(info, text);
-  printf("libjpeg - %s\n", text);
+  ConsoleOps* ops = thread_console();
+  ops->log(ops, "libjpeg - %s\n", text);
 }
 
 void error_exit(j_common_ptr info) {

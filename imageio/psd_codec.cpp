@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/console.h"
 #include "base/files.h"
 
 const char kPsdLayeredDetail[] = "only flatten psd/psb files are supported";
@@ -713,12 +714,18 @@ bool write_row(ImageFile* file, const void* row) {
     const int64_t offset =
         state->data_start + (int64_t{c} * file->height + file->row) * state->channel_row;
     if (fseeko(state->stream, offset, SEEK_SET) != 0) {
-      if (messages) printf("seeking file failed - at line %d/%d\n", file->row + 1, file->height);
+      if (messages) {
+        ConsoleOps* ops = thread_console();
+        ops->log(ops, "seeking file failed - at line %d/%d\n", file->row + 1, file->height);
+      }
       ok = false;
     }
     if (fwrite(planar + c * plane, 1, static_cast<size_t>(plane), state->stream) !=
         static_cast<size_t>(plane)) {
-      if (messages) printf("writing data failed - at line %d/%d\n", file->row + 1, file->height);
+      if (messages) {
+        ConsoleOps* ops = thread_console();
+        ops->log(ops, "writing data failed - at line %d/%d\n", file->row + 1, file->height);
+      }
       ok = false;
     }
   }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/console.h"
 #include "memory/qvmem_internal.h"
 
 const char* const kQvmemSaveFailed = "qvmem_sys_saveswapdata() failed";
@@ -304,6 +305,8 @@ int32_t qvmem_block_id(const QvmemBlock* block) {
 
 void qvmem_fatal(const char* text) {
   cleanup_table.fatal.store(true);
+  // Written directly: this may come when memory has run out, and a console record could not
+  // grow its buffer then.
   printf("qvmem - fatalerror - %s\n", text);
   fflush(nullptr);
   delete_all_swap_files();
@@ -518,8 +521,9 @@ bool save_swap_file(QvmemBlock* block) {
   int file = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (file < 0) {
     int error = errno;
-    fprintf(stderr, "\ncreating file %s failed: %s (errno=%d)\n\n", name.c_str(), strerror(error),
-            error);
+    ConsoleOps* ops = thread_console();
+    ops->log_error(ops, "\ncreating file %s failed: %s (errno=%d)\n\n", name.c_str(),
+                   strerror(error), error);
     return false;
   }
   uint64_t written = 0;
@@ -539,8 +543,9 @@ bool save_swap_file(QvmemBlock* block) {
     written = 0;
   }
   if (written < block->size) {
-    fprintf(stderr, "\nwriting data (%d MB) to file %s failed: %s (errno=%d)\n\n",
-            static_cast<int>(block->size >> 20), name.c_str(), strerror(error), error);
+    ConsoleOps* ops = thread_console();
+    ops->log_error(ops, "\nwriting data (%d MB) to file %s failed: %s (errno=%d)\n\n",
+                   static_cast<int>(block->size >> 20), name.c_str(), strerror(error), error);
     unlink(name.c_str());
     return false;
   }
