@@ -29,9 +29,15 @@ face=2546  # the face size makepano gives an 8000-pixel sphere (W / pi, even)
 
 # Maps for vips mapim: for each face pixel, the source coordinates in the sphere. The six faces
 # as directions (x right, y up, z back) from a = 2(i + 0.5)/F - 1 and b = 2(j + 0.5)/F - 1.
+# A bc result with a digit before the point (numbers go after "--", since vips would read a
+# negative one as an option).
+decimal() {
+  printf '%.15f' "$(echo "$1" | bc -l)"
+}
+
 signed() {  # IN OUT: an angle image in degrees with 180 … 360 moved to -180 … 0
   vips relational_const "$1" "$1.high.v" more 180
-  vips linear "$1" "$1.minus.v" 1 -360
+  vips linear "$1" "$1.minus.v" -- 1 -360
   vips ifthenelse "$1.high.v" "$1.minus.v" "$1" "$2"
 }
 
@@ -41,17 +47,17 @@ make_map() {  # NAME DX DY DZ, each "a", "-a", "b", "-b", "1" or "-1"
   component() {  # OUT WORD
     case $2 in
       a) cp "$m/a.v" "$m/$1.v" ;;
-      -a) vips linear "$m/a.v" "$m/$1.v" -1 0 ;;
+      -a) vips linear "$m/a.v" "$m/$1.v" -- -1 0 ;;
       b) cp "$m/b.v" "$m/$1.v" ;;
-      -b) vips linear "$m/b.v" "$m/$1.v" -1 0 ;;
-      1) vips linear "$m/a.v" "$m/$1.v" 0 1 ;;
-      -1) vips linear "$m/a.v" "$m/$1.v" 0 -1 ;;
+      -b) vips linear "$m/b.v" "$m/$1.v" -- -1 0 ;;
+      1) vips linear "$m/a.v" "$m/$1.v" -- 0 1 ;;
+      -1) vips linear "$m/a.v" "$m/$1.v" -- 0 -1 ;;
     esac
   }
   component dx "$2"
   component dy "$3"
   component dz "$4"
-  vips linear "$m/dz.v" "$m/mdz.v" -1 0
+  vips linear "$m/dz.v" "$m/mdz.v" -- -1 0
   vips math2 "$m/dx.v" "$m/mdz.v" "$m/lon.v" atan2
   vips multiply "$m/dx.v" "$m/dx.v" "$m/dx2.v"
   vips multiply "$m/dz.v" "$m/dz.v" "$m/dz2.v"
@@ -61,14 +67,14 @@ make_map() {  # NAME DX DY DZ, each "a", "-a", "b", "-b", "1" or "-1"
   # atan2 gives degrees in 0 … 360; angles above 180 are taken back to -180 … 0.
   signed "$m/lon.v" "$m/lons.v"
   signed "$m/lat.v" "$m/lats.v"
-  vips linear "$m/lons.v" "$m/sx.v" "$(echo "$width / 360" | bc -l)" $((width / 2))
-  vips linear "$m/lats.v" "$m/sy.v" "$(echo "-$height / 180" | bc -l)" $((height / 2))
-  vips bandjoin "$m/sx.v $m/sy.v" "$m/$name.v"
+  vips linear "$m/lons.v" "$m/sx.v" -- "$(decimal "$width / 360")" $((width / 2))
+  vips linear "$m/lats.v" "$m/sy.v" -- "$(decimal "-$height / 180")" $((height / 2))
+  vips bandjoin "$m/sx.v $m/sy.v" "$m/face_$name.v"  # not $name.v: b.v is a component
 }
 
 echo "== maps for vips mapim ($face px faces, not timed)"
 vips xyz "$work/xy.v" $face $face
-vips linear "$work/xy.v" "$work/ab.v" "$(echo "2 / $face" | bc -l)" "$(echo "1 / $face - 1" | bc -l)"
+vips linear "$work/xy.v" "$work/ab.v" -- "$(decimal "2 / $face")" "$(decimal "1 / $face - 1")"
 mkdir -p "$work/maps"
 vips extract_band "$work/ab.v" "$work/maps/a.v" 0
 vips extract_band "$work/ab.v" "$work/maps/b.v" 1
@@ -83,7 +89,7 @@ vips_run() {
   local out=$work/vips
   rm -rf "$out" && mkdir -p "$out"
   for side in l f r b u d; do
-    vips mapim "$input" "$out/$side.v" "$work/maps/$side.v"
+    vips mapim "$input" "$out/$side.v" "$work/maps/face_$side.v"
     vips dzsave "$out/$side.v" "$out/$side" --tile-size 512 --overlap 0 --suffix '.jpg[Q=85]'
   done
 }

@@ -232,3 +232,23 @@ TEST(PngCodec, EveryColourTypeBecomesRgbOrRgba) {
 }
 
 }  // namespace
+
+// Found by fuzzing: a header followed by an empty data chunk cut short made the decoder copy zero
+// bytes from a null buffer. The file is refused cleanly (the sanitizer build checks the rest).
+TEST(PngCodec, EmptyDataChunkAtTheEndIsRefused) {
+  const unsigned char bytes[] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00,
+                                 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00,
+                                 0x00, 0x80, 0x08, 0x02, 0x00, 0x00, 0x00, 0xc7, 0x6f, 0xa8, 0x64,
+                                 0x00, 0x00, 0x00, 0x00, 0x49, 0x44, 0x41, 0x54};
+  TempDir dir;
+  const std::string path = dir.file("cut.png");
+  ASSERT_TRUE(
+      qv_test::write_file(path, std::string(reinterpret_cast<const char*>(bytes), sizeof bytes)));
+  ImageProps props;
+  ImageFilePtr file = image_open_read(path, &props);
+  if (file) {
+    std::vector<uint8_t> row(static_cast<size_t>(file->bytes_per_row));
+    for (int32_t y = 0; y < file->height; ++y) image_read_row(file.get(), row.data());
+  }
+  image_clear_last_error();
+}
