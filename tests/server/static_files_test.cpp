@@ -22,7 +22,7 @@ struct TourFolder {
   TempDir temp;
   std::string root = temp.path;
   TourFolder() {
-    write_file(root + "/tour.xml", "<krpano/>");
+    write_file(root + "/tour.xml", "<qorvel/>");
     write_file(root + "/pano.JPG", std::string(1536, 'j'));
     write_file(root + "/b.png", "png");
     write_file(root + "/tour.html", "<html></html>");
@@ -72,7 +72,7 @@ TEST(FileAnswers, TestserverSwitchesSetNoCacheForTextAndCorsForAll) {
   EXPECT_EQ(xml.header("last-modified"), xml.header("date"));
   EXPECT_EQ(xml.header("access-control-allow-origin"), "*");
   EXPECT_EQ(xml.header("content-type"), "text/xml");
-  EXPECT_EQ(xml.body, "<krpano/>");
+  EXPECT_EQ(xml.body, "<qorvel/>");
   Reply jpg = request(test.port(), "GET", "/pano.JPG", far_future);
   EXPECT_EQ(jpg.status, 200);
   EXPECT_FALSE(jpg.has_header("cache-control"));

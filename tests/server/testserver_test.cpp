@@ -92,7 +92,7 @@ struct RunningTool {
 TEST(Testserver, ServesAFolderWithTourHtmlAsItsIndexAndStopsOnSignals) {
   TempDir folder;
   write_file(folder.file("tour.html"), "<html>tour</html>");
-  write_file(folder.file("tour.xml"), "<krpano/>");
+  write_file(folder.file("tour.xml"), "<qorvel/>");
   write_file(folder.file("pano.jpg"), "jpeg");
   for (int signal_number : {SIGINT, SIGTERM}) {
     RunningTool tool({"testingserver", "-localonly", folder.path});
