@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "server/md5.h"
@@ -235,17 +236,34 @@ bool resolve_request_path(std::string_view target, std::string* path) {
   return true;
 }
 
-int match_pattern(std::string_view pattern, std::string_view text) {
-  size_t bar = pattern.find('|');
-  if (bar != std::string_view::npos) {
-    int first = match_pattern(pattern.substr(0, bar), text);
-    return first > 0 ? first : match_pattern(pattern.substr(bar + 1), text);
-  }
-  size_t i = 0;
-  size_t j = 0;
-  for (; i < pattern.size(); ++i, ++j) {
+namespace {
+
+// One alternative of a pattern against a text, from pattern position i and text position j.
+// Results are remembered per (i, j), so runs of stars cost polynomial, not exponential, time.
+struct PatternMatch {
+  std::string_view pattern;
+  std::string_view text;
+  std::unordered_map<size_t, int> memo;  // i × (text size + 1) + j → length matched, or -1
+};
+
+int match_from(PatternMatch* m, size_t i, size_t j) {
+  const size_t at = i * (m->text.size() + 1) + j;
+  const auto known = m->memo.find(at);
+  if (known != m->memo.end()) return known->second;
+  const std::string_view pattern = m->pattern;
+  const std::string_view text = m->text;
+  const size_t start = j;
+  int result = -1;
+  for (;; ++i, ++j) {
+    if (i == pattern.size()) {
+      result = static_cast<int>(j - start);
+      break;
+    }
     if (pattern[i] == '?' && j < text.size()) continue;
-    if (pattern[i] == '$') return j == text.size() ? static_cast<int>(j) : -1;
+    if (pattern[i] == '$') {
+      result = j == text.size() ? static_cast<int>(j - start) : -1;
+      break;
+    }
     if (pattern[i] == '*') {
       ++i;
       size_t length;
@@ -253,20 +271,39 @@ int match_pattern(std::string_view pattern, std::string_view text) {
         ++i;
         length = text.size() - j;
       } else {
-        size_t slash = text.find('/', j);
+        const size_t slash = text.find('/', j);
         length = (slash == std::string_view::npos ? text.size() : slash) - j;
       }
-      if (i == pattern.size()) return static_cast<int>(j + length);
+      if (i == pattern.size()) {
+        result = static_cast<int>(j + length - start);
+        break;
+      }
       // Longest run first, shrinking until the rest of the pattern matches.
       for (size_t take = length + 1; take-- > 0;) {
-        int rest = match_pattern(pattern.substr(i), text.substr(j + take));
-        if (rest >= 0) return static_cast<int>(j + take) + rest;
+        const int rest = match_from(m, i, j + take);
+        if (rest >= 0) {
+          result = static_cast<int>(j + take - start) + rest;
+          break;
+        }
       }
-      return -1;
+      break;
     }
-    if (j >= text.size() || lowered_ascii(pattern[i]) != lowered_ascii(text[j])) return -1;
+    if (j >= text.size() || lowered_ascii(pattern[i]) != lowered_ascii(text[j])) break;
   }
-  return static_cast<int>(j);
+  m->memo[at] = result;
+  return result;
+}
+
+}  // namespace
+
+int match_pattern(std::string_view pattern, std::string_view text) {
+  const size_t bar = pattern.find('|');
+  if (bar != std::string_view::npos) {
+    const int first = match_pattern(pattern.substr(0, bar), text);
+    return first > 0 ? first : match_pattern(pattern.substr(bar + 1), text);
+  }
+  PatternMatch m{pattern, text, {}};
+  return match_from(&m, 0, 0);
 }
 
 bool parse_content_length(std::string_view text, int64_t* length) {
