@@ -41,7 +41,6 @@ namespace {
 // ---- texts ----
 
 constexpr char kTitle[] = "qorvel makepano tool";
-constexpr char kBanner[] = "\n%s %s%s%s (build %s)\n";
 constexpr char kUsage[] =
     "syntax: qorveltools makepano -config=### [inputfiles] [options]\n"
     "\n"
@@ -147,8 +146,7 @@ struct MakepanoRun {
 };
 
 void print_banner_line(MakepanoRun* run) {
-  run->ops->log(run->ops, kBanner, kTitle, kProductVersion, kPlatformSuffix, kEditionSuffix,
-                kBuildDate);
+  print_banner(run->ops, kTitle);
   run->banner_printed = true;
 }
 
