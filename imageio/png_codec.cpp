@@ -106,6 +106,20 @@ bool decode(const stbi_uc* bytes, int size, const PngHeader& header, int channel
          static_cast<uint32_t>(height) == header.height;
 }
 
+// Whether every chunk's declared length fits the bytes after it: the decoder would otherwise
+// reserve memory for a length read from the file (up to 2 GiB) before finding it cut short.
+bool chunk_lengths_fit(const stbi_uc* bytes, size_t size) {
+  size_t at = 8;  // after the signature
+  while (at + 12 <= size) {
+    const uint64_t length = (uint64_t{bytes[at]} << 24) | (uint64_t{bytes[at + 1]} << 16) |
+                            (uint64_t{bytes[at + 2]} << 8) | bytes[at + 3];
+    if (length > size - at - 12) return false;
+    if (memcmp(bytes + at + 4, "IEND", 4) == 0) return true;
+    at += 12 + static_cast<size_t>(length);
+  }
+  return true;  // a cut-off chunk header is the decoder's to judge
+}
+
 // Every PNG is delivered as RGB or RGBA (RGBA when it has alpha or a transparent colour), at 16
 // bits when it stores 16-bit samples and at 8 otherwise: gray is widened to RGB, palette and
 // low bit depths are expanded.
@@ -116,7 +130,8 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   if (size <= 0) return image_refuse(kDetailPngDamaged);
   const stbi_uc* bytes = reinterpret_cast<const stbi_uc*>(data.data());
   PngHeader header;
-  if (!read_png_header(bytes, static_cast<size_t>(size), &header)) {
+  if (!read_png_header(bytes, static_cast<size_t>(size), &header) ||
+      !chunk_lengths_fit(bytes, static_cast<size_t>(size))) {
     return image_refuse(kDetailPngDamaged);
   }
   const int64_t width = header.width;

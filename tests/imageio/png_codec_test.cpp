@@ -252,3 +252,18 @@ TEST(PngCodec, EmptyDataChunkAtTheEndIsRefused) {
   }
   image_clear_last_error();
 }
+
+// Found by fuzzing: a chunk declaring about 2 GiB in a small file made the decoder reserve that
+// much memory before noticing the file ends. Such a file is refused as damaged first.
+TEST(PngCodec, ChunkLongerThanTheFileIsRefused) {
+  std::string bytes("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x10\0\0\0\x10\x08\x02\0\0\0\0\0\0\0",
+                    33);
+  bytes += std::string("\x7f\xff\xff\xf0IDAT", 8) + std::string(64, 'x');
+  TempDir dir;
+  const std::string path = dir.file("long.png");
+  ASSERT_TRUE(qv_test::write_file(path, bytes));
+  ImageProps props;
+  EXPECT_EQ(image_open_read(path, &props), nullptr);
+  EXPECT_FALSE(image_last_error().empty());
+  image_clear_last_error();
+}
