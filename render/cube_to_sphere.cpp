@@ -41,8 +41,23 @@ inline bool hit_face(const FacePlane* planes, const Direction& d, int32_t* face,
   return false;
 }
 
+// Samples a run of positions on one face: 8-bit runs through the render core's vector loops.
+template <bool kSixteen, bool kBicubic>
+inline void sample_face_run(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+                            uint8_t* out) {
+  if (kSixteen) {
+    sample_run<true, kBicubic>(sampler, positions, count, out);
+  } else {
+    sample_run_8bit(sampler, positions, count, kBicubic, out);
+  }
+}
+
+// A row is done in chunks: the face and source position of every pixel first, then the runs of
+// pixels on the same face are sampled together (a ray that meets no face gives black).
 template <bool kSixteen, bool kBicubic>
 void render_row_variant(SphereRendering* rendering, int32_t row, uint8_t* out) {
+  constexpr int32_t kChunk = 256;
+  constexpr int32_t kNoFace = -1;
   const int32_t width = rendering->width;
   const double rows = rendering->height > 1 ? rendering->height - 1 : 1;
   const double latitude = kPi / 2.0 - kPi * row / rows;
@@ -54,19 +69,35 @@ void render_row_variant(SphereRendering* rendering, int32_t row, uint8_t* out) {
   const double* sines = rendering->column_sine.data();
   const double* cosines = rendering->column_cosine.data();
   const int32_t pixel_bytes = kSixteen ? 6 : 3;
-  for (int32_t column = 0; column < width; ++column, out += pixel_bytes) {
-    const Direction d = {cosine_latitude * sines[column], sine_latitude,
-                         -cosine_latitude * cosines[column]};
-    int32_t face = 0;
-    double s = 0.0;
-    double t = 0.0;
-    if (!hit_face(planes, d, &face, &s, &t)) {
-      std::memset(out, 0, pixel_bytes);
-      continue;
+  SamplePosition positions[kChunk];
+  int32_t faces[kChunk];
+  for (int32_t first = 0; first < width; first += kChunk) {
+    const int32_t count = std::min(kChunk, width - first);
+    for (int32_t i = 0; i < count; ++i) {
+      const int32_t column = first + i;
+      const Direction d = {cosine_latitude * sines[column], sine_latitude,
+                           -cosine_latitude * cosines[column]};
+      double s = 0.0;
+      double t = 0.0;
+      if (!hit_face(planes, d, &faces[i], &s, &t)) {
+        faces[i] = kNoFace;
+        continue;
+      }
+      positions[i] = {static_cast<int32_t>(s * scale) - 128, static_cast<int32_t>(t * scale) - 128};
     }
-    const SamplePosition position = {static_cast<int32_t>(s * scale) - 128,
-                                     static_cast<int32_t>(t * scale) - 128};
-    sample_pixel<kSixteen, kBicubic>(&samplers[face], position, out);
+    uint8_t* chunk_out = out + static_cast<size_t>(first) * pixel_bytes;
+    for (int32_t begin = 0; begin < count;) {
+      int32_t end = begin + 1;
+      while (end < count && faces[end] == faces[begin]) ++end;
+      uint8_t* run_out = chunk_out + static_cast<size_t>(begin) * pixel_bytes;
+      if (faces[begin] == kNoFace) {
+        std::memset(run_out, 0, static_cast<size_t>(end - begin) * pixel_bytes);
+      } else {
+        sample_face_run<kSixteen, kBicubic>(&samplers[faces[begin]], positions + begin, end - begin,
+                                            run_out);
+      }
+      begin = end;
+    }
   }
 }
 

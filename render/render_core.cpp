@@ -5,6 +5,7 @@
 #include "base/files.h"
 #include "base/paths.h"
 #include "render/panorama_geometry.h"
+#include "render/render_core_avx2.h"
 #include "render/render_core_kernels.h"
 
 const char kErrorCreatingFile[] = "error creating file \"%s\"!\n\n";
@@ -69,6 +70,35 @@ void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, ui
     sixteen ? sample_bilinear<true>(sampler, position, out)
             : sample_bilinear<false>(sampler, position, out);
   }
+}
+
+namespace {
+
+using SampleRunFn = void (*)(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+                             bool bicubic, uint8_t* out);
+
+void sample_run_8bit_portable(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+                              bool bicubic, uint8_t* out) {
+  if (bicubic) {
+    sample_run<false, true>(sampler, positions, count, out);
+  } else {
+    sample_run<false, false>(sampler, positions, count, out);
+  }
+}
+
+SampleRunFn choose_sample_run() {
+#if defined(QV_HAVE_AVX2_LOOPS)
+  if (__builtin_cpu_supports("avx2")) return sample_run_8bit_avx2;
+#endif
+  return sample_run_8bit_portable;
+}
+
+}  // namespace
+
+void sample_run_8bit(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+                     bool bicubic, uint8_t* out) {
+  static const SampleRunFn run = choose_sample_run();
+  run(sampler, positions, count, bicubic, out);
 }
 
 PixelFormat rendered_pixel_format(bool sixteen_bit) {

@@ -59,6 +59,11 @@ struct SamplePosition {
 // kernels instead; this serves single samples.
 void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, uint8_t* out);
 
+// Samples count positions of an 8-bit source into count RGB pixels at out (bicubic or
+// bilinear): a row loop's inner work, with vector loops where the processor has them.
+void sample_run_8bit(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+                     bool bicubic, uint8_t* out);
+
 // The pixel format of rendered rows: RGB of the source depth (the source's alpha is dropped).
 PixelFormat rendered_pixel_format(bool sixteen_bit);
 

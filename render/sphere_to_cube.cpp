@@ -80,12 +80,11 @@ void row_positions(const RenderContext& context, int32_t row, SamplePosition* po
 template <bool kSixteen, bool kCylinder, bool kBicubic>
 QV_ROW_CLONES void render_row_variant(RenderContext* context, int32_t row, uint8_t* out) {
   context->positions.resize(static_cast<size_t>(context->width));
-  const SamplePosition* positions = context->positions.data();
   row_positions<kCylinder>(*context, row, context->positions.data());
-  const int32_t pixel_bytes = kSixteen ? 6 : 3;
-  PanoSampler* sampler = context->sampler;
-  for (int32_t column = 0; column < context->width; ++column) {
-    sample_pixel<kSixteen, kBicubic>(sampler, positions[column], out + column * pixel_bytes);
+  if (kSixteen) {
+    sample_run<true, kBicubic>(context->sampler, context->positions.data(), context->width, out);
+  } else {
+    sample_run_8bit(context->sampler, context->positions.data(), context->width, kBicubic, out);
   }
 }
 
