@@ -69,15 +69,18 @@ done
 "$helper" sphere "$tour/single.png" 2048
 "$helper" sphere "$tour/stereo_l.png" 2048
 "$helper" sphere "$tour/stereo_r.png" 2048 turned
+"$helper" sphere "$tour/pair_l.png" 2048
+"$helper" sphere "$tour/pair_r.png" 2048 turned
 for name in flat cylinder partial; do "$helper" flat "$tour/$name.png" 1800 1000; done
 # PAGE (written by makepano, with its XML)  INPUTS  SETTINGS. The spheres stay spheres
 # (converttocube off), the second without a tile pyramid; the stereo pair becomes a stereo cube
-# with a tile folder per eye; the flat picture is taken as a flat image, a cylinder and a partial
-# sphere.
+# with a tile folder per eye, or with converttocube off the sphere of its first eye; the flat
+# picture is taken as a flat image, a cylinder and a partial sphere.
 tour_cases=(
   "sphere.html   sphere.png                -converttocube=false"
   "single.html   single.png                -converttocube=false -multires=false"
   "stereo_l.html stereo_l.png,stereo_r.png"
+  "pair_l.html   pair_l.png,pair_r.png     -converttocube=false"
   "flat.html     flat.png                  -panotype=flat"
   "cylinder.html cylinder.png              -panotype=cylinder -hfov=120"
   "partial.html  partial.png               -panotype=partialsphere -hfov=180"
@@ -95,7 +98,7 @@ done
 
 # NAME  URL  CHECKS: KEY=VALUE of the viewer's status element, or REGION:EXPECTED[:SHARE] of the
 # screenshot (see viewer_test_helper check). Each tour shows its front, right and up where they
-# belong and the sharp letters of its tiles (white); the stereo tour shows the first eye (its
+# belong and the sharp letters of its tiles (white); the stereo tours show the first eye (the
 # second would show the back at the front); the flat picture, the cylinder and the partial
 # sphere fill the window (the view kept inside the image) the right way up; zoomed in, the tiled
 # sphere and the flat picture load their finer level only.
@@ -110,6 +113,8 @@ view_cases=(
   "stereo_front stereo_l.html         state=ready shape=cube all:front all:white:0.02"
   "stereo_right stereo_l.html?h=90    state=ready all:right"
   "stereo_up    stereo_l.html?v=-90   state=ready all:up"
+  "pair_front   pair_l.html           state=ready shape=sphere all:front all:white:0.02"
+  "pair_right   pair_l.html?h=90      state=ready all:right"
   "flat_front   flat.html             state=ready shape=flat level=1 all:front:0.85 all:white:0.02 top:front-bright bottom:front-dark"
   "flat_zoom    flat.html?fov=0.3     state=ready level=2 requested=2 all:front"
   "cylinder     cylinder.html         state=ready shape=cylinder all:front:0.85 all:white:0.02 top:front-bright bottom:front-dark"
