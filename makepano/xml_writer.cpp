@@ -37,11 +37,15 @@ std::string format_number(const char* format, double value) {
   return text;
 }
 
+// A pair of spheres that was not converted to cube faces (converttocube off) is tiled from its
+// first eye's file, so the image is that sphere.
+bool is_sphere_image(int32_t type) {
+  return type == kPanoSphere || type == kPanoPartialSphere || type == kPanoSpherePair;
+}
+
 const char* type_word(int32_t type) {
+  if (is_sphere_image(type)) return "SPHERE";
   switch (type) {
-    case kPanoSphere:
-    case kPanoPartialSphere:
-      return "SPHERE";
     case kPanoCube:
       return "CUBE";
     case kPanoFlat:
@@ -103,7 +107,7 @@ std::string field_of_view_attributes(const PanoInput& input) {
 std::string level_elements(const SceneRequest& request, int32_t level_index,
                            const std::string& indent) {
   const PanoInput& input = *request.input;
-  if (input.type == kPanoSphere || input.type == kPanoPartialSphere) {
+  if (is_sphere_image(input.type)) {
     return indent + "<sphere url=\"" + level_tile_url(request, level_index, -1) + "\" />\n";
   }
   if (input.type != kPanoCube) {

@@ -68,6 +68,7 @@
   var MAX_PIXEL_ZOOM = 2;       // default fovmin: the finest level shown at most 2x enlarged
   var CURVE_STEP = 4;           // degrees per mesh segment of curved surfaces
   var PLANE_STEP = 15;          // degrees per mesh segment of planes
+  var NARROW_FOV = 10;          // degrees: a cylinder this narrow is shown as a plane
 
   // ---- small helpers ---------------------------------------------------------------------
 
@@ -272,7 +273,9 @@
   // Fills shape, hfov, vfov and the surface sizes of non-cube images from what the XML gives and
   // the size of the largest level (called again once the size of an image without levels is
   // known). Flat images are written with the cylinder type word; their vertical field of view
-  // grows linearly with the height, a cylinder's with its tangent, which tells them apart.
+  // grows linearly with the height, a cylinder's with its tangent, which tells them apart. A
+  // narrow image looks the same either way, and its two fields of view differ by less than the
+  // rounding of its level sizes: it is shown flat (makepano writes flat pictures with an hfov of 1).
   function completeExtent(image) {
     var top = image.levels[0];
     var width = top.width, height = top.height;
@@ -287,7 +290,10 @@
     if (image.shape === "cylinder" && known && image.vfov !== null && image.hfov < 360) {
       var asFlat = Math.min(180, height * image.hfov / width);
       var asCylinder = 2 * Math.atan((height / 2) * hfovRad / width) / DEG;
-      if (Math.abs(image.vfov - asFlat) < Math.abs(image.vfov - asCylinder)) image.shape = "flat";
+      if (image.hfov <= NARROW_FOV ||
+          Math.abs(image.vfov - asFlat) < Math.abs(image.vfov - asCylinder)) {
+        image.shape = "flat";
+      }
     }
     if (image.vfov === null || image.vfov <= 0) {
       if (!known) image.vfov = image.shape === "sphere" ? 180 : image.hfov / 2;

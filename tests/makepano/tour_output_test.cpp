@@ -182,6 +182,18 @@ TEST(SceneXml, ImageElements) {
        "\t\t<level tiledimagewidth=\"8000\" tiledimageheight=\"4000\">\n"
        "\t\t\t<sphere url=\"pano.tiles/l1_%0v_%0h.jpg\" />\n"
        "\t\t</level>\n\t</image>"},
+      {"stereo pair of spheres, not converted: its first eye's sphere",
+       kPanoSpherePair,
+       2048,
+       1024,
+       360,
+       512,
+       {{2048, 1024}},
+       1,
+       "<image type=\"SPHERE\" multires=\"true\" tilesize=\"512\">\n"
+       "\t\t<level tiledimagewidth=\"2048\" tiledimageheight=\"1024\">\n"
+       "\t\t\t<sphere url=\"pano.tiles/l1_%v_%h.jpg\" />\n"
+       "\t\t</level>\n\t</image>"},
       {"flat with base index 0",
        kPanoFlat,
        4000,

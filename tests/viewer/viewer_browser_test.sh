@@ -4,7 +4,9 @@
 # testserver`, opens the page in headless Chromium with software WebGL and checks screenshots and
 # the viewer's status element: the front, right and up faces where they belong, a deeper level
 # loaded only in part when zoomed in, the scene list of a tour with two scenes, and the messages
-# for a missing XML file and for a browser without WebGL.
+# for a missing XML file and for a browser without WebGL. Then the other tour types makepano
+# makes (sphere with and without tiles, stereo pair, flat, cylinder, partial sphere) from a table
+# of cases, shown in the same browser and checked the same way.
 #
 #   viewer_browser_test.sh QORVELTOOLS HELPER SOURCE_FOLDER
 # Exit status 0 passed, 1 failed, 77 skipped (no Chromium). CHROMIUM names another browser
@@ -56,6 +58,68 @@ for file in pano.xml pano.html pano.js tour.xml tour.html tour.js; do
   [ -f "$tour/$file" ] || { echo "FAILED: makepano wrote no $file"; exit 1; }
 done
 # ==== end of the tour =============================================================================
+
+# ==== the other tour types, one row each ========================================================
+# Inputs: the same coloured and lettered cube as a 4096 x 2048 sphere (tiled in two levels,
+# 2048 and 4096 wide) and as a 2048 x 1024 one (one image without levels); a stereo pair of
+# 2048 x 1024 spheres whose right eye is turned by 180 degrees, so that each view tells the eyes
+# apart; and a flat 1800 x 1000 picture coloured like the front face, as a flat image, as a
+# cylinder of 120 degrees and as a partial sphere of 180 degrees.
+"$helper" sphere "$tour/sphere.png" 4096
+"$helper" sphere "$tour/single.png" 2048
+"$helper" sphere "$tour/stereo_l.png" 2048
+"$helper" sphere "$tour/stereo_r.png" 2048 turned
+"$helper" sphere "$tour/pair_l.png" 2048
+"$helper" sphere "$tour/pair_r.png" 2048 turned
+for name in flat cylinder partial; do "$helper" flat "$tour/$name.png" 1800 1000; done
+# PAGE (written by makepano, with its XML)  INPUTS  SETTINGS. The spheres stay spheres
+# (converttocube off), the second without a tile pyramid; the stereo pair becomes a stereo cube
+# with a tile folder per eye, or with converttocube off the sphere of its first eye; the flat
+# picture is taken as a flat image, a cylinder and a partial sphere.
+tour_cases=(
+  "sphere.html   sphere.png                -converttocube=false"
+  "single.html   single.png                -converttocube=false -multires=false"
+  "stereo_l.html stereo_l.png,stereo_r.png"
+  "pair_l.html   pair_l.png,pair_r.png     -converttocube=false"
+  "flat.html     flat.png                  -panotype=flat"
+  "cylinder.html cylinder.png              -panotype=cylinder -hfov=120"
+  "partial.html  partial.png               -panotype=partialsphere -hfov=180"
+)
+for row in "${tour_cases[@]}"; do
+  read -r page inputs settings <<< "$row"
+  IFS=, read -r -a files <<< "$inputs"
+  # shellcheck disable=SC2086  # the settings are separate words
+  "$qv" makepano -config="$templates/tour.config" "${files[@]/#/$tour/}" -tilesize=512 $settings \
+    -q < /dev/null || { echo "FAILED: makepano could not build $page"; exit 1; }
+  for file in "$page" "${page%.html}.xml"; do
+    [ -f "$tour/$file" ] || { echo "FAILED: makepano wrote no $file"; exit 1; }
+  done
+done
+
+# NAME  URL  CHECKS: KEY=VALUE of the viewer's status element, or REGION:EXPECTED[:SHARE] of the
+# screenshot (see viewer_test_helper check). Each tour shows its front, right and up where they
+# belong and the sharp letters of its tiles (white); the stereo tours show the first eye (the
+# second would show the back at the front); the flat picture, the cylinder and the partial
+# sphere fill the window (the view kept inside the image) the right way up; zoomed in, the tiled
+# sphere and the flat picture load their finer level only.
+view_cases=(
+  "sphere_front sphere.html           state=ready shape=sphere level=1 all:front all:white:0.02"
+  "sphere_right sphere.html?h=90      state=ready all:right"
+  "sphere_up    sphere.html?v=-90     state=ready all:up"
+  "sphere_zoom  sphere.html?fov=20    state=ready level=2 requested=2 all:front all:white:0.02"
+  "single_front single.html           state=ready shape=sphere levels=1 all:front all:white:0.02"
+  "single_right single.html?h=90      state=ready all:right"
+  "single_up    single.html?v=-90     state=ready all:up"
+  "stereo_front stereo_l.html         state=ready shape=cube all:front all:white:0.02"
+  "stereo_right stereo_l.html?h=90    state=ready all:right"
+  "stereo_up    stereo_l.html?v=-90   state=ready all:up"
+  "pair_front   pair_l.html           state=ready shape=sphere all:front all:white:0.02"
+  "pair_right   pair_l.html?h=90      state=ready all:right"
+  "flat_front   flat.html             state=ready shape=flat level=1 all:front:0.85 all:white:0.02 top:front-bright bottom:front-dark"
+  "flat_zoom    flat.html?fov=0.3     state=ready level=2 requested=2 all:front"
+  "cylinder     cylinder.html         state=ready shape=cylinder all:front:0.85 all:white:0.02 top:front-bright bottom:front-dark"
+  "partial      partial.html          state=ready shape=sphere all:front:0.85 all:white:0.02 top:front-bright bottom:front-dark"
+)
 
 # A page whose XML file does not exist.
 sed 's/pano\.xml/missing.xml/' "$tour/pano.html" > "$tour/broken.html"
@@ -153,6 +217,11 @@ expect_colour() {  # NAME REGION EXPECTED [SHARE]
   "$helper" check "$work/$1.png" "$2" "$3" ${4:+"$4"} || fail "$1: $2 of the window does not show $3"
 }
 
+view_pages=()
+for row in "${view_cases[@]}"; do
+  read -r name url _ <<< "$row"
+  view_pages+=("$name" "$url")
+done
 browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_checks.js")" \
   turn "js:qorvelviewer.viewers[0].setView(180, 0, 90)" \
   right "pano.html?h=90" up "pano.html?v=-90" corner "pano.html?h=45" edge "pano.html?v=-45" \
@@ -160,7 +229,7 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   dragged "js:drag(480, 160)" wheeled "js:wheel(100)" pinch "pano.html" \
   pinched "js:pinch(200, 300)" keys "js:press(['ArrowRight', 'ArrowUp'], 300)" \
   narrow "js:document.getElementById('pano').style.width = '320px'" scenes "tour.html?scene=2" \
-  click "js:switch_scenes(12)" missing "broken.html"
+  click "js:switch_scenes(12)" missing "broken.html" "${view_pages[@]}"
 # Tiles given up while loading and closed tabs drop transfers; the server keeps running.
 if ! kill -0 "$server_pid" 2>/dev/null; then
   status_code=0
@@ -250,6 +319,18 @@ grep -q 'class="qv-message">The tour file "[^"]*missing.xml" cannot be read: HTT
 expect_status nogl state error
 grep -q 'class="qv-message">This browser cannot show the panorama: WebGL is not available.' \
   "$work/nogl.html" || fail "nogl: no message about WebGL"
+
+for row in "${view_cases[@]}"; do
+  read -r name _ checks <<< "$row"
+  for check in $checks; do
+    if [[ $check == *=* ]]; then
+      expect_status "$name" "${check%%=*}" "${check#*=}"
+    else
+      IFS=: read -r region expected share <<< "$check"
+      expect_colour "$name" "$region" "$expected" "$share"
+    fi
+  done
+done
 
 if [ "$failures" -ne 0 ]; then
   QV_VIEWER_KEEP=1
