@@ -384,8 +384,10 @@ ImageFilePtr image_open_read(const std::string& path, ImageProps* props) {
   reserve_stream();
   if (props) {
     const LoadHint* hint = props->load_hint;
+    const int32_t denominator = props->scale_denominator;
     *props = ImageProps{};
     props->load_hint = hint;
+    props->scale_denominator = denominator;
   }
   const ImageCodec* codec = image_reader_for_kind(image_kind_for_signature(head, head_size));
   if (!codec || !codec->open_reader) {
@@ -399,6 +401,17 @@ ImageFilePtr image_open_read(const std::string& path, ImageProps* props) {
   file->row = 0;
   register_handle(file.get(), path);
   return ImageFilePtr(file.release());
+}
+
+int32_t image_scale_denominator(int32_t full_width, int32_t full_height, int32_t width,
+                                int32_t height) {
+  if (width < 1 || height < 1) return 1;
+  for (int32_t denominator = 8; denominator > 1; denominator /= 2) {
+    if (full_width / denominator >= width && full_height / denominator >= height) {
+      return denominator;
+    }
+  }
+  return 1;
 }
 
 ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int32_t width,

@@ -71,6 +71,10 @@ struct ImageProps {
   const uint8_t* icc_data = nullptr;    // the profile, owned by the caller
   std::string comment;                  // stored by writers only when it begins with "qorvel"
   const LoadHint* load_hint = nullptr;  // optional, owned by the caller
+  // Read request, kept at open like load_hint: decode at 1/scale_denominator of the size
+  // (2, 4 or 8) where the format does so cheaply (JPEG, by DCT scaling); other formats and
+  // other values read the full size. The handle tells what was delivered. A load hint wins.
+  int32_t scale_denominator = 0;
 };
 
 // Fills props with the defaults: 72 × 72 dpi, LZW, Deflate 9, quality 85, 2 × 2 sampling,
@@ -104,6 +108,9 @@ struct ImageFile {
   ImageSetStreamFn set_stream = nullptr;
   const ImageCodec* codec = nullptr;  // the functions of this handle's kind
   bool failed = false;                // a codec error happened; later row calls fail
+  // Reader: the image is delivered at 1/scale_denominator of its full size by decoder scaling,
+  // each dimension rounded up (the last column and row then cover less); 1 when not scaled.
+  int32_t scale_denominator = 1;
 };
 
 // A format's functions. The facade maps a file's signature (reading) or its extension
@@ -147,6 +154,12 @@ ImageFilePtr image_open_read(const std::string& path, ImageProps* props);
 // reduce flag); it cannot take RGBA. Null when the extension or format is not writable.
 ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int32_t width,
                                 int32_t height, const ImageProps& props);
+// The decoder reduction to request (ImageProps::scale_denominator) for an image of full size
+// that is to be reduced to width × height: the largest of 8, 4 and 2 that leaves at least the
+// working size in both dimensions (full ≥ denominator × working); 1 when none does.
+int32_t image_scale_denominator(int32_t full_width, int32_t full_height, int32_t width,
+                                int32_t height);
+
 // Reads the next row into row (bytes_per_row bytes); false on a codec error or past the end.
 bool image_read_row(ImageFile* file, void* row);
 // Writes the next row; with the reduce flag set the row is first reduced to 8 bit in place.

@@ -263,17 +263,24 @@ bool guarded_read_icc(JpegState* state, JOCTET** data, unsigned int* size) {
   return jpeg_read_icc_profile(&state->decompress, data, size);
 }
 
-// denominator 0: no load hint; otherwise the hint's scale, with the fast settings.
-bool guarded_start_decompress(JpegState* state, int denominator) {
+// How the decoder delivers the image: at 1/denominator of its size; a load hint also asks for
+// the fast settings (integer DCT, plain upsampling, no block smoothing).
+struct DecodeScale {
+  int denominator = 1;
+  bool fast = false;
+};
+
+bool guarded_start_decompress(JpegState* state, const DecodeScale& scale) {
   if (setjmp(state->error.jump)) return false;
-  if (denominator > 0) {
-    state->decompress.scale_num = 1;
-    state->decompress.scale_denom = static_cast<unsigned int>(denominator);
-    state->decompress.do_fancy_upsampling = FALSE;
-    state->decompress.do_block_smoothing = FALSE;
-    state->decompress.dct_method = JDCT_IFAST;
+  jpeg_decompress_struct& info = state->decompress;
+  info.scale_num = 1;
+  info.scale_denom = static_cast<unsigned int>(scale.denominator);
+  if (scale.fast) {
+    info.do_fancy_upsampling = FALSE;
+    info.do_block_smoothing = FALSE;
+    info.dct_method = JDCT_IFAST;
   }
-  jpeg_start_decompress(&state->decompress);
+  jpeg_start_decompress(&info);
   return true;
 }
 
@@ -431,6 +438,23 @@ void prepare_cmyk(JpegState* state) {
   state->cmyk_conversion = cmyk_conversion_setup(icc);
 }
 
+// A load hint decodes as small as its size allows, with the fast settings; a requested
+// denominator of 2, 4 or 8 decodes at that scale with the library's accurate defaults.
+DecodeScale decode_scale(const jpeg_decompress_struct& info, const ImageProps* props) {
+  DecodeScale scale;
+  if (!props) return scale;
+  if (props->load_hint && props->load_hint->enabled) {
+    scale.denominator =
+        jpeg_scale_denominator(static_cast<int32_t>(info.image_width),
+                               static_cast<int32_t>(info.image_height), *props->load_hint);
+    scale.fast = true;
+  } else if (props->scale_denominator == 2 || props->scale_denominator == 4 ||
+             props->scale_denominator == 8) {
+    scale.denominator = props->scale_denominator;
+  }
+  return scale;
+}
+
 std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* props) {
   FilePtr stream = open_file(path, "rb");
   if (!stream) return nullptr;
@@ -442,17 +466,13 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   prepare_cmyk(state.get());
   const jpeg_decompress_struct& info = state->decompress;
   if (props) report_header(info, props);
-  int denominator = 0;
-  if (props && props->load_hint && props->load_hint->enabled) {
-    denominator =
-        jpeg_scale_denominator(static_cast<int32_t>(info.image_width),
-                               static_cast<int32_t>(info.image_height), *props->load_hint);
-  }
-  if (!guarded_start_decompress(state.get(), denominator)) return nullptr;
+  const DecodeScale scale = decode_scale(info, props);
+  if (!guarded_start_decompress(state.get(), scale)) return nullptr;
   int components = info.output_components;
   file->kind = kImageJpeg;
   file->width = static_cast<int32_t>(info.output_width);
   file->height = static_cast<int32_t>(info.output_height);
+  file->scale_denominator = scale.denominator;
   if (state->cmyk && components == 4) {
     state->cmyk_row.resize(static_cast<size_t>(info.output_width) * 4);
     components = 3;

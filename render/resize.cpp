@@ -161,11 +161,12 @@ const ResizerLoops* choose_loops(int32_t pixel_format) {
   return portable_resizer_loops(pixel_format);
 }
 
-// Scale, blur and effective support of one axis; fills the list's header fields.
+// Scale, blur and effective support of one axis; fills the list's header fields. The source
+// spans source_extent pixels (its pixel count, or a little less when its last pixel is partial).
 void plan_axis(ContributionList* list, const FilterKernel* kernel, int32_t destination_size,
-               int32_t source_size) {
+               double source_extent) {
   list->kernel = kernel;
-  list->scale = static_cast<double>(destination_size) / static_cast<double>(source_size);
+  list->scale = static_cast<double>(destination_size) / source_extent;
   list->blur = 1.0 / list->scale > 1.0 ? 1.0 / list->scale : 1.0;
   list->effective_support = list->blur * kernel->support;
   if (!(list->effective_support > 0.5)) {
@@ -366,11 +367,16 @@ void fill_planes(StreamResizer* r, const uint8_t* row) {
   }
 }
 
+// True when every destination column is its source column (no horizontal resampling).
+bool same_columns(const StreamResizer& r) {
+  return r.source_width == r.destination_width && r.horizontal.scale == 1.0;
+}
+
 // Columns whose taps lie inside the row read it where it is; only the pixels under the edge
 // columns' windows are copied into the padded row, next to its margins. Columns are filtered
 // left to right, so a vector store running past a column is overwritten by the next one.
 void filter_row_into(StreamResizer* r, const uint8_t* row, uint8_t* window_row) {
-  if (r->source_width == r->destination_width) {
+  if (same_columns(*r)) {
     std::memcpy(window_row, row, r->line_size);
     return;
   }
@@ -477,17 +483,31 @@ void set_resizer_allocation_hooks(ResizerAllocateFn allocate, ResizerReleaseFn r
 ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
                           int32_t source_width, int32_t source_height, int32_t pixel_format,
                           int32_t filter_code, bool horizontal_wrap) {
+  return resizer_create_spanning(destination_width, destination_height, source_width, source_height,
+                                 source_width, source_height, pixel_format, filter_code,
+                                 horizontal_wrap);
+}
+
+ResizerPtr resizer_create_spanning(int32_t destination_width, int32_t destination_height,
+                                   int32_t source_width, int32_t source_height,
+                                   double source_extent_x, double source_extent_y,
+                                   int32_t pixel_format, int32_t filter_code,
+                                   bool horizontal_wrap) {
   const FilterKernel* kernel = find_filter_kernel(filter_code);
   const int32_t bpp = pixel_format_bytes(static_cast<PixelFormat>(pixel_format));
   const ResizerLoops* loops = choose_loops(pixel_format);
   if (!kernel || bpp == 0 || !loops) return nullptr;
   if (destination_width < 1 || destination_height < 1 || source_width < 1 || source_height < 1)
     return nullptr;
+  // A partial last pixel only: every source pixel keeps some of the image.
+  if (!(source_extent_x > source_width - 1.0 && source_extent_x <= source_width) ||
+      !(source_extent_y > source_height - 1.0 && source_extent_y <= source_height))
+    return nullptr;
 
   ContributionList horizontal;
   ContributionList vertical;
-  plan_axis(&horizontal, kernel, destination_width, source_width);
-  plan_axis(&vertical, kernel, destination_height, source_height);
+  plan_axis(&horizontal, kernel, destination_width, source_extent_x);
+  plan_axis(&vertical, kernel, destination_height, source_extent_y);
   // Window bounds and the window's row count are 32-bit: refuse supports that would carry them
   // past that (no such window could be allocated anyway).
   constexpr double kIndexLimit = 2147483000.0;
@@ -584,7 +604,7 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
                reinterpret_cast<Contribution*>(block + plan.vertical_entries),
                reinterpret_cast<int32_t*>(block + plan.vertical_weights), nullptr, raw);
   find_direct_columns(r);
-  if (plane_taps > 0 && source_width != destination_width) {
+  if (plane_taps > 0 && !same_columns(*r)) {
     for (int c = 0; c < 3; ++c) r->planes[c] = block + plan.planes + c * plane_stride + left_margin;
     r->weight_halves = reinterpret_cast<int16_t*>(block + plan.weight_halves);
     r->plane_taps = plane_taps;

@@ -108,6 +108,17 @@ ResizerPtr resizer_create(int32_t destination_width, int32_t destination_height,
                           int32_t source_width, int32_t source_height, int32_t pixel_format,
                           int32_t filter_code, bool horizontal_wrap);
 
+// A resizer whose source's last column and last row may be partial, as in an image decoded at
+// a fraction of its size (a 1001-pixel row at 1/8 gives 126 pixels spanning 125.125): the
+// source spans source_extent_x × source_extent_y pixels, each in (size - 1, size], and source
+// pixel centres sit at index + 0.5 of that span. Null as resizer_create, or for an extent
+// outside that range. Horizontal wrap still repeats the row every source_width pixels.
+// resizer_create is this with the extents equal to the sizes.
+ResizerPtr resizer_create_spanning(int32_t destination_width, int32_t destination_height,
+                                   int32_t source_width, int32_t source_height,
+                                   double source_extent_x, double source_extent_y,
+                                   int32_t pixel_format, int32_t filter_code, bool horizontal_wrap);
+
 // Feeds the next source row (or null, to ask for a further destination row when enlarging).
 // Returns 1 when the next destination row has been written to destination_row, 0 when more
 // source rows are needed. destination_row must hold the larger of one source row and one

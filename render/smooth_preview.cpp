@@ -323,6 +323,21 @@ bool write_preview(PreviewJob* job, const std::vector<uint8_t>& image, int32_t w
   return success;
 }
 
+// The resizer from the delivered image to width × height. A source decoded at 1/n spans
+// full ÷ n of its pixels (its last column and row cover less), so every working row and
+// column keeps the angle it has in the full image.
+ResizerPtr preview_source_resizer(const ImageFile& file, const ImageProps& props, int32_t width,
+                                  int32_t height, PixelFormat format, bool wrap) {
+  double extent_x = file.width;
+  double extent_y = file.height;
+  if (file.scale_denominator > 1) {
+    extent_x = static_cast<double>(props.width) / file.scale_denominator;
+    extent_y = static_cast<double>(props.height) / file.scale_denominator;
+  }
+  return resizer_create_spanning(width, height, file.width, file.height, extent_x, extent_y, format,
+                                 kFilterHanning, wrap);
+}
+
 }  // namespace
 
 void init_preview_job(PreviewJob* job) {
@@ -336,7 +351,13 @@ void clear_preview_job(PreviewJob* job) {
 
 std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const std::string& path,
                                          int32_t height, bool wrap) {
-  ImageFilePtr file = image_open_read(path, nullptr);
+  // The header gives the full size first: a JPEG at least twice the working size is decoded
+  // at 1/2, 1/4 or 1/8 before the HANNING reduction.
+  std::unique_ptr<ImageInfo> info = image_probe(path);
+  ImageProps props;
+  if (info)
+    props.scale_denominator = image_scale_denominator(info->width, info->height, width, height);
+  ImageFilePtr file = image_open_read(path, &props);
   if (!file) {
     engine_report_open_failure(job->console, path);
     return {};
@@ -352,8 +373,7 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
   const int32_t source_height = file->height;
   const PixelFormat resize_format = resize_format_for(format);
   const bool sixteen = format == kPixelRgb16 || format == kPixelRgba16;
-  ResizerPtr resizer = resizer_create(width, height, source_width, source_height, resize_format,
-                                      kFilterHanning, wrap);
+  ResizerPtr resizer = preview_source_resizer(*file, props, width, height, resize_format, wrap);
   if (width < 1 || height < 1 || !resizer) {
     engine_error(job->console, kUnableToOpen, path.c_str());
     return {};
@@ -380,7 +400,6 @@ std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const s
   }
   while (produced < height && resizer_push_row(nullptr, resizer.get(), row.data()) == 1) take();
   file.reset();
-  std::unique_ptr<ImageInfo> info = image_probe(path);
   if (info && !info->icc.empty()) {
     job->in_profile = info->icc;
     job->in_profile_size = static_cast<uint32_t>(info->icc.size());

@@ -64,11 +64,12 @@ void init_preview_job(PreviewJob* job);
 void clear_preview_job(PreviewJob* job);
 
 // Reads an image file row by row and reduces it on the fly (HANNING, horizontal wrap when asked)
-// to a width × height RGBA image; 16-bit samples keep their high byte, RGB and gray rows are
-// widened with an alpha byte of 0. Takes the file's ICC profile into in_profile. Empty on
-// failure, after reporting "ERROR: unable to open inputimage", "ERROR: unsupported color format"
-// or, for a size whose working images would not fit in the available memory, "ERROR: not
-// enough memory for a preview".
+// to a width × height RGBA image; a JPEG at least twice that size is decoded at 1/2, 1/4 or 1/8
+// first (image_scale_denominator), keeping the full image's geometry; 16-bit samples keep their
+// high byte, RGB and gray rows are widened with an alpha byte of 0. Takes the file's ICC profile
+// into in_profile. Empty on failure, after reporting "ERROR: unable to open inputimage", "ERROR:
+// unsupported color format" or, for a size whose working images would not fit in the available
+// memory, "ERROR: not enough memory for a preview".
 std::vector<uint8_t> load_preview_source(int32_t width, PreviewJob* job, const std::string& path,
                                          int32_t height, bool wrap);
 

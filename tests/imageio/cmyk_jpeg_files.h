@@ -61,14 +61,15 @@ inline int picture_sample(int x, int y, int c, int width, int height) {
 }
 
 // The CMYK samples of a JPEG as libjpeg decodes them (4 bytes a pixel); with a denominator
-// (1, 2, 4 or 8) scaled by it with the fast settings, as the readers decode for a load hint.
+// (1, 2, 4 or 8) scaled by it, with the fast settings as the readers decode for a load hint or,
+// when fast is false, with the library's defaults as they decode for a scale request.
 struct CmykPixels {
   int width = 0;
   int height = 0;
   std::vector<uint8_t> samples;
 };
 
-inline CmykPixels decode_cmyk(const std::string& path, int denominator = 0) {
+inline CmykPixels decode_cmyk(const std::string& path, int denominator = 0, bool fast = true) {
   CmykPixels pixels;
   FILE* stream = fopen(path.c_str(), "rb");
   if (!stream) return pixels;
@@ -82,6 +83,8 @@ inline CmykPixels decode_cmyk(const std::string& path, int denominator = 0) {
   if (denominator > 0) {
     info.scale_num = 1;
     info.scale_denom = unsigned(denominator);
+  }
+  if (denominator > 0 && fast) {
     info.do_fancy_upsampling = FALSE;
     info.do_block_smoothing = FALSE;
     info.dct_method = JDCT_IFAST;

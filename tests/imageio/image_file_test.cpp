@@ -1,4 +1,5 @@
-// Facade: codec choice, row conversion, 16-bit JPEG writing and the open-file table.
+// Facade: codec choice, scale requests, row conversion, 16-bit JPEG writing and the open-file
+// table.
 #include "imageio/image_file.h"
 
 #include <gtest/gtest.h>
@@ -99,6 +100,31 @@ TEST(ImageFile, RefusalsLeaveTheirReason) {
   ASSERT_TRUE(write_pattern(dir.file("ok.jpg"), 4, 4));
   EXPECT_TRUE(image_open_read(dir.file("ok.jpg"), nullptr));
   EXPECT_EQ(image_last_error(), "");
+}
+
+TEST(ImageFile, ScaleRequestsTakeTheLargestReductionThatCoversTheWorkingSize) {
+  const struct {
+    int32_t full_width, full_height, width, height, denominator;
+  } rows[] = {
+      {16000, 8000, 1024, 512, 8}, {8000, 4000, 1024, 512, 4},  {2048, 1024, 1024, 512, 2},
+      {2047, 1024, 1024, 512, 1},  {1024, 512, 1024, 512, 1},   {4000, 1000, 1112, 278, 2},
+      {8191, 8191, 1024, 1024, 4}, {8192, 8191, 1024, 1024, 4}, {8192, 8192, 1024, 1024, 8},
+      {2000, 40000, 256, 256, 4},  {100, 100, 0, 0, 1},         {0, 0, 10, 10, 1},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(image_scale_denominator(row.full_width, row.full_height, row.width, row.height),
+              row.denominator)
+        << row.full_width << "x" << row.full_height << " to " << row.width << "x" << row.height;
+  }
+  // Formats without decoder scaling read the full size.
+  TempDir dir;
+  ASSERT_TRUE(write_pattern(dir.file("p.tif"), 64, 32));
+  ImageProps props;
+  props.scale_denominator = 8;
+  ImageFilePtr file = image_open_read(dir.file("p.tif"), &props);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->width, 64);
+  EXPECT_EQ(file->scale_denominator, 1);
 }
 
 TEST(ImageFile, RowConversionTable) {

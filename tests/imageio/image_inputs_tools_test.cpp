@@ -27,9 +27,12 @@ using qv_test::run_qorveltools;
 using qv_test::TempDir;
 
 // Writes the RGB TIFF of a CMYK JPEG's samples converted by the formula; hinted: decoded as the
-// readers decode for a load hint that keeps the size (the fast settings).
-bool write_formula_copy(const std::string& jpeg, const std::string& tiff, bool hinted = false) {
-  const qv_test::CmykPixels cmyk = qv_test::decode_cmyk(jpeg, hinted ? 1 : 0);
+// readers decode for a load hint that keeps the size (the fast settings); halved: decoded at 1/2
+// as the readers decode for a scale request.
+bool write_formula_copy(const std::string& jpeg, const std::string& tiff, bool hinted = false,
+                        bool halved = false) {
+  const qv_test::CmykPixels cmyk =
+      halved ? qv_test::decode_cmyk(jpeg, 2, false) : qv_test::decode_cmyk(jpeg, hinted ? 1 : 0);
   const std::vector<uint8_t> rgb = qv_test::cmyk_formula(cmyk.samples);
   const int width = cmyk.width;
   return qv_test::write_samples(
@@ -94,11 +97,14 @@ TEST(ImageInputs, CmykJpegGivesEveryToolItsRgbPixels) {
     for (const char* side : {"_l", "_f", "_r", "_b", "_u", "_d"}) {
       expect_same_pixels(c_out + "_cube" + side + ".tif", r_out + "_cube" + side + ".tif");
     }
-    // Six CMYK faces make the sphere their RGB copies make.
+    // Six CMYK faces make the sphere their RGB copies make. The preview's faces of 16 pixels
+    // are read from them at 1/2, which the copies of the halved faces reproduce.
     for (int side = 0; side < 6; ++side) {
       const std::string letter(1, kSides[side]);
       ASSERT_TRUE(write_cmyk_and_rgb(dir.file("fc_" + letter + ".jpg"),
                                      dir.file("fr_" + letter + ".tif"), 48, 48, ycck));
+      ASSERT_TRUE(write_formula_copy(dir.file("fc_" + letter + ".jpg"),
+                                     dir.file("fh_" + letter + ".tif"), false, true));
     }
     expect_run({"cube2sphere", dir.file("fc_*.jpg"), "-o=" + dir.file("fc.tif"), "-q"});
     expect_run({"cube2sphere", dir.file("fr_*.tif"), "-o=" + dir.file("fr.tif"), "-q"});
@@ -106,7 +112,7 @@ TEST(ImageInputs, CmykJpegGivesEveryToolItsRgbPixels) {
     std::vector<std::string> preview = {"makepreview"}, reference = {"makepreview"};
     for (int side = 0; side < 6; ++side) {
       preview.push_back(dir.file(std::string("fc_") + kSides[side] + ".jpg"));
-      reference.push_back(dir.file(std::string("fr_") + kSides[side] + ".tif"));
+      reference.push_back(dir.file(std::string("fh_") + kSides[side] + ".tif"));
     }
     for (auto* args : {&preview, &reference}) args->push_back("-size=64x32");
     preview.push_back("-o=" + dir.file("fcp.jpg"));

@@ -1,10 +1,15 @@
-// JPEG codec: load hints, header values, writer settings and markers, memory writer, real files.
+// JPEG codec: load hints, scaled reads, header values, writer settings and markers, memory writer,
+// real files.
 #include "imageio/jpeg_codec.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <vector>
 
+#include "cmyk_jpeg_files.h"
 #include "imageio/image_file.h"
 #include "support/test_images.h"
 #include "support/test_support.h"
@@ -69,6 +74,109 @@ TEST(JpegCodec, LoadHintsScaleByPowersOfTwo) {
   EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 1000, 1000}), 4);
   EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 1300, 1300}), 2);  // ratio 3
   EXPECT_EQ(jpeg_scale_denominator(4000, 3000, LoadHint{true, 0, 0}), 1);
+}
+
+// Every row of a file opened with a scale request, with the handle's scale and the full size
+// checked.
+qv_test::Pixels read_scaled(const std::string& path, int32_t denominator, int32_t delivered) {
+  ImageProps props;
+  props.scale_denominator = denominator;
+  ImageFilePtr file = image_open_read(path, &props);
+  qv_test::Pixels pixels;
+  EXPECT_TRUE(file) << path;
+  if (!file) return pixels;
+  EXPECT_EQ(file->scale_denominator, delivered);
+  EXPECT_EQ(props.width, 1001);
+  EXPECT_EQ(props.height, 763);
+  pixels.width = file->width;
+  pixels.height = file->height;
+  pixels.format = file->format;
+  std::vector<uint8_t> row(size_t(file->bytes_per_row));
+  for (int y = 0; y < file->height; ++y) {
+    if (!image_read_row(file.get(), row.data())) return pixels;
+    pixels.bytes.insert(pixels.bytes.end(), row.begin(), row.end());
+  }
+  pixels.ok = true;
+  return pixels;
+}
+
+// Mean and largest difference between a scaled image and the full one box-reduced by d (the
+// last column and row averaging only the pixels the image has).
+void compare_with_box_reduction(const qv_test::Pixels& scaled, const qv_test::Pixels& full, int d,
+                                double* mean, int* largest) {
+  const int channels = pixel_format_bytes(full.format);
+  double sum = 0;
+  *largest = 0;
+  for (int y = 0; y < scaled.height; ++y) {
+    for (int x = 0; x < scaled.width; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        double total = 0;
+        int count = 0;
+        for (int v = y * d; v < std::min(full.height, y * d + d); ++v) {
+          for (int u = x * d; u < std::min(full.width, x * d + d); ++u, ++count) {
+            total += full.at(u, v)[c];
+          }
+        }
+        const int difference = std::abs(int(std::lround(total / count)) - scaled.at(x, y)[c]);
+        sum += difference;
+        *largest = std::max(*largest, difference);
+      }
+    }
+  }
+  *mean = sum / (double(scaled.width) * scaled.height * channels);
+}
+
+TEST(JpegCodec, ScaledReadsRoundUpAndMatchABoxReducedFullDecode) {
+  TempDir dir;
+  // Smooth pictures with some detail, of an odd size, in the layouts the decoder scales
+  // differently: 4:2:0 colour, progressive, gray, and CMYK (turned into RGB by the reader).
+  const auto picture = [](int x, int y, int c) {
+    return uint8_t(128 + 70 * std::sin(x / 41.0 + c) * std::cos(y / 29.0) +
+                   40 * ((x / 64 + y / 64) % 2));
+  };
+  ImageProps progressive = default_props();
+  progressive.progressive = true;
+  ASSERT_TRUE(
+      qv_test::write_samples(dir.file("rgb.jpg"), kPixelRgb8, 1001, 763, default_props(), picture));
+  ASSERT_TRUE(qv_test::write_samples(dir.file("progressive.jpg"), kPixelRgb8, 1001, 763,
+                                     progressive, picture));
+  ASSERT_TRUE(write_gray(dir.file("gray.jpg"), 1001, 763, default_props()));
+  ASSERT_TRUE(qv_test::write_cmyk_jpeg(
+      dir.file("cmyk.jpg"), 1001, 763, false, 95, {},
+      [](int x, int y, int c) { return qv_test::picture_sample(x, y, c, 1001, 763); }));
+  const struct {
+    const char* name;
+    int denominator, width, height;  // sizes rounded up
+  } rows[] = {{"rgb.jpg", 2, 501, 382},        {"rgb.jpg", 4, 251, 191},  {"rgb.jpg", 8, 126, 96},
+              {"progressive.jpg", 8, 126, 96}, {"gray.jpg", 4, 251, 191}, {"cmyk.jpg", 2, 501, 382},
+              {"cmyk.jpg", 8, 126, 96}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.name) + " 1/" + std::to_string(row.denominator));
+    const qv_test::Pixels full = qv_test::read_pixels(dir.file(row.name));
+    const qv_test::Pixels scaled =
+        read_scaled(dir.file(row.name), row.denominator, row.denominator);
+    ASSERT_TRUE(full.ok && scaled.ok);
+    EXPECT_EQ(scaled.width, row.width);
+    EXPECT_EQ(scaled.height, row.height);
+    EXPECT_EQ(scaled.format, full.format);
+    double mean = 0;
+    int largest = 0;
+    compare_with_box_reduction(scaled, full, row.denominator, &mean, &largest);
+    EXPECT_LE(mean, 0.75);
+    EXPECT_LE(largest, 6);
+  }
+  // Other requests read the full size; a load hint wins over a request.
+  for (const int denominator : {0, 1, 3, 16}) {
+    EXPECT_EQ(read_scaled(dir.file("rgb.jpg"), denominator, 1).width, 1001) << denominator;
+  }
+  const LoadHint hint{true, 1001, 763};
+  ImageProps props;
+  props.load_hint = &hint;
+  props.scale_denominator = 8;
+  ImageFilePtr file = image_open_read(dir.file("rgb.jpg"), &props);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->width, 1001);
+  EXPECT_EQ(props.scale_denominator, 8);  // the request is kept
 }
 
 TEST(JpegCodec, WriterSettingsAndMarkers) {

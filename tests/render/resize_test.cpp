@@ -551,6 +551,54 @@ TEST(Resize, CallingProtocolOverOddSizesAndExtremeRatios) {
   EXPECT_GT(std::count(enlarged.ready_after.begin(), enlarged.ready_after.end(), 5), 50);
 }
 
+// A source decoded at 1/8 of 201 × 101 pixels has 26 × 13 pixels, the last ones partial: made
+// spanning 25.125 × 12.625, its resize lands where the resize of the full image does (both
+// axes, with and without wrap); made as whole pixels it would drift towards the far edges.
+TEST(Resize, SpanningSourcesKeepTheFullImageGeometry) {
+  constexpr int kFullWidth = 201, kFullHeight = 101, kScaledWidth = 26, kScaledHeight = 13;
+  const auto value = [](double x, double y) { return x + 0.5 * y; };  // a ramp, 0 … 250
+  std::vector<uint8_t> full, scaled;
+  for (int y = 0; y < kFullHeight; ++y)
+    for (int x = 0; x < kFullWidth; ++x) full.push_back(uint8_t(value(x, y)));
+  // Each scaled pixel is the mean of the full pixels it covers.
+  for (int y = 0; y < kScaledHeight; ++y) {
+    for (int x = 0; x < kScaledWidth; ++x) {
+      const double right = std::min(8.0 * x + 8, double(kFullWidth));
+      const double bottom = std::min(8.0 * y + 8, double(kFullHeight));
+      scaled.push_back(
+          uint8_t(std::lround(value((8.0 * x + right - 1) / 2, (8.0 * y + bottom - 1) / 2))));
+    }
+  }
+  for (const bool wrap : {false, true}) {
+    const ResizeRun expected =
+        resize(full, kFullWidth, kFullHeight, 12, 6, kPixelGray8, kFilterHanning, wrap);
+    ResizerPtr spanning = resizer_create_spanning(12, 6, kScaledWidth, kScaledHeight, 25.125,
+                                                  12.625, kPixelGray8, kFilterHanning, wrap);
+    ASSERT_NE(spanning, nullptr);
+    const ResizeRun run = run_protocol(spanning.get(), scaled);
+    ASSERT_EQ(run.pixels.size(), expected.pixels.size());
+    // Wrap joins the partial last column to the first: the two edge columns may differ more.
+    for (int y = 0; y < 6; ++y) {
+      for (int x = wrap ? 1 : 0; x < (wrap ? 11 : 12); ++x) {
+        EXPECT_NEAR(run.pixels[y * 12 + x], expected.pixels[y * 12 + x], 1)
+            << x << "," << y << " wrap " << wrap;
+      }
+    }
+    const ResizeRun whole =
+        resize(scaled, kScaledWidth, kScaledHeight, 12, 6, kPixelGray8, kFilterHanning, wrap);
+    EXPECT_GT(std::abs(whole.pixels[5 * 12 + 10] - expected.pixels[5 * 12 + 10]), 3);
+  }
+  // Extents outside (size - 1, size] are refused.
+  const double refused[][2] = {
+      {0, 12.625}, {25, 12.625}, {26.5, 12.625}, {25.125, 12}, {25.125, 13.5}};
+  for (const auto& extent : refused) {
+    EXPECT_EQ(resizer_create_spanning(12, 6, 26, 13, extent[0], extent[1], kPixelGray8,
+                                      kFilterHanning, false),
+              nullptr)
+        << extent[0] << " x " << extent[1];
+  }
+}
+
 TEST(Resize, ResetServesAnotherImage) {
   const std::vector<uint8_t> first = random_image(40, 30, kPixelRgba8, 1);
   const std::vector<uint8_t> second = random_image(40, 30, kPixelRgba8, 2);

@@ -1,8 +1,9 @@
 // The makepreview tool through the built binary: usage, refused arguments, size rules, input
-// rules, output naming, sizes of spherical and cube-strip previews, gray output, and a smooth
-// preview without seam or pole pinch.
+// rules, output naming, sizes of spherical and cube-strip previews, gray output, a smooth
+// preview without seam or pole pinch, and large JPEG sources decoded reduced.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -171,6 +172,59 @@ TEST(Makepreview, GrayPreviewWithoutSeamOrPinch) {
       high = std::max<int>(high, pixels.at(x, y)[0]);
     }
     EXPECT_LE(high - low, 6) << "row " << y;
+  }
+}
+
+// A JPEG source several times the preview size is decoded at 1/4 or 1/8 before the reduction:
+// the preview stays close to the one made from the same pixels decoded in full (a TIFF copy),
+// also without blur and with odd source sizes, where the last decoded row and column are partial.
+TEST(Makepreview, LargeJpegSourcesDecodedReducedStayClose) {
+  TempDir dir;
+  const std::string jpeg = dir.file("large.jpg");
+  // Continuous across the 360-degree seam, as a panorama is; steep towards the bottom.
+  ASSERT_TRUE(qv_test::write_samples(jpeg, kPixelRgb8, 2050, 1027, qv_test::default_props(),
+                                     [](int x, int y, int c) {
+                                       const double turn = 2 * 3.14159265358979 * x / 2050;
+                                       const double wave = 50 * std::sin((c + 3) * turn);
+                                       const int stripe = (y / 96) % 2 * 40;
+                                       return int(60 + wave + 100.0 * y / 1027) + stripe;
+                                     }));
+  const qv_test::Pixels decoded = read_pixels(jpeg);
+  ASSERT_TRUE(decoded.ok);
+  const std::string tiff = dir.file("large.tif");
+  ASSERT_TRUE(qv_test::write_samples(tiff, kPixelRgb8, 2050, 1027, qv_test::default_props(),
+                                     [&](int x, int y, int c) { return decoded.at(x, y)[c]; }));
+  // Without blur the preview shows every row and column where it lands; placed as whole
+  // pixels, the partial last ones would shift rows towards the bottom by up to 5/8 of a decoded
+  // row.
+  const struct {
+    const char* size;  // 1/4 and 1/8 of the source are at least this size
+    const char* smooth;
+    double mean;  // bounds of the mean and the largest difference
+    int largest;
+  } runs[] = {{"-size=512x256", "-smooth=77", 0.35, 3},
+              {"-size=512x256", "-smooth=0", 0.6, 9},
+              {"-size=256x128", "-smooth=0", 1.0, 9}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(std::string(run.size) + " " + run.smooth);
+    for (const std::string& input : {jpeg, tiff}) {
+      const CommandResult result = run_qorveltools(
+          {"makepreview", input, run.size, run.smooth, "-q", "-o=" + input + ".preview.tif"});
+      ASSERT_EQ(result.status, 0) << result.out;
+    }
+    const qv_test::Pixels reduced = read_pixels(jpeg + ".preview.tif");
+    const qv_test::Pixels full = read_pixels(tiff + ".preview.tif");
+    ASSERT_TRUE(reduced.ok && full.ok);
+    ASSERT_EQ(reduced.width, full.width);
+    double sum = 0;
+    int largest = 0;
+    for (size_t i = 0; i < full.bytes.size(); ++i) {
+      const int difference = std::abs(reduced.bytes[i] - full.bytes[i]);
+      sum += difference;
+      largest = std::max(largest, difference);
+    }
+    EXPECT_LE(sum / full.bytes.size(), run.mean);
+    EXPECT_LE(largest, run.largest);
   }
 }
 
