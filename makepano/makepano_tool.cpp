@@ -95,6 +95,7 @@ constexpr char kFrameConvertingCylinder[] = "   converting cylinder to cube form
 constexpr char kFrameConvertingSphere[] = "   converting sphere to cube format...\n";
 constexpr char kProcessingFrame[] = " - processing frame %s...\n";
 constexpr char kConvertFailed[] = "\nERROR: converting to cube failed!\n";
+constexpr char kTurnFailed[] = "\nERROR: unable to turn the cube face %s!\n";
 constexpr char kContinueQuestion[] = "continue with the image as it is? (y/n)...\n";
 constexpr char kConvertDone[] = "   converting to cube done.\n";
 constexpr char kPressEnterIndented[] = "   press enter to continue...\n";
@@ -685,6 +686,33 @@ bool split_strip(MakepanoRun* run, InputWork* work) {
   return true;
 }
 
+// Faces named the skybox way are drawn turned against our sides: each such face is written
+// upright as a temporary face first, so the tiles, the preview and the extra images all read
+// upright faces. False (after the message) when a face cannot be turned; the run ends.
+bool turn_named_faces(MakepanoRun* run, InputWork* work) {
+  PanoInput& input = work->input;
+  FaceOrientation orientations[kCubeSideCount];
+  named_face_orientations(input.faces, orientations);
+  const std::string format = run->settings.converttocubeformat;
+  std::string name;
+  for (int32_t side = 0; side < kCubeSideCount; ++side) {
+    const FaceOrientation& orientation = orientations[side];
+    if (face_is_upright(orientation)) continue;
+    if (name.empty()) {
+      name = temporary_cube_name(run->settings, work->names, temporary_name_number(), "");
+    }
+    const std::string upright = face_name(name, side, format);
+    add_temporary(work, upright);
+    if (!write_face_in_side_orientation(input.faces[side], upright, orientation)) {
+      run->ops->log(run->ops, kTurnFailed, file_name_part(input.faces[side]).c_str());
+      run->status = 1;
+      return false;
+    }
+    input.faces[side] = upright;
+  }
+  return true;
+}
+
 // The expanded per-input paths.
 struct InputPaths {
   std::string tilepath;  // after expand_input_template
@@ -873,6 +901,7 @@ bool process_input(MakepanoRun* run, size_t index) {
     return true;  // the user chose not to go on with this image
   }
   if (made && is_strip_type(work.input.type)) made = split_strip(run, &work);
+  if (made && original.type == kPanoCube) made = turn_named_faces(run, &work);
   if (made && original.type == kPanoCube) {
     work.input.hfov = 360;
     work.input.vfov = 180;

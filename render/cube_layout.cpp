@@ -12,6 +12,8 @@
 #include "base/paths.h"
 #include "base/text.h"
 #include "imageio/image_file.h"
+#include "imageio/tiled_image_loader.h"
+#include "memory/tiled_image.h"
 #include "render/engine_messages.h"
 #include "render/sphere_to_cube.h"
 
@@ -25,33 +27,40 @@ const CubeSideInfo kCubeSides[kCubeSideCount] = {
 struct SideMarker {
   const char* text;
   int32_t side;
+  FaceOrientation orientation;  // how a face so named is turned; upright unless given
 };
 
 // Underscore markers; the rightmost one that is not followed by a letter wins.
 const SideMarker kUnderscoreMarkers[] = {
-    {"_l", kCubeLeft}, {"_f", kCubeFront}, {"_r", kCubeRight}, {"_b", kCubeBack},
-    {"_u", kCubeUp},   {"_t", kCubeUp},    {"_d", kCubeDown},
+    {"_l", kCubeLeft, {}}, {"_f", kCubeFront, {}}, {"_r", kCubeRight, {}}, {"_b", kCubeBack, {}},
+    {"_u", kCubeUp, {}},   {"_t", kCubeUp, {}},    {"_d", kCubeDown, {}},
 };
 
 // Side words, tried in this order; the first standing alone wins.
 const SideMarker kSideWords[] = {
-    {"left", kCubeLeft}, {"front", kCubeFront}, {"right", kCubeRight}, {"back", kCubeBack},
-    {"up", kCubeUp},     {"top", kCubeUp},      {"bottom", kCubeDown}, {"down", kCubeDown},
+    {"left", kCubeLeft, {}},   {"front", kCubeFront, {}}, {"right", kCubeRight, {}},
+    {"back", kCubeBack, {}},   {"up", kCubeUp, {}},       {"top", kCubeUp, {}},
+    {"bottom", kCubeDown, {}}, {"down", kCubeDown, {}},
 };
 
 // The names game engines and skybox packs give their faces, tried only when the markers and
 // words above find nothing. Two-letter underscore markers (the rightmost one not followed by a
-// letter wins) …
+// letter wins). Such packs call our left "rt" and our right "lf", and draw their up and down
+// faces for a camera that faces "rt" and tilts, so that the up face's bottom edge and the down
+// face's top edge meet "rt" (ours both meet the front): up is turned a quarter counter-clockwise
+// (three clockwise), down a quarter clockwise. Real packs meet without seams read this way; their
+// down faces are often plain, and the down turn follows from the same camera …
 const SideMarker kSkyboxMarkers[] = {
-    {"_lf", kCubeLeft}, {"_ft", kCubeFront}, {"_rt", kCubeRight},
-    {"_bk", kCubeBack}, {"_up", kCubeUp},    {"_dn", kCubeDown},
+    {"_rt", kCubeLeft, {}}, {"_ft", kCubeFront, {}},      {"_lf", kCubeRight, {}},
+    {"_bk", kCubeBack, {}}, {"_up", kCubeUp, {3, false}}, {"_dn", kCubeDown, {1, false}},
 };
 
 // … and the cube-map axis words (+X right, -X left, +Y up, -Y down, +Z front, -Z back), each
-// standing alone.
+// standing alone. A cube map's axes are ours with z reversed (its +Z is our front), and each of
+// its faces runs its rows and columns the way ours does, so its faces are used upright.
 const SideMarker kAxisWords[] = {
-    {"negx", kCubeLeft}, {"posz", kCubeFront}, {"posx", kCubeRight},
-    {"negz", kCubeBack}, {"posy", kCubeUp},    {"negy", kCubeDown},
+    {"negx", kCubeLeft, {}}, {"posz", kCubeFront, {}}, {"posx", kCubeRight, {}},
+    {"negz", kCubeBack, {}}, {"posy", kCubeUp, {}},    {"negy", kCubeDown, {}},
 };
 
 // Position in reading order → side, for the four strip orders.
@@ -96,6 +105,7 @@ CubeSideMatch match_underscore_marker(const std::string& name, const SideMarker 
     if (after < name.size() && is_letter(name[after])) continue;
     if (best.side < 0 || position > best_position) {
       best.side = marker.side;
+      best.orientation = marker.orientation;
       best_position = position;
     }
   }
@@ -116,6 +126,7 @@ CubeSideMatch match_side_word(const std::string& name, const SideMarker (&words)
     if (position > 0 && is_letter(name[position - 1])) continue;
     if (after < name.size() && is_letter(name[after])) continue;
     match.side = word.side;
+    match.orientation = word.orientation;
     *cut = name.rfind(text);
     return match;
   }
@@ -268,7 +279,97 @@ CubeSideMatch detect_skybox_side(const std::string& path) {
   if (match.side < 0) match = match_side_word(name, kAxisWords, &cut);
   if (match.side < 0) return CubeSideMatch();
   match.base = trimmed_base(name.substr(0, cut));
+  match.skybox_name = true;
   return match;
+}
+
+void named_face_orientations(const std::string (&paths)[6], FaceOrientation (&orientations)[6]) {
+  bool skybox_set = false;
+  for (const std::string& path : paths) {
+    if (!path.empty() && detect_cube_side(path).skybox_name) skybox_set = true;
+  }
+  for (int32_t side = 0; side < kCubeSideCount; ++side) {
+    orientations[side] = FaceOrientation();
+    if (!skybox_set || paths[side].empty()) continue;
+    const CubeSideMatch match = detect_skybox_side(paths[side]);
+    if (match.side == side) orientations[side] = match.orientation;
+  }
+}
+
+namespace {
+
+// Where a face image turned by orientation holds pixel (x, y) of the side's own image: the
+// side's point mirrored and turned the way the image was.
+void turned_image_position(FaceOrientation orientation, int32_t size, int32_t x, int32_t y,
+                           int32_t* u, int32_t* v) {
+  const int32_t turns = ((orientation.quarter_turns % 4) + 4) % 4;
+  const int32_t last = size - 1;
+  *u = orientation.mirrored ? last - x : x;
+  *v = y;
+  for (int32_t turn = 0; turn < turns; ++turn) {
+    const int32_t turned_u = last - *v;
+    *v = *u;
+    *u = turned_u;
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> face_in_side_orientation(const std::vector<uint8_t>& pixels, int32_t size,
+                                              int32_t pixel_bytes, FaceOrientation orientation) {
+  if (face_is_upright(orientation)) return pixels;
+  std::vector<uint8_t> upright(pixels.size());
+  for (int32_t y = 0; y < size; ++y) {
+    for (int32_t x = 0; x < size; ++x) {
+      int32_t u = 0;
+      int32_t v = 0;
+      turned_image_position(orientation, size, x, y, &u, &v);
+      const size_t from = (static_cast<size_t>(v) * size + u) * pixel_bytes;
+      const size_t to = (static_cast<size_t>(y) * size + x) * pixel_bytes;
+      std::memcpy(&upright[to], &pixels[from], pixel_bytes);
+    }
+  }
+  return upright;
+}
+
+bool write_face_in_side_orientation(const std::string& source, const std::string& output,
+                                    FaceOrientation orientation) {
+  TiledImagePtr face = load_tiled_image(source, 128, nullptr, nullptr);
+  if (!face || face->width != face->height) return false;
+  const bool sixteen_bit = face->element_type == kElementRgba16;
+  if (!sixteen_bit && face->element_type != kElementBgra8) return false;
+  TileViewPtr view = create_tile_view(face.get());
+  const std::unique_ptr<ImageInfo> info = image_probe(source);
+  ImageProps props;
+  image_default_props(&props);
+  if (info && !info->icc.empty()) {
+    props.embed_icc = true;
+    props.icc_data = info->icc.data();
+    props.icc_size = static_cast<int32_t>(info->icc.size());
+  }
+  const int32_t size = face->width;
+  ImageFilePtr file =
+      image_create_write(sixteen_bit ? kPixelRgb16 : kPixelRgb8, output, size, size, props);
+  if (!file) return false;
+  std::vector<uint8_t> row(static_cast<size_t>(file->bytes_per_row));
+  for (int32_t y = 0; y < size; ++y) {
+    for (int32_t x = 0; x < size; ++x) {
+      int32_t u = 0;
+      int32_t v = 0;
+      turned_image_position(orientation, size, x, y, &u, &v);
+      const uint8_t* pixel = tile_view_pixel(view.get(), u, v);
+      if (sixteen_bit) {
+        std::memcpy(&row[static_cast<size_t>(x) * 6], pixel, 6);  // R, G, B of RGBA
+      } else {
+        uint8_t* out = &row[static_cast<size_t>(x) * 3];  // B, G, R, A in the tile
+        out[0] = pixel[2];
+        out[1] = pixel[1];
+        out[2] = pixel[0];
+      }
+    }
+    if (!image_write_row(file.get(), row.data())) return false;
+  }
+  return image_close(std::move(file));
 }
 
 CubeLayoutShape cube_layout_shape(int32_t layout) {
@@ -425,9 +526,9 @@ std::string cube_face_output_base(const std::string& left_face_path) {
   cut_at_last(&stem, "_l", false);
   cut_at_last(&stem, "_left", false);
   cut_at_last(&stem, "left", true);
-  // A left face named the skybox way (sky_lf, sky_negx, negx) is cut likewise.
+  // A left face named the skybox way (sky_rt, sky_negx, negx) is cut likewise.
   if (stem == whole && detect_skybox_side(file).side == kCubeLeft) {
-    for (const char* marker : {"_lf", "_negx", "negx"}) {
+    for (const char* marker : {"_rt", "_negx", "negx"}) {
       cut_at_last(&stem, marker, false);
       if (stem != whole) break;
     }

@@ -123,7 +123,7 @@ void render_sphere_rows(void* rendering, int32_t row, uint8_t* out) {
 
 void build_face_planes(CubeSource* source) {
   for (int32_t f = 0; f < 6; ++f) {
-    const CubeFace& face = cube_face(f);
+    const CubeFace face = oriented_cube_face(f, source->orientations[f]);
     FacePlane& plane = source->planes[f];
     plane.corner = face.corner;
     plane.s_direction = face.s_direction;

@@ -30,10 +30,11 @@ struct CubeSource {
   TiledImage* faces[6] = {};  // square images of the same size, 32 × 32 tiles, type 6 or 7
   TileView* views[6] = {};    // one view per face
   bool sixteen_bit = false;   // faces are 16-bit RGBA (else 8-bit BGRA)
+  FaceOrientation orientations[6] = {};  // how each face image is turned against its side
   FacePlane planes[6] = {};
 };
 
-// Fills the face planes of a source from the face table.
+// Fills the face planes of a source from the face table, each turned as its image is.
 void build_face_planes(CubeSource* source);
 
 // What the tool hands over for one rendering.

@@ -179,6 +179,31 @@ const CubeFace& cube_face(int face) {
   return kCubeFaces[face < 0 ? 0 : (face >= kCubeFaceCount ? kCubeFaceCount - 1 : face)];
 }
 
+bool face_is_upright(FaceOrientation orientation) {
+  return orientation.quarter_turns % 4 == 0 && !orientation.mirrored;
+}
+
+CubeFace oriented_cube_face(int face, FaceOrientation orientation) {
+  CubeFace f = cube_face(face);
+  // Mirroring left-right puts the top-right corner at the top-left and reverses the rows.
+  if (orientation.mirrored) {
+    f.corner = {f.corner.x + f.s_direction.x, f.corner.y + f.s_direction.y,
+                f.corner.z + f.s_direction.z};
+    f.s_direction = {-f.s_direction.x, -f.s_direction.y, -f.s_direction.z};
+  }
+  // A clockwise quarter turn brings the bottom-left corner to the top-left; the new rows run
+  // up the old columns and the new columns along the old rows.
+  const int32_t turns = ((orientation.quarter_turns % 4) + 4) % 4;
+  for (int32_t turn = 0; turn < turns; ++turn) {
+    const Direction s = f.s_direction;
+    const Direction t = f.t_direction;
+    f.corner = {f.corner.x + t.x, f.corner.y + t.y, f.corner.z + t.z};
+    f.s_direction = {-t.x, -t.y, -t.z};
+    f.t_direction = s;
+  }
+  return f;
+}
+
 Direction cube_face_point(int face, double s, double t) {
   const CubeFace& f = cube_face(face);
   return {f.corner.x + s * f.s_direction.x + t * f.t_direction.x,

@@ -102,6 +102,21 @@ struct CubeFace {
 // The face of a cube side number 0 … 5.
 const CubeFace& cube_face(int face);
 
+// How a face image stands relative to the side it shows: the image is the side's own image
+// (as cube_face describes it) mirrored left-right when mirrored, then turned clockwise by
+// quarter_turns. Face sets from other programs come turned or mirrored this way.
+struct FaceOrientation {
+  int32_t quarter_turns = 0;  // 0 … 3, clockwise
+  bool mirrored = false;
+};
+
+// True when the orientation leaves the image as it is (no turn, no mirror).
+bool face_is_upright(FaceOrientation orientation);
+
+// The face of a side as an image in that orientation shows it: the same square, with the corner
+// shown at the image's top-left and the edges along its rows and columns moved accordingly.
+CubeFace oriented_cube_face(int face, FaceOrientation orientation);
+
 // The point corner + s · s_direction + t · t_direction of a face, s and t in [0, 1].
 Direction cube_face_point(int face, double s, double t);
 

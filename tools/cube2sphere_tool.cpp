@@ -101,10 +101,11 @@ constexpr uint32_t kOutputWords = kOutputJpegQuality | kOutputJpegSubsampling |
 
 struct SphereSettings {
   ConsoleOps* console = nullptr;
-  std::string faces[kCubeSideCount];  // face files, case as typed
-  bool any_face = false;              // at least one face file was named
-  std::string output;                 // -o value; empty = derived
-  int32_t width = -1;                 // sphere size; -1 = automatic
+  std::string faces[kCubeSideCount];        // face files, case as typed
+  std::string named_faces[kCubeSideCount];  // face files recognised by name, else empty
+  bool any_face = false;                    // at least one face file was named
+  std::string output;                       // -o value; empty = derived
+  int32_t width = -1;                       // sphere size; -1 = automatic
   int32_t height = -1;
   std::string extension = "tif";  // extension of the derived output name
   bool fast = false;
@@ -123,8 +124,12 @@ SphereSettings* settings_of(void* target) {
   return static_cast<SphereSettings*>(target);
 }
 
-OptionStatus set_face(SphereSettings* s, int32_t side, const std::string& path) {
+// Faces named by option or pattern are taken upright; those recognised by name may be turned the
+// way their names' convention draws them.
+OptionStatus set_face(SphereSettings* s, int32_t side, const std::string& path,
+                      bool recognised_by_name = false) {
   s->faces[side] = path;
+  s->named_faces[side] = recognised_by_name ? path : std::string();
   s->any_face = true;
   return OptionStatus::Accepted;
 }
@@ -204,7 +209,7 @@ OptionStatus take_face_file(void* target, const ParsedArgument& a) {
     ops->error(ops, text.c_str());
     return OptionStatus::Stopped;
   }
-  return set_face(s, match.side, path);
+  return set_face(s, match.side, path, true);
 }
 
 // Applies every argument in order; prints the bad-argument message itself. False when the run
@@ -365,6 +370,7 @@ int run_cube2sphere(SphereSettings* s) {
   TiledImagePtr faces[kCubeSideCount];
   std::vector<TileViewPtr> views;
   CubeSource source;
+  named_face_orientations(s->named_faces, source.orientations);
   for (int32_t side = 0; side < kCubeSideCount; ++side) {
     start_step(&s->progress, side + 1, 1, true);
     faces[side] = load_face(s, s->faces[side]);

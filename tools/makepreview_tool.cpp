@@ -67,10 +67,11 @@ constexpr uint32_t kOutputWords = kOutputJpegQuality | kOutputJpegSubsampling |
                                   kOutputTiffCompression | kOutputProfileOrSkip | kOutputQuiet;
 
 struct PreviewSettings {
-  std::string sphere_input;           // the first input file
-  std::string faces[kCubeSideCount];  // face files, case as typed
-  int32_t inputs = 0;                 // input files seen
-  std::string output;                 // -o value
+  std::string sphere_input;                 // the first input file
+  std::string faces[kCubeSideCount];        // face files, case as typed
+  std::string named_faces[kCubeSideCount];  // the face file recognised by name, if any
+  int32_t inputs = 0;                       // input files seen
+  std::string output;                       // -o value
   bool cubestrip = false;
   bool gray = false;
   bool size_given = false;
@@ -183,6 +184,7 @@ OptionStatus take_input(void* target, const ParsedArgument& a) {
   if (s->inputs == 1) s->sphere_input = a.raw;
   if (side < 0) return s->inputs == 1 ? OptionStatus::Accepted : OptionStatus::Refused;
   s->faces[side] = a.raw;
+  s->named_faces[side] = a.raw;
   return OptionStatus::Accepted;
 }
 
@@ -244,11 +246,20 @@ std::string sphere_output_name(const std::string& input) {
 bool load_sources(PreviewSettings* s, PreviewJob* job, bool cube) {
   if (cube) {
     const int32_t face_size = s->cubestrip ? s->height : s->height / 2;
+    // A face an option replaced after its name was recognised is taken upright.
+    std::string named[kCubeSideCount];
+    for (int32_t side = 0; side < kCubeSideCount; ++side) {
+      if (s->faces[side] == s->named_faces[side]) named[side] = s->named_faces[side];
+    }
+    FaceOrientation orientations[kCubeSideCount];
+    named_face_orientations(named, orientations);
     job->stages(job->user, kCubeSideCount, nullptr);
     for (int32_t side = 0; side < kCubeSideCount; ++side) {
       job->stage(job->user, side + 1);
       job->faces[side] = load_preview_source(face_size, job, s->faces[side], face_size, false);
       if (job->faces[side].empty()) return false;
+      job->faces[side] =
+          face_in_side_orientation(job->faces[side], face_size, 4, orientations[side]);
     }
     job->face_size = static_cast<uint32_t>(face_size);
   } else {

@@ -482,7 +482,7 @@ TEST(InputAnalysis, CorpusGpsFollowsParsegps) {
 TEST(InputAnalysis, CorpusCubeFaceSet) {
   // Copies named by side form a cube.
   TempDir dir;
-  const char* const originals[6] = {"lf", "ft", "rt", "bk", "up", "dn"};
+  const char* const originals[6] = {"rt", "ft", "lf", "bk", "up", "dn"};
   std::vector<std::string> originals_paths;
   std::vector<std::string> paths;
   for (int side = 0; side < 6; ++side) {

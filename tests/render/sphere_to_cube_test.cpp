@@ -608,10 +608,10 @@ TEST(CubeLayouts, SideNamesAndRecognition) {
       {"dir_r/some/pano-down.kro", 5, "pano"},
       {"C:\\tours\\x_d\\pano_u.psd", 4, "pano"},
       {"pano_right_.jpg", 2, "pano"},
-      // Skybox names, after the rules above.
-      {"sky3_lf.jpg", 0, "sky3"},
+      // Skybox names, after the rules above ("rt" is our left, "lf" our right).
+      {"sky3_rt.jpg", 0, "sky3"},
       {"sky3_FT.jpg", 1, "sky3"},
-      {"sky3_rt.jpg", 2, "sky3"},
+      {"sky3_lf.jpg", 2, "sky3"},
       {"sky3_bk.jpg", 3, "sky3"},
       {"sky3_up.jpg", 4, "sky3"},  // the word "up" already
       {"sky3_dn.jpg", 5, "sky3"},
@@ -645,15 +645,41 @@ TEST(CubeLayouts, SideNamesAndRecognition) {
   EXPECT_EQ(names, "_lleft l|_ffrontf|_rrightr|_bback b|_uup   u|_ddown d|");
 }
 
+// A set with a name only the skybox names recognise follows their convention: up turned three
+// quarters clockwise, down one, "sky_up" (the word "up") included; other sets stay upright.
+TEST(CubeLayouts, OrientationsOfNamedFaceSets) {
+  struct Case {
+    std::string faces[6];
+    const char* turns;  // quarter turns per side, left … down
+  };
+  const Case cases[] = {
+      {{"s_rt.jpg", "s_ft.jpg", "s_lf.jpg", "s_bk.jpg", "s_up.jpg", "s_dn.jpg"}, "000031"},
+      {{"s_rt.jpg", "s_ft.jpg", "s_lf.jpg", "s_bk.jpg", "", ""}, "000000"},  // up, down by option
+      {{"p_l.jpg", "p_f.jpg", "p_r.jpg", "p_b.jpg", "p_up.jpg", "p_dn.jpg"}, "000031"},
+      {{"p_l.jpg", "p_f.jpg", "p_r.jpg", "p_b.jpg", "p_up.jpg", "p_d.jpg"}, "000000"},
+      {{"negx.jpg", "posz.jpg", "posx.jpg", "negz.jpg", "posy.jpg", "negy.jpg"}, "000000"},
+  };
+  for (const Case& c : cases) {
+    FaceOrientation orientations[6];
+    named_face_orientations(c.faces, orientations);
+    std::string turns;
+    for (const FaceOrientation& o : orientations) {
+      turns += static_cast<char>('0' + o.quarter_turns);
+      EXPECT_FALSE(o.mirrored);
+    }
+    EXPECT_EQ(turns, c.turns) << c.faces[0] << " " << c.faces[4];
+  }
+}
+
 TEST(CubeLayouts, OutputBaseOfTheLeftFace) {
   const struct {
     const char* left_face;
     const char* base;
   } cases[] = {
       {"dir/Pano_L.jpg", "dir/Pano"}, {"pano_left.tif", "pano"},
-      {"pano-left.tif", "pano-"},     {"dir/Sky3_LF.jpg", "dir/Sky3"},
+      {"pano-left.tif", "pano-"},     {"dir/Sky3_RT.jpg", "dir/Sky3"},
       {"cube_negx.jpg", "cube"},      {"negx.jpg", ""},
-      {"sky_lf_2.jpg", "sky"},        {"pano_lf_l.jpg", "pano_lf"},  // "_l" cuts first
+      {"sky_rt_2.jpg", "sky"},        {"pano_lf_l.jpg", "pano_lf"},  // "_l" cuts first
       {"face.jpg", "face"},
   };
   for (const auto& c : cases) {
