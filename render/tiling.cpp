@@ -632,7 +632,7 @@ bool write_tiles(TilingRun* run) {
   run->row.assign(static_cast<size_t>(std::max(output_row_bytes, run->source_row_bytes)), 0);
   const size_t pixel = static_cast<size_t>(run->output_pixel_bytes);
   const size_t tile_bytes = static_cast<size_t>(std::max(tile_width, 0)) * pixel;
-  const int32_t threads = std::min(thread_count(), columns);
+  const int32_t threads = std::min(job.threads > 0 ? job.threads : thread_count(), columns);
   WorkerPoolPtr pool = threads > 1 ? create_worker_pool(threads) : nullptr;
   TileBand band;
   plan_tile_band(&band, pool.get(), static_cast<size_t>(output_row_bytes), columns);
