@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 // The thread count from a QV_THREADS text (null when unset): the value when it is a whole number
 // from 1 to 256, else fallback.
@@ -48,15 +49,18 @@ void parallel_for(WorkerPool* pool, int64_t count, ParallelFn fn, void* user);
 
 // Starts fn for every index in [0, count) on `threads` helpers and returns at once, so the
 // calling thread can report what the units produce; finish_parallel waits for the end. One job
-// at a time per pool.
+// at a time per pool. With a null pool the units run on the calling thread before it returns.
 void start_parallel(WorkerPool* pool, int64_t count, ParallelFn fn, void* user);
 void finish_parallel(WorkerPool* pool);
 
 // parallel_for over a callable f(index, worker).
 template <typename Fn>
 void parallel_for_each(WorkerPool* pool, int64_t count, Fn&& fn) {
+  using Callable = std::remove_reference_t<Fn>;
   parallel_for(
       pool, count,
-      [](void* user, int64_t index, int32_t worker) { (*static_cast<Fn*>(user))(index, worker); },
+      [](void* user, int64_t index, int32_t worker) {
+        (*static_cast<Callable*>(user))(index, worker);
+      },
       &fn);
 }
