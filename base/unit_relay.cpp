@@ -11,11 +11,11 @@
 
 namespace {
 
-enum class EventKind { Log, Print, Error, LogError, Fraction, Progress };
+enum class EventKind { Log, Print, Error, Fraction, Progress };
 
 struct RelayEvent {
   EventKind kind;
-  std::string text;     // Log, Print, Error, LogError
+  std::string text;     // Log, Print, Error
   double fraction = 0;  // Fraction: the console record's progress call
   int64_t done = 0;     // Progress: the unit's progress sink
   int64_t total = 0;
@@ -72,13 +72,16 @@ void relay_log(ConsoleOps* ops, const char* format, ...) {
   record(unit->relay, unit->unit, {EventKind::Log, std::move(text)});
 }
 
+// Lines for the error stream report failures that may end the process at once (a swap file
+// that cannot be written), before the unit's other lines are replayed: they go out right away,
+// through the process-wide record, whose callbacks may be called from any thread.
 void relay_log_error(ConsoleOps* ops, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = format_text(ops, format, args);
+  const std::string text = format_text(ops, format, args);
   va_end(args);
-  RelayUnitConsole* unit = unit_of(ops);
-  record(unit->relay, unit->unit, {EventKind::LogError, std::move(text)});
+  ConsoleOps* console = console_ops();
+  console->log_error(console, "%s", text.c_str());
 }
 
 void relay_print(ConsoleOps* ops, const char* text) {
@@ -109,9 +112,6 @@ void replay_event(const RelayEvent& event, const RelayTarget& target) {
       break;
     case EventKind::Error:
       if (console) console->error(console, event.text.c_str());
-      break;
-    case EventKind::LogError:
-      if (console) console->log_error(console, "%s", event.text.c_str());
       break;
     case EventKind::Fraction:
       if (console) console->progress(console, event.fraction);

@@ -18,8 +18,9 @@ using UnitRelayPtr = std::unique_ptr<UnitRelay, UnitRelayDeleter>;
 // A relay for units 0 … units - 1.
 UnitRelayPtr create_unit_relay(int64_t units);
 
-// The console record a unit prints through (format, log, print, error, log_error and progress
-// are recorded, not printed). Owned by the relay.
+// The console record a unit prints through: format, log, print, error and progress are recorded
+// for the replay; log_error lines go out at once through the process-wide record (they report
+// failures that may end the process before the replay). Owned by the relay.
 ConsoleOps* unit_console(UnitRelay* relay, int64_t unit);
 
 // A progress sink (done, total) for a unit: pass relay_unit_progress with this user.
