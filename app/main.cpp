@@ -2,16 +2,19 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "base/console.h"
 #include "app/dispatcher.h"
+#include "base/console.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "memory/qvmem.h"
+#include "base/threads.h"
 #include "imageio/image_file.h"
+#include "memory/qvmem.h"
 
 int main(int argc, char** argv) {
   set_program_path(argc > 0 ? argv[0] : nullptr);
   qvmem_init(nullptr, 0);
+  // The tools split their work over the threads of QV_THREADS (default: the usable cores).
+  if (thread_count() > 1) qvmem_set_thread_safe(true);
   base64_init();
   image_file_init();
   srand(static_cast<unsigned>(static_cast<uint32_t>(timer_ticks()) +

@@ -1,6 +1,8 @@
 #include "makepano/tile_output.h"
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +10,8 @@
 
 #include "base/console.h"
 #include "base/paths.h"
+#include "base/threads.h"
+#include "base/unit_relay.h"
 #include "makepano/input_analysis.h"
 #include "makepano/level_plan.h"
 #include "makepano/pano_names.h"
@@ -258,46 +262,126 @@ std::string level_tile_template(const LevelCut& cut, int32_t level_index, int32_
   return name;
 }
 
-bool cut_levels(const LevelCut& cut) {
+namespace {
+
+// The tiling job of one level, side and eye, with its progress label.
+struct LevelFaceJob {
+  TileJob job;
+  std::string label;
+  bool made = false;
+};
+
+LevelFaceJob level_face_job(const LevelCut& cut, int32_t level_index, int32_t side, int32_t eye) {
   const PanoSettings& settings = *cut.settings;
   const PanoInput& input = *cut.input;
   const LevelPlan& plan = *cut.plan;
   const bool cube = input.type == kPanoCube;
-  const int32_t sides = cube ? kCubeSideCount : 1;
-  const int32_t eyes = cube && input.two_eyes && settings.stereosupport ? 2 : 1;
   const int32_t count = static_cast<int32_t>(plan.levels.size());
   const int32_t tile = plan.tile_size;
+  const LevelSize& level = plan.levels[level_index];
+  LevelFaceJob face;
+  TileJob& job = face.job;
+  job = *cut.defaults;
+  job.input = level_source(input, side, eye);
+  job.output = level_tile_template(cut, level_index, side, eye);
+  job.tile_width = tile;
+  job.tile_height = 0;
+  if (level.width != input.width || level.height != input.height) {
+    job.resize = true;
+    job.resize_width = level.width;
+    job.resize_height = level.height;
+    // Faces of a cube are separate images: only a panorama wraps around.
+    job.hwrap = !cube && input.hfov >= 360;
+  }
+  if (settings.intilesize.width > 0) {
+    job.tiled_input = true;
+    job.in_tile_width = settings.intilesize.width;
+    job.in_tile_height =
+        settings.intilesize.height > 0 ? settings.intilesize.height : settings.intilesize.width;
+    job.in_width = settings.insize.width;
+    job.in_height = settings.insize.height;
+    job.in_index_base = settings.inindexbase;
+  }
+  const int32_t columns = static_cast<int32_t>(std::ceil(float(level.width) / float(tile)));
+  const int32_t rows = static_cast<int32_t>(std::ceil(float(level.height) / float(tile)));
+  char label[1200];
+  snprintf(label, sizeof label, kLevelLabel, count - level_index, level.width, level.height,
+           file_name_part(job.output).c_str(), columns, rows, columns * rows);
+  face.label = label;
+  return face;
+}
+
+// The faces of one level cut side by side: each job on a worker, printing through the relay.
+// A face that fails stops the faces after it that have not started yet; as when they are cut
+// one after the other, nothing of theirs is printed.
+struct LevelFaceJobs {
+  std::vector<LevelFaceJob> faces;
+  ConsoleOps* ops = nullptr;
+  bool quiet = false;
+  UnitRelay* relay = nullptr;
+  std::atomic<int64_t> first_failure{INT64_MAX};
+};
+
+void cut_face_unit(void* user, int64_t index, int32_t /*worker*/) {
+  LevelFaceJobs* jobs = static_cast<LevelFaceJobs*>(user);
+  LevelFaceJob& face = jobs->faces[static_cast<size_t>(index)];
+  if (jobs->first_failure.load() > index) {
+    ConsoleOps* console = unit_console(jobs->relay, index);
+    set_thread_console(console);
+    face.made = run_tile_job(&face.job, console, jobs->quiet, face.label);
+    set_thread_console(nullptr);
+    if (!face.made) {
+      int64_t first = jobs->first_failure.load();
+      while (index < first && !jobs->first_failure.compare_exchange_weak(first, index)) {
+      }
+    }
+  }
+  finish_unit(jobs->relay, index);
+}
+
+// Cuts the faces of one level on a pool; false after the messages of the first face that failed.
+bool cut_level_faces(WorkerPool* pool, std::vector<LevelFaceJob> faces, ConsoleOps* ops,
+                     bool quiet) {
+  LevelFaceJobs jobs;
+  jobs.faces = std::move(faces);
+  jobs.ops = ops;
+  jobs.quiet = quiet;
+  // The faces already run side by side: each cuts its tile rows alone.
+  for (LevelFaceJob& face : jobs.faces) face.job.threads = 1;
+  const int64_t count = static_cast<int64_t>(jobs.faces.size());
+  UnitRelayPtr relay = create_unit_relay(count);
+  jobs.relay = relay.get();
+  start_parallel(pool, count, cut_face_unit, &jobs);
+  bool made = true;
+  for (int64_t index = 0; index < count && made; ++index) {
+    replay_unit(relay.get(), index, {ops, nullptr, nullptr});
+    made = jobs.faces[static_cast<size_t>(index)].made;
+  }
+  finish_parallel(pool);
+  return made;
+}
+
+}  // namespace
+
+bool cut_levels(const LevelCut& cut) {
+  const PanoSettings& settings = *cut.settings;
+  const PanoInput& input = *cut.input;
+  const bool cube = input.type == kPanoCube;
+  const int32_t sides = cube ? kCubeSideCount : 1;
+  const int32_t eyes = cube && input.two_eyes && settings.stereosupport ? 2 : 1;
+  const int32_t count = static_cast<int32_t>(cut.plan->levels.size());
+  const int32_t threads = std::min(thread_count(), sides * eyes);
+  WorkerPoolPtr pool = threads > 1 ? create_worker_pool(threads) : nullptr;
   for (int32_t i = 0; i < count; ++i) {
-    const LevelSize& level = plan.levels[i];
+    std::vector<LevelFaceJob> faces;
     for (int32_t side = 0; side < sides; ++side) {
-      for (int32_t eye = 0; eye < eyes; ++eye) {
-        TileJob job = *cut.defaults;
-        job.input = level_source(input, side, eye);
-        job.output = level_tile_template(cut, i, side, eye);
-        job.tile_width = tile;
-        job.tile_height = 0;
-        if (level.width != input.width || level.height != input.height) {
-          job.resize = true;
-          job.resize_width = level.width;
-          job.resize_height = level.height;
-          // Faces of a cube are separate images: only a panorama wraps around.
-          job.hwrap = !cube && input.hfov >= 360;
-        }
-        if (settings.intilesize.width > 0) {
-          job.tiled_input = true;
-          job.in_tile_width = settings.intilesize.width;
-          job.in_tile_height = settings.intilesize.height > 0 ? settings.intilesize.height
-                                                              : settings.intilesize.width;
-          job.in_width = settings.insize.width;
-          job.in_height = settings.insize.height;
-          job.in_index_base = settings.inindexbase;
-        }
-        const int32_t columns = static_cast<int32_t>(std::ceil(float(level.width) / float(tile)));
-        const int32_t rows = static_cast<int32_t>(std::ceil(float(level.height) / float(tile)));
-        char label[1200];
-        snprintf(label, sizeof label, kLevelLabel, count - i, level.width, level.height,
-                 file_name_part(job.output).c_str(), columns, rows, columns * rows);
-        if (!run_tile_job(&job, cut.ops, settings.quiet, label)) return false;
+      for (int32_t eye = 0; eye < eyes; ++eye) faces.push_back(level_face_job(cut, i, side, eye));
+    }
+    if (pool) {
+      if (!cut_level_faces(pool.get(), std::move(faces), cut.ops, settings.quiet)) return false;
+    } else {
+      for (LevelFaceJob& face : faces) {
+        if (!run_tile_job(&face.job, cut.ops, settings.quiet, face.label)) return false;
       }
     }
     if (cut.after_level && !cut.after_level(cut.user, i)) return false;

@@ -52,7 +52,42 @@ bool allocate_tiles(TiledImage* image) {
   return true;
 }
 
+// The tile's pixels for one more holder; null when the block cannot be locked.
+uint8_t* hold_tile(TiledImage* image, Tile* tile) {
+  SharedTileLocks* shared = image->shared.get();
+  if (!shared) return static_cast<uint8_t*>(qvmem_lock(tile->block));
+  const size_t index = static_cast<size_t>(tile - image->tiles.data());
+  std::lock_guard<std::mutex> guard(shared->mutex);
+  if (shared->holders[index] == 0) {
+    shared->pixels[index] = static_cast<uint8_t*>(qvmem_lock(tile->block));
+    if (!shared->pixels[index]) return nullptr;
+  }
+  ++shared->holders[index];
+  return shared->pixels[index];
+}
+
+void let_go_of_tile(TiledImage* image, Tile* tile) {
+  SharedTileLocks* shared = image->shared.get();
+  if (!shared) {
+    qvmem_unlock(tile->block);
+    return;
+  }
+  const size_t index = static_cast<size_t>(tile - image->tiles.data());
+  std::lock_guard<std::mutex> guard(shared->mutex);
+  if (--shared->holders[index] == 0) {
+    shared->pixels[index] = nullptr;
+    qvmem_unlock(tile->block);
+  }
+}
+
 }  // namespace
+
+void share_tile_locks(TiledImage* image) {
+  if (image->shared) return;
+  image->shared = std::make_unique<SharedTileLocks>();
+  image->shared->holders.assign(image->tiles.size(), 0);
+  image->shared->pixels.assign(image->tiles.size(), nullptr);
+}
 
 int32_t element_size_of_type(int32_t element_type) {
   return element_type >= 0 && element_type < 12 ? kElementSizes[element_type] : 0;
@@ -97,7 +132,7 @@ TileViewPtr create_tile_view(TiledImage* image) {
 void release_tile_view(TileView* view) {
   if (!view) return;
   for (Tile* tile : view->tiles) {
-    if (tile) qvmem_unlock(tile->block);
+    if (tile) let_go_of_tile(view->image, tile);
   }
   std::unique_ptr<TileView> owner(view);
 }
@@ -111,10 +146,10 @@ int32_t tile_view_select_slot(TileView* view, Tile* tile) {
     }
   }
   int32_t slot = (view->current + 3) & 3;
-  if (view->tiles[slot]) qvmem_unlock(view->tiles[slot]->block);
+  if (view->tiles[slot]) let_go_of_tile(view->image, view->tiles[slot]);
   view->tiles[slot] = nullptr;
   view->pixels[slot] = nullptr;
-  auto* pixels = static_cast<uint8_t*>(qvmem_lock(tile->block));
+  uint8_t* pixels = hold_tile(view->image, tile);
   if (!pixels) return -1;
   view->tiles[slot] = tile;
   view->pixels[slot] = pixels;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,19 +28,32 @@ struct Tile {
 constexpr int32_t kElementBgra8 = 6;
 constexpr int32_t kElementRgba16 = 7;
 
+// Lets views on several threads hold the same tile: the manager locks a tile's block for its
+// first holder and unlocks it when the last one lets go; the table counts the holders.
+struct SharedTileLocks {
+  std::mutex mutex;              // guards both vectors and the manager calls made for them
+  std::vector<int32_t> holders;  // views holding each tile (row-major, like `tiles`)
+  std::vector<uint8_t*> pixels;  // the locked memory of each held tile
+};
+
 struct TiledImage {
   int32_t id = 0;     // process-wide serial number, first image 1
   int32_t width = 0;  // image size in pixels
   int32_t height = 0;
-  int32_t tiles_across = 0;       // ceil(width / tile_size)
-  int32_t tiles_down = 0;         // ceil(height / tile_size)
-  int32_t tile_size = 0;          // edge of a full tile in pixels, a power of two
-  int32_t tile_shift = 0;         // log2(tile_size)
-  std::vector<Tile> tiles;        // row-major: tile (c, r) is tiles[r * tiles_across + c]
-  int32_t element_type = 0;       // pixel layout code 0 … 11
-  int32_t element_size = 0;       // bytes per pixel of that code
-  bool loaded_from_file = false;  // filled by load_tiled_image
+  int32_t tiles_across = 0;                 // ceil(width / tile_size)
+  int32_t tiles_down = 0;                   // ceil(height / tile_size)
+  int32_t tile_size = 0;                    // edge of a full tile in pixels, a power of two
+  int32_t tile_shift = 0;                   // log2(tile_size)
+  std::vector<Tile> tiles;                  // row-major: tile (c, r) is tiles[r * tiles_across + c]
+  int32_t element_type = 0;                 // pixel layout code 0 … 11
+  int32_t element_size = 0;                 // bytes per pixel of that code
+  bool loaded_from_file = false;            // filled by load_tiled_image
+  std::unique_ptr<SharedTileLocks> shared;  // set by share_tile_locks: views may share tiles
 };
+
+// From now on views of image (on any thread) may hold the same tile at once. Call it before
+// such views exist and release them all before the image.
+void share_tile_locks(TiledImage* image);
 
 // Bytes per pixel of element type codes 0 … 11; 0 for any other code.
 int32_t element_size_of_type(int32_t element_type);
@@ -63,7 +77,8 @@ inline Tile* tile_at(TiledImage* image, int32_t column, int32_t row) {
 }
 
 // A cached pixel accessor keeping up to four tiles locked. Zero-filled: all slots empty, current
-// slot 0. A tile must not sit in two views at once (the manager locks a block only once).
+// slot 0. A tile must not sit in two views at once (the manager locks a block only once), unless
+// the image shares its tile locks.
 struct TileView {
   TiledImage* image = nullptr;
   Tile* tiles[4] = {};      // tile held by each slot, or null

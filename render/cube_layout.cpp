@@ -420,31 +420,80 @@ int32_t detect_strip_order(const std::string& path) {
 
 namespace {
 
-// Renders the faces of one layout row side by side into the output.
+// The face streams of one layout row. With a pool, every stream reads the source through its
+// own tile cache, so that streams can advance on different workers.
+struct LayoutRowStreams {
+  std::vector<FaceRowStream> streams;
+  std::vector<TileViewPtr> views;
+  std::vector<PanoSampler> samplers;
+};
+
+bool init_layout_row_streams(LayoutRowStreams* row, RenderSettings* settings, CubeLayoutShape shape,
+                             int32_t layout_row, int32_t face_size, int32_t render_size,
+                             bool oversample, const RotationMatrix* extra) {
+  const size_t columns = static_cast<size_t>(shape.columns);
+  row->streams = std::vector<FaceRowStream>(columns);
+  if (settings->pool) {
+    row->samplers.assign(columns, *settings->sampler);
+    for (size_t column = 0; column < columns; ++column) {
+      row->views.push_back(create_tile_view(settings->sampler->view->image));
+      row->samplers[column].view = row->views.back().get();
+    }
+  }
+  for (int32_t column = 0; column < shape.columns; ++column) {
+    FaceRowStream& stream = row->streams[column];
+    RenderSettings own = *settings;
+    if (settings->pool) own.sampler = &row->samplers[column];
+    init_render_context(&stream.context, own, render_size, render_size,
+                        layout_row * shape.columns + column, extra, 0.0, 0.0, 0.0, 90.0);
+    if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
+  }
+  return true;
+}
+
+// Takes the next `count` rows of every stream into band (rows of the whole layout width), the
+// streams side by side on the pool. False when a stream ran out of rows.
+bool fill_layout_band(LayoutRowStreams* row, WorkerPool* pool, int32_t count, size_t face_bytes,
+                      uint8_t* band) {
+  const size_t columns = row->streams.size();
+  std::vector<char> ran_out(columns, 0);
+  parallel_for_each(pool, static_cast<int64_t>(columns), [&](int64_t column, int32_t) {
+    for (int32_t y = 0; y < count; ++y) {
+      const uint8_t* face_row = next_face_row(&row->streams[static_cast<size_t>(column)]);
+      if (!face_row) {
+        ran_out[static_cast<size_t>(column)] = 1;
+        return;
+      }
+      std::memcpy(band + (y * columns + column) * face_bytes, face_row, face_bytes);
+    }
+  });
+  return std::find(ran_out.begin(), ran_out.end(), 1) == ran_out.end();
+}
+
+// Renders the faces of one layout row side by side into the output, a band of rows at a time.
 bool render_layout_row(RenderSettings* settings, RenderOutput* output, CubeLayoutShape shape,
                        int32_t layout_row, int32_t face_size, int32_t render_size, bool oversample,
                        const RotationMatrix* extra, int32_t* rows_written) {
   const int32_t pixel_bytes = settings->sampler->element_size == 8 ? 6 : 3;
   const int32_t width = shape.columns * face_size;
   const int32_t total = shape.rows * face_size;
-  std::vector<FaceRowStream> streams(static_cast<size_t>(shape.columns));
-  for (int32_t column = 0; column < shape.columns; ++column) {
-    FaceRowStream& stream = streams[column];
-    init_render_context(&stream.context, *settings, render_size, render_size,
-                        layout_row * shape.columns + column, extra, 0.0, 0.0, 0.0, 90.0);
-    if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
+  LayoutRowStreams row;
+  if (!init_layout_row_streams(&row, settings, shape, layout_row, face_size, render_size,
+                               oversample, extra)) {
+    return false;
   }
-  std::vector<uint8_t> row(static_cast<size_t>(width) * pixel_bytes);
+  const size_t row_bytes = static_cast<size_t>(width) * pixel_bytes;
+  const int32_t band_rows = settings->pool ? 16 : 1;
+  std::vector<uint8_t> band(static_cast<size_t>(band_rows) * row_bytes);
   const size_t face_bytes = static_cast<size_t>(face_size) * pixel_bytes;
-  for (int32_t y = 0; y < face_size; ++y) {
-    for (int32_t column = 0; column < shape.columns; ++column) {
-      const uint8_t* face_row = next_face_row(&streams[column]);
-      if (!face_row) return false;
-      std::memcpy(row.data() + column * face_bytes, face_row, face_bytes);
+  for (int32_t y = 0; y < face_size; y += band_rows) {
+    const int32_t count = std::min(band_rows, face_size - y);
+    if (!fill_layout_band(&row, settings->pool, count, face_bytes, band.data())) return false;
+    for (int32_t i = 0; i < count; ++i) {
+      if (!write_render_row(output, band.data() + i * row_bytes, width)) return false;
+      ++*rows_written;
+      if (settings->progress) settings->progress(settings->progress_user, *rows_written, total);
     }
-    if (!write_render_row(output, row.data(), width)) return false;
-    ++*rows_written;
-    if (settings->progress) settings->progress(settings->progress_user, *rows_written, total);
   }
   return true;
 }
@@ -463,6 +512,7 @@ bool render_vertical_strip(RenderSettings* settings, RenderOutput* output, int32
     } else {
       rewind_face_row_stream(&stream);
     }
+    spread_face_row_stream(&stream, settings->pool);
     for (int32_t y = 0; y < face_size; ++y) {
       uint8_t* face_row = next_face_row(&stream);
       if (!face_row || !write_render_row(output, face_row, face_size)) return false;

@@ -119,6 +119,30 @@ void render_sphere_rows(void* rendering, int32_t row, uint8_t* out) {
   render_sphere_row(static_cast<SphereRendering*>(rendering), row, out);
 }
 
+// Per worker a copy of the rendering whose face samplers read through tile caches of its own.
+struct WorkerRenderings {
+  std::vector<TileViewPtr> views;
+  std::vector<SphereRendering> renderings;
+};
+
+void spread_sphere_rows(RenderedRows* rows, const SphereRendering& rendering, WorkerPool* pool,
+                        WorkerRenderings* workers) {
+  if (!pool) return;
+  const size_t count = static_cast<size_t>(pool_workers(pool));
+  workers->renderings.assign(count, rendering);
+  std::vector<void*> states(count);
+  for (size_t w = 0; w < count; ++w) {
+    SphereRendering& copy = workers->renderings[w];
+    for (int32_t f = 0; f < 6; ++f) {
+      if (!rendering.source->faces[f]) continue;
+      workers->views.push_back(create_tile_view(rendering.source->faces[f]));
+      copy.samplers[f].view = workers->views.back().get();
+    }
+    states[w] = &copy;
+  }
+  spread_rendered_rows(rows, pool, std::move(states));
+}
+
 }  // namespace
 
 void build_face_planes(CubeSource* source) {
@@ -198,10 +222,15 @@ bool render_sphere(const SphereJob& job, CubeSource* source) {
   SphereRendering rendering;
   init_sphere_rendering(&rendering, source, plan.render_width, plan.render_height, job.fast);
   RenderedRows rows;
+  WorkerRenderings workers;
   bool success =
       init_rendered_rows(&rows, render_sphere_rows, &rendering, format, plan.render_width,
-                         plan.render_height, job.width, job.height, plan.oversample) &&
-      write_rendered_rows(&rows, &output, job.width, job.height, job.progress, job.progress_user);
+                         plan.render_height, job.width, job.height, plan.oversample);
+  if (success) {
+    spread_sphere_rows(&rows, rendering, job.pool, &workers);
+    success =
+        write_rendered_rows(&rows, &output, job.width, job.height, job.progress, job.progress_user);
+  }
   // A file that could not be completed or given its name is not there: say so.
   success = finish_render_output(&output, success);
   if (!success) report_not_created(job);

@@ -52,6 +52,8 @@ struct SphereJob {
   ConsoleOps* console = nullptr;        // messages; null: silent
   RenderProgressFn progress = nullptr;  // rows done of total, then (1, 1); null for none
   void* progress_user = nullptr;
+  WorkerPool* pool = nullptr;  // renders bands of rows on it (the faces must share their tile
+                               // locks, share_tile_locks); null: on the calling thread
 };
 
 // The oversampling decision of a job: the rendering size and whether a resizer reduces it.

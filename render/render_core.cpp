@@ -127,17 +127,58 @@ bool init_rendered_rows(RenderedRows* rows, RenderRowFn render, void* state, Pix
   return true;
 }
 
+void spread_rendered_rows(RenderedRows* rows, WorkerPool* pool, std::vector<void*> worker_states) {
+  rows->band_count = 0;
+  if (!pool) return;
+  rows->pool = pool;
+  rows->worker_states = std::move(worker_states);
+  // A band of a few MB, and enough rows for every worker to take several.
+  constexpr size_t kBandBytes = 4 << 20;
+  const size_t row_bytes = std::max<size_t>(1, rows->rendered.size());
+  const int32_t workers = pool_workers(pool);
+  rows->band_rows = static_cast<int32_t>(
+      std::clamp<size_t>(kBandBytes / row_bytes, static_cast<size_t>(4 * workers), 256));
+  rows->band.assign(static_cast<size_t>(rows->band_rows) * row_bytes, 0);
+}
+
 void rewind_rendered_rows(RenderedRows* rows) {
   rows->rendered_rows = 0;
   rows->pull_pending = false;
+  rows->band_count = 0;
   if (rows->resizer) resizer_reset(rows->resizer.get());
 }
+
+namespace {
+
+// Renders the band that starts at rendering row `first` on the pool.
+void render_band(RenderedRows* rows, int32_t first) {
+  rows->band_first = first;
+  rows->band_count = std::min(rows->band_rows, rows->render_height - first);
+  const size_t row_bytes = rows->rendered.size();
+  parallel_for_each(rows->pool, rows->band_count, [&](int64_t index, int32_t worker) {
+    rows->render(rows->worker_states[static_cast<size_t>(worker)],
+                 first + static_cast<int32_t>(index),
+                 rows->band.data() + static_cast<size_t>(index) * row_bytes);
+  });
+}
+
+// Renders (or takes from the band) the next rendering row.
+uint8_t* render_next_row(RenderedRows* rows) {
+  const int32_t row = rows->rendered_rows++;
+  if (!rows->pool) {
+    rows->render(rows->state, row, rows->rendered.data());
+    return rows->rendered.data();
+  }
+  if (rows->band_count == 0 || row >= rows->band_first + rows->band_count) render_band(rows, row);
+  return rows->band.data() + static_cast<size_t>(row - rows->band_first) * rows->rendered.size();
+}
+
+}  // namespace
 
 uint8_t* next_rendered_row(RenderedRows* rows) {
   if (!rows->resizer) {
     if (rows->rendered_rows >= rows->render_height) return nullptr;
-    rows->render(rows->state, rows->rendered_rows++, rows->rendered.data());
-    return rows->rendered.data();
+    return render_next_row(rows);
   }
   if (rows->pull_pending) {
     rows->pull_pending = false;
@@ -147,8 +188,8 @@ uint8_t* next_rendered_row(RenderedRows* rows) {
     }
   }
   while (rows->rendered_rows < rows->render_height) {
-    rows->render(rows->state, rows->rendered_rows++, rows->rendered.data());
-    if (resizer_push_row(rows->rendered.data(), rows->resizer.get(), rows->reduced.data()) == 1) {
+    const uint8_t* rendered = render_next_row(rows);
+    if (resizer_push_row(rendered, rows->resizer.get(), rows->reduced.data()) == 1) {
       rows->pull_pending = true;
       return rows->reduced.data();
     }

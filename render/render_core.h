@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/threads.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "memory/tiled_image.h"
@@ -87,6 +88,15 @@ struct RenderedRows {
   std::vector<uint8_t> reduced;   // the resizer's destination row
   int32_t rendered_rows = 0;      // rendering rows produced so far
   bool pull_pending = false;      // the last push gave a row: ask with a null row first
+  // Bands (set by spread_rendered_rows): rows are rendered ahead, a band at a time, on a pool;
+  // worker w renders through worker_states[w]. Rows are independent of one another and of the
+  // worker, so the output is the same as rendering them one by one.
+  WorkerPool* pool = nullptr;
+  std::vector<void*> worker_states;
+  std::vector<uint8_t> band;  // band_rows rendering rows
+  int32_t band_rows = 0;      // rows a band holds
+  int32_t band_first = 0;     // rendering row of the band's first row
+  int32_t band_count = 0;     // rows in the band (0: empty)
 };
 
 // Sets rows up for an output of output_width × output_height in format (RGB 8 or 16 bit) from
@@ -95,6 +105,11 @@ struct RenderedRows {
 bool init_rendered_rows(RenderedRows* rows, RenderRowFn render, void* state, PixelFormat format,
                         int32_t render_width, int32_t render_height, int32_t output_width,
                         int32_t output_height, bool reduce);
+
+// Renders the rows in bands on pool from now on, worker w through worker_states[w] (one per
+// pool_workers); states must stay in place while rows are taken. Nothing changes with a null
+// pool.
+void spread_rendered_rows(RenderedRows* rows, WorkerPool* pool, std::vector<void*> worker_states);
 
 // Rewinds to the first row of a new image of the same sizes (the renderer may change).
 void rewind_rendered_rows(RenderedRows* rows);

@@ -188,6 +188,27 @@ bool init_face_row_stream(FaceRowStream* stream, int32_t output_width, int32_t o
                             context->height, output_width, output_height, reduce);
 }
 
+void spread_face_row_stream(FaceRowStream* stream, WorkerPool* pool) {
+  if (!pool) return;
+  const size_t workers = static_cast<size_t>(pool_workers(pool));
+  const PanoSampler& shared = *stream->context.sampler;
+  if (stream->worker_views.size() != workers) {
+    stream->worker_views.clear();
+    stream->worker_samplers.assign(workers, shared);
+    for (size_t w = 0; w < workers; ++w) {
+      stream->worker_views.push_back(create_tile_view(shared.view->image));
+      stream->worker_samplers[w].view = stream->worker_views.back().get();
+    }
+  }
+  stream->worker_contexts.assign(workers, stream->context);
+  std::vector<void*> states(workers);
+  for (size_t w = 0; w < workers; ++w) {
+    stream->worker_contexts[w].sampler = &stream->worker_samplers[w];
+    states[w] = &stream->worker_contexts[w];
+  }
+  spread_rendered_rows(&stream->rows, pool, std::move(states));
+}
+
 void rewind_face_row_stream(FaceRowStream* stream) {
   rewind_rendered_rows(&stream->rows);
 }
@@ -223,9 +244,12 @@ bool render_image(RenderSettings* settings, ConsoleOps* console, const ImageProp
   FaceRowStream stream;
   init_render_context(&stream.context, *settings, plan.render_width, plan.render_height, face,
                       extra, vertical_angle, heading, roll, fov);
-  bool success = init_face_row_stream(&stream, width, height, plan.oversample) &&
-                 write_rendered_rows(&stream.rows, &output, width, height, settings->progress,
-                                     settings->progress_user);
+  bool success = init_face_row_stream(&stream, width, height, plan.oversample);
+  if (success) {
+    spread_face_row_stream(&stream, settings->pool);
+    success = write_rendered_rows(&stream.rows, &output, width, height, settings->progress,
+                                  settings->progress_user);
+  }
   return finish_face_output(&output, success, *settings, console);
 }
 

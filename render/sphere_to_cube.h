@@ -31,6 +31,7 @@ struct RenderSettings {
   PanoSampler* sampler = nullptr;                    // the run's source sampler
   RenderProgressFn progress = nullptr;               // row progress, null for none
   void* progress_user = nullptr;
+  WorkerPool* pool = nullptr;  // renders the rows of an image in bands on it; null: alone
 };
 
 // The oversampling decision for an output of width × height and a vertical field of view.
@@ -104,12 +105,23 @@ bool finish_face_output(RenderOutput* output, bool success, const RenderSettings
 struct FaceRowStream {
   RenderContext context;
   RenderedRows rows;
+  // Rendering in bands (spread_face_row_stream): per worker a copy of the context reading the
+  // source through a tile cache of its own.
+  std::vector<TileViewPtr> worker_views;
+  std::vector<PanoSampler> worker_samplers;
+  std::vector<RenderContext> worker_contexts;
 };
 
 // Sets up the stream's resizer for output_width × output_height from the context's rendering
 // size (none when they are equal and reduce is false); false when it cannot be created.
 bool init_face_row_stream(FaceRowStream* stream, int32_t output_width, int32_t output_height,
                           bool reduce);
+
+// Renders the stream's rows in bands on pool (nothing changes with a null pool), every worker
+// through its own copy of the context and its own tile cache over the source, whose tile locks
+// must be shared (share_tile_locks). Call it after init_face_row_stream, and again whenever the
+// context changes.
+void spread_face_row_stream(FaceRowStream* stream, WorkerPool* pool);
 
 // Rewinds the stream to the first row of a new image of the same sizes.
 void rewind_face_row_stream(FaceRowStream* stream);

@@ -17,6 +17,7 @@
 
 #include "base/files.h"
 #include "base/text.h"
+#include "base/threads.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
@@ -521,13 +522,18 @@ bool open_tile_row_writers(TilingRun* run, int32_t r, int32_t columns, int32_t r
   return true;
 }
 
-// Closes the writers of the current tile row, left to right (closing completes each file); a
-// tile that cannot be completed is reported and deleted. False when any could not.
-bool close_tile_row_writers(TilingRun* run) {
+// Closes the writers of the current tile row (closing completes each file; the tiles side by
+// side on the pool) and reports, left to right, each tile that cannot be completed, which is
+// deleted. False when any could not.
+bool close_tile_row_writers(TilingRun* run, WorkerPool* pool) {
   TileRowWriters& row = run->open_row;
+  std::vector<char> complete(row.writers.size(), 0);
+  parallel_for_each(pool, static_cast<int64_t>(row.writers.size()), [&](int64_t k, int32_t) {
+    complete[static_cast<size_t>(k)] = image_close(std::move(row.writers[static_cast<size_t>(k)]));
+  });
   bool all_complete = true;
   for (size_t k = 0; k < row.writers.size(); ++k) {
-    if (!image_close(std::move(row.writers[k]))) {
+    if (!complete[k]) {
       engine_error(run->job->console, kWriteFailed, row.names[k].c_str());
       delete_file(row.names[k]);
       all_complete = false;
@@ -536,6 +542,79 @@ bool close_tile_row_writers(TilingRun* run) {
   row.writers.clear();
   row.names.clear();
   return all_complete;
+}
+
+// Output rows of the current tile row waiting for their tiles. With a pool the tiles take a
+// band of rows side by side; every tile still gets its rows in order, so the files are the same
+// as when each row goes to the tiles as soon as it is made.
+struct TileBand {
+  WorkerPool* pool = nullptr;
+  int32_t capacity = 1;  // rows a band holds
+  int32_t count = 0;     // rows waiting
+  size_t row_bytes = 0;
+  std::vector<uint8_t> rows;
+};
+
+// Where writing a band stopped: the band row and tile of the first failure, or row -1.
+struct BandFailure {
+  int32_t row = -1;
+  int32_t tile = 0;
+};
+
+// Writes the waiting rows into the tiles of the open row (tile k takes tile_bytes from offset
+// k × tile_bytes of each row) and empties the band.
+BandFailure write_tile_band(TilingRun* run, TileBand* band, size_t tile_bytes) {
+  TileRowWriters& open_row = run->open_row;
+  const int32_t columns = static_cast<int32_t>(open_row.writers.size());
+  std::vector<int32_t> failed_at(static_cast<size_t>(columns), band->count);
+  parallel_for_each(band->pool, columns, [&](int64_t k, int32_t) {
+    ImageFile* writer = open_row.writers[static_cast<size_t>(k)].get();
+    for (int32_t i = 0; i < band->count; ++i) {
+      uint8_t* segment = band->rows.data() + i * band->row_bytes + k * tile_bytes;
+      if (!image_write_row(writer, segment)) {
+        failed_at[static_cast<size_t>(k)] = i;
+        return;
+      }
+    }
+  });
+  BandFailure failure;
+  for (int32_t k = 0; k < columns; ++k) {
+    const int32_t row = failed_at[static_cast<size_t>(k)];
+    if (row < band->count && (failure.row < 0 || row < failure.row)) failure = {row, k};
+  }
+  band->count = 0;
+  return failure;
+}
+
+// Sends the waiting rows to the tiles and reports progress for each row written; *done counts
+// the output rows written. False (after the message, the tile row discarded) on a write error.
+bool flush_tile_band(TilingRun* run, TileBand* band, size_t tile_bytes, int64_t* done) {
+  const TileJob& job = *run->job;
+  const int32_t rows = band->count;
+  const BandFailure failure = write_tile_band(run, band, tile_bytes);
+  const int32_t written = failure.row < 0 ? rows : failure.row;
+  for (int32_t i = 0; i < written; ++i) {
+    ++*done;
+    if (!job.quiet && job.progress) job.progress(job.user, *done, run->height);
+  }
+  if (failure.row < 0) return true;
+  engine_error(job.console, kWriteFailed, run->open_row.names[failure.tile].c_str());
+  discard_tile_row(&run->open_row);
+  return false;
+}
+
+// A pool for the tiles of a row when there are several and more than one thread; bands of rows
+// of a few MB.
+void plan_tile_band(TileBand* band, WorkerPool* pool, size_t row_bytes, int32_t columns) {
+  band->pool = columns > 1 ? pool : nullptr;
+  band->row_bytes = row_bytes;
+  band->capacity = 1;
+  if (band->pool) {
+    constexpr size_t kBandBytes = 4 << 20;
+    band->capacity = static_cast<int32_t>(
+        std::clamp<size_t>(kBandBytes / std::max<size_t>(1, row_bytes), 16, 64));
+  }
+  band->rows.assign(static_cast<size_t>(band->capacity) * row_bytes, 0);
 }
 
 bool write_tiles(TilingRun* run) {
@@ -552,6 +631,11 @@ bool write_tiles(TilingRun* run) {
   const int64_t output_row_bytes = int64_t{run->width} * run->output_pixel_bytes;
   run->row.assign(static_cast<size_t>(std::max(output_row_bytes, run->source_row_bytes)), 0);
   const size_t pixel = static_cast<size_t>(run->output_pixel_bytes);
+  const size_t tile_bytes = static_cast<size_t>(std::max(tile_width, 0)) * pixel;
+  const int32_t threads = std::min(job.threads > 0 ? job.threads : thread_count(), columns);
+  WorkerPoolPtr pool = threads > 1 ? create_worker_pool(threads) : nullptr;
+  TileBand band;
+  plan_tile_band(&band, pool.get(), static_cast<size_t>(output_row_bytes), columns);
   int64_t done = 0;
   for (int32_t r = 0; r < rows; ++r) {
     const int32_t row_height =
@@ -567,18 +651,13 @@ bool write_tiles(TilingRun* run) {
       }
       uint8_t* row = run->row.data();
       if (job.transform) color_convert_row(run->color, row, run->width);
-      for (int32_t k = 0; k < columns; ++k) {
-        uint8_t* segment = row + static_cast<size_t>(k) * static_cast<size_t>(tile_width) * pixel;
-        if (!image_write_row(run->open_row.writers[k].get(), segment)) {
-          engine_error(job.console, kWriteFailed, run->open_row.names[k].c_str());
-          discard_tile_row(&run->open_row);
-          return false;
-        }
+      std::memcpy(band.rows.data() + band.count * band.row_bytes, row, band.row_bytes);
+      ++band.count;
+      if (band.count == band.capacity || y + 1 == row_height) {
+        if (!flush_tile_band(run, &band, tile_bytes, &done)) return false;
       }
-      ++done;
-      if (!job.quiet && job.progress) job.progress(job.user, done, run->height);
     }
-    if (!close_tile_row_writers(run)) return false;
+    if (!close_tile_row_writers(run, band.pool)) return false;
   }
   return true;
 }

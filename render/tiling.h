@@ -61,13 +61,14 @@ struct TileJob {
   int32_t in_height = 0;                       // full height of the tiled source
   int32_t in_index_base = 1;                   // number of the first input tile column and row
   int32_t filter = 12;                         // resize filter code (12 = LANCZOS)
-  void* user = nullptr;                        // first argument of stages, stage and progress
-  ConsoleOps* console = nullptr;               // where the summary and error lines go; null: silent
-  TileStagesFn stages = nullptr;               // progress stage set-up
-  TileStageFn stage = nullptr;                 // progress stage selection
-  TileProgressFn progress = nullptr;           // rows done of total, then (1, 1) at the end
-  void* tile_user = nullptr;                   // first argument of on_tile
-  TileCallbackFn on_tile = nullptr;            // once per output tile, before its file is created
+  int32_t threads = 0;   // threads for the tiles of a tile row; 0: the process's thread count
+  void* user = nullptr;  // first argument of stages, stage and progress
+  ConsoleOps* console = nullptr;      // where the summary and error lines go; null: silent
+  TileStagesFn stages = nullptr;      // progress stage set-up
+  TileStageFn stage = nullptr;        // progress stage selection
+  TileProgressFn progress = nullptr;  // rows done of total, then (1, 1) at the end
+  void* tile_user = nullptr;          // first argument of on_tile
+  TileCallbackFn on_tile = nullptr;   // once per output tile, before its file is created
 };
 
 // Sets every field to its default (the user field is left as it was); returns job.

@@ -24,13 +24,20 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SAN
 cmake --build build/sanitize
 (cd build/sanitize && ctest --output-on-failure -j"$jobs")
 
-# The channel runs tools on four threads at once: its tests (and the qorveltools they start)
-# once more under the thread sanitizer; a report in any process fails them.
-echo "== thread sanitizer build and channel tests"
+# The channel runs tools on four threads at once, and the image tools split their work over
+# QV_THREADS threads: the channel tests, the pool, shared tile lock and threaded-output tests
+# (and the qorveltools they start) once more under the thread sanitizer; a report in any process
+# fails them.
+echo "== thread sanitizer build, channel and threaded-output tests"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TSAN=ON \
   -DQV_BENCH=OFF >/dev/null
-cmake --build build/tsan --target qorveltools ipc_tests
+cmake --build build/tsan --target qorveltools ipc_tests base_tests memory_tests \
+  threaded_outputs_tests
 TSAN_OPTIONS="halt_on_error=1:exitcode=66" build/tsan/tests/ipc/ipc_tests
+TSAN_OPTIONS="halt_on_error=1:exitcode=66" build/tsan/tests/base/base_tests --gtest_filter='Threads.*'
+TSAN_OPTIONS="halt_on_error=1:exitcode=66" build/tsan/tests/memory/memory_tests \
+  --gtest_filter='TiledImageTest.SharedTileLocks*'
+TSAN_OPTIONS="halt_on_error=1:exitcode=66" build/tsan/tests/tools/threaded_outputs_tests
 
 echo "== fuzz targets, a few seconds each"
 bash scripts/fuzz.sh "${QV_FUZZ_SECONDS:-5}"

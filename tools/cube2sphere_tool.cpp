@@ -20,6 +20,7 @@
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/threads.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/metadata.h"
@@ -410,6 +411,12 @@ int run_cube2sphere(SphereSettings* s) {
   job.console = ops;
   job.progress = report_step;
   job.progress_user = &s->progress;
+  // Bands of rows on every thread, each with tile caches of its own over the shared faces.
+  WorkerPoolPtr pool = thread_count() > 1 ? create_worker_pool(thread_count()) : nullptr;
+  if (pool) {
+    for (TiledImagePtr& face : faces) share_tile_locks(face.get());
+    job.pool = pool.get();
+  }
   start_step(&s->progress, 7, 18, true);
   // An output that could not be made (already reported) fails the run.
   if (!render_sphere(job, &source)) return 1;

@@ -6,6 +6,7 @@
 // -config option takes over are overridden by options after it.
 #include "tools/transform_tool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +22,8 @@
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/threads.h"
+#include "base/unit_relay.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/tiled_image_loader.h"
@@ -454,12 +457,67 @@ void log_status(const TransformSettings& s, const char* format, int32_t a, int32
   if (!s.options.quiet) s.console->log(s.console, format, a, b);
 }
 
-// Makes all six faces, also after one fails; false when any of them could not be made.
+// The six faces rendered at once, each on a worker with its own tile cache over the shared
+// source; what a face reports is replayed here in face order, so the console shows what the
+// single-threaded loop shows.
+struct CubeFaceJobs {
+  TransformSettings* settings = nullptr;
+  const ImageProps* props = nullptr;
+  int32_t size = 0;
+  const RotationMatrix* extra = nullptr;
+  TiledImage* source = nullptr;
+  bool fast = false;  // the sampling every face uses (all faces take the same decision)
+  UnitRelay* relay = nullptr;
+  std::string names[kCubeSideCount];
+  bool complete[kCubeSideCount] = {};
+};
+
+void render_cube_face_unit(void* user, int64_t p, int32_t /*worker*/) {
+  CubeFaceJobs* jobs = static_cast<CubeFaceJobs*>(user);
+  TileViewPtr view = create_tile_view(jobs->source);
+  PanoSampler sampler = make_pano_sampler(jobs->source, view.get());
+  RenderSettings render = jobs->settings->render;
+  render.sampler = &sampler;
+  render.fast = jobs->fast;
+  render.progress = relay_unit_progress;
+  render.progress_user = unit_progress_user(jobs->relay, p);
+  ConsoleOps* console = unit_console(jobs->relay, p);
+  set_thread_console(console);
+  jobs->complete[p] =
+      render_image(&render, console, *jobs->props, jobs->size, jobs->size, kCubeFileOrder[p],
+                   jobs->extra, 0.0, 0.0, 0.0, 90.0, jobs->names[p]);
+  set_thread_console(nullptr);
+  view.reset();
+  finish_unit(jobs->relay, p);
+}
+
+// Makes all six faces, also after one fails; false when any of them could not be made. With
+// more than one thread the faces are rendered side by side (source: the run's tiled image).
 bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
-                       const RotationMatrix* extra) {
+                       const RotationMatrix* extra, TiledImage* source) {
   ConsoleOps* ops = s->console;
   if (!s->options.quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
+  const int32_t threads = std::min<int32_t>(thread_count(), kCubeSideCount);
+  WorkerPoolPtr pool = threads > 1 ? create_worker_pool(threads) : nullptr;
+  CubeFaceJobs jobs;
+  UnitRelayPtr relay;
+  if (pool) {
+    jobs.settings = s;
+    jobs.props = &props;
+    jobs.size = size;
+    jobs.extra = extra;
+    jobs.source = source;
+    const OversamplePlan plan = plan_oversampling(s->render, source->width, size, size, 90.0);
+    jobs.fast = s->render.fast || plan.switch_to_fast;
+    relay = create_unit_relay(kCubeSideCount);
+    jobs.relay = relay.get();
+    for (int32_t p = 0; p < kCubeSideCount; ++p) {
+      jobs.names[p] = make_output_name(s->output, s->input,
+                                       cube_side_info(kCubeFileOrder[p]).suffix, extension, true);
+    }
+    start_parallel(pool.get(), kCubeSideCount, render_cube_face_unit, &jobs);
+  }
   bool complete = true;
   for (int32_t p = 0; p < kCubeSideCount; ++p) {
     const int32_t face = kCubeFileOrder[p];
@@ -473,9 +531,18 @@ bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t si
       }
     }
     start_step(&s->progress, 2 + 5 * p, 5, false);
-    complete =
-        render_image(&s->render, ops, props, size, size, face, extra, 0.0, 0.0, 0.0, 90.0, name) &&
-        complete;
+    if (pool) {
+      replay_unit(relay.get(), p, {ops, report_step, &s->progress});
+      complete = jobs.complete[p] && complete;
+    } else {
+      complete = render_image(&s->render, ops, props, size, size, face, extra, 0.0, 0.0, 0.0, 90.0,
+                              name) &&
+                 complete;
+    }
+  }
+  if (pool) {
+    finish_parallel(pool.get());
+    s->render.fast = jobs.fast;
   }
   return complete;
 }
@@ -576,20 +643,31 @@ int run_transform(TransformSettings* s) {
     s->height = size.height;
   }
 
+  // Workers render with tile caches of their own over the one source.
+  if (thread_count() > 1) share_tile_locks(image.get());
   TileViewPtr view = create_tile_view(image.get());
   PanoSampler sampler = make_pano_sampler(image.get(), view.get());
   s->render.sampler = &sampler;
   s->render.progress = report_step;
   s->render.progress_user = &s->progress;
+  // A view or a strip renders bands of rows on every thread (the cube renders its faces side by
+  // side instead).
+  WorkerPoolPtr pool;
+  if (thread_count() > 1 && s->mode != kModeCube) {
+    pool = create_worker_pool(thread_count());
+    s->render.pool = pool.get();
+  }
   // An output that could not be made (already reported) fails the run.
   bool complete = true;
   if (s->mode == kModeView) {
     complete = render_view_file(s, props, extra);
   } else if (s->mode == kModeCube) {
-    complete = render_cube_files(s, props, face_size, extra);
+    complete = render_cube_files(s, props, face_size, extra, image.get());
   } else if (s->mode >= kModeHorizontalStrip) {
     complete = render_strip_file(s, props, face_size, extra);
   }
+  s->render.pool = nullptr;
+  pool.reset();
   view.reset();
   image.reset();
 

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
-#include "support/test_support.h"
 #include "support/swap_folder_test.h"
+#include "support/test_support.h"
 #include "tiny_budget.h"
 
 namespace {
@@ -168,6 +170,28 @@ TEST_F(TiledImageTest, ATileLockedElsewhereGivesNullInsteadOfAWildPointer) {
   ASSERT_NE(tile_view_pixel(first.get(), 0, 0), nullptr);
   EXPECT_EQ(tile_view_pixel(second.get(), 5, 5), nullptr);
   EXPECT_NE(tile_view_pixel(second.get(), 40, 5), nullptr);
+}
+
+// With shared tile locks, views on several threads read the same tiles at once while the
+// manager (switched to thread safety) swaps the others out under a budget of a few tiles.
+TEST_F(TiledImageTest, SharedTileLocksServeViewsOnSeveralThreads) {
+  TiledImagePtr image = create_tiled_image(16, kElementBgra8, 75, 41);
+  ASSERT_TRUE(image);
+  qvmem_set_thread_safe(true);
+  ScopedTinyBudget budget(8 * 16 * 16 * 4);
+  write_pattern(image.get());
+  share_tile_locks(image.get());
+  std::vector<int32_t> mismatches(4, -1);
+  std::vector<std::thread> readers;
+  for (size_t t = 0; t < mismatches.size(); ++t) {
+    readers.emplace_back([&, t] { mismatches[t] = pattern_mismatches(image.get()); });
+  }
+  for (std::thread& reader : readers) reader.join();
+  for (int32_t count : mismatches) EXPECT_EQ(count, 0);
+  EXPECT_GT(qvmem_list_stats(QVMEM_SWAPPED).count, 0);
+  // Every view has let go: no tile is left locked.
+  EXPECT_EQ(qvmem_list_stats(QVMEM_LOCKED).count, 0);
+  qvmem_set_thread_safe(false);
 }
 
 }  // namespace
