@@ -3,8 +3,10 @@
 // applied to the raw text, with the values drawn from the input's first bytes.
 //
 // Input: kHeaderSize bytes of values, then up to four texts separated by newlines: the template,
-// the base name, the input folder and the eye label (missing texts are empty). Names and labels
-// are cut to a file name's length and the template to a path's, as the callers never see more.
+// the base name, the input folder and the eye label (missing texts are empty). The texts are
+// cut short: a name may itself hold placeholders ("%INPUTPATH%" in a base name, "%t" in a
+// folder), so the stages multiply the lengths, and at a path's and a file name's length one unit
+// could ask for gigabytes, which says nothing about the expanders.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +23,8 @@
 namespace {
 
 constexpr size_t kHeaderSize = 12;
-constexpr size_t kMaxTemplate = 4096;
-constexpr size_t kMaxName = 255;
+constexpr size_t kMaxTemplate = 1024;
+constexpr size_t kMaxName = 64;
 constexpr size_t kMaxTileName = 999;
 
 // A header byte as a number: the first values are the edges, the rest small counts.
