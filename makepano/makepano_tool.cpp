@@ -503,16 +503,16 @@ bool run_transform(MakepanoRun* run, const InputWork& work, const CubeConversion
 bool split_eyes(MakepanoRun* run, InputWork* work) {
   PanoInput& input = work->input;
   const bool over_under = input.type == kPanoOverUnder;
-  const std::string stage1 = expand_input_template(
-      over_under ? "%INPUTPATH%/%BASENAME%_%%v.kro" : "%INPUTPATH%/%BASENAME%_%%h.kro",
-      work->names);
+  // The tile placeholder is added after the names, which are text and never a format.
+  const std::string stage1 = expand_input_template("%INPUTPATH%/%BASENAME%_", work->names) +
+                             (over_under ? "%v.kro" : "%h.kro");
   const std::string left = expand_input_template("%INPUTPATH%/%BASENAME%_1.kro", work->names);
   const std::string right = expand_input_template("%INPUTPATH%/%BASENAME%_2.kro", work->names);
   add_temporary(work, left);
   add_temporary(work, right);
   TileJob job = run->tile_defaults;
   job.input = input.path;
-  job.output = format_text(stage1.c_str());  // "%%v" becomes "%v"
+  job.output = stage1;
   job.tile_width = input.width;
   job.tile_height = input.height;
   job.index_base = 1;

@@ -48,6 +48,10 @@ bool is_tile_letter(char c) {
          lower == 'x' || lower == 'y';
 }
 
+bool is_section_marker(char c) {
+  return c == kSectionOpen || c == kSectionClose;
+}
+
 // The text a placeholder with its letter becomes.
 std::string placeholder_text(const PanoSettings& settings, const TileTemplateValues& v,
                              bool automatic, int32_t pad, char letter) {
@@ -139,11 +143,17 @@ std::string expand_tile_template(const PanoSettings& settings, const std::string
         if (source[j] == 'A') automatic = true;
         if (source[j] == '0') ++pad;
       }
+      if (j < source.size() && is_section_marker(source[j])) {
+        // A section right after "%" stays a section; the "%" is kept as text.
+        out += '%';
+        i = j - 1;
+        continue;
+      }
       if (j < source.size()) out += placeholder_text(settings, values, automatic, pad, source[j]);
       i = j;
       continue;
     }
-    if (c == kSectionOpen || c == kSectionClose) {
+    if (is_section_marker(c)) {
       in_section = c == kSectionOpen && !values.no_sections;
       continue;
     }

@@ -61,6 +61,16 @@ seed_text config_section_fuzzer \
 seed_text tour_config_fuzzer \
   'tilesize=512\nlevels=auto\n# comment\n  #indented\ntilepath=%INPUTPATH%/%BASENAME%.tiles/l%Al/%0v/l%Al_%s_%0v_%0h.jpg\n' \
   'customimage[mobile].size=1024\ncustomimage[mobile].path=%INPUTPATH%/m_%s.jpg\ninclude <other.config>\nmakescenes=true\n'
+# Twelve bytes of values (flags: 1 eye label, 2 keep frame, 4 no sections, 8 tile index,
+# 16 multires; cube side; level, levels, tiles, frame, frames, tile index, indexbase, column,
+# row, row; bytes from 11 up count from 0), then template, base name, folder and eye label.
+seed_text tile_template_fuzzer \
+  '\x00\x01\x0e\x0e\x13\x0c\x0c\x00\x0c\x0c\x0d\x0d%INPUTPATH%/%BASENAME%.tiles/l%Al[_c]_%Av_%Ah.jpg\npano\n/p\n' \
+  '\x11\x06\x0d\x0e\x13\x0c\x0d\x00\x0c\x0e\x0f\x0c%INPUTPATH%/%BASENAME%.tiles/l%Al/[c/]%Av_%Ah.jpg\ntour\nC:\\pics\n1' \
+  '\x00\x07\x0d\x0d\x17\x0c\x0c\x00\x0c\x0c\x0c\x0c%INPUTPATH%/%BASENAME%.tiles/l%Al[_c]_%Av_%Ah.jpg\nmy_pano\nC:\\pics\n' \
+  '\x08\x02\x0e\x17\x0c\x0c\x0c\x14\x0c\x10\x0c\x15tiles/l%0000l_%0v_%00h_%z_%\n\n\n' \
+  '\x07\x01\x0c\x0c\x0c\x0e\x17\x00\x0c\x0c\x0c\x0cframe%Af/[c]_%t_%BASENAME%.jpg\npano\n.\nR' \
+  '\x04\x00\x0b\x0c\x0c\x0c\x0c\x00\x0c\x0c\x0c\x0c%INPUTPATH%\\%BASENAME%.tiles\\preview[_c].jpg\nsky\nhome\n'
 seed_text channel_frame_fuzzer '\x12\x00\x00\x00cmds:1:connect:123' \
   '\x10\x00\x00\x00\x01\x00\x00\x01{"cmd":"connect"}'
 seed_text channel_json_fuzzer '{"cmd":"connect","args":{"pid":1}}' '{"cmd":"x","args":[1,2,{"a":null}]}' '[]'
@@ -71,6 +81,7 @@ dict_for() {
     http_*) echo fuzz/dict/http.dict ;;
     config_* | tour_config_*) echo fuzz/dict/config.dict ;;
     channel_json_*) echo fuzz/dict/json.dict ;;
+    tile_template_*) echo fuzz/dict/template.dict ;;
     *) echo "" ;;
   esac
 }

@@ -254,6 +254,33 @@ TEST(MakepanoTour, ConfigAndViewerFoundBesideTheExecutable) {
   EXPECT_EQ(read_file(dir.file("p.js")), script);
 }
 
+// Percent signs in the folder and name of a stereo file that is split into its eyes are plain
+// text (the split once used the path as a format).
+TEST(MakepanoTour, PercentSignsInStereoPathsAreText) {
+  const struct {
+    const char* folder;
+    const char* name;
+    int width, height;
+    const char* base;  // the name with its unsafe bytes replaced
+  } cases[] = {
+      {"100%n%s%p", "ou%n", 400, 400, "ou_n"},  // over-under
+      {"a%d%%b", "sbs%d", 800, 200, "sbs_d"},   // side by side
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string folder = dir.file(c.folder);
+    ASSERT_TRUE(fs::create_directory(folder));
+    const std::string input = folder + "/" + c.name + ".jpg";
+    ASSERT_TRUE(write_sphere(input, c.width, c.height));
+    const CommandResult result =
+        run_qorveltools({"makepano", "-config=" + tour_config(), "-tilesize=128", input});
+    ASSERT_EQ(result.status, 0) << c.folder;
+    expect_tour(folder, c.base);
+    const std::string xml = read_file(folder + "/" + c.base + ".xml");
+    EXPECT_NE(xml.find("stereo=\"true\""), std::string::npos) << c.folder;
+  }
+}
+
 TEST(MakepanoTour, FailuresLeaveNothingHalfMade) {
   struct Case {
     const char* name;

@@ -52,6 +52,8 @@ TEST(TileTemplate, Expansion) {
       {"separator without multires", "pano[_c].jpg", 'r', "2", 1, 1, 1, false, "pano_2_r.jpg"},
       {"upper case side", "x[_C].jpg", 'u', "", 1, 1, 1, true, "x_u.jpg"},
       {"eye placeholder", "%t/x.jpg", 0, "", 1, 1, 1, true, "%t/x.jpg"},
+      {"percent before a section", "a%[_c]b.jpg", 'l', "", 1, 1, 1, true, "a%_lb.jpg"},
+      {"percent before a dropped section", "a%A[_c]b%[", 0, "", 1, 1, 1, true, "a%b%"},
       {"brackets in names open nothing", "%INPUTPATH%/%BASENAME%.jpg", 0, "", 1, 1, 1, true,
        "/p/pano.jpg"},
   };
