@@ -116,6 +116,30 @@ void bilinear_pair(const Neighbourhood<2>& first, const Neighbourhood<2>& second
   store_pair(linear_avx2(rows[0], rows[1], fy), out);
 }
 
+// How many pixels ahead the source rows are fetched into the cache.
+constexpr int32_t kAhead = 16;
+
+// Asks the cache for the rows of the block at a position when it lies in the tile the view used
+// last (nothing is locked or looked up).
+template <int kSize>
+inline void prefetch_block(const PanoSampler* sampler, SamplePosition position, int32_t back) {
+  const TileView* view = sampler->view;
+  const TiledImage* image = view->image;
+  const int32_t x = (position.x >> 8) - back;
+  const int32_t y = (position.y >> 8) - back - sampler->offset;
+  if (x < 0 || y < 0 || x >= image->width || y >= image->height) return;
+  const int32_t shift = image->tile_shift;
+  const Tile* tile = view->tiles[view->current];
+  if (!tile || tile->column != (x >> shift) || tile->row != (y >> shift)) return;
+  const int32_t mask = image->tile_size - 1;
+  const uint8_t* pixel =
+      view->pixels[view->current] +
+      (static_cast<size_t>(x & mask) + static_cast<size_t>(y & mask) * tile->width) * 4;
+  const size_t stride = static_cast<size_t>(tile->width) * 4;
+  for (int r = 0; r < kSize; ++r)
+    _mm_prefetch(reinterpret_cast<const char*>(pixel + r * stride), _MM_HINT_T0);
+}
+
 template <bool kBicubic>
 void sample_run(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                 uint8_t* out) {
@@ -123,6 +147,7 @@ void sample_run(PanoSampler* sampler, const SamplePosition* positions, int32_t c
   constexpr int kBack = kBicubic ? 1 : 0;  // the neighbourhood starts one pixel before (bicubic)
   int32_t i = 0;
   for (; i + 1 < count; i += 2) {
+    if (i + kAhead < count) prefetch_block<kSize>(sampler, positions[i + kAhead], kBack);
     const SamplePosition a = positions[i];
     const SamplePosition b = positions[i + 1];
     Neighbourhood<kSize> first;
