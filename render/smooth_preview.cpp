@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "base/files.h"
+#include "base/threads.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
@@ -436,6 +437,20 @@ void plan_preview_progress(int64_t a, PreviewJob* job, bool with_load_stage, int
   if (job->stage) job->stage(job->user, 1);
 }
 
+// Computes rows 0 … height - 1 with row(i) on the run's threads, in bands, and reports the
+// progress of each row in order once its band is done, as one thread would.
+template <typename RowFn>
+void rows_in_bands(PreviewJob* job, int32_t height, RowFn&& row) {
+  constexpr int32_t kBand = 32;
+  WorkerPoolPtr pool = thread_count() > 1 ? create_worker_pool(thread_count()) : nullptr;
+  for (int32_t first = 0; first < height; first += kBand) {
+    const int32_t count = std::min(kBand, height - first);
+    parallel_for_each(pool.get(), count,
+                      [&](int64_t k, int32_t) { row(first + static_cast<int32_t>(k)); });
+    for (int32_t k = 0; k < count; ++k) report(job, first + k + 1, height);
+  }
+}
+
 std::vector<uint8_t> rotate_sphere_image(const std::vector<uint8_t>& sphere, int32_t width,
                                          int32_t height, double degrees, PreviewJob* job) {
   std::vector<uint8_t> result(image_bytes(width, height), 0);
@@ -450,7 +465,7 @@ std::vector<uint8_t> rotate_sphere_image(const std::vector<uint8_t>& sphere, int
   const int32_t half = height / 2;
   const double width_scale = (width + 1) * 256.0;
   const double height_scale = (height + 1) * 256.0;
-  for (int32_t i = 0; i < height; ++i) {
+  rows_in_bands(job, height, [&](int32_t i) {
     double y;
     if (i < half) {
       y = i + 0.5 * (1.0 - static_cast<double>(i) / half);
@@ -485,8 +500,7 @@ std::vector<uint8_t> rotate_sphere_image(const std::vector<uint8_t>& sphere, int
         out[c] = static_cast<uint8_t>(top + (bottom - top) * wy / 256);
       }
     }
-    report(job, i + 1, height);
-  }
+  });
   return result;
 }
 
@@ -496,7 +510,7 @@ std::vector<uint8_t> cube_faces_to_sphere(PreviewJob* job, int32_t width, int32_
   const double scale = face_size * 256.0;
   const double rows = height > 1 ? height - 1 : 1;
   const double columns = width > 1 ? width - 1 : 1;
-  for (int32_t i = 0; i < height; ++i) {
+  rows_in_bands(job, height, [&](int32_t i) {
     const double latitude = (i / rows - 0.5) * kPi;
     uint8_t* out = sphere.data() + image_bytes(width, i);
     for (int32_t j = 0; j < width; ++j, out += 4) {
@@ -511,8 +525,7 @@ std::vector<uint8_t> cube_faces_to_sphere(PreviewJob* job, int32_t width, int32_
                             static_cast<int32_t>(u * scale) - 128,
                             static_cast<int32_t>(v * scale) - 128, false, out);
     }
-    report(job, i + 1, height);
-  }
+  });
   return sphere;
 }
 

@@ -83,6 +83,9 @@ TEST(ThreadedOutputs, EveryThreadCountWritesTheSameFilesAndMessages) {
       {"maketiles", "p8.jpg", "tiles/%v_%h.jpg", "96", "-jpegoptimize"},
       {"maketiles", "p16.tif", "half/%v_%h.tif", "64x48", "-resize=320x160"},
       {"makepano", "-config=<tour.config>", "-tilesize=64", "-levels=2", "p8.jpg"},
+      {"makepreview", "p8.jpg", "-o=preview.jpg", "-size=200x100"},
+      {"makepreview", "c_l.jpg", "c_f.jpg", "c_r.jpg", "c_b.jpg", "c_u.jpg", "c_d.jpg",
+       "-o=strip.jpg", "-cs"},
   };
   for (const std::vector<std::string>& args : cases) {
     const std::string name = args[0] + " " + args[1];
