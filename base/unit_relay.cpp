@@ -40,10 +40,17 @@ struct UnitRelay {
 
 namespace {
 
+// Progress comes about once a row: the reporting thread is woken for every 64th pending event of
+// a unit (and for any line), so it takes them in batches instead of taking a core from the
+// workers for every row. The unit's end wakes it for the rest.
+constexpr size_t kWakeBatch = 64;
+
 void record(UnitRelay* relay, int64_t unit, RelayEvent event) {
+  const bool line = event.kind != EventKind::Progress && event.kind != EventKind::Fraction;
   std::lock_guard<std::mutex> guard(relay->mutex);
-  relay->events[static_cast<size_t>(unit)].push_back(std::move(event));
-  relay->changed.notify_all();
+  std::vector<RelayEvent>& pending = relay->events[static_cast<size_t>(unit)];
+  pending.push_back(std::move(event));
+  if (line || pending.size() >= kWakeBatch) relay->changed.notify_all();
 }
 
 RelayUnitConsole* unit_of(ConsoleOps* ops) {

@@ -472,7 +472,14 @@ struct CubeFaceJobs {
   bool complete[kCubeSideCount] = {};
 };
 
-void render_cube_face_unit(void* user, int64_t p, int32_t /*worker*/) {
+// The order in which workers take the faces: up and down first, then the sides (as file
+// positions). The up and down faces cost more than a side (their middles get exact directions
+// and their rows cross many source tiles), so taking them first leaves the sides to even out the
+// workers' loads; what each face reports is still replayed in file order.
+constexpr int32_t kCubeClaimOrder[kCubeSideCount] = {0, 5, 1, 2, 3, 4};
+
+void render_cube_face_unit(void* user, int64_t unit, int32_t /*worker*/) {
+  const int32_t p = kCubeClaimOrder[unit];
   CubeFaceJobs* jobs = static_cast<CubeFaceJobs*>(user);
   TileViewPtr view = create_tile_view(jobs->source);
   PanoSampler sampler = make_pano_sampler(jobs->source, view.get());
