@@ -141,7 +141,10 @@ bool open_silent(const std::string& path, const char* stream_mode, const char* l
   return state->tiff != nullptr;
 }
 
+// A resolution as whole dots per inch; 0 (none) for a value no image can have: negative, not a
+// number, or beyond the range of the field (a damaged or hostile file may hold any float).
 int32_t rounded(double value) {
+  if (!(value >= 0.0) || value >= 2147483647.0) return 0;
   return static_cast<int32_t>(value + 0.5);
 }
 

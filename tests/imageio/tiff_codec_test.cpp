@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -148,6 +149,41 @@ TEST(TiffCodec, JpegCompressionKeepsSizeAndRoughPixels) {
   ASSERT_EQ(rows.size(), 40u);
   EXPECT_EQ(read_props.tiff_compression, 4);
   EXPECT_NEAR(rows[20][30 * 3 + 1], 140, 3);
+}
+
+// Resolutions no image can have (found by fuzzing: a huge float overflowed the conversion to
+// whole dots per inch) read as none; ordinary ones in either unit are rounded.
+TEST(TiffCodec, OutOfRangeResolutionsReadAsNone) {
+  TempDir dir;
+  const struct {
+    float x;
+    uint16_t unit;
+    int32_t expected;
+  } rows[] = {
+      {300.4f, RESUNIT_INCH, 300},
+      {118.11f, RESUNIT_CENTIMETER, 300},
+      {3e38f, RESUNIT_INCH, 0},
+      {1e9f, RESUNIT_CENTIMETER, 0},
+      {-72.0f, RESUNIT_INCH, 0},
+      {std::numeric_limits<float>::quiet_NaN(), RESUNIT_INCH, 0},
+      {std::numeric_limits<float>::infinity(), RESUNIT_INCH, 0},
+  };
+  for (const auto& row : rows) {
+    const std::string path = dir.file("r.tif");
+    TIFF* tiff = create_8bit_tiff(path, 4u, 2u, 3, PHOTOMETRIC_RGB);
+    ASSERT_TRUE(tiff);
+    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, row.x);
+    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, row.x);
+    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, row.unit);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 2u);
+    const uint8_t pixels[4 * 3] = {};
+    for (uint32_t y = 0; y < 2; ++y) TIFFWriteScanline(tiff, const_cast<uint8_t*>(pixels), y, 0);
+    TIFFClose(tiff);
+    ImageProps props;
+    ASSERT_TRUE(image_open_read(path, &props)) << row.x;
+    EXPECT_EQ(props.dpi_x, row.expected) << row.x;
+    EXPECT_EQ(props.dpi_y, row.expected) << row.x;
+  }
 }
 
 TEST(TiffCodec, WrittenTags) {
