@@ -9,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 shift || true
+# The mutations follow a fixed random seed (QV_FUZZ_SEED, default 1), so a short run retraces
+# the same inputs; a long run with another seed explores new ones.
+fuzz_seed="${QV_FUZZ_SEED:-1}"
 bash scripts/setup.sh
 
 build=build/fuzz
@@ -94,7 +97,7 @@ for path in "$build"/fuzz/*_fuzzer; do
   dict=$(dict_for "$name")
   log="$work/$name.log"
   status=0
-  "$path" "$work/$name" ${dict:+-dict="$dict"} -max_total_time="$seconds" -timeout=10 \
+  "$path" "$work/$name" ${dict:+-dict="$dict"} -seed="$fuzz_seed" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -malloc_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
     -artifact_prefix="$findings/$name/" >"$log" 2>&1 || status=$?
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo 0)
