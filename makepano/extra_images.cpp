@@ -198,15 +198,7 @@ bool make_thumbnail_image(const ExtraImageContext& context, const std::string& t
   TileJob job = *context.defaults;
   const bool cube = input.type == kPanoCube;
   job.input = cube ? input.faces[kCubeFront] : input.path;
-  if (!cube && settings.intilesize.width > 0) {
-    job.tiled_input = true;
-    job.in_tile_width = settings.intilesize.width;
-    job.in_tile_height =
-        settings.intilesize.height > 0 ? settings.intilesize.height : settings.intilesize.width;
-    job.in_width = settings.insize.width;
-    job.in_height = settings.insize.height;
-    job.in_index_base = settings.inindexbase;
-  }
+  if (!cube && settings.intilesize.width > 0) read_tiled_input(settings, &job);
   char label[1200];
   snprintf(label, sizeof label, kThumbLabel, settings.thumbsize, settings.thumbsize,
            file_name_part(thumb_path).c_str());

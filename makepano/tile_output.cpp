@@ -217,6 +217,16 @@ std::string single_level_tile_path(const PanoSettings& settings, const std::stri
   return stage1.substr(0, dot) + "_%Av%Ah" + stage1.substr(dot);
 }
 
+void read_tiled_input(const PanoSettings& settings, TileJob* job) {
+  job->tiled_input = true;
+  job->in_tile_width = settings.intilesize.width;
+  job->in_tile_height =
+      settings.intilesize.height > 0 ? settings.intilesize.height : settings.intilesize.width;
+  job->in_width = settings.insize.width;
+  job->in_height = settings.insize.height;
+  job->in_index_base = settings.inindexbase;
+}
+
 void attach_tile_progress(TileJob* job, TileProgress* progress) {
   job->user = progress;
   job->console = progress->ops;
@@ -303,15 +313,7 @@ LevelFaceJob level_face_job(const LevelCut& cut, int32_t level_index, int32_t si
     // Faces of a cube are separate images: only a panorama wraps around.
     job.hwrap = !cube && input.hfov >= 360;
   }
-  if (settings.intilesize.width > 0) {
-    job.tiled_input = true;
-    job.in_tile_width = settings.intilesize.width;
-    job.in_tile_height =
-        settings.intilesize.height > 0 ? settings.intilesize.height : settings.intilesize.width;
-    job.in_width = settings.insize.width;
-    job.in_height = settings.insize.height;
-    job.in_index_base = settings.inindexbase;
-  }
+  if (settings.intilesize.width > 0) read_tiled_input(settings, &job);
   const int32_t columns = static_cast<int32_t>(std::ceil(float(level.width) / float(tile)));
   const int32_t rows = static_cast<int32_t>(std::ceil(float(level.height) / float(tile)));
   char label[1200];

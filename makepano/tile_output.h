@@ -75,6 +75,10 @@ struct TileProgress {
   bool quiet = false;
 };
 
+// Sets a job to read its input as tiles: the tile size, the whole size and the first index of
+// the settings' intilesize, insize and inindexbase.
+void read_tiled_input(const PanoSettings& settings, TileJob* job);
+
 // Points a job's log and progress callbacks at a progress record (user = progress).
 void attach_tile_progress(TileJob* job, TileProgress* progress);
 

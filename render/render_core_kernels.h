@@ -192,15 +192,9 @@ template <int kSize>
 __attribute__((always_inline)) inline bool gather_neighbourhood(PanoSampler* sampler,
                                                                 int32_t column, int32_t row,
                                                                 Neighbourhood<kSize>* out) {
-  const int32_t shift = sampler->tile_shift;
-  const int32_t image_row = row - sampler->offset;
-  const int32_t last_column = column + kSize - 1;
-  const int32_t last_row = image_row + kSize - 1;
-  if (column >= 0 && last_column < sampler->width && image_row >= 0 && last_row < sampler->height &&
-      (column >> shift) == (last_column >> shift) && (image_row >> shift) == (last_row >> shift)) {
-    return gather_in_one_tile<kSize>(sampler, column, row, out);
-  }
-  return gather_pixel_by_pixel<kSize>(sampler, column, row, out);
+  // A tile that cannot be locked fails the pixel-by-pixel path too.
+  return gather_in_one_tile<kSize>(sampler, column, row, out) ||
+         gather_pixel_by_pixel<kSize>(sampler, column, row, out);
 }
 
 template <bool kSixteen, int kSize>
