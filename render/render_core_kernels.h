@@ -32,32 +32,28 @@ inline Lanes load_lanes(const uint8_t* pixel) {
 }
 
 // Catmull-Rom spline through p0 … p3 at fraction f/256 between p1 and p2; every division is an
-// arithmetic shift (rounding toward minus infinity). f is one fraction or one per lane.
-template <typename V, typename F>
-__attribute__((always_inline)) inline V catmull_rom(V p0, V p1, V p2, V p3, F f) {
-  const V a = (f * (3 * (p1 - p2) + p3 - p0)) >> 8;
-  const V b = (f * (a + 2 * p0 + 4 * p2 - 5 * p1 - p3)) >> 8;
+// arithmetic shift (rounding toward minus infinity).
+inline Lanes catmull_rom(Lanes p0, Lanes p1, Lanes p2, Lanes p3, int32_t f) {
+  const Lanes a = (f * (3 * (p1 - p2) + p3 - p0)) >> 8;
+  const Lanes b = (f * (a + 2 * p0 + 4 * p2 - 5 * p1 - p3)) >> 8;
   return p1 + ((f * (b + p2 - p0)) >> 9);
 }
 
 // Linear interpolation at fraction f/256 from p0 to p1.
-template <typename V, typename F>
-__attribute__((always_inline)) inline V linear(V p0, V p1, F f) {
+inline Lanes linear(Lanes p0, Lanes p1, int32_t f) {
   return p0 + ((f * (p1 - p0)) >> 8);
 }
 
 // 8-bit values taken to the 16-bit range (× 257) come back with rounding: v − v/256 + 128 turns
 // 257·x into 256·x + 128, so a flat area keeps its exact value (adding 127 alone would raise
 // every value above 128 by one).
-template <typename V>
-__attribute__((always_inline)) inline V lanes_from_16bit_range(V value) {
+inline Lanes lanes_from_16bit_range(Lanes value) {
   return (value - (value >> 8) + 128) >> 8;
 }
 
-template <typename V>
-__attribute__((always_inline)) inline V clamp_lanes(V value, int32_t maximum) {
-  const V zero = value - value;
-  const V top = zero + maximum;
+inline Lanes clamp_lanes(Lanes value, int32_t maximum) {
+  const Lanes zero = {0, 0, 0, 0};
+  const Lanes top = {maximum, maximum, maximum, maximum};
   value = value < zero ? zero : value;
   return value > top ? top : value;
 }
@@ -125,43 +121,11 @@ __attribute__((noinline)) bool gather_pixel_by_pixel(PanoSampler* sampler, int32
     columns[i] = sampler_column(sampler, column + i);
     rows[i] = sampler_row(sampler, row + i);
   }
-  // Each tile the block touches is looked up in the view once; the block's other pixels in it
-  // are found from that pixel. Clamping to the image is the view's rule.
-  const TiledImage* image = sampler->view->image;
-  const int32_t shift = image->tile_shift;
-  const int32_t mask = image->tile_size - 1;
-  int32_t tile_columns[kSize];
-  int32_t tile_rows[kSize];
-  for (int i = 0; i < kSize; ++i) {
-    columns[i] = std::clamp(columns[i], 0, image->width - 1);
-    tile_columns[i] = columns[i] >> shift;
-    if (rows[i] >= 0) rows[i] = std::clamp(rows[i], 0, image->height - 1);
-    tile_rows[i] = rows[i] >> shift;
-  }
-  size_t tiles[kSize * kSize];
-  const uint8_t* origins[kSize * kSize];  // each tile's pixel (0, 0)
-  int seen = 0;
   const uint8_t* black = reinterpret_cast<const uint8_t*>(&sampler->black);
   for (int r = 0; r < kSize; ++r) {
     for (int c = 0; c < kSize; ++c) {
-      if (rows[r] < 0) {
-        out->pixels[r][c] = black;
-        continue;
-      }
-      const size_t index =
-          static_cast<size_t>(tile_rows[r]) * image->tiles_across + tile_columns[c];
-      const size_t offset = (static_cast<size_t>(columns[c] & mask) +
-                             static_cast<size_t>(rows[r] & mask) * image->tiles[index].width) *
-                            image->element_size;
-      int i = 0;
-      while (i < seen && tiles[i] != index) ++i;
-      if (i == seen) {
-        const uint8_t* pixel = tile_view_pixel(sampler->view, columns[c], rows[r]);
-        if (!pixel) return false;
-        tiles[seen] = index;
-        origins[seen++] = pixel - offset;
-      }
-      out->pixels[r][c] = origins[i] + offset;
+      out->pixels[r][c] = rows[r] < 0 ? black : tile_view_pixel(sampler->view, columns[c], rows[r]);
+      if (!out->pixels[r][c]) return false;
     }
   }
   return true;
