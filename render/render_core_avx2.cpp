@@ -28,37 +28,22 @@ inline __m256i spread_mask(int c, bool times_257) {
                           z, b2, z, z, z, b3, z, z, z);
 }
 
-// Row r of a block inside one tile: its kSize BGRA pixels, packed from the left of 16 bytes.
-template <int kSize>
-inline __m128i neighbourhood_row(const Neighbourhood<kSize>& n, int r) {
-  const uint8_t* row = n.base + r * n.stride;
-  return kSize == 4 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row))
-                    : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
-}
-
-// Row r of both neighbourhoods: the first pixel's in the low half, the second's in the high.
-template <int kSize>
-inline __m256i pair_row(const Neighbourhood<kSize>& first, const Neighbourhood<kSize>& second,
-                        int r) {
-  return _mm256_set_m128i(neighbourhood_row(second, r), neighbourhood_row(first, r));
-}
-
 // f × value >> shift, lane by lane (an arithmetic shift, rounding toward minus infinity).
 inline __m256i scaled(__m256i f, __m256i value, int shift) {
   return _mm256_srai_epi32(_mm256_mullo_epi32(f, value), shift);
 }
 
+// The portable spline's sums, regrouped: with d = p1 − p2 and x = 3·d + p3 − p0, the second
+// factor a + 2·p0 + 4·p2 − 5·p1 − p3 is a + (p0 − p1) − d − x. Every step is exact in 32 bits.
 inline __m256i catmull_rom_avx2(__m256i p0, __m256i p1, __m256i p2, __m256i p3, __m256i f) {
-  const __m256i d12 = _mm256_sub_epi32(p1, p2);
-  const __m256i three_d12 = _mm256_add_epi32(d12, _mm256_add_epi32(d12, d12));
-  const __m256i a = scaled(f, _mm256_sub_epi32(_mm256_add_epi32(three_d12, p3), p0), 8);
-  // a + 2·p0 + 4·p2 − 5·p1 − p3
-  const __m256i five_p1 = _mm256_add_epi32(p1, _mm256_slli_epi32(p1, 2));
-  __m256i sum = _mm256_add_epi32(a, _mm256_slli_epi32(p0, 1));
-  sum = _mm256_add_epi32(sum, _mm256_slli_epi32(p2, 2));
-  sum = _mm256_sub_epi32(sum, _mm256_add_epi32(five_p1, p3));
-  const __m256i b = scaled(f, sum, 8);
-  return _mm256_add_epi32(p1, scaled(f, _mm256_sub_epi32(_mm256_add_epi32(b, p2), p0), 9));
+  const __m256i d = _mm256_sub_epi32(p1, p2);
+  const __m256i x =
+      _mm256_add_epi32(_mm256_add_epi32(d, _mm256_add_epi32(d, d)), _mm256_sub_epi32(p3, p0));
+  const __m256i a = scaled(f, x, 8);
+  const __m256i y =
+      _mm256_sub_epi32(_mm256_add_epi32(a, _mm256_sub_epi32(_mm256_sub_epi32(p0, p1), d)), x);
+  const __m256i b = scaled(f, y, 8);
+  return _mm256_add_epi32(p1, scaled(f, _mm256_add_epi32(b, _mm256_sub_epi32(p2, p0)), 9));
 }
 
 inline __m256i linear_avx2(__m256i p0, __m256i p1, __m256i f) {
@@ -80,40 +65,6 @@ inline void store_pair(__m256i value, uint8_t* out) {
       static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_extracti128_si256(rgb, 1)));
   const uint64_t both = first | (second << 24);
   std::memcpy(out, &both, 6);
-}
-
-void bicubic_pair(const Neighbourhood<4>& first, const Neighbourhood<4>& second, SamplePosition a,
-                  SamplePosition b, uint8_t* out) {
-  const __m256i fx = pair_fractions(a.x, b.x);
-  const __m256i fy = pair_fractions(a.y, b.y);
-  __m256i rows[4];
-  for (int r = 0; r < 4; ++r) {
-    const __m256i row = pair_row(first, second, r);
-    rows[r] = catmull_rom_avx2(_mm256_shuffle_epi8(row, spread_mask(0, true)),
-                               _mm256_shuffle_epi8(row, spread_mask(1, true)),
-                               _mm256_shuffle_epi8(row, spread_mask(2, true)),
-                               _mm256_shuffle_epi8(row, spread_mask(3, true)), fx);
-  }
-  __m256i value = catmull_rom_avx2(rows[0], rows[1], rows[2], rows[3], fy);
-  // Back from the 16-bit range with rounding: (v − v/256 + 128) / 256, then clamped.
-  value = _mm256_sub_epi32(value, _mm256_srai_epi32(value, 8));
-  value = _mm256_srai_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(128)), 8);
-  value = _mm256_max_epi32(value, _mm256_setzero_si256());
-  value = _mm256_min_epi32(value, _mm256_set1_epi32(255));
-  store_pair(value, out);
-}
-
-void bilinear_pair(const Neighbourhood<2>& first, const Neighbourhood<2>& second, SamplePosition a,
-                   SamplePosition b, uint8_t* out) {
-  const __m256i fx = pair_fractions(a.x, b.x);
-  const __m256i fy = pair_fractions(a.y, b.y);
-  __m256i rows[2];
-  for (int r = 0; r < 2; ++r) {
-    const __m256i row = pair_row(first, second, r);
-    rows[r] = linear_avx2(_mm256_shuffle_epi8(row, spread_mask(0, false)),
-                          _mm256_shuffle_epi8(row, spread_mask(1, false)), fx);
-  }
-  store_pair(linear_avx2(rows[0], rows[1], fy), out);
 }
 
 // How many pixels ahead the source rows are fetched into the cache.
@@ -140,35 +91,178 @@ inline void prefetch_block(const PanoSampler* sampler, SamplePosition position, 
     _mm_prefetch(reinterpret_cast<const char*>(pixel + r * stride), _MM_HINT_T0);
 }
 
+// The tile the view used last, as the block positions (image columns and rows of a block's
+// top-left pixel) whose whole block lies inside it. Its pixels stay valid while the view holds the
+// tile, and the view replaces a slot only on a lookup, after which the window is taken again.
+struct TileWindow {
+  int32_t left = 0;
+  int32_t top = 0;
+  uint32_t columns = 0;  // block positions across and down (0: nothing fits)
+  uint32_t rows = 0;
+  const uint8_t* pixels = nullptr;
+  size_t stride = 0;
+};
+
+template <int kSize>
+TileWindow current_window(const PanoSampler* sampler) {
+  TileWindow window;
+  const TileView* view = sampler->view;
+  const Tile* tile = view->tiles[view->current];
+  if (!tile || tile->width < kSize || tile->height < kSize) return window;
+  const int32_t shift = view->image->tile_shift;
+  window.left = tile->column << shift;
+  window.top = (tile->row << shift) + sampler->offset;  // in sphere rows, as positions are
+  window.columns = static_cast<uint32_t>(tile->width - kSize + 1);
+  window.rows = static_cast<uint32_t>(tile->height - kSize + 1);
+  window.pixels = view->pixels[view->current];
+  window.stride = static_cast<size_t>(tile->width) * 4;
+  return window;
+}
+
+// The rows of one block: a pointer and a stride, into a tile or into a copy.
+struct Block {
+  const uint8_t* base;
+  size_t stride;
+};
+
+template <int kSize>
+inline bool block_in_window(const TileWindow& window, int32_t column, int32_t row, Block* out) {
+  const uint32_t across = static_cast<uint32_t>(column - window.left);
+  const uint32_t down = static_cast<uint32_t>(row - window.top);
+  if (across >= window.columns || down >= window.rows) return false;
+  out->base = window.pixels + down * window.stride + across * 4;
+  out->stride = window.stride;
+  return true;
+}
+
+// Room for a block copied pixel by pixel: kSize rows of 16 bytes.
+struct BlockCopy {
+  alignas(16) uint8_t bytes[4 * 16];
+};
+
+constexpr BlockCopy kBlackBlock = {};
+
+// A block outside the window: in another single tile (which becomes the view's current one), or
+// straddling tile edges, the seam or the border, copied pixel by pixel. Black where a tile cannot
+// be locked.
+template <int kSize>
+__attribute__((noinline)) Block gather_block(PanoSampler* sampler, int32_t column, int32_t row,
+                                             BlockCopy* copy) {
+  Neighbourhood<kSize> n;
+  if (gather_in_one_tile<kSize>(sampler, column, row, &n)) return {n.base, n.stride};
+  if (!gather_pixel_by_pixel<kSize>(sampler, column, row, &n)) return {kBlackBlock.bytes, 16};
+  for (int r = 0; r < kSize; ++r) {
+    for (int c = 0; c < kSize; ++c) std::memcpy(copy->bytes + 16 * r + 4 * c, n.pixels[r][c], 4);
+  }
+  return {copy->bytes, 16};
+}
+
+// Copies a block whose tile a lookup for another block might give up.
+template <int kSize>
+inline Block keep_block(Block block, BlockCopy* copy) {
+  for (int r = 0; r < kSize; ++r) {
+    std::memcpy(copy->bytes + 16 * r, block.base + r * block.stride, 4 * kSize);
+  }
+  return {copy->bytes, 16};
+}
+
+template <int kSize>
+inline __m128i block_row(Block block, int r) {
+  const uint8_t* row = block.base + r * block.stride;
+  return kSize == 4 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row))
+                    : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
+}
+
+// Row r of both blocks: the first pixel's in the low half, the second's in the high.
+template <int kSize>
+inline __m256i pair_row(Block first, Block second, int r) {
+  return _mm256_set_m128i(block_row<kSize>(second, r), block_row<kSize>(first, r));
+}
+
+void bicubic_pair(Block first, Block second, SamplePosition a, SamplePosition b, uint8_t* out) {
+  const __m256i fx = pair_fractions(a.x, b.x);
+  const __m256i fy = pair_fractions(a.y, b.y);
+  __m256i rows[4];
+  for (int r = 0; r < 4; ++r) {
+    const __m256i row = pair_row<4>(first, second, r);
+    rows[r] = catmull_rom_avx2(_mm256_shuffle_epi8(row, spread_mask(0, true)),
+                               _mm256_shuffle_epi8(row, spread_mask(1, true)),
+                               _mm256_shuffle_epi8(row, spread_mask(2, true)),
+                               _mm256_shuffle_epi8(row, spread_mask(3, true)), fx);
+  }
+  __m256i value = catmull_rom_avx2(rows[0], rows[1], rows[2], rows[3], fy);
+  // Back from the 16-bit range with rounding: (v − v/256 + 128) / 256, then clamped.
+  value = _mm256_sub_epi32(value, _mm256_srai_epi32(value, 8));
+  value = _mm256_srai_epi32(_mm256_add_epi32(value, _mm256_set1_epi32(128)), 8);
+  value = _mm256_max_epi32(value, _mm256_setzero_si256());
+  value = _mm256_min_epi32(value, _mm256_set1_epi32(255));
+  store_pair(value, out);
+}
+
+void bilinear_pair(Block first, Block second, SamplePosition a, SamplePosition b, uint8_t* out) {
+  const __m256i fx = pair_fractions(a.x, b.x);
+  const __m256i fy = pair_fractions(a.y, b.y);
+  __m256i rows[2];
+  for (int r = 0; r < 2; ++r) {
+    const __m256i row = pair_row<2>(first, second, r);
+    rows[r] = linear_avx2(_mm256_shuffle_epi8(row, spread_mask(0, false)),
+                          _mm256_shuffle_epi8(row, spread_mask(1, false)), fx);
+  }
+  store_pair(linear_avx2(rows[0], rows[1], fy), out);
+}
+
+template <bool kBicubic>
+inline void sample_pair(Block first, Block second, SamplePosition a, SamplePosition b,
+                        uint8_t* out) {
+  if constexpr (kBicubic) {
+    bicubic_pair(first, second, a, b, out);
+  } else {
+    bilinear_pair(first, second, a, b, out);
+  }
+}
+
 template <bool kBicubic>
 void sample_run(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                 uint8_t* out) {
   constexpr int kSize = kBicubic ? 4 : 2;
   constexpr int kBack = kBicubic ? 1 : 0;  // the neighbourhood starts one pixel before (bicubic)
+  TileWindow window = current_window<kSize>(sampler);
+  BlockCopy copies[2];
   int32_t i = 0;
   for (; i + 1 < count; i += 2) {
     if (i + kAhead < count) prefetch_block<kSize>(sampler, positions[i + kAhead], kBack);
     const SamplePosition a = positions[i];
     const SamplePosition b = positions[i + 1];
-    Neighbourhood<kSize> first;
-    Neighbourhood<kSize> second;
-    // Pairs are taken only when each block lies in one tile, so the two blocks hold at most two
-    // tiles of the view at once.
-    if (gather_in_one_tile<kSize>(sampler, (a.x >> 8) - kBack, (a.y >> 8) - kBack, &first) &&
-        gather_in_one_tile<kSize>(sampler, (b.x >> 8) - kBack, (b.y >> 8) - kBack, &second)) {
-      if constexpr (kBicubic) {
-        bicubic_pair(first, second, a, b, out + 3 * i);
-      } else {
-        bilinear_pair(first, second, a, b, out + 3 * i);
-      }
-      continue;
+    const int32_t ax = (a.x >> 8) - kBack;
+    const int32_t ay = (a.y >> 8) - kBack;
+    const int32_t bx = (b.x >> 8) - kBack;
+    const int32_t by = (b.y >> 8) - kBack;
+    Block first;
+    Block second;
+    bool moved = false;
+    if (!block_in_window<kSize>(window, ax, ay, &first)) {
+      first = gather_block<kSize>(sampler, ax, ay, &copies[0]);
+      moved = true;
+      window = current_window<kSize>(sampler);
     }
-    // Blocks across tile edges, the seam or the border, or a tile that could not be locked: one
-    // sample at a time (black where a tile cannot be locked).
-    sample_pixel<false, kBicubic>(sampler, a, out + 3 * i);
-    sample_pixel<false, kBicubic>(sampler, b, out + 3 * (i + 1));
+    if (!block_in_window<kSize>(window, bx, by, &second)) {
+      // The first block's tile is the view's current one, which a lookup in one tile keeps; a
+      // copy pixel by pixel may give it up, so the first block is copied before.
+      if (first.base != copies[0].bytes) first = keep_block<kSize>(first, &copies[0]);
+      second = gather_block<kSize>(sampler, bx, by, &copies[1]);
+      moved = true;
+    }
+    if (moved) window = current_window<kSize>(sampler);
+    sample_pair<kBicubic>(first, second, a, b, out + 3 * i);
   }
-  if (i < count) sample_pixel<false, kBicubic>(sampler, positions[i], out + 3 * i);
+  if (i < count) {
+    const SamplePosition a = positions[i];
+    const Block last =
+        gather_block<kSize>(sampler, (a.x >> 8) - kBack, (a.y >> 8) - kBack, &copies[0]);
+    uint8_t both[6];
+    sample_pair<kBicubic>(last, last, a, a, both);
+    std::memcpy(out + 3 * i, both, 3);
+  }
 }
 
 }  // namespace
