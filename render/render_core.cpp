@@ -74,9 +74,6 @@ void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, ui
 
 namespace {
 
-using SampleRunFn = void (*)(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
-                             bool bicubic, uint8_t* out);
-
 void sample_run_8bit_portable(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                               bool bicubic, uint8_t* out) {
   if (bicubic) {
@@ -86,18 +83,22 @@ void sample_run_8bit_portable(PanoSampler* sampler, const SamplePosition* positi
   }
 }
 
-SampleRunFn choose_sample_run() {
-#if defined(QV_HAVE_AVX2_LOOPS)
-  if (__builtin_cpu_supports("avx2")) return sample_run_8bit_avx2;
-#endif
-  return sample_run_8bit_portable;
-}
-
 }  // namespace
+
+std::vector<SampleRun8bitFn> sample_run_8bit_loops() {
+  std::vector<SampleRun8bitFn> loops = {sample_run_8bit_portable};
+#if defined(QV_HAVE_AVX2_LOOPS)
+  if (__builtin_cpu_supports("avx2")) loops.push_back(sample_run_8bit_avx2);
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+      __builtin_cpu_supports("avx512bw"))
+    loops.push_back(sample_run_8bit_avx512);
+#endif
+  return loops;
+}
 
 void sample_run_8bit(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                      bool bicubic, uint8_t* out) {
-  static const SampleRunFn run = choose_sample_run();
+  static const SampleRun8bitFn run = sample_run_8bit_loops().back();
   run(sampler, positions, count, bicubic, out);
 }
 

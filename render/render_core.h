@@ -65,6 +65,12 @@ void pano_sample(PanoSampler* sampler, SamplePosition position, bool bicubic, ui
 void sample_run_8bit(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                      bool bicubic, uint8_t* out);
 
+// The 8-bit sampling loops this processor can run, all with the same bytes: the portable one
+// first, the one sample_run_8bit uses last.
+using SampleRun8bitFn = void (*)(PanoSampler* sampler, const SamplePosition* positions,
+                                 int32_t count, bool bicubic, uint8_t* out);
+std::vector<SampleRun8bitFn> sample_run_8bit_loops();
+
 // The pixel format of rendered rows: RGB of the source depth (the source's alpha is dropped).
 PixelFormat rendered_pixel_format(bool sixteen_bit);
 

@@ -7,6 +7,9 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+
+#include "render/render_core_avx512.h"
 #include "render/render_core_kernels.h"
 
 namespace {
@@ -67,30 +70,6 @@ inline void store_pair(__m256i value, uint8_t* out) {
   std::memcpy(out, &both, 6);
 }
 
-// How many pixels ahead the source rows are fetched into the cache.
-constexpr int32_t kAhead = 16;
-
-// Asks the cache for the rows of the block at a position when it lies in the tile the view used
-// last (nothing is locked or looked up).
-template <int kSize>
-inline void prefetch_block(const PanoSampler* sampler, SamplePosition position, int32_t back) {
-  const TileView* view = sampler->view;
-  const TiledImage* image = view->image;
-  const int32_t x = (position.x >> 8) - back;
-  const int32_t y = (position.y >> 8) - back - sampler->offset;
-  if (x < 0 || y < 0 || x >= image->width || y >= image->height) return;
-  const int32_t shift = image->tile_shift;
-  const Tile* tile = view->tiles[view->current];
-  if (!tile || tile->column != (x >> shift) || tile->row != (y >> shift)) return;
-  const int32_t mask = image->tile_size - 1;
-  const uint8_t* pixel =
-      view->pixels[view->current] +
-      (static_cast<size_t>(x & mask) + static_cast<size_t>(y & mask) * tile->width) * 4;
-  const size_t stride = static_cast<size_t>(tile->width) * 4;
-  for (int r = 0; r < kSize; ++r)
-    _mm_prefetch(reinterpret_cast<const char*>(pixel + r * stride), _MM_HINT_T0);
-}
-
 // The tile the view used last, as the block positions (image columns and rows of a block's
 // top-left pixel) whose whole block lies inside it. Its pixels stay valid while the view holds the
 // tile, and the view replaces a slot only on a lookup, after which the window is taken again.
@@ -135,6 +114,52 @@ inline bool block_in_window(const TileWindow& window, int32_t column, int32_t ro
   return true;
 }
 
+// Asks the cache for the rows of a block ahead that is not in the window, in whichever of the
+// view's tiles hold them (a tile the view does not hold yet is left alone: holding it means locking
+// it).
+template <int kSize>
+__attribute__((noinline)) void prefetch_from_held_tiles(const PanoSampler* sampler, int32_t x,
+                                                        int32_t y) {
+  const TileView* view = sampler->view;
+  TiledImage* image = view->image;
+  const int32_t shift = image->tile_shift;
+  const int32_t mask = image->tile_size - 1;
+  for (int r = 0; r < kSize; ++r) {
+    const int32_t row = y + r - sampler->offset;
+    if (row < 0 || row >= image->height) continue;
+    for (const int32_t column : {x, x + kSize - 1}) {
+      if (column < 0 || column >= image->width) continue;
+      const Tile* tile = tile_at(image, column >> shift, row >> shift);
+      for (int slot = 0; slot < 4; ++slot) {
+        if (view->tiles[slot] != tile) continue;
+        const size_t offset =
+            static_cast<size_t>(row & mask) * tile->width + static_cast<size_t>(column & mask);
+        _mm_prefetch(reinterpret_cast<const char*>(view->pixels[slot] + 4 * offset), _MM_HINT_T0);
+        break;
+      }
+    }
+  }
+}
+
+// How many pixels ahead the source rows are fetched into the cache.
+constexpr int32_t kAhead = 16;
+
+template <int kSize>
+inline void prefetch_block(const PanoSampler* sampler, const TileWindow& window,
+                           SamplePosition position) {
+  constexpr int kBack = kSize == 4 ? 1 : 0;
+  const int32_t x = (position.x >> 8) - kBack;
+  const int32_t y = (position.y >> 8) - kBack;
+  Block block;
+  if (!block_in_window<kSize>(window, x, y, &block)) {
+    prefetch_from_held_tiles<kSize>(sampler, x, y);
+    return;
+  }
+  for (int r = 0; r < kSize; ++r) {
+    _mm_prefetch(reinterpret_cast<const char*>(block.base + r * block.stride), _MM_HINT_T0);
+  }
+}
+
 // Room for a block copied pixel by pixel: kSize rows of 16 bytes.
 struct BlockCopy {
   alignas(16) uint8_t bytes[4 * 16];
@@ -142,18 +167,70 @@ struct BlockCopy {
 
 constexpr BlockCopy kBlackBlock = {};
 
+// The tiles a copied block reads (at most four: two columns and two rows of tiles), each looked up
+// in the view once. Four tiles never give one another up, so their pixels stay valid meanwhile.
+struct BlockTiles {
+  const Tile* tiles[4] = {};
+  const uint8_t* pixels[4] = {};
+  int count = 0;
+};
+
+// The pixels of the tile holding image pixel (x, y), null when it cannot be locked.
+inline const uint8_t* block_tile(PanoSampler* sampler, BlockTiles* known, int32_t x, int32_t y,
+                                 const Tile** tile) {
+  TiledImage* image = sampler->view->image;
+  const int32_t shift = image->tile_shift;
+  *tile = tile_at(image, x >> shift, y >> shift);
+  for (int k = 0; k < known->count; ++k) {
+    if (known->tiles[k] == *tile) return known->pixels[k];
+  }
+  const uint8_t* pixels =
+      tile_view_pixel(sampler->view, (*tile)->column << shift, (*tile)->row << shift);
+  if (pixels && known->count < 4) {
+    known->tiles[known->count] = *tile;
+    known->pixels[known->count++] = pixels;
+  }
+  return pixels;
+}
+
+// Copies a block that straddles tile edges, the seam or the border pixel by pixel, with the edge
+// rules of the sampler (columns wrap around a panorama, a face repeats its edge pixels, rows
+// outside a partial image are black). False when a tile cannot be locked.
+template <int kSize>
+bool copy_block(PanoSampler* sampler, int32_t column, int32_t row, BlockCopy* copy) {
+  const int32_t mask = sampler->view->image->tile_size - 1;
+  int32_t columns[kSize];
+  for (int c = 0; c < kSize; ++c) {
+    columns[c] = std::clamp(sampler_column(sampler, column + c), 0, sampler->width - 1);
+  }
+  BlockTiles known;
+  for (int r = 0; r < kSize; ++r) {
+    uint8_t* out = copy->bytes + 16 * r;
+    const int32_t y = sampler_row(sampler, row + r);
+    if (y < 0) {
+      std::memset(out, 0, 4 * kSize);
+      continue;
+    }
+    for (int c = 0; c < kSize; ++c) {
+      const Tile* tile = nullptr;
+      const uint8_t* pixels = block_tile(sampler, &known, columns[c], y, &tile);
+      if (!pixels) return false;
+      const size_t offset =
+          static_cast<size_t>(y & mask) * tile->width + static_cast<size_t>(columns[c] & mask);
+      std::memcpy(out + 4 * c, pixels + 4 * offset, 4);
+    }
+  }
+  return true;
+}
+
 // A block outside the window: in another single tile (which becomes the view's current one), or
-// straddling tile edges, the seam or the border, copied pixel by pixel. Black where a tile cannot
-// be locked.
+// copied. Black where a tile cannot be locked.
 template <int kSize>
 __attribute__((noinline)) Block gather_block(PanoSampler* sampler, int32_t column, int32_t row,
                                              BlockCopy* copy) {
   Neighbourhood<kSize> n;
   if (gather_in_one_tile<kSize>(sampler, column, row, &n)) return {n.base, n.stride};
-  if (!gather_pixel_by_pixel<kSize>(sampler, column, row, &n)) return {kBlackBlock.bytes, 16};
-  for (int r = 0; r < kSize; ++r) {
-    for (int c = 0; c < kSize; ++c) std::memcpy(copy->bytes + 16 * r + 4 * c, n.pixels[r][c], 4);
-  }
+  if (!copy_block<kSize>(sampler, column, row, copy)) return {kBlackBlock.bytes, 16};
   return {copy->bytes, 16};
 }
 
@@ -221,39 +298,60 @@ inline void sample_pair(Block first, Block second, SamplePosition a, SamplePosit
   }
 }
 
-template <bool kBicubic>
-void sample_run(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+// Takes the blocks of a group of positions: from the window where they lie in it, else through the
+// view. A lookup may give up a tile that an earlier block of the group reads, so those are copied
+// first.
+template <int kSize, int kGroup>
+inline void gather_group(PanoSampler* sampler, TileWindow* window, const SamplePosition* at,
+                         Block* blocks, BlockCopy* copies) {
+  constexpr int kBack = kSize == 4 ? 1 : 0;  // the neighbourhood starts one pixel before (bicubic)
+  for (int j = 0; j < kGroup; ++j) {
+    const int32_t x = (at[j].x >> 8) - kBack;
+    const int32_t y = (at[j].y >> 8) - kBack;
+    if (block_in_window<kSize>(*window, x, y, &blocks[j])) continue;
+    for (int k = 0; k < j; ++k) {
+      if (blocks[k].base != copies[k].bytes) blocks[k] = keep_block<kSize>(blocks[k], &copies[k]);
+    }
+    blocks[j] = gather_block<kSize>(sampler, x, y, &copies[j]);
+    *window = current_window<kSize>(sampler);
+  }
+}
+
+void bicubic_quad(const Block* blocks, const SamplePosition* at, uint8_t* out) {
+  const uint8_t* bases[4];
+  size_t strides[4];
+  for (int k = 0; k < 4; ++k) {
+    bases[k] = blocks[k].base;
+    strides[k] = blocks[k].stride;
+  }
+  bicubic_quad_avx512(bases, strides, at, out);
+}
+
+// Pairs of pixels, or bicubic quads first when kQuads (the AVX-512 kernel); an odd last pixel is
+// sampled as a pair with itself.
+template <bool kBicubic, bool kQuads>
+void run_blocks(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                 uint8_t* out) {
   constexpr int kSize = kBicubic ? 4 : 2;
-  constexpr int kBack = kBicubic ? 1 : 0;  // the neighbourhood starts one pixel before (bicubic)
+  constexpr int kBack = kBicubic ? 1 : 0;
   TileWindow window = current_window<kSize>(sampler);
-  BlockCopy copies[2];
+  BlockCopy copies[4];
+  Block blocks[4];
   int32_t i = 0;
+  if constexpr (kQuads) {
+    for (; i + 3 < count; i += 4) {
+      if (i + kAhead + 2 < count) {
+        prefetch_block<kSize>(sampler, window, positions[i + kAhead]);
+        prefetch_block<kSize>(sampler, window, positions[i + kAhead + 2]);
+      }
+      gather_group<kSize, 4>(sampler, &window, positions + i, blocks, copies);
+      bicubic_quad(blocks, positions + i, out + 3 * i);
+    }
+  }
   for (; i + 1 < count; i += 2) {
-    if (i + kAhead < count) prefetch_block<kSize>(sampler, positions[i + kAhead], kBack);
-    const SamplePosition a = positions[i];
-    const SamplePosition b = positions[i + 1];
-    const int32_t ax = (a.x >> 8) - kBack;
-    const int32_t ay = (a.y >> 8) - kBack;
-    const int32_t bx = (b.x >> 8) - kBack;
-    const int32_t by = (b.y >> 8) - kBack;
-    Block first;
-    Block second;
-    bool moved = false;
-    if (!block_in_window<kSize>(window, ax, ay, &first)) {
-      first = gather_block<kSize>(sampler, ax, ay, &copies[0]);
-      moved = true;
-      window = current_window<kSize>(sampler);
-    }
-    if (!block_in_window<kSize>(window, bx, by, &second)) {
-      // The first block's tile is the view's current one, which a lookup in one tile keeps; a
-      // copy pixel by pixel may give it up, so the first block is copied before.
-      if (first.base != copies[0].bytes) first = keep_block<kSize>(first, &copies[0]);
-      second = gather_block<kSize>(sampler, bx, by, &copies[1]);
-      moved = true;
-    }
-    if (moved) window = current_window<kSize>(sampler);
-    sample_pair<kBicubic>(first, second, a, b, out + 3 * i);
+    if (i + kAhead < count) prefetch_block<kSize>(sampler, window, positions[i + kAhead]);
+    gather_group<kSize, 2>(sampler, &window, positions + i, blocks, copies);
+    sample_pair<kBicubic>(blocks[0], blocks[1], positions[i], positions[i + 1], out + 3 * i);
   }
   if (i < count) {
     const SamplePosition a = positions[i];
@@ -270,8 +368,17 @@ void sample_run(PanoSampler* sampler, const SamplePosition* positions, int32_t c
 void sample_run_8bit_avx2(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
                           bool bicubic, uint8_t* out) {
   if (bicubic) {
-    sample_run<true>(sampler, positions, count, out);
+    run_blocks<true, false>(sampler, positions, count, out);
   } else {
-    sample_run<false>(sampler, positions, count, out);
+    run_blocks<false, false>(sampler, positions, count, out);
+  }
+}
+
+void sample_run_8bit_avx512(PanoSampler* sampler, const SamplePosition* positions, int32_t count,
+                            bool bicubic, uint8_t* out) {
+  if (bicubic) {
+    run_blocks<true, true>(sampler, positions, count, out);
+  } else {
+    run_blocks<false, false>(sampler, positions, count, out);
   }
 }

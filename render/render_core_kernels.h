@@ -15,6 +15,10 @@
 
 #include "render/render_core.h"
 
+// Every translation unit gets its own copies (internal linkage): the AVX2 loops include these
+// kernels too, and the linker must never hand their vector build to the portable code.
+namespace {
+
 // ---- lanes -----------------------------------------------------------------------------------
 
 // The four channels of one pixel in storage order (B, G, R, A for 8-bit BGRA elements,
@@ -232,3 +236,5 @@ __attribute__((always_inline)) inline void sample_run(PanoSampler* sampler,
     sample_pixel<kSixteen, kBicubic>(sampler, positions[i], out + i * pixel_bytes);
   }
 }
+
+}  // namespace

@@ -70,27 +70,33 @@ TEST(RenderCore, FaceSamplersClampWherePanoramaSamplersWrap) {
   EXPECT_EQ(face_rgb[1], 10);
 }
 
-// Runs of samples (vector loops where the processor has them, two pixels at a time) give the
-// bytes of single samples everywhere: inside tiles, across tile edges and the seam, on a face's
-// clamped border, and in the black rows outside a partial panorama. The source is noise, so any
+// Runs of samples (each loop the processor can run: portable, two or four pixels at a time) give
+// the bytes of single samples everywhere: inside tiles, across tile edges and the seam, on a face's
+// clamped border, in the black rows outside a partial panorama and around a tile that cannot be
+// locked. The source is noise, so any
 // difference in the arithmetic shows.
 TEST(RenderCore, SampleRunsMatchSingleSamples) {
   qvmem_init(nullptr, 0);
-  for (const int32_t height : {32, 24}) {  // a full sphere, then a partial panorama
-    TiledImagePtr image = create_tiled_image(16, kElementBgra8, 64, height);
+  // A full sphere, then a partial panorama whose last column of tiles is narrower.
+  for (const auto& [width, height] : {std::pair<int32_t, int32_t>{64, 32}, {60, 24}}) {
+    TiledImagePtr image = create_tiled_image(16, kElementBgra8, width, height);
     TileViewPtr view = create_tile_view(image.get());
     uint32_t noise = 12345;
     for (int32_t y = 0; y < height; ++y) {
-      for (int32_t x = 0; x < 64; ++x) {
+      for (int32_t x = 0; x < width; ++x) {
         uint8_t* pixel = tile_view_pixel(view.get(), x, y);
         for (int c = 0; c < 4; ++c)
           pixel[c] = static_cast<uint8_t>((noise = noise * 1103515245u + 12345u) >> 23);
       }
     }
+    // One tile is held by another view, so the samples that need it are black either way.
+    view = create_tile_view(image.get());
+    TileViewPtr holder = create_tile_view(image.get());
+    ASSERT_NE(nullptr, tile_view_pixel(holder.get(), 20, 20));
     std::vector<SamplePosition> positions;
     for (int32_t i = 0; i < 997; ++i) {  // an odd count leaves one single sample at the end
       noise = noise * 1103515245u + 12345u;
-      const int32_t x = static_cast<int32_t>(noise >> 8) % (72 * 256) - 4 * 256;
+      const int32_t x = static_cast<int32_t>(noise >> 8) % ((width + 8) * 256) - 4 * 256;
       noise = noise * 1103515245u + 12345u;
       const int32_t y = static_cast<int32_t>(noise >> 8) % (40 * 256) - 4 * 256;
       positions.push_back({x, y});
@@ -99,16 +105,18 @@ TEST(RenderCore, SampleRunsMatchSingleSamples) {
                                make_face_sampler(image.get(), view.get())};
     for (PanoSampler& sampler : samplers) {
       for (const bool bicubic : {true, false}) {
-        std::vector<uint8_t> run(3 * positions.size());
-        sample_run_8bit(&sampler, positions.data(), static_cast<int32_t>(positions.size()), bicubic,
-                        run.data());
-        for (size_t i = 0; i < positions.size(); ++i) {
-          uint8_t single[3];
-          pano_sample(&sampler, positions[i], bicubic, single);
-          ASSERT_EQ(0, memcmp(single, &run[3 * i], 3))
-              << "height " << height << (sampler.wrap_columns ? " panorama" : " face")
-              << (bicubic ? " bicubic" : " bilinear") << " at " << positions[i].x << ","
-              << positions[i].y;
+        for (const SampleRun8bitFn loop : sample_run_8bit_loops()) {
+          std::vector<uint8_t> run(3 * positions.size());
+          loop(&sampler, positions.data(), static_cast<int32_t>(positions.size()), bicubic,
+               run.data());
+          for (size_t i = 0; i < positions.size(); ++i) {
+            uint8_t single[3];
+            pano_sample(&sampler, positions[i], bicubic, single);
+            ASSERT_EQ(0, memcmp(single, &run[3 * i], 3))
+                << "height " << height << (sampler.wrap_columns ? " panorama" : " face")
+                << (bicubic ? " bicubic" : " bilinear") << " loop " << loop << " at "
+                << positions[i].x << "," << positions[i].y;
+          }
         }
       }
     }
