@@ -22,50 +22,67 @@ inline TextureCoord pixel_texture(const RenderContext& context, int32_t column, 
   return direction_to_equirect(camera_frame_ray(context.camera, column, row), kCylinder);
 }
 
-// Source positions of every pixel of a row, exact or by spans as the face rule says.
-template <bool kCylinder>
-void row_positions(const RenderContext& context, int32_t row, SamplePosition* positions) {
-  const int32_t width = context.width;
-  const double width_256 = context.sampler->width * 256.0;
-  const double extent_256 = context.sampler->extent * 256.0;
-  int32_t spans = 0;
-  if (context.face >= 0) {
-    const int32_t middle = (context.face == 4 || context.face == 5) ? width / 4 : 0;
-    spans = ((width - middle) / 2) / 16;
-  }
-  const int32_t exact_begin = 16 * spans;
-  const int32_t exact_end = width - 16 * spans;
-  // Spans of 16 pixels from `start` on, `count` of them: exact coordinates at each span start,
-  // linear steps in between; du crosses the 360° seam the short way.
-  const auto fill_spans = [&](int32_t start, int32_t count) {
-    TextureCoord begin = pixel_texture<kCylinder>(context, start, row);
-    for (int32_t span = 0; span < count; ++span) {
-      const int32_t first = start + 16 * span;
-      const TextureCoord end = pixel_texture<kCylinder>(context, first + 16, row);
+// Spans of 16 pixels between exact texture coordinates: ends[k] and ends[k + 1] bound span k,
+// whose first pixel is first + 16·k. du crosses the 360° seam the short way. The pixels of a span
+// are reached by repeated addition; four spans are filled side by side, each with its own sums,
+// so their additions do not wait on one another (the values are those of one span at a time).
+void fill_spans(const TextureCoord* ends, int32_t first, int32_t count, double width_256,
+                double extent_256, SamplePosition* positions) {
+  for (int32_t group = 0; group < count; group += 4) {
+    const int32_t spans = std::min<int32_t>(4, count - group);
+    double u[4], v[4], step_u[4], step_v[4];
+    for (int32_t k = 0; k < spans; ++k) {
+      const TextureCoord& begin = ends[group + k];
+      const TextureCoord& end = ends[group + k + 1];
       double du = end.u - begin.u;
       if (du < -0.5) {
         du += 1.0;
       } else if (du > 0.5) {
         du -= 1.0;
       }
-      const double step_u = du / 16.0;
-      const double step_v = (end.v - begin.v) / 16.0;
-      double u = begin.u;
-      double v = begin.v;
-      for (int32_t i = 0; i < 16; ++i) {
-        positions[first + i] = sample_position(u, v, width_256, extent_256);
-        u += step_u;
-        v += step_v;
-      }
-      begin = end;
+      step_u[k] = du / 16.0;
+      step_v[k] = (end.v - begin.v) / 16.0;
+      u[k] = begin.u;
+      v[k] = begin.v;
     }
-  };
-  if (spans > 0) fill_spans(0, spans);
+    for (int32_t i = 0; i < 16; ++i) {
+      for (int32_t k = 0; k < spans; ++k) {
+        positions[first + 16 * (group + k) + i] =
+            sample_position(u[k], v[k], width_256, extent_256);
+        u[k] += step_u[k];
+        v[k] += step_v[k];
+      }
+    }
+  }
+}
+
+// Source positions of every pixel of a row, exact or by spans as the face rule says.
+template <bool kCylinder>
+void row_positions(RenderContext* context, int32_t row, SamplePosition* positions) {
+  const int32_t width = context->width;
+  const double width_256 = context->sampler->width * 256.0;
+  const double extent_256 = context->sampler->extent * 256.0;
+  int32_t spans = 0;
+  if (context->face >= 0) {
+    const int32_t middle = (context->face == 4 || context->face == 5) ? width / 4 : 0;
+    spans = ((width - middle) / 2) / 16;
+  }
+  const int32_t exact_begin = 16 * spans;
+  const int32_t exact_end = width - 16 * spans;
   for (int32_t column = exact_begin; column < exact_end; ++column) {
-    const TextureCoord texture = pixel_texture<kCylinder>(context, column, row);
+    const TextureCoord texture = pixel_texture<kCylinder>(*context, column, row);
     positions[column] = sample_position(texture.u, texture.v, width_256, extent_256);
   }
-  if (spans > 0) fill_spans(exact_end, spans);
+  if (spans == 0) return;
+  // The ends of the left spans, then those of the right ones.
+  std::vector<TextureCoord>& ends = context->span_ends;
+  ends.resize(2 * static_cast<size_t>(spans) + 2);
+  for (int32_t k = 0; k <= spans; ++k) {
+    ends[k] = pixel_texture<kCylinder>(*context, 16 * k, row);
+    ends[spans + 1 + k] = pixel_texture<kCylinder>(*context, exact_end + 16 * k, row);
+  }
+  fill_spans(ends.data(), 0, spans, width_256, extent_256, positions);
+  fill_spans(ends.data() + spans + 1, exact_end, spans, width_256, extent_256, positions);
 }
 
 // g++ builds an AVX2 clone of each row variant, chosen at run time. Clang cannot clone
@@ -80,7 +97,7 @@ void row_positions(const RenderContext& context, int32_t row, SamplePosition* po
 template <bool kSixteen, bool kCylinder, bool kBicubic>
 QV_ROW_CLONES void render_row_variant(RenderContext* context, int32_t row, uint8_t* out) {
   context->positions.resize(static_cast<size_t>(context->width));
-  row_positions<kCylinder>(*context, row, context->positions.data());
+  row_positions<kCylinder>(context, row, context->positions.data());
   if (kSixteen) {
     sample_run<true, kBicubic>(context->sampler, context->positions.data(), context->width, out);
   } else {

@@ -58,6 +58,7 @@ using RowRenderFn = void (*)(RenderContext* context, int32_t row, uint8_t* out);
 struct RenderContext {
   PanoSampler* sampler = nullptr;
   std::vector<SamplePosition> positions;  // the row's source positions
+  std::vector<TextureCoord> span_ends;    // exact coordinates at the ends of the row's spans
   int32_t width = 0;                      // rendering size
   int32_t height = 0;
   int32_t face = -1;   // 0 … 5 for cube faces (16-pixel spans), -1 for a free view (exact)
