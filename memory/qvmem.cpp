@@ -13,8 +13,10 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -42,6 +44,8 @@ constexpr uint64_t kOwnMappingSize = 4096;
 // Swap directories the stop-signal clean-up can know about.
 constexpr int kCleanupDirectories = 64;
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Bytes of block memory committed and not yet released, for the cached memory figures.
+std::atomic<int64_t> committed_bytes{0};
 
 // What the stop-signal handler reads: constant-initialised, written before it is armed.
 struct CleanupTable {
@@ -372,6 +376,23 @@ QvmemMemoryStatus qvmem_query_memory_status() {
   return status;
 }
 
+QvmemMemoryStatus qvmem_cached_memory_status(QvmemStatusCache* cache, int64_t now_ns,
+                                             int64_t committed, QvmemMemoryStatus (*read)()) {
+  if (!cache->valid || now_ns - cache->taken_ns >= kQvmemStatusLifetimeNs ||
+      now_ns < cache->taken_ns) {
+    cache->status = read();
+    cache->taken_ns = now_ns;
+    cache->committed_then = committed;
+    cache->valid = true;
+    return cache->status;
+  }
+  const int64_t change = committed - cache->committed_then;
+  QvmemMemoryStatus status = cache->status;
+  status.available_physical = std::max<int64_t>(0, status.available_physical - change);
+  status.available_virtual = std::max<int64_t>(0, status.available_virtual - change);
+  return status;
+}
+
 void qvmem_set_memory_status_source(QvmemStatusFn source, void* user) {
   settings().status_user.store(user);
   settings().status_source.store(source);
@@ -494,25 +515,37 @@ std::string swap_file_name(const QvmemBlock* block, const char* extension) {
 QvmemMemoryStatus memory_status() {
   QvmemStatusFn source = settings().status_source.load();
   if (source) return source(settings().status_user.load());
-  return qvmem_query_memory_status();
+  static std::mutex lock;
+  static QvmemStatusCache cache;
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  std::lock_guard<std::mutex> guard(lock);
+  return qvmem_cached_memory_status(&cache, now, committed_bytes.load(), qvmem_query_memory_status);
 }
 
 uint8_t* commit_memory(uint64_t size) {
   if (size == 0) size = 1;  // a block always has an address while it is in memory
+  uint8_t* data = nullptr;
   if (size >= kOwnMappingSize) {
-    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    return data == MAP_FAILED ? nullptr : static_cast<uint8_t*>(data);
+    void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (mapped != MAP_FAILED) data = static_cast<uint8_t*>(mapped);
+  } else {
+    data = static_cast<uint8_t*>(malloc(size));
   }
-  return static_cast<uint8_t*>(malloc(size));
+  if (data) committed_bytes += static_cast<int64_t>(size);
+  return data;
 }
 
 void release_memory(uint8_t* data, uint64_t size) {
   if (!data) return;
+  if (size == 0) size = 1;
   if (size >= kOwnMappingSize)
     munmap(data, size);
   else
     free(data);
+  committed_bytes -= static_cast<int64_t>(size);
 }
 
 bool save_swap_file(QvmemBlock* block) {

@@ -104,6 +104,24 @@ struct QvmemMemoryStatus {
 // the address-space limit.
 QvmemMemoryStatus qvmem_query_memory_status();
 
+// The system's figures as the budgets see them: read again once kQvmemStatusLifetimeNs have
+// passed, and in between the last reading less the bytes the manager has committed since (plus
+// what it released), so its own allocations count at once. A reading of /proc/meminfo costs tens
+// of microseconds, and a loader commits thousands of tiles a second.
+constexpr int64_t kQvmemStatusLifetimeNs = 10 * 1000 * 1000;
+
+struct QvmemStatusCache {
+  bool valid = false;
+  int64_t taken_ns = 0;        // monotonic time of the last reading
+  int64_t committed_then = 0;  // the manager's committed bytes at that time
+  QvmemMemoryStatus status;    // the last reading
+};
+
+// The figures at time now_ns with `committed` bytes committed by the manager, from the cache or
+// from read() (which then refills the cache).
+QvmemMemoryStatus qvmem_cached_memory_status(QvmemStatusCache* cache, int64_t now_ns,
+                                             int64_t committed, QvmemMemoryStatus (*read)());
+
 // Replaces the source of the memory figures (tests use a small budget to force eviction);
 // null restores the system query. The function may call qvmem_resident_bytes().
 using QvmemStatusFn = QvmemMemoryStatus (*)(void* user);

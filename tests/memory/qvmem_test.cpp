@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_support.h"
 #include "support/swap_folder_test.h"
+#include "support/test_support.h"
 #include "tiny_budget.h"
 
 namespace {
@@ -111,6 +111,36 @@ TEST(QvmemBudget, SystemFiguresAreSane) {
   EXPECT_GT(status.available_physical, 0);
   EXPECT_LE(status.available_physical, status.total_physical);
   EXPECT_GT(status.total_virtual, 2 * kGiB);
+}
+
+// Between readings of the system the manager's own commits and releases still count at once.
+int g_readings = 0;
+QvmemMemoryStatus counted_reading() {
+  ++g_readings;
+  return status_of(8 * kGiB, (4 + g_readings) * kGiB);
+}
+
+TEST(QvmemBudget, CachedFiguresFollowTheManagersOwnCommits) {
+  g_readings = 0;
+  QvmemStatusCache cache;
+  const int64_t later = kQvmemStatusLifetimeNs / 2;
+  EXPECT_EQ(5 * kGiB, qvmem_cached_memory_status(&cache, 0, 0, counted_reading).available_physical);
+  const QvmemMemoryStatus committed =
+      qvmem_cached_memory_status(&cache, later, kGiB, counted_reading);
+  EXPECT_EQ(4 * kGiB, committed.available_physical);
+  EXPECT_EQ(4 * kGiB, committed.available_virtual);
+  EXPECT_EQ(8 * kGiB, committed.total_physical);
+  // More committed than the reading had left: nothing is available, never less.
+  EXPECT_EQ(
+      0, qvmem_cached_memory_status(&cache, later, 6 * kGiB, counted_reading).available_physical);
+  // Released again, then read afresh once the reading is old.
+  EXPECT_EQ(6 * kGiB,
+            qvmem_cached_memory_status(&cache, later, -kGiB, counted_reading).available_physical);
+  EXPECT_EQ(1, g_readings);
+  EXPECT_EQ(6 * kGiB,
+            qvmem_cached_memory_status(&cache, kQvmemStatusLifetimeNs, 3 * kGiB, counted_reading)
+                .available_physical);
+  EXPECT_EQ(2, g_readings);
 }
 
 TEST_F(QvmemTest, AllocatingCommitsNothingAndFreeingANewBlockLeavesNothing) {
