@@ -7,15 +7,10 @@
 #include <cmath>
 
 #include "render/engine_messages.h"
+#include "render/exact_positions.h"
 #include "render/render_core_kernels.h"
 
 namespace {
-
-// Fixed-point source position of texture coordinates (truncation toward zero, then half a pixel
-// back from the pixel edge to its centre).
-inline SamplePosition sample_position(double u, double v, double width_256, double extent_256) {
-  return {static_cast<int32_t>(u * width_256) - 128, static_cast<int32_t>(v * extent_256) - 128};
-}
 
 template <bool kCylinder>
 inline TextureCoord pixel_texture(const RenderContext& context, int32_t column, int32_t row) {
@@ -69,10 +64,8 @@ void row_positions(RenderContext* context, int32_t row, SamplePosition* position
   }
   const int32_t exact_begin = 16 * spans;
   const int32_t exact_end = width - 16 * spans;
-  for (int32_t column = exact_begin; column < exact_end; ++column) {
-    const TextureCoord texture = pixel_texture<kCylinder>(*context, column, row);
-    positions[column] = sample_position(texture.u, texture.v, width_256, extent_256);
-  }
+  exact_row_positions(context->camera, kCylinder, row, exact_begin, exact_end - exact_begin,
+                      width_256, extent_256, positions + exact_begin);
   if (spans == 0) return;
   // The ends of the left spans, then those of the right ones.
   std::vector<TextureCoord>& ends = context->span_ends;

@@ -15,6 +15,7 @@
 #include "base/console.h"
 #include "imageio/image_file.h"
 #include "render/cube_layout.h"
+#include "render/exact_positions.h"
 #include "render/view_render.h"
 #include "support/captured_console.h"
 #include "support/test_support.h"
@@ -364,6 +365,45 @@ TEST(FaceGeometry, CylinderMapsTheTangentOfTheLatitude) {
 // Faces rendered through the whole pipeline (oversampled, reduced, written and read back) match
 // a colour that is continuous over the sphere everywhere, seam and poles included, so
 // neighbouring faces meet without a seam.
+// Rows of exact positions (four rays at a time where the processor can) equal the positions of
+// one ray at a time, for faces and views of several sources, on the sphere and the cylinder,
+// with pole rays, rays straight at the seams and rows that start and end off the group of four.
+TEST(FaceGeometry, ExactRowsEqualOneRayAtATime) {
+  struct Camera {
+    int32_t width, height;
+    double fov, heading, vertical_angle, roll;
+  };
+  const Camera cameras[] = {{37, 37, 90, 0, 0, 0},      {37, 37, 90, 90, 90, 0},
+                            {36, 36, 90, 180, -90, 0},  {40, 40, 90, 270, 0, 0},
+                            {61, 23, 120, 33.3, 12, 7}, {16, 48, 30, -45, -60, 180}};
+  const int32_t sources[][2] = {{64, 32}, {8000, 4000}, {360, 100}, {4096, 2048}};
+  for (const Camera& c : cameras) {
+    const CameraFrame camera =
+        make_camera(c.width, c.height, c.fov, c.heading, c.vertical_angle, c.roll, nullptr);
+    for (const auto& source : sources) {
+      const double width_256 = source[0] * 256.0;
+      const double extent_256 = source[1] * 256.0;
+      for (const bool cylinder : {false, true}) {
+        for (int32_t row = 0; row < c.height; ++row) {
+          const int32_t first = row % 3;
+          const int32_t count = c.width - first - row % 2;
+          std::vector<SamplePosition> positions(static_cast<size_t>(count));
+          exact_row_positions(camera, cylinder, row, first, count, width_256, extent_256,
+                              positions.data());
+          for (int32_t i = 0; i < count; ++i) {
+            const SamplePosition one =
+                exact_position(camera, cylinder, first + i, row, width_256, extent_256);
+            ASSERT_EQ(one.x, positions[i].x) << c.width << "x" << c.height << " heading "
+                                             << c.heading << " at " << first + i << "," << row;
+            ASSERT_EQ(one.y, positions[i].y) << c.width << "x" << c.height << " heading "
+                                             << c.heading << " at " << first + i << "," << row;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(FaceGeometry, FacesOfASmoothPanoramaMeetWithoutSeams) {
   qv_test::TempDir dir;
   Source source = smooth_source(1024, 512);

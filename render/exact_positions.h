@@ -1,0 +1,27 @@
+// Exact source positions of the pixels of a camera row: the texture coordinates of each pixel's
+// ray on the sphere or the cylinder, in fixed point with 8 fractional bits.
+#pragma once
+
+#include <cstdint>
+
+#include "render/panorama_geometry.h"
+#include "render/render_core.h"
+
+// Fixed-point source position of texture coordinates (truncation toward zero, then half a pixel
+// back from the pixel edge to its centre).
+inline SamplePosition sample_position(double u, double v, double width_256, double extent_256) {
+  return {static_cast<int32_t>(u * width_256) - 128, static_cast<int32_t>(v * extent_256) - 128};
+}
+
+// The position of one pixel's ray.
+inline SamplePosition exact_position(const CameraFrame& camera, bool cylinder, int32_t column,
+                                     int32_t row, double width_256, double extent_256) {
+  const TextureCoord texture =
+      direction_to_equirect(camera_frame_ray(camera, column, row), cylinder);
+  return sample_position(texture.u, texture.v, width_256, extent_256);
+}
+
+// The positions of pixels first … first + count − 1 of a row into out[0 … count − 1]. Where the
+// processor has AVX2 four rays are taken at a time; the positions are those of exact_position.
+void exact_row_positions(const CameraFrame& camera, bool cylinder, int32_t row, int32_t first,
+                         int32_t count, double width_256, double extent_256, SamplePosition* out);

@@ -1,0 +1,9 @@
+// The exact row positions built for AVX2 (exact_positions_avx2.cpp); only called when the
+// processor has it.
+#pragma once
+
+#include "render/exact_positions.h"
+
+void exact_row_positions_avx2(const CameraFrame& camera, bool cylinder, int32_t row, int32_t first,
+                              int32_t count, double width_256, double extent_256,
+                              SamplePosition* out);
