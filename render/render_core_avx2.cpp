@@ -170,24 +170,23 @@ constexpr BlockCopy kBlackBlock = {};
 // The tiles a copied block reads (at most four: two columns and two rows of tiles), each looked up
 // in the view once. Four tiles never give one another up, so their pixels stay valid meanwhile.
 struct BlockTiles {
-  const Tile* tiles[4] = {};
+  int32_t keys[4] = {};  // tile row × tiles across + tile column
   const uint8_t* pixels[4] = {};
   int count = 0;
 };
 
-// The pixels of the tile holding image pixel (x, y), null when it cannot be locked.
-inline const uint8_t* block_tile(PanoSampler* sampler, BlockTiles* known, int32_t x, int32_t y,
-                                 const Tile** tile) {
-  TiledImage* image = sampler->view->image;
-  const int32_t shift = image->tile_shift;
-  *tile = tile_at(image, x >> shift, y >> shift);
+// The pixels of tile (tile_column, tile_row), null when it cannot be locked.
+inline const uint8_t* block_tile(PanoSampler* sampler, BlockTiles* known, int32_t tile_column,
+                                 int32_t tile_row) {
+  const TiledImage* image = sampler->view->image;
+  const int32_t key = tile_row * image->tiles_across + tile_column;
   for (int k = 0; k < known->count; ++k) {
-    if (known->tiles[k] == *tile) return known->pixels[k];
+    if (known->keys[k] == key) return known->pixels[k];
   }
-  const uint8_t* pixels =
-      tile_view_pixel(sampler->view, (*tile)->column << shift, (*tile)->row << shift);
+  const int32_t shift = image->tile_shift;
+  const uint8_t* pixels = tile_view_pixel(sampler->view, tile_column << shift, tile_row << shift);
   if (pixels && known->count < 4) {
-    known->tiles[known->count] = *tile;
+    known->keys[known->count] = key;
     known->pixels[known->count++] = pixels;
   }
   return pixels;
@@ -198,10 +197,17 @@ inline const uint8_t* block_tile(PanoSampler* sampler, BlockTiles* known, int32_
 // outside a partial image are black). False when a tile cannot be locked.
 template <int kSize>
 bool copy_block(PanoSampler* sampler, int32_t column, int32_t row, BlockCopy* copy) {
-  const int32_t mask = sampler->view->image->tile_size - 1;
-  int32_t columns[kSize];
+  const int32_t shift = sampler->tile_shift;
+  const int32_t mask = (1 << shift) - 1;
+  // Per column: its tile column, its place in the tile and the width of that tile.
+  int32_t tile_columns[kSize];
+  int32_t inside[kSize];
+  int32_t tile_widths[kSize];
   for (int c = 0; c < kSize; ++c) {
-    columns[c] = std::clamp(sampler_column(sampler, column + c), 0, sampler->width - 1);
+    const int32_t x = std::clamp(sampler_column(sampler, column + c), 0, sampler->width - 1);
+    tile_columns[c] = x >> shift;
+    inside[c] = x & mask;
+    tile_widths[c] = std::min(1 << shift, sampler->width - (tile_columns[c] << shift));
   }
   BlockTiles known;
   for (int r = 0; r < kSize; ++r) {
@@ -212,11 +218,10 @@ bool copy_block(PanoSampler* sampler, int32_t column, int32_t row, BlockCopy* co
       continue;
     }
     for (int c = 0; c < kSize; ++c) {
-      const Tile* tile = nullptr;
-      const uint8_t* pixels = block_tile(sampler, &known, columns[c], y, &tile);
+      const uint8_t* pixels = block_tile(sampler, &known, tile_columns[c], y >> shift);
       if (!pixels) return false;
       const size_t offset =
-          static_cast<size_t>(y & mask) * tile->width + static_cast<size_t>(columns[c] & mask);
+          static_cast<size_t>(y & mask) * tile_widths[c] + static_cast<size_t>(inside[c]);
       std::memcpy(out + 4 * c, pixels + 4 * offset, 4);
     }
   }
