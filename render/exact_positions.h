@@ -7,10 +7,22 @@
 #include "render/panorama_geometry.h"
 #include "render/render_core.h"
 
+// Fixed-point coordinates are kept within ±2^30: far outside any image, where the sampler
+// clamps or blanks them like any other outside position, but never past the 32-bit range (a ray
+// near the pole of a cylinder has a huge one).
+constexpr double kFixedPointLimit = 1 << 30;
+
+// Truncation toward zero within the limits; not a number goes to the lower one.
+inline int32_t fixed_point(double value) {
+  if (!(value > -kFixedPointLimit)) return -(1 << 30);
+  if (value > kFixedPointLimit) return 1 << 30;
+  return static_cast<int32_t>(value);
+}
+
 // Fixed-point source position of texture coordinates (truncation toward zero, then half a pixel
 // back from the pixel edge to its centre).
 inline SamplePosition sample_position(double u, double v, double width_256, double extent_256) {
-  return {static_cast<int32_t>(u * width_256) - 128, static_cast<int32_t>(v * extent_256) - 128};
+  return {fixed_point(u * width_256) - 128, fixed_point(v * extent_256) - 128};
 }
 
 // The position of one pixel's ray.

@@ -73,8 +73,10 @@ int four_positions(const CameraFrame& camera, const RowRays& rays, bool cylinder
   if (!cylinder) again |= near_step(fixed_y, kStepMargin * extent_256);
   // Not a number anywhere fails every comparison above; its lane is taken again too.
   again |= _mm256_movemask_pd(_mm256_cmp_pd(fixed_x, fixed_y, _CMP_UNORD_Q));
-  *xs = _mm256_cvttpd_epi32(fixed_x);
-  *ys = _mm256_cvttpd_epi32(fixed_y);
+  const __m256d limit = _mm256_set1_pd(kFixedPointLimit);
+  const __m256d low_limit = _mm256_set1_pd(-kFixedPointLimit);
+  *xs = _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(fixed_x, limit), low_limit));
+  *ys = _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(fixed_y, limit), low_limit));
   return again;
 }
 

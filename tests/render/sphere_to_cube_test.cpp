@@ -404,6 +404,22 @@ TEST(FaceGeometry, ExactRowsEqualOneRayAtATime) {
   }
 }
 
+// A ray near the pole of a cylinder lies a huge way above or below the image: its fixed-point row
+// keeps its side (top stays top) and stays inside the 32-bit range, as does not a number.
+TEST(FaceGeometry, FarPositionsKeepTheirSideWithinTheFixedPointRange) {
+  const struct {
+    double v;
+    int32_t row;
+  } rows[] = {{0.5, 128 * 256 - 128},
+              {-1e12, -(1 << 30) - 128},
+              {1e12, (1 << 30) - 128},
+              {-5000.0, -327680000 - 128},
+              {std::nan(""), -(1 << 30) - 128}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.row, sample_position(0.25, row.v, 512 * 256.0, 256 * 256.0).y) << row.v;
+  }
+}
+
 TEST(FaceGeometry, FacesOfASmoothPanoramaMeetWithoutSeams) {
   qv_test::TempDir dir;
   Source source = smooth_source(1024, 512);
