@@ -40,8 +40,16 @@ struct RowRays {
   double z;  // the camera-space z (minus the distance)
 };
 
-// Positions of columns first … first + 3 into x and y lanes; returns the lanes that must be taken
-// again one at a time (on the pole, not a number, or near a step).
+// Truncated fixed-point values within the limits (the lanes' sample_position).
+inline __m128i fixed_lanes(__m256d value) {
+  const __m256d limited = _mm256_min_pd(_mm256_max_pd(value, _mm256_set1_pd(-kFixedPointLimit)),
+                                        _mm256_set1_pd(kFixedPointLimit));
+  return _mm_sub_epi32(_mm256_cvttpd_epi32(limited), _mm_set1_epi32(128));
+}
+
+// Positions of columns first … first + 3 into x and y lanes (fixed point, half a pixel back);
+// returns the lanes that must be taken again one at a time (on the pole, not a number, or near a
+// step).
 int four_positions(const CameraFrame& camera, const RowRays& rays, bool cylinder, int32_t first,
                    double width_256, double extent_256, __m128i* xs, __m128i* ys) {
   const RotationMatrix& r = camera.rotation;
@@ -73,10 +81,8 @@ int four_positions(const CameraFrame& camera, const RowRays& rays, bool cylinder
   if (!cylinder) again |= near_step(fixed_y, kStepMargin * extent_256);
   // Not a number anywhere fails every comparison above; its lane is taken again too.
   again |= _mm256_movemask_pd(_mm256_cmp_pd(fixed_x, fixed_y, _CMP_UNORD_Q));
-  const __m256d limit = _mm256_set1_pd(kFixedPointLimit);
-  const __m256d low_limit = _mm256_set1_pd(-kFixedPointLimit);
-  *xs = _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(fixed_x, limit), low_limit));
-  *ys = _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(fixed_y, limit), low_limit));
+  *xs = fixed_lanes(fixed_x);
+  *ys = fixed_lanes(fixed_y);
   return again;
 }
 
@@ -94,11 +100,8 @@ void exact_row_positions_avx2(const CameraFrame& camera, bool cylinder, int32_t 
     __m128i ys;
     const int again =
         four_positions(camera, rays, cylinder, first + i, width_256, extent_256, &xs, &ys);
-    const __m128i offset = _mm_set1_epi32(128);
-    const __m128i x = _mm_sub_epi32(xs, offset);
-    const __m128i y = _mm_sub_epi32(ys, offset);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi32(x, y));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 2), _mm_unpackhi_epi32(x, y));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi32(xs, ys));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 2), _mm_unpackhi_epi32(xs, ys));
     for (int k = 0; k < 4; ++k) {
       if (again & (1 << k)) {
         out[i + k] = exact_position(camera, cylinder, first + i + k, row, width_256, extent_256);
@@ -107,5 +110,40 @@ void exact_row_positions_avx2(const CameraFrame& camera, bool cylinder, int32_t 
   }
   for (; i < count; ++i) {
     out[i] = exact_position(camera, cylinder, first + i, row, width_256, extent_256);
+  }
+}
+
+void span_positions_avx2(const TextureCoord* ends, int32_t first, int32_t count, double width_256,
+                         double extent_256, SamplePosition* positions) {
+  const __m256d width = _mm256_set1_pd(width_256);
+  const __m256d extent = _mm256_set1_pd(extent_256);
+  for (int32_t group = 0; group < count; group += 4) {
+    // Lane k holds span group + k; lanes past the last span run on the last one's values and are
+    // not stored.
+    const int32_t spans = count - group < 4 ? count - group : 4;
+    double u[4], v[4], step_u[4], step_v[4];
+    for (int32_t k = 0; k < 4; ++k) {
+      const int32_t span = group + (k < spans ? k : spans - 1);
+      const SpanSteps steps = span_steps(ends[span], ends[span + 1]);
+      u[k] = steps.u;
+      v[k] = steps.v;
+      step_u[k] = steps.step_u;
+      step_v[k] = steps.step_v;
+    }
+    __m256d us = _mm256_loadu_pd(u);
+    __m256d vs = _mm256_loadu_pd(v);
+    const __m256d du = _mm256_loadu_pd(step_u);
+    const __m256d dv = _mm256_loadu_pd(step_v);
+    SamplePosition* out = positions + first + 16 * group;
+    for (int32_t i = 0; i < 16; ++i) {
+      const __m128i x = fixed_lanes(_mm256_mul_pd(us, width));
+      const __m128i y = fixed_lanes(_mm256_mul_pd(vs, extent));
+      SamplePosition lanes[4];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_unpacklo_epi32(x, y));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes + 2), _mm_unpackhi_epi32(x, y));
+      for (int32_t k = 0; k < spans; ++k) out[16 * k + i] = lanes[k];
+      us = _mm256_add_pd(us, du);
+      vs = _mm256_add_pd(vs, dv);
+    }
   }
 }

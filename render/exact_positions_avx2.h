@@ -7,3 +7,6 @@
 void exact_row_positions_avx2(const CameraFrame& camera, bool cylinder, int32_t row, int32_t first,
                               int32_t count, double width_256, double extent_256,
                               SamplePosition* out);
+
+void span_positions_avx2(const TextureCoord* ends, int32_t first, int32_t count, double width_256,
+                         double extent_256, SamplePosition* positions);

@@ -17,40 +17,6 @@ inline TextureCoord pixel_texture(const RenderContext& context, int32_t column, 
   return direction_to_equirect(camera_frame_ray(context.camera, column, row), kCylinder);
 }
 
-// Spans of 16 pixels between exact texture coordinates: ends[k] and ends[k + 1] bound span k,
-// whose first pixel is first + 16·k. du crosses the 360° seam the short way. The pixels of a span
-// are reached by repeated addition; four spans are filled side by side, each with its own sums,
-// so their additions do not wait on one another (the values are those of one span at a time).
-void fill_spans(const TextureCoord* ends, int32_t first, int32_t count, double width_256,
-                double extent_256, SamplePosition* positions) {
-  for (int32_t group = 0; group < count; group += 4) {
-    const int32_t spans = std::min<int32_t>(4, count - group);
-    double u[4], v[4], step_u[4], step_v[4];
-    for (int32_t k = 0; k < spans; ++k) {
-      const TextureCoord& begin = ends[group + k];
-      const TextureCoord& end = ends[group + k + 1];
-      double du = end.u - begin.u;
-      if (du < -0.5) {
-        du += 1.0;
-      } else if (du > 0.5) {
-        du -= 1.0;
-      }
-      step_u[k] = du / 16.0;
-      step_v[k] = (end.v - begin.v) / 16.0;
-      u[k] = begin.u;
-      v[k] = begin.v;
-    }
-    for (int32_t i = 0; i < 16; ++i) {
-      for (int32_t k = 0; k < spans; ++k) {
-        positions[first + 16 * (group + k) + i] =
-            sample_position(u[k], v[k], width_256, extent_256);
-        u[k] += step_u[k];
-        v[k] += step_v[k];
-      }
-    }
-  }
-}
-
 // Source positions of every pixel of a row, exact or by spans as the face rule says.
 template <bool kCylinder>
 void row_positions(RenderContext* context, int32_t row, SamplePosition* positions) {
@@ -74,8 +40,8 @@ void row_positions(RenderContext* context, int32_t row, SamplePosition* position
     ends[k] = pixel_texture<kCylinder>(*context, 16 * k, row);
     ends[spans + 1 + k] = pixel_texture<kCylinder>(*context, exact_end + 16 * k, row);
   }
-  fill_spans(ends.data(), 0, spans, width_256, extent_256, positions);
-  fill_spans(ends.data() + spans + 1, exact_end, spans, width_256, extent_256, positions);
+  span_positions(ends.data(), 0, spans, width_256, extent_256, positions);
+  span_positions(ends.data() + spans + 1, exact_end, spans, width_256, extent_256, positions);
 }
 
 // g++ builds an AVX2 clone of each row variant, chosen at run time. Clang cannot clone

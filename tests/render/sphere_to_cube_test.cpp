@@ -404,6 +404,33 @@ TEST(FaceGeometry, ExactRowsEqualOneRayAtATime) {
   }
 }
 
+// Spans filled side by side (four to a vector where the processor can) give the positions of one
+// span at a time, for any number of spans, across the seam and with huge cylinder rows.
+TEST(FaceGeometry, SpansSideBySideEqualOneSpanAtATime) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int32_t count = 1; count <= 9; ++count) {
+    std::vector<TextureCoord> ends(static_cast<size_t>(count) + 1);
+    for (TextureCoord& end : ends) end = {unit(random), unit(random)};
+    ends[0].u = 0.98;  // the first span crosses the seam
+    ends[1].u = 0.01;
+    if (count > 2) ends[2].v = -3e9;  // a huge cylinder row
+    std::vector<SamplePosition> positions(16 * static_cast<size_t>(count) + 5);
+    span_positions(ends.data(), 5, count, 900 * 256.0, 450 * 256.0, positions.data());
+    for (int32_t k = 0; k < count; ++k) {
+      SpanSteps steps = span_steps(ends[k], ends[k + 1]);
+      for (int32_t i = 0; i < 16; ++i) {
+        const SamplePosition one = sample_position(steps.u, steps.v, 900 * 256.0, 450 * 256.0);
+        const SamplePosition& got = positions[5 + 16 * k + i];
+        ASSERT_TRUE(one.x == got.x && one.y == got.y)
+            << count << " spans, span " << k << " pixel " << i;
+        steps.u += steps.step_u;
+        steps.v += steps.step_v;
+      }
+    }
+  }
+}
+
 // A ray near the pole of a cylinder lies a huge way above or below the image: its fixed-point row
 // keeps its side (top stays top) and stays inside the 32-bit range, as does not a number.
 TEST(FaceGeometry, FarPositionsKeepTheirSideWithinTheFixedPointRange) {
