@@ -167,49 +167,31 @@ struct BlockCopy {
 
 constexpr BlockCopy kBlackBlock = {};
 
-// The tiles a copied block reads (at most four: two columns and two rows of tiles), each looked up
-// in the view once. Four tiles never give one another up, so their pixels stay valid meanwhile.
-struct BlockTiles {
-  int32_t keys[4] = {};  // tile row × tiles across + tile column
-  const uint8_t* pixels[4] = {};
-  int count = 0;
-};
-
-// The pixels of tile (tile_column, tile_row), null when it cannot be locked.
-inline const uint8_t* block_tile(PanoSampler* sampler, BlockTiles* known, int32_t tile_column,
-                                 int32_t tile_row) {
-  const TiledImage* image = sampler->view->image;
-  const int32_t key = tile_row * image->tiles_across + tile_column;
-  for (int k = 0; k < known->count; ++k) {
-    if (known->keys[k] == key) return known->pixels[k];
-  }
-  const int32_t shift = image->tile_shift;
-  const uint8_t* pixels = tile_view_pixel(sampler->view, tile_column << shift, tile_row << shift);
-  if (pixels && known->count < 4) {
-    known->keys[known->count] = key;
-    known->pixels[known->count++] = pixels;
-  }
-  return pixels;
-}
-
 // Copies a block that straddles tile edges, the seam or the border pixel by pixel, with the edge
 // rules of the sampler (columns wrap around a panorama, a face repeats its edge pixels, rows
-// outside a partial image are black). False when a tile cannot be locked.
+// outside a partial image are black). Its columns lie in at most two tile columns and its rows in
+// at most two tile rows; each of those (at most four) tiles is looked up once, and four tiles never
+// give one another up in the view, so the copy itself has no lookups or branches. False when a
+// tile cannot be locked.
 template <int kSize>
 bool copy_block(PanoSampler* sampler, int32_t column, int32_t row, BlockCopy* copy) {
   const int32_t shift = sampler->tile_shift;
   const int32_t mask = (1 << shift) - 1;
-  // Per column: its tile column, its place in the tile and the width of that tile.
-  int32_t tile_columns[kSize];
-  int32_t inside[kSize];
-  int32_t tile_widths[kSize];
+  int32_t tile_columns[2] = {};
+  int32_t tile_widths[2] = {};
+  int which_column[kSize];  // 0 or 1: the tile column of each column
+  int32_t inside[kSize];    // the column inside its tile
   for (int c = 0; c < kSize; ++c) {
     const int32_t x = std::clamp(sampler_column(sampler, column + c), 0, sampler->width - 1);
-    tile_columns[c] = x >> shift;
+    which_column[c] = c > 0 && (x >> shift) != tile_columns[0];
+    tile_columns[which_column[c]] = x >> shift;
     inside[c] = x & mask;
-    tile_widths[c] = std::min(1 << shift, sampler->width - (tile_columns[c] << shift));
   }
-  BlockTiles known;
+  for (int k = 0; k < 2; ++k) {
+    tile_widths[k] = std::min(1 << shift, sampler->width - (tile_columns[k] << shift));
+  }
+  const uint8_t* tiles[2][2] = {};  // [tile row][tile column] as the block uses them
+  int32_t first_tile_row = -1;
   for (int r = 0; r < kSize; ++r) {
     uint8_t* out = copy->bytes + 16 * r;
     const int32_t y = sampler_row(sampler, row + r);
@@ -217,13 +199,19 @@ bool copy_block(PanoSampler* sampler, int32_t column, int32_t row, BlockCopy* co
       std::memset(out, 0, 4 * kSize);
       continue;
     }
-    for (int c = 0; c < kSize; ++c) {
-      const uint8_t* pixels = block_tile(sampler, &known, tile_columns[c], y >> shift);
-      if (!pixels) return false;
-      const size_t offset =
-          static_cast<size_t>(y & mask) * tile_widths[c] + static_cast<size_t>(inside[c]);
-      std::memcpy(out + 4 * c, pixels + 4 * offset, 4);
+    if (first_tile_row < 0) first_tile_row = y >> shift;
+    const int which_row = (y >> shift) != first_tile_row;
+    const uint8_t* rows[2] = {};
+    for (int k = 0; k < (which_column[kSize - 1] ? 2 : 1); ++k) {
+      const uint8_t*& tile = tiles[which_row][k];
+      if (!tile) {
+        tile = tile_view_pixel(sampler->view, tile_columns[k] << shift, (y >> shift) << shift);
+        if (!tile) return false;
+      }
+      rows[k] = tile + 4 * static_cast<size_t>(y & mask) * tile_widths[k];
     }
+    for (int c = 0; c < kSize; ++c)
+      std::memcpy(out + 4 * c, rows[which_column[c]] + 4 * inside[c], 4);
   }
   return true;
 }
