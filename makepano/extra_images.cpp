@@ -8,8 +8,11 @@
 
 #include "base/args.h"
 #include "base/console.h"
+#include "base/files.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/threads.h"
+#include "base/unit_relay.h"
 #include "makepano/input_analysis.h"
 #include "makepano/pano_names.h"
 #include "makepano/pano_settings.h"
@@ -185,6 +188,67 @@ void make_preview(const ExtraImageContext& context, const std::string& preview_p
   images->preview_element = "<preview url=\"" +
                             url_for(context.xml_path, preview_path, settings.previewpathxml) +
                             "\" />";
+}
+
+struct PreviewAhead {
+  ExtraImageContext context;  // the caller's, printing through the relay
+  std::string path;
+  ExtraImages images;        // what make_preview filled in
+  UnitRelayPtr relay;        // one unit: the preview's console lines
+  WorkerPoolPtr pool;        // one helper
+  bool finished = false;     // the helper is done
+  bool handed_over = false;  // finish_preview_ahead took the result
+};
+
+namespace {
+
+void preview_ahead_unit(void* user, int64_t /*index*/, int32_t /*worker*/) {
+  PreviewAhead* ahead = static_cast<PreviewAhead*>(user);
+  set_thread_console(ahead->context.ops);
+  make_preview(ahead->context, ahead->path, &ahead->images);
+  set_thread_console(nullptr);
+  finish_unit(ahead->relay.get(), 0);
+}
+
+// Waits for the helper; the held-back lines stay unprinted.
+void wait_for_preview(PreviewAhead* ahead) {
+  if (ahead->finished) return;
+  finish_parallel(ahead->pool.get());
+  ahead->finished = true;
+}
+
+}  // namespace
+
+// A preview whose result was never taken belongs to tiles that were not all cut: as it would
+// not have been made yet, its file is removed.
+void PreviewAheadDeleter::operator()(PreviewAhead* ahead) const {
+  const std::unique_ptr<PreviewAhead> owner(ahead);
+  wait_for_preview(ahead);
+  if (!ahead->handed_over && !ahead->images.preview_file.empty()) {
+    delete_file(ahead->images.preview_file);
+  }
+}
+
+PreviewAheadPtr start_preview_ahead(const ExtraImageContext& context,
+                                    const std::string& preview_path) {
+  WorkerPoolPtr pool = create_worker_pool(1);
+  if (!pool) return nullptr;
+  PreviewAheadPtr ahead(std::make_unique<PreviewAhead>().release());
+  ahead->path = preview_path;
+  ahead->relay = create_unit_relay(1);
+  ahead->context = context;
+  ahead->context.ops = unit_console(ahead->relay.get(), 0);
+  ahead->pool = std::move(pool);
+  start_parallel(ahead->pool.get(), 1, preview_ahead_unit, ahead.get());
+  return ahead;
+}
+
+void finish_preview_ahead(PreviewAhead* ahead, ConsoleOps* ops, ExtraImages* images) {
+  replay_unit(ahead->relay.get(), 0, {ops, nullptr, nullptr});
+  wait_for_preview(ahead);
+  ahead->handed_over = true;
+  images->preview_file = ahead->images.preview_file;
+  images->preview_element = ahead->images.preview_element;
 }
 
 bool make_thumbnail_image(const ExtraImageContext& context, const std::string& thumb_path,
