@@ -140,28 +140,38 @@ void flat_preview_size(int32_t preview_width, int32_t width, int32_t height, int
   *out_height = h;
 }
 
-void make_preview(const ExtraImageContext& context, const std::string& preview_path,
-                  ExtraImages* images) {
+namespace {
+
+// How far the work of a preview came before its writing.
+enum class PreviewStep {
+  kSkipped,   // no path, or a source could not be read: nothing more happens
+  kFailed,    // composing failed (reported); only the closing line follows
+  kComposed,  // the preview waits in the job's `composed` image
+};
+
+// The part of make_preview before the writing: its first lines, the sources and the composed
+// preview.
+PreviewStep compose_input_preview(const ExtraImageContext& context, const std::string& preview_path,
+                                  PreviewJob* job) {
   const PanoSettings& settings = *context.settings;
   const PanoInput& input = *context.input;
   ConsoleOps* ops = context.ops;
-  if (preview_path.empty()) return;
-  PreviewJob job;
-  prepare_preview_job(context, preview_path, &job);
+  if (preview_path.empty()) return PreviewStep::kSkipped;
+  prepare_preview_job(context, preview_path, job);
   const int32_t sphere_width = settings.previewspsize;
   if (!settings.quiet) ops->log(ops, kClearLine, "");
   if (input.type == kPanoCube) {
     if (!settings.quiet) ops->log(ops, "%s", kDownsampling);
     const int32_t size = settings.previewcssize;
     for (int32_t side = 0; side < kCubeSideCount; ++side) {
-      job.faces[side] = load_preview_source(size, &job, input.faces[side], size, false);
-      if (job.faces[side].empty()) return;
+      job->faces[side] = load_preview_source(size, job, input.faces[side], size, false);
+      if (job->faces[side].empty()) return PreviewStep::kSkipped;
     }
-    job.face_size = static_cast<uint32_t>(size);
-    job.cubestrip = settings.cspreview;
-    job.out_width = settings.cspreview ? size : sphere_width;
-    job.out_height = settings.cspreview ? size : sphere_width / 2;
-    plan_preview_progress(sphere_width, &job, false, sphere_width / 2, !settings.cspreview);
+    job->face_size = static_cast<uint32_t>(size);
+    job->cubestrip = settings.cspreview;
+    job->out_width = settings.cspreview ? size : sphere_width;
+    job->out_height = settings.cspreview ? size : sphere_width / 2;
+    plan_preview_progress(sphere_width, job, false, sphere_width / 2, !settings.cspreview);
   } else {
     if (!settings.quiet) ops->log(ops, "%s", kPreviewLabel);
     const bool sphere = input.type == kPanoSphere;
@@ -170,18 +180,30 @@ void make_preview(const ExtraImageContext& context, const std::string& preview_p
     if (!sphere) flat_preview_size(sphere_width, input.width, input.height, &width, &height);
     const std::string& source = input.type == kPanoSpherePair ? input.left_path : input.path;
     const bool wrap = sphere || input.hfov > 359;
-    job.sphere = load_preview_source(width, &job, source, height, wrap);
-    if (job.sphere.empty()) return;
-    job.sphere_width = static_cast<uint32_t>(width);
-    job.sphere_height = static_cast<uint32_t>(height);
-    job.cubestrip = sphere && settings.cspreview;
-    job.simple_blur = !sphere;
-    job.wrap = sphere || input.hfov >= 360;
-    job.out_width = job.cubestrip ? settings.previewcssize : width;
-    job.out_height = job.cubestrip ? settings.previewcssize : height;
-    plan_preview_progress(0, &job, false, 0, false);
+    job->sphere = load_preview_source(width, job, source, height, wrap);
+    if (job->sphere.empty()) return PreviewStep::kSkipped;
+    job->sphere_width = static_cast<uint32_t>(width);
+    job->sphere_height = static_cast<uint32_t>(height);
+    job->cubestrip = sphere && settings.cspreview;
+    job->simple_blur = !sphere;
+    job->wrap = sphere || input.hfov >= 360;
+    job->out_width = job->cubestrip ? settings.previewcssize : width;
+    job->out_height = job->cubestrip ? settings.previewcssize : height;
+    plan_preview_progress(0, job, false, 0, false);
   }
-  const bool written = render_preview(&job);
+  return compose_preview(job) ? PreviewStep::kComposed : PreviewStep::kFailed;
+}
+
+// The rest of make_preview: the writing (reported through context.ops), the closing line and
+// the preview's entries.
+void write_input_preview(const ExtraImageContext& context, const std::string& preview_path,
+                         PreviewStep step, PreviewJob* job, ExtraImages* images) {
+  const PanoSettings& settings = *context.settings;
+  ConsoleOps* ops = context.ops;
+  if (step == PreviewStep::kSkipped) return;
+  job->user = ops;
+  job->console = ops;
+  const bool written = step == PreviewStep::kComposed && write_composed_preview(job);
   if (!settings.quiet) ops->log(ops, kClearLine, "");
   if (!written) return;
   images->preview_file = preview_path;
@@ -190,14 +212,26 @@ void make_preview(const ExtraImageContext& context, const std::string& preview_p
                             "\" />";
 }
 
+}  // namespace
+
+void make_preview(const ExtraImageContext& context, const std::string& preview_path,
+                  ExtraImages* images) {
+  PreviewJob job;
+  const PreviewStep step = compose_input_preview(context, preview_path, &job);
+  write_input_preview(context, preview_path, step, &job, images);
+}
+
+// The composing runs on the helper and prints through the relay; the writing is left to
+// finish_preview_ahead, so nothing of the preview reaches the disk before the largest level is
+// cut, as when the preview follows it.
 struct PreviewAhead {
   ExtraImageContext context;  // the caller's, printing through the relay
   std::string path;
-  ExtraImages images;        // what make_preview filled in
-  UnitRelayPtr relay;        // one unit: the preview's console lines
-  WorkerPoolPtr pool;        // one helper
-  bool finished = false;     // the helper is done
-  bool handed_over = false;  // finish_preview_ahead took the result
+  PreviewJob job;
+  PreviewStep step = PreviewStep::kSkipped;
+  UnitRelayPtr relay;     // one unit: the preview's console lines
+  WorkerPoolPtr pool;     // one helper
+  bool finished = false;  // the helper is done
 };
 
 namespace {
@@ -205,7 +239,7 @@ namespace {
 void preview_ahead_unit(void* user, int64_t /*index*/, int32_t /*worker*/) {
   PreviewAhead* ahead = static_cast<PreviewAhead*>(user);
   set_thread_console(ahead->context.ops);
-  make_preview(ahead->context, ahead->path, &ahead->images);
+  ahead->step = compose_input_preview(ahead->context, ahead->path, &ahead->job);
   set_thread_console(nullptr);
   finish_unit(ahead->relay.get(), 0);
 }
@@ -219,14 +253,9 @@ void wait_for_preview(PreviewAhead* ahead) {
 
 }  // namespace
 
-// A preview whose result was never taken belongs to tiles that were not all cut: as it would
-// not have been made yet, its file is removed.
 void PreviewAheadDeleter::operator()(PreviewAhead* ahead) const {
   const std::unique_ptr<PreviewAhead> owner(ahead);
   wait_for_preview(ahead);
-  if (!ahead->handed_over && !ahead->images.preview_file.empty()) {
-    delete_file(ahead->images.preview_file);
-  }
 }
 
 PreviewAheadPtr start_preview_ahead(const ExtraImageContext& context,
@@ -246,9 +275,9 @@ PreviewAheadPtr start_preview_ahead(const ExtraImageContext& context,
 void finish_preview_ahead(PreviewAhead* ahead, ConsoleOps* ops, ExtraImages* images) {
   replay_unit(ahead->relay.get(), 0, {ops, nullptr, nullptr});
   wait_for_preview(ahead);
-  ahead->handed_over = true;
-  images->preview_file = ahead->images.preview_file;
-  images->preview_element = ahead->images.preview_element;
+  ExtraImageContext context = ahead->context;
+  context.ops = ops;
+  write_input_preview(context, ahead->path, ahead->step, &ahead->job, images);
 }
 
 bool make_thumbnail_image(const ExtraImageContext& context, const std::string& thumb_path,
