@@ -22,8 +22,20 @@ constexpr size_t kSignatureBytes = 64;
 // Converts one row of the file's pixels into the element layout of the tiled image.
 using ElementConverter = void (*)(const uint8_t* source, uint8_t* target, int32_t width);
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the row converters read words");
+
+// A pixel's three bytes and the first of the next, read as one little-endian word R G B x, turn
+// around to x B G R; shifted down, B G R come first and the alpha goes on top. The last pixel
+// is copied byte by byte, so nothing past the row is read.
 void rgb8_to_bgra8(const uint8_t* source, uint8_t* target, int32_t width) {
-  for (int32_t x = 0; x < width; ++x, source += 3, target += 4) {
+  int32_t x = 0;
+  for (; x + 1 < width; ++x, source += 3, target += 4) {
+    uint32_t word;
+    memcpy(&word, source, 4);
+    word = (__builtin_bswap32(word) >> 8) | 0xFF000000u;
+    memcpy(target, &word, 4);
+  }
+  if (x < width) {
     target[0] = source[2];
     target[1] = source[1];
     target[2] = source[0];
