@@ -36,13 +36,15 @@ struct UnitRelay {
   std::vector<std::vector<RelayEvent>> events;  // per unit, not yet replayed
   std::vector<bool> finished;
   std::vector<std::unique_ptr<RelayUnitConsole>> consoles;
+  int64_t replaying = -1;  // the unit replay_unit is taking events of, or -1
 };
 
 namespace {
 
 // Progress comes about once a row: the reporting thread is woken for every 64th pending event of
-// a unit (and for any line), so it takes them in batches instead of taking a core from the
-// workers for every row. The unit's end wakes it for the rest.
+// the unit it replays (and for any line of it), so it takes them in batches instead of taking a
+// core from the workers for every row. The events of the units after it wait without waking it:
+// it takes them all at once when it gets there. A unit's end always wakes it.
 constexpr size_t kWakeBatch = 64;
 
 void record(UnitRelay* relay, int64_t unit, RelayEvent event) {
@@ -50,7 +52,9 @@ void record(UnitRelay* relay, int64_t unit, RelayEvent event) {
   std::lock_guard<std::mutex> guard(relay->mutex);
   std::vector<RelayEvent>& pending = relay->events[static_cast<size_t>(unit)];
   pending.push_back(std::move(event));
-  if (line || pending.size() >= kWakeBatch) relay->changed.notify_all();
+  if (unit == relay->replaying && (line || pending.size() >= kWakeBatch)) {
+    relay->changed.notify_all();
+  }
 }
 
 RelayUnitConsole* unit_of(ConsoleOps* ops) {
@@ -190,10 +194,12 @@ void replay_unit(UnitRelay* relay, int64_t unit, const RelayTarget& target) {
     bool finished = false;
     {
       std::unique_lock<std::mutex> lock(relay->mutex);
+      relay->replaying = unit;
       relay->changed.wait(lock,
                           [&] { return !relay->events[index].empty() || relay->finished[index]; });
       batch.swap(relay->events[index]);
       finished = relay->finished[index] && batch.empty();
+      if (finished) relay->replaying = -1;
     }
     for (const RelayEvent& event : batch) replay_event(event, target);
     batch.clear();

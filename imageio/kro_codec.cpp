@@ -22,8 +22,16 @@ struct KroHeader {
   int32_t channels = 0;
 };
 
+// Rows go through a larger stream buffer than the default one of a block (4 KiB): the temporary
+// faces of a tour are written once and read back once per level, a row of some kilobytes at a
+// time.
+constexpr size_t kStreamBufferBytes = 262144;
+
 struct KroState {
   FILE* stream = nullptr;  // owned; null while the open-file table has closed it
+  // The buffer of the stream as first opened (a stream the open-file table reopens has the
+  // default one); it outlives the stream, which the destructor closes first.
+  std::unique_ptr<char[]> stream_buffer;
   bool sixteen_bit = false;
   bool reduced = false;     // deliver only the hint's number of rows, by seeking
   int64_t data_offset = 0;  // first row: header + profile
@@ -107,9 +115,18 @@ void set_stream(ImageFile* file, FILE* stream) {
   state_of(file)->stream = stream;
 }
 
+// Gives a stream just opened the state's own buffer.
+void use_stream_buffer(KroState* state, FILE* stream) {
+  state->stream_buffer = std::make_unique<char[]>(kStreamBufferBytes);
+  setvbuf(stream, state->stream_buffer.get(), _IOFBF, kStreamBufferBytes);
+}
+
 std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* props) {
+  // The state (and so the buffer) is made first: an early return closes the stream before it.
+  auto state = std::make_shared<KroState>();
   FilePtr stream = open_file(path, "rb");
   if (!stream) return nullptr;
+  use_stream_buffer(state.get(), stream.get());
   KroHeader header;
   if (!read_raw_header(stream.get(), &header)) return image_refuse(kDetailKroDamaged);
   if (!header_usable(header)) return image_refuse(kDetailKroLayout);
@@ -121,7 +138,6 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   if (file_size < data_offset || (file_size - data_offset) / row_bytes < header.height) {
     return image_refuse(kDetailKroDamaged);
   }
-  auto state = std::make_shared<KroState>();
   state->sixteen_bit = header.bits == 16;
   state->data_offset = data_offset;
   state->full_height = header.height;
@@ -181,8 +197,10 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
   const uint32_t icc_size =
       props.icc_data && props.icc_size > 0 ? static_cast<uint32_t>(props.icc_size) : 0;
   if (icc_size > 0xFFFFFF) return nullptr;  // the header holds 24 bits
+  auto state = std::make_shared<KroState>();
   FilePtr stream = open_file(path, "wb");
   if (!stream) return nullptr;
+  use_stream_buffer(state.get(), stream.get());
   uint8_t header[kKroHeaderSize];
   memcpy(header, "KRO\x01", 4);
   put_big32(header + 4, static_cast<uint32_t>(width));
@@ -193,7 +211,6 @@ std::unique_ptr<ImageFile> create_writer(const std::string& path, int32_t width,
   if (icc_size > 0 && fwrite(props.icc_data, 1, icc_size, stream.get()) != icc_size) {
     return nullptr;
   }
-  auto state = std::make_shared<KroState>();
   state->sixteen_bit = bits == 16;
   if (state->sixteen_bit) state->row_buffer.resize(static_cast<size_t>(row_bytes));
   state->stream = stream.release();

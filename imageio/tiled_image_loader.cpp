@@ -1,13 +1,18 @@
-// Loading an image file into a tiled image. Memory while loading stays near one pass buffer
-// (at most 4 MiB, or one row when a row is larger) plus the tiles of the band being filled:
-// each pass reads some rows of the band, then every tile of the band takes its part of them.
+// Loading an image file into a tiled image. The calling thread decodes the rows (the codecs
+// report through its console) into one of two pass buffers of at most 4 MiB (one row when a row
+// is larger); with more than one thread a helper meanwhile converts the previous pass straight
+// into the tiles of its band, so decoding never waits for the copying and the first touch of
+// the tile memory. Memory while loading stays near the two pass buffers plus the tiles of the
+// bands being filled.
+#include "imageio/tiled_image_loader.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "base/files.h"
+#include "base/threads.h"
 #include "imageio/image_file.h"
-#include "imageio/tiled_image_loader.h"
 
 namespace {
 
@@ -17,8 +22,20 @@ constexpr size_t kSignatureBytes = 64;
 // Converts one row of the file's pixels into the element layout of the tiled image.
 using ElementConverter = void (*)(const uint8_t* source, uint8_t* target, int32_t width);
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the row converters read words");
+
+// A pixel's three bytes and the first of the next, read as one little-endian word R G B x, turn
+// around to x B G R; shifted down, B G R come first and the alpha goes on top. The last pixel
+// is copied byte by byte, so nothing past the row is read.
 void rgb8_to_bgra8(const uint8_t* source, uint8_t* target, int32_t width) {
-  for (int32_t x = 0; x < width; ++x, source += 3, target += 4) {
+  int32_t x = 0;
+  for (; x + 1 < width; ++x, source += 3, target += 4) {
+    uint32_t word;
+    memcpy(&word, source, 4);
+    word = (__builtin_bswap32(word) >> 8) | 0xFF000000u;
+    memcpy(target, &word, 4);
+  }
+  if (x < width) {
     target[0] = source[2];
     target[1] = source[1];
     target[2] = source[0];
@@ -75,24 +92,44 @@ bool has_readable_signature(const std::string& path) {
   return image_kind_for_signature(head, bytes) != kImageNone;
 }
 
-// Copies rows [0, rows) of the pass buffer into the tiles of band, starting at tile row
-// first_row; false when a tile cannot be locked.
-bool copy_pass_into_band(TiledImage* image, int32_t band, const uint8_t* pass, int32_t rows,
-                         int32_t first_row) {
-  const size_t pass_stride = static_cast<size_t>(image->width) * image->element_size;
+// Rows [first_row, first_row + rows) of one band, as the file gives them, waiting in a pass
+// buffer to be converted into the band's tiles.
+struct LoadPass {
+  TiledImage* image = nullptr;
+  const Layout* layout = nullptr;
+  size_t file_pixel_bytes = 0;  // bytes of one pixel of the file's rows
+  size_t file_row_bytes = 0;    // bytes of one row in the pass buffer
+  const uint8_t* rows = nullptr;
+  int32_t band = 0;
+  int32_t first_row = 0;  // first row of the pass inside the band
+  int32_t row_count = 0;
+  bool failed = false;  // a tile could not be locked
+};
+
+// Converts the rows of a pass into the tiles of its band; marks the pass failed when a tile
+// cannot be locked.
+void fill_band_from_pass(LoadPass* pass) {
+  TiledImage* image = pass->image;
   for (int32_t column = 0; column < image->tiles_across; ++column) {
-    Tile* tile = tile_at(image, column, band);
+    Tile* tile = tile_at(image, column, pass->band);
     auto* pixels = static_cast<uint8_t*>(qvmem_lock(tile->block));
-    if (!pixels) return false;
+    if (!pixels) {
+      pass->failed = true;
+      return;
+    }
     const size_t tile_stride = static_cast<size_t>(tile->width) * image->element_size;
-    const size_t left = static_cast<size_t>(column) * image->tile_size * image->element_size;
-    for (int32_t r = 0; r < rows; ++r) {
-      memcpy(pixels + static_cast<size_t>(first_row + r) * tile_stride,
-             pass + static_cast<size_t>(r) * pass_stride + left, tile_stride);
+    const size_t left = static_cast<size_t>(column) * image->tile_size * pass->file_pixel_bytes;
+    for (int32_t r = 0; r < pass->row_count; ++r) {
+      pass->layout->convert(pass->rows + static_cast<size_t>(r) * pass->file_row_bytes + left,
+                            pixels + static_cast<size_t>(pass->first_row + r) * tile_stride,
+                            tile->width);
     }
     qvmem_unlock(tile->block);
   }
-  return true;
+}
+
+void fill_band_unit(void* user, int64_t /*index*/, int32_t /*worker*/) {
+  fill_band_from_pass(static_cast<LoadPass*>(user));
 }
 
 }  // namespace
@@ -110,24 +147,49 @@ TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
 
   const int64_t row_bytes = int64_t{image->width} * image->element_size;
   const int32_t rows_per_pass = static_cast<int32_t>(std::max<int64_t>(1, kPassBytes / row_bytes));
-  std::vector<uint8_t> pass(
-      static_cast<size_t>(std::min<int64_t>(rows_per_pass, image->height) * row_bytes));
-  std::vector<uint8_t> input(static_cast<size_t>(reader->bytes_per_row));
+  const size_t file_row_bytes = static_cast<size_t>(reader->bytes_per_row);
+  const size_t pass_bytes =
+      static_cast<size_t>(std::min<int64_t>(rows_per_pass, image->height)) * file_row_bytes;
+  // With one thread the passes are filled in turn on the calling thread, from one buffer.
+  WorkerPoolPtr pool = thread_count() > 1 ? create_worker_pool(1) : nullptr;
+  std::vector<uint8_t> buffers[2];
+  buffers[0].resize(pass_bytes);
+  if (pool) buffers[1].resize(pass_bytes);
+  LoadPass pass;
+  pass.image = image.get();
+  pass.layout = layout;
+  pass.file_pixel_bytes = static_cast<size_t>(reader->bits_per_pixel / 8);
+  pass.file_row_bytes = file_row_bytes;
+  bool pass_pending = false;  // a pass is being filled on the helper
+  int32_t buffer = 0;
   int32_t rows_done = 0;
-  for (int32_t band = 0; band < image->tiles_down; ++band) {
+  bool read = true;
+  for (int32_t band = 0; band < image->tiles_down && read; ++band) {
     const int32_t band_rows = tile_at(image.get(), 0, band)->height;
-    for (int32_t filled = 0; filled < band_rows;) {
+    for (int32_t filled = 0; filled < band_rows && read;) {
       const int32_t rows = std::min(rows_per_pass, band_rows - filled);
-      for (int32_t r = 0; r < rows; ++r) {
-        if (!image_read_row(reader.get(), input.data())) return nullptr;
-        layout->convert(input.data(), pass.data() + r * row_bytes, image->width);
+      uint8_t* target = buffers[buffer].data();
+      for (int32_t r = 0; r < rows && read; ++r) {
+        read = image_read_row(reader.get(), target + static_cast<size_t>(r) * file_row_bytes);
+        if (!read) break;
         ++rows_done;
         if (progress) progress(user, rows_done, image->height);
       }
-      if (!copy_pass_into_band(image.get(), band, pass.data(), rows, filled)) return nullptr;
+      if (pass_pending) finish_parallel(pool.get());
+      pass_pending = false;
+      if (!read || pass.failed) break;
+      pass.rows = target;
+      pass.band = band;
+      pass.first_row = filled;
+      pass.row_count = rows;
+      start_parallel(pool.get(), 1, fill_band_unit, &pass);
+      pass_pending = pool != nullptr;
+      if (pool) buffer ^= 1;
       filled += rows;
     }
   }
+  if (pass_pending) finish_parallel(pool.get());
+  if (!read || pass.failed) return nullptr;
   image_close(std::move(reader));
   image->loaded_from_file = true;
   return image;

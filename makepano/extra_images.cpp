@@ -8,8 +8,11 @@
 
 #include "base/args.h"
 #include "base/console.h"
+#include "base/files.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/threads.h"
+#include "base/unit_relay.h"
 #include "makepano/input_analysis.h"
 #include "makepano/pano_names.h"
 #include "makepano/pano_settings.h"
@@ -137,28 +140,38 @@ void flat_preview_size(int32_t preview_width, int32_t width, int32_t height, int
   *out_height = h;
 }
 
-void make_preview(const ExtraImageContext& context, const std::string& preview_path,
-                  ExtraImages* images) {
+namespace {
+
+// How far the work of a preview came before its writing.
+enum class PreviewStep {
+  kSkipped,   // no path, or a source could not be read: nothing more happens
+  kFailed,    // composing failed (reported); only the closing line follows
+  kComposed,  // the preview waits in the job's `composed` image
+};
+
+// The part of make_preview before the writing: its first lines, the sources and the composed
+// preview.
+PreviewStep compose_input_preview(const ExtraImageContext& context, const std::string& preview_path,
+                                  PreviewJob* job) {
   const PanoSettings& settings = *context.settings;
   const PanoInput& input = *context.input;
   ConsoleOps* ops = context.ops;
-  if (preview_path.empty()) return;
-  PreviewJob job;
-  prepare_preview_job(context, preview_path, &job);
+  if (preview_path.empty()) return PreviewStep::kSkipped;
+  prepare_preview_job(context, preview_path, job);
   const int32_t sphere_width = settings.previewspsize;
   if (!settings.quiet) ops->log(ops, kClearLine, "");
   if (input.type == kPanoCube) {
     if (!settings.quiet) ops->log(ops, "%s", kDownsampling);
     const int32_t size = settings.previewcssize;
     for (int32_t side = 0; side < kCubeSideCount; ++side) {
-      job.faces[side] = load_preview_source(size, &job, input.faces[side], size, false);
-      if (job.faces[side].empty()) return;
+      job->faces[side] = load_preview_source(size, job, input.faces[side], size, false);
+      if (job->faces[side].empty()) return PreviewStep::kSkipped;
     }
-    job.face_size = static_cast<uint32_t>(size);
-    job.cubestrip = settings.cspreview;
-    job.out_width = settings.cspreview ? size : sphere_width;
-    job.out_height = settings.cspreview ? size : sphere_width / 2;
-    plan_preview_progress(sphere_width, &job, false, sphere_width / 2, !settings.cspreview);
+    job->face_size = static_cast<uint32_t>(size);
+    job->cubestrip = settings.cspreview;
+    job->out_width = settings.cspreview ? size : sphere_width;
+    job->out_height = settings.cspreview ? size : sphere_width / 2;
+    plan_preview_progress(sphere_width, job, false, sphere_width / 2, !settings.cspreview);
   } else {
     if (!settings.quiet) ops->log(ops, "%s", kPreviewLabel);
     const bool sphere = input.type == kPanoSphere;
@@ -167,24 +180,104 @@ void make_preview(const ExtraImageContext& context, const std::string& preview_p
     if (!sphere) flat_preview_size(sphere_width, input.width, input.height, &width, &height);
     const std::string& source = input.type == kPanoSpherePair ? input.left_path : input.path;
     const bool wrap = sphere || input.hfov > 359;
-    job.sphere = load_preview_source(width, &job, source, height, wrap);
-    if (job.sphere.empty()) return;
-    job.sphere_width = static_cast<uint32_t>(width);
-    job.sphere_height = static_cast<uint32_t>(height);
-    job.cubestrip = sphere && settings.cspreview;
-    job.simple_blur = !sphere;
-    job.wrap = sphere || input.hfov >= 360;
-    job.out_width = job.cubestrip ? settings.previewcssize : width;
-    job.out_height = job.cubestrip ? settings.previewcssize : height;
-    plan_preview_progress(0, &job, false, 0, false);
+    job->sphere = load_preview_source(width, job, source, height, wrap);
+    if (job->sphere.empty()) return PreviewStep::kSkipped;
+    job->sphere_width = static_cast<uint32_t>(width);
+    job->sphere_height = static_cast<uint32_t>(height);
+    job->cubestrip = sphere && settings.cspreview;
+    job->simple_blur = !sphere;
+    job->wrap = sphere || input.hfov >= 360;
+    job->out_width = job->cubestrip ? settings.previewcssize : width;
+    job->out_height = job->cubestrip ? settings.previewcssize : height;
+    plan_preview_progress(0, job, false, 0, false);
   }
-  const bool written = render_preview(&job);
+  return compose_preview(job) ? PreviewStep::kComposed : PreviewStep::kFailed;
+}
+
+// The rest of make_preview: the writing (reported through context.ops), the closing line and
+// the preview's entries.
+void write_input_preview(const ExtraImageContext& context, const std::string& preview_path,
+                         PreviewStep step, PreviewJob* job, ExtraImages* images) {
+  const PanoSettings& settings = *context.settings;
+  ConsoleOps* ops = context.ops;
+  if (step == PreviewStep::kSkipped) return;
+  job->user = ops;
+  job->console = ops;
+  const bool written = step == PreviewStep::kComposed && write_composed_preview(job);
   if (!settings.quiet) ops->log(ops, kClearLine, "");
   if (!written) return;
   images->preview_file = preview_path;
   images->preview_element = "<preview url=\"" +
                             url_for(context.xml_path, preview_path, settings.previewpathxml) +
                             "\" />";
+}
+
+}  // namespace
+
+void make_preview(const ExtraImageContext& context, const std::string& preview_path,
+                  ExtraImages* images) {
+  PreviewJob job;
+  const PreviewStep step = compose_input_preview(context, preview_path, &job);
+  write_input_preview(context, preview_path, step, &job, images);
+}
+
+// The composing runs on the helper and prints through the relay; the writing is left to
+// finish_preview_ahead, so nothing of the preview reaches the disk before the largest level is
+// cut, as when the preview follows it.
+struct PreviewAhead {
+  ExtraImageContext context;  // the caller's, printing through the relay
+  std::string path;
+  PreviewJob job;
+  PreviewStep step = PreviewStep::kSkipped;
+  UnitRelayPtr relay;     // one unit: the preview's console lines
+  WorkerPoolPtr pool;     // one helper
+  bool finished = false;  // the helper is done
+};
+
+namespace {
+
+void preview_ahead_unit(void* user, int64_t /*index*/, int32_t /*worker*/) {
+  PreviewAhead* ahead = static_cast<PreviewAhead*>(user);
+  set_thread_console(ahead->context.ops);
+  ahead->step = compose_input_preview(ahead->context, ahead->path, &ahead->job);
+  set_thread_console(nullptr);
+  finish_unit(ahead->relay.get(), 0);
+}
+
+// Waits for the helper; the held-back lines stay unprinted.
+void wait_for_preview(PreviewAhead* ahead) {
+  if (ahead->finished) return;
+  finish_parallel(ahead->pool.get());
+  ahead->finished = true;
+}
+
+}  // namespace
+
+void PreviewAheadDeleter::operator()(PreviewAhead* ahead) const {
+  const std::unique_ptr<PreviewAhead> owner(ahead);
+  wait_for_preview(ahead);
+}
+
+PreviewAheadPtr start_preview_ahead(const ExtraImageContext& context,
+                                    const std::string& preview_path) {
+  WorkerPoolPtr pool = create_worker_pool(1);
+  if (!pool) return nullptr;
+  PreviewAheadPtr ahead(std::make_unique<PreviewAhead>().release());
+  ahead->path = preview_path;
+  ahead->relay = create_unit_relay(1);
+  ahead->context = context;
+  ahead->context.ops = unit_console(ahead->relay.get(), 0);
+  ahead->pool = std::move(pool);
+  start_parallel(ahead->pool.get(), 1, preview_ahead_unit, ahead.get());
+  return ahead;
+}
+
+void finish_preview_ahead(PreviewAhead* ahead, ConsoleOps* ops, ExtraImages* images) {
+  replay_unit(ahead->relay.get(), 0, {ops, nullptr, nullptr});
+  wait_for_preview(ahead);
+  ExtraImageContext context = ahead->context;
+  context.ops = ops;
+  write_input_preview(context, ahead->path, ahead->step, &ahead->job, images);
 }
 
 bool make_thumbnail_image(const ExtraImageContext& context, const std::string& thumb_path,

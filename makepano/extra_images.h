@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "render/tiling.h"
@@ -57,6 +58,25 @@ void flat_preview_size(int32_t preview_width, int32_t width, int32_t height, int
 // faces. Fills preview_file and preview_element when it was written.
 void make_preview(const ExtraImageContext& context, const std::string& preview_path,
                   ExtraImages* images);
+
+// A cube's preview composed on a helper thread while the tiles are cut. Its console lines are
+// held back, and its file is written, by finish_preview_ahead, where make_preview would have
+// printed and written them; a preview never finished writes nothing.
+struct PreviewAhead;
+struct PreviewAheadDeleter {
+  void operator()(PreviewAhead* ahead) const;
+};
+using PreviewAheadPtr = std::unique_ptr<PreviewAhead, PreviewAheadDeleter>;
+
+// Starts the work of make_preview(context, preview_path) on a helper thread; null when no helper
+// thread could be started (the caller then makes the preview itself). context's records must
+// outlive the task.
+PreviewAheadPtr start_preview_ahead(const ExtraImageContext& context,
+                                    const std::string& preview_path);
+
+// Waits for the work, prints its held-back lines through ops, writes the preview and fills
+// preview_file and preview_element as make_preview does.
+void finish_preview_ahead(PreviewAhead* ahead, ConsoleOps* ops, ExtraImages* images);
 
 // The thumbnail from the input (the front face for cubes); false when the tiling core failed.
 bool make_thumbnail_image(const ExtraImageContext& context, const std::string& thumb_path,

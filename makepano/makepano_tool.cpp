@@ -17,6 +17,7 @@
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/threads.h"
 #include "imageio/image_file.h"
 #include "imageio/psd_codec.h"
 #include "makepano/config_file.h"
@@ -751,15 +752,23 @@ struct LevelHook {
   const ExtraImageContext* context = nullptr;
   const InputPaths* paths = nullptr;
   ExtraImages* images = nullptr;
+  PreviewAhead* preview_ahead = nullptr;  // the cube preview being made beside the tiles, or null
 };
+
+// Whether a cube input gets its preview (from its faces, after the largest level).
+bool cube_preview_due(const PanoSettings& settings, const PanoInput& input) {
+  return input.type == kPanoCube && settings.preview && settings.intilesize.width == 0 &&
+         !settings.frames;
+}
 
 // After the largest level: the cube preview from its faces and the thumbnail.
 bool after_level(void* user, int32_t level_index) {
   LevelHook* hook = static_cast<LevelHook*>(user);
   const PanoSettings& settings = hook->run->settings;
   if (level_index != 0 || settings.frames) return true;
-  const PanoInput& input = *hook->context->input;
-  if (input.type == kPanoCube && settings.preview && settings.intilesize.width == 0) {
+  if (hook->preview_ahead) {
+    finish_preview_ahead(hook->preview_ahead, hook->context->ops, hook->images);
+  } else if (cube_preview_due(settings, *hook->context->input)) {
     make_preview(*hook->context, hook->paths->preview, hook->images);
   }
   if (settings.makethumb) {
@@ -832,11 +841,17 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
       settings.preview && !settings.frames && settings.intilesize.width == 0;
   if (preview_allowed && !cube) make_preview(context, paths.preview, &images);
 
+  // With helper threads a cube's preview is made while its largest level is cut.
+  PreviewAheadPtr preview_ahead;
+  if (cube_preview_due(settings, input) && thread_count() > 1) {
+    preview_ahead = start_preview_ahead(context, paths.preview);
+  }
   LevelHook hook;
   hook.run = run;
   hook.context = &context;
   hook.paths = &paths;
   hook.images = &images;
+  hook.preview_ahead = preview_ahead.get();
   LevelCut cut;
   cut.settings = &settings;
   cut.input = &input;

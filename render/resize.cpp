@@ -335,22 +335,23 @@ void filter_columns(StreamResizer* r, const uint8_t* zero, int32_t begin, int32_
                        window_row + static_cast<ptrdiff_t>(begin) * r->bytes_per_pixel);
 }
 
-// Writes the planar loops' weight table: per kPlanarTapStep taps, the low bytes and then the
-// high parts (w >> 8) as 16-bit values, zero past the real taps. False when a weight's high part
-// does not fit 16 bits (only windows whose raw weights nearly cancel out); the interleaved loops
-// then serve the resizer.
+// Writes the planar loops' weight table: per step of planar_tap_step taps, the low bytes and then
+// the high parts (w >> 8) as 16-bit values, zero past the real taps. False when a weight's high
+// part does not fit 16 bits (only windows whose raw weights nearly cancel out); the interleaved
+// loops then serve the resizer.
 bool split_weights(StreamResizer* r) {
   const int32_t taps = r->horizontal.padded_taps;
   const int32_t plane_taps = r->plane_taps;
+  const int32_t step_taps = planar_tap_step(plane_taps);
   for (int32_t i = 0; i < r->destination_width; ++i) {
     const int32_t* weights = r->horizontal.entries[i].weights;
     int16_t* halves = r->weight_halves + static_cast<ptrdiff_t>(i) * plane_taps * 2;
     for (int32_t j = 0; j < plane_taps; ++j) {
       const int32_t w = j < taps ? weights[j] : 0;
       if (w < -(1 << 23) || w >= (1 << 23)) return false;
-      int16_t* step = halves + (j / kPlanarTapStep) * kPlanarTapStep * 2 + j % kPlanarTapStep;
+      int16_t* step = halves + (j / step_taps) * step_taps * 2 + j % step_taps;
       step[0] = static_cast<int16_t>(w & 255);
-      step[kPlanarTapStep] = static_cast<int16_t>(w >> 8);
+      step[step_taps] = static_cast<int16_t>(w >> 8);
     }
   }
   return true;
@@ -552,7 +553,7 @@ ResizerPtr resizer_create_spanning(int32_t destination_width, int32_t destinatio
   // The planar loops' tables: weight halves, then the planes, zeroed with the padded row (their
   // margins stay zero without wrap).
   const int32_t plane_taps =
-      loops->planar_horizontal ? round_up(horizontal.padded_taps, kPlanarTapStep) : 0;
+      loops->planar_horizontal ? planar_tap_count(horizontal.padded_taps) : 0;
   const uint64_t plane_stride =
       (static_cast<uint64_t>(source_width) + left_margin + plane_taps + kRowSlackBytes + 63) &
       ~static_cast<uint64_t>(63);

@@ -201,11 +201,64 @@ void split_rgb8_planes(const uint8_t* row, int32_t width, uint8_t* const* planes
   }
 }
 
+// Sums of the pixel in each 128-bit half of r, g and b (eight 32-bit lanes each, four per pixel)
+// rounded to 8 bits: the pixel of the low half in the first 4 bytes of the low half (R, G, B,
+// B), the other in the first 4 bytes of the high half.
+inline __m256i planar_pair_result(__m256i r, __m256i g, __m256i b) {
+  const __m256i half = _mm256_set1_epi32(1 << (kWeightBits8 - 1));
+  const __m256i rgbb = _mm256_hadd_epi32(_mm256_hadd_epi32(r, g), _mm256_hadd_epi32(b, b));
+  const __m256i total = _mm256_srai_epi32(_mm256_add_epi32(rgbb, half), kWeightBits8);
+  const __m256i words = _mm256_packs_epi32(total, total);
+  return _mm256_packus_epi16(words, words);
+}
+
+// Eight taps: two pixels per step, one in each 128-bit half, with the sums of the 16-tap loop
+// below (the same products, added in another order, wrapping alike).
+void horizontal_rgb8_planes_short(const uint8_t* const* planes, const int32_t* firsts,
+                                  const int16_t* halves, int32_t count, uint8_t* out) {
+  constexpr int32_t kTaps = kPlanarShortTaps;
+  for (int32_t i = 0; i < count; i += 2) {
+    // The second pixel of an odd count's last step repeats the first and is not written.
+    const int32_t j = i + 1 < count ? i + 1 : i;
+    const ptrdiff_t first_i = firsts[i];
+    const ptrdiff_t first_j = firsts[j];
+    const int16_t* weight_i = halves + static_cast<ptrdiff_t>(i) * kTaps * 2;
+    const int16_t* weight_j = halves + static_cast<ptrdiff_t>(j) * kTaps * 2;
+    const auto pair = [](const int16_t* a, const int16_t* b) {
+      return _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)), 1);
+    };
+    const __m256i low = pair(weight_i, weight_j);
+    const __m256i high = pair(weight_i + kTaps, weight_j + kTaps);
+    const auto sum = [&](const uint8_t* plane) {
+      const __m128i bytes =
+          _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane + first_i)),
+                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(plane + first_j)));
+      const __m256i wide = _mm256_cvtepu8_epi16(bytes);
+      return _mm256_add_epi32(_mm256_slli_epi32(_mm256_madd_epi16(wide, high), 8),
+                              _mm256_madd_epi16(wide, low));
+    };
+    const __m256i packed = planar_pair_result(sum(planes[0]), sum(planes[1]), sum(planes[2]));
+    // The fourth byte of each lands on the next pixel (written after it) or in the row's slack.
+    const int32_t pixel_i = _mm256_cvtsi256_si32(packed);
+    std::memcpy(out + static_cast<ptrdiff_t>(i) * 3, &pixel_i, 4);
+    if (j != i) {
+      const int32_t pixel_j = _mm_cvtsi128_si32(_mm256_extracti128_si256(packed, 1));
+      std::memcpy(out + static_cast<ptrdiff_t>(j) * 3, &pixel_j, 4);
+    }
+  }
+}
+
 // Per 16 taps and plane: the bytes widened to 16 bits, one multiply-add with the low halves and
 // one with the high parts of the weights. (high << 8) + low is the 32-bit sum of the interleaved
 // pass, wrapping alike.
 void horizontal_rgb8_planes(const uint8_t* const* planes, const int32_t* firsts,
                             const int16_t* halves, int32_t taps, int32_t count, uint8_t* out) {
+  if (taps == kPlanarShortTaps) {
+    horizontal_rgb8_planes_short(planes, firsts, halves, count, out);
+    return;
+  }
   const __m128i half = _mm_set1_epi32(1 << (kWeightBits8 - 1));
   const uint8_t* red = planes[0];
   const uint8_t* green = planes[1];

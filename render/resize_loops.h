@@ -22,10 +22,10 @@ using VerticalLoopFn = void (*)(const uint8_t* const* rows, const int32_t* weigh
 using SplitPlanesFn = void (*)(const uint8_t* row, int32_t width, uint8_t* const* planes);
 
 // The horizontal pass on planes: `planes` point at source pixel 0 of three planes with margins
-// wide enough for every window; pixel i sums `taps` (a multiple of 16) taps from firsts[i] on,
-// weighted by the halves of its fixed-point weights (halves + i * taps * 2: per 16 taps, 16 low
-// bytes w & 255 then 16 high parts w >> 8, as 16-bit values), then rounds and clamps like the
-// interleaved pass.
+// wide enough for every window; pixel i sums `taps` (a multiple of 16, or exactly 8) taps from
+// firsts[i] on, weighted by the halves of its fixed-point weights (halves + i * taps * 2: per
+// step of planar_tap_step(taps) taps, that many low bytes w & 255 then as many high parts w >> 8,
+// as 16-bit values), then rounds and clamps like the interleaved pass.
 using PlanarHorizontalFn = void (*)(const uint8_t* const* planes, const int32_t* firsts,
                                     const int16_t* halves, int32_t taps, int32_t count,
                                     uint8_t* out);
@@ -40,8 +40,20 @@ struct ResizerLoops {
   PlanarHorizontalFn planar_horizontal = nullptr;  // every weight splits into 16-bit halves
 };
 
-// Planar passes sum this many taps per step; their tap counts are multiples of it.
+// Planar passes sum this many taps per step; their tap counts are multiples of it, but for short
+// windows (an enlargement by a small factor), which take kPlanarShortTaps taps in one step and
+// are filtered two pixels at a time.
 constexpr int32_t kPlanarTapStep = 16;
+constexpr int32_t kPlanarShortTaps = 8;
+
+// The planar tap count for a padded tap count, and the taps of one step of its weight table.
+inline int32_t planar_tap_count(int32_t padded_taps) {
+  if (padded_taps <= kPlanarShortTaps) return kPlanarShortTaps;
+  return (padded_taps + kPlanarTapStep - 1) / kPlanarTapStep * kPlanarTapStep;
+}
+inline int32_t planar_tap_step(int32_t plane_taps) {
+  return plane_taps == kPlanarShortTaps ? kPlanarShortTaps : kPlanarTapStep;
+}
 
 // Portable loops for a pixel format code; null for unknown codes.
 const ResizerLoops* portable_resizer_loops(int32_t pixel_format);

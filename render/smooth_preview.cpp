@@ -600,7 +600,7 @@ bool smooth_preview_sphere(PreviewJob* job) {
   return true;
 }
 
-bool render_preview(PreviewJob* job) {
+bool compose_preview(PreviewJob* job) {
   next_stage(job);
   if (job->sphere.empty()) {
     if (job->sphere_width == 0 || job->sphere_height == 0) {
@@ -643,14 +643,27 @@ bool render_preview(PreviewJob* job) {
     output.swap(job->sphere);
   }
   next_stage(job);
-  const bool written = write_preview(job, output, width, height);
+  job->composed.swap(output);
+  job->composed_width = width;
+  job->composed_height = height;
   job->sphere.clear();
   job->sphere.shrink_to_fit();
   for (std::vector<uint8_t>& face : job->faces) {
     face.clear();
     face.shrink_to_fit();
   }
+  return true;
+}
+
+bool write_composed_preview(PreviewJob* job) {
+  const bool written = write_preview(job, job->composed, job->composed_width, job->composed_height);
+  job->composed.clear();
+  job->composed.shrink_to_fit();
   if (!written) return false;
   report(job, 100, 100);
   return true;
+}
+
+bool render_preview(PreviewJob* job) {
+  return compose_preview(job) && write_composed_preview(job);
 }

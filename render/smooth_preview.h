@@ -55,6 +55,9 @@ struct PreviewJob {
   PreviewStagesFn stages = nullptr;      // progress stage set-up
   PreviewStageFn stage = nullptr;        // stage n ≥ 1 becomes current; 0 advances one stage
   PreviewProgressFn progress = nullptr;  // done of total inside the current stage
+  std::vector<uint8_t> composed;         // working: the finished RGBA preview before writing
+  int32_t composed_width = 0;            // its size
+  int32_t composed_height = 0;
 };
 
 // Sets every field to its default (images, callbacks and path empty).
@@ -83,6 +86,12 @@ void plan_preview_progress(int64_t a, PreviewJob* job, bool with_load_stage, int
 // writing to out_path (missing folders created; the file appears only when complete). False
 // after reporting "ERROR: unable to create file" when the output cannot be written.
 bool render_preview(PreviewJob* job);
+
+// render_preview in two parts, so that the work can be done ahead of the writing: everything
+// but the writing, leaving the preview in `composed` (and freeing the sources), then the writing
+// of `composed`. Each is false after reporting what render_preview reports.
+bool compose_preview(PreviewJob* job);
+bool write_composed_preview(PreviewJob* job);
 
 // ---- the steps, for callers and tests ------------------------------------------------------
 

@@ -320,6 +320,27 @@ TEST(MakepanoTour, FailuresLeaveNothingHalfMade) {
   }
 }
 
+TEST(MakepanoTour, AFailedLargestLevelLeavesNoPreviewWhateverTheThreads) {
+  // With helper threads the preview of a cube is made while its largest level is cut; it is
+  // written only once that level is done, so a failure there leaves what one thread leaves.
+  std::string alone;
+  for (const char* threads : {"1", "2", "4"}) {
+    TempDir dir;
+    const std::string input = dir.file("p.jpg");
+    ASSERT_TRUE(write_sphere(input, 400, 200));
+    setenv("QV_THREADS", threads, 1);
+    const CommandResult result = run_qorveltools(
+        {"makepano", "-config=" + tour_config(), input, "-tilepath=/proc/qv_no_such/%v_%h.jpg"});
+    unsetenv("QV_THREADS");
+    EXPECT_EQ(result.status, 1) << threads << "\n" << result.out;
+    EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"p.jpg"}) << threads;
+    std::string out = result.out;
+    for (size_t at; (at = out.find(dir.path)) != std::string::npos;) out.erase(at, dir.path.size());
+    if (alone.empty()) alone = out;
+    EXPECT_EQ(out, alone) << threads;
+  }
+}
+
 TEST(MakepanoTour, OverwriteQuestionWithoutAnswerKeepsTheXml) {
   TempDir dir;
   const std::string input = dir.file("p.jpg");

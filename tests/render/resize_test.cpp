@@ -479,6 +479,31 @@ TEST(Resize, WideRowsReadInPlaceMatchTheDirectResult) {
         }
 }
 
+TEST(Resize, ShortPlanarWindowsMatchTheInterleavedPass) {
+  // Small enlargements of 8-bit RGB take at most eight taps: the planar pass filters two
+  // pixels at a time, an odd width ending on one.
+  struct Case {
+    int sw, sh, dw, dh;
+  };
+  const Case cases[] = {{2546, 3, 2560, 2}, {40, 6, 83, 7}, {31, 4, 32, 5}, {9, 3, 17, 3}};
+  for (const Case& c : cases)
+    for (int32_t filter : {kFilterLanczos, kFilterCubic, kFilterLinear})
+      for (bool wrap : {false, true}) {
+        const std::vector<uint8_t> image = random_image(c.sw, c.sh, kPixelRgb8, c.dw + filter);
+        ResizerPtr r = resizer_create(c.dw, c.dh, c.sw, c.sh, kPixelRgb8, filter, wrap);
+        ASSERT_NE(r, nullptr);
+        const std::vector<uint8_t> expected = reference_resize(*r, image);
+        EXPECT_EQ(run_protocol(r.get(), image).pixels, expected)
+            << c.sw << "->" << c.dw << " f" << filter << " wrap" << wrap;
+        if (!r->use_planes) continue;  // no AVX2
+        EXPECT_EQ(r->plane_taps, 8) << c.sw << "->" << c.dw << " f" << filter;
+        resizer_reset(r.get());
+        r->use_planes = 0;
+        EXPECT_EQ(run_protocol(r.get(), image).pixels, expected)
+            << "interleaved " << c.sw << "->" << c.dw << " f" << filter << " wrap" << wrap;
+      }
+}
+
 TEST(Resize, VectorLoopsMatchPortableLoops) {
   struct Case {
     int sw, sh, dw, dh;
