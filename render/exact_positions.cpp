@@ -63,3 +63,14 @@ void exact_row_positions(const CameraFrame& camera, bool cylinder, int32_t row, 
   static const ExactRowFn run = choose_exact_row();
   run(camera, cylinder, row, first, count, width_256, extent_256, out);
 }
+
+void turned_row_positions(const TurnedRow& row, int32_t count, int32_t* xs, int32_t* ys) {
+#if defined(QV_HAVE_AVX2_LOOPS)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    turned_row_positions_avx2(row, count, xs, ys);
+    return;
+  }
+#endif
+  for (int32_t x = 0; x < count; ++x) turned_position(row, x, &xs[x], &ys[x]);
+}

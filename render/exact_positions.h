@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "render/panorama_geometry.h"
@@ -60,3 +61,31 @@ inline SpanSteps span_steps(const TextureCoord& begin, const TextureCoord& end) 
   }
   return {begin.u, begin.v, du / 16.0, (end.v - begin.v) / 16.0};
 }
+
+// A row of a turned sphere (the smooth preview turns its sphere about the x axis): column x looks
+// along (cos λx · cos φ, sin φ, sin λx · cos φ), turned by the rows of m; the source position is
+// the turned direction's longitude and latitude in fixed point over scales of (W + 1) · 256 and
+// (H + 1) · 256.
+struct TurnedRow {
+  const double* cosines;  // cos λx and sin λx per column
+  const double* sines;
+  double cosine_latitude;
+  double sine_latitude;
+  const double (*m)[3];
+  double width_scale;
+  double height_scale;
+};
+
+inline void turned_position(const TurnedRow& t, int32_t x, int32_t* sx, int32_t* sy) {
+  const double d[3] = {t.cosines[x] * t.cosine_latitude, t.sine_latitude,
+                       t.sines[x] * t.cosine_latitude};
+  double r[3];
+  for (int j = 0; j < 3; ++j) r[j] = d[0] * t.m[0][j] + d[1] * t.m[1][j] + d[2] * t.m[2][j];
+  const double longitude = std::atan2(r[2], r[0]);
+  const double latitude = std::atan2(r[1], std::sqrt(r[0] * r[0] + r[2] * r[2]));
+  *sx = static_cast<int32_t>((longitude / (2.0 * kPi) + 0.25) * t.width_scale) - 128;
+  *sy = static_cast<int32_t>((latitude / kPi + 0.5) * t.height_scale) - 128;
+}
+
+// The positions of columns 0 … count − 1 (with AVX2 four at a time; the same as turned_position).
+void turned_row_positions(const TurnedRow& row, int32_t count, int32_t* xs, int32_t* ys);

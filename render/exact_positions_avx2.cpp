@@ -8,9 +8,10 @@
 
 #include <immintrin.h>
 
-// The four-lane AVX2 forms of acos and atan in glibc's vector maths library (libmvec).
+// The four-lane AVX2 forms of acos, atan and atan2 in glibc's vector maths library (libmvec).
 extern "C" __m256d _ZGVdN4v_acos(__m256d);
 extern "C" __m256d _ZGVdN4v_atan(__m256d);
+extern "C" __m256d _ZGVdN4vv_atan2(__m256d, __m256d);
 
 namespace {
 
@@ -146,4 +147,53 @@ void span_positions_avx2(const TextureCoord* ends, int32_t first, int32_t count,
       vs = _mm256_add_pd(vs, dv);
     }
   }
+}
+
+namespace {
+
+// One component of four turned directions: (d0 · m0 + d1 · m1) + d2 · m2, d1 · m1 the same for the
+// whole row.
+inline __m256d turned(__m256d d0, __m256d d2, const double (*m)[3], double d1, int j) {
+  return _mm256_add_pd(
+      _mm256_add_pd(_mm256_mul_pd(d0, _mm256_set1_pd(m[0][j])), _mm256_set1_pd(d1 * m[1][j])),
+      _mm256_mul_pd(d2, _mm256_set1_pd(m[2][j])));
+}
+
+}  // namespace
+
+void turned_row_positions_avx2(const TurnedRow& t, int32_t count, int32_t* xs, int32_t* ys) {
+  const __m256d cosine_latitude = _mm256_set1_pd(t.cosine_latitude);
+  const __m128i offset = _mm_set1_epi32(128);
+  int32_t x = 0;
+  for (; x + 4 <= count; x += 4) {
+    const __m256d d0 = _mm256_mul_pd(_mm256_loadu_pd(t.cosines + x), cosine_latitude);
+    const __m256d d2 = _mm256_mul_pd(_mm256_loadu_pd(t.sines + x), cosine_latitude);
+    const __m256d r0 = turned(d0, d2, t.m, t.sine_latitude, 0);
+    const __m256d r1 = turned(d0, d2, t.m, t.sine_latitude, 1);
+    const __m256d r2 = turned(d0, d2, t.m, t.sine_latitude, 2);
+    const __m256d longitude = _ZGVdN4vv_atan2(r2, r0);
+    const __m256d horizontal =
+        _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(r0, r0), _mm256_mul_pd(r2, r2)));
+    const __m256d latitude = _ZGVdN4vv_atan2(r1, horizontal);
+    const __m256d fixed_x = _mm256_mul_pd(
+        _mm256_add_pd(_mm256_div_pd(longitude, _mm256_set1_pd(2.0 * kPi)), _mm256_set1_pd(0.25)),
+        _mm256_set1_pd(t.width_scale));
+    const __m256d fixed_y = _mm256_mul_pd(
+        _mm256_add_pd(_mm256_div_pd(latitude, _mm256_set1_pd(kPi)), _mm256_set1_pd(0.5)),
+        _mm256_set1_pd(t.height_scale));
+    // On the axis the signs of zeros decide atan2; lanes there, near a step or not a number are
+    // taken again one at a time.
+    int again = _mm256_movemask_pd(_mm256_cmp_pd(horizontal, _mm256_setzero_pd(), _CMP_EQ_UQ));
+    again |= near_step(fixed_x, kStepMargin * t.width_scale);
+    again |= near_step(fixed_y, kStepMargin * t.height_scale);
+    again |= _mm256_movemask_pd(_mm256_cmp_pd(fixed_x, fixed_y, _CMP_UNORD_Q));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(xs + x),
+                     _mm_sub_epi32(_mm256_cvttpd_epi32(fixed_x), offset));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(ys + x),
+                     _mm_sub_epi32(_mm256_cvttpd_epi32(fixed_y), offset));
+    for (int k = 0; k < 4; ++k) {
+      if (again & (1 << k)) turned_position(t, x + k, &xs[x + k], &ys[x + k]);
+    }
+  }
+  for (; x < count; ++x) turned_position(t, x, &xs[x], &ys[x]);
 }

@@ -16,6 +16,7 @@
 #include "imageio/image_options.h"
 #include "memory/qvmem.h"
 #include "render/engine_messages.h"
+#include "render/exact_positions.h"
 #include "render/panorama_geometry.h"
 #include "render/render_core.h"
 #include "render/resize.h"
@@ -473,17 +474,23 @@ std::vector<uint8_t> rotate_sphere_image(const std::vector<uint8_t>& sphere, int
       y = i - 0.5 * (i - half) / static_cast<double>(half > 0 ? half : 1);
     }
     const double latitude = (y / height - 0.5) * kPi;
-    const double cosine_latitude = std::cos(latitude);
-    const double sine_latitude = std::sin(latitude);
+    const TurnedRow turned = {cosines.data(),     sines.data(), std::cos(latitude),
+                              std::sin(latitude), m.m,          width_scale,
+                              height_scale};
     uint8_t* out = result.data() + image_bytes(width, i);
+    // Positions a chunk of columns at a time (rows run on several threads).
+    constexpr int32_t kChunk = 256;
+    int32_t xs[kChunk];
+    int32_t ys[kChunk];
     for (int32_t x = 0; x < width; ++x, out += 4) {
-      const double d[3] = {cosines[x] * cosine_latitude, sine_latitude, sines[x] * cosine_latitude};
-      double r[3];
-      for (int j = 0; j < 3; ++j) r[j] = d[0] * m.m[0][j] + d[1] * m.m[1][j] + d[2] * m.m[2][j];
-      const double longitude = std::atan2(r[2], r[0]);
-      const double latitude2 = std::atan2(r[1], std::sqrt(r[0] * r[0] + r[2] * r[2]));
-      const int32_t sx = static_cast<int32_t>((longitude / (2.0 * kPi) + 0.25) * width_scale) - 128;
-      const int32_t sy = static_cast<int32_t>((latitude2 / kPi + 0.5) * height_scale) - 128;
+      if (x % kChunk == 0) {
+        TurnedRow chunk = turned;
+        chunk.cosines += x;
+        chunk.sines += x;
+        turned_row_positions(chunk, std::min(kChunk, width - x), xs, ys);
+      }
+      const int32_t sx = xs[x % kChunk];
+      const int32_t sy = ys[x % kChunk];
       const int32_t wx = eased_weight(sx & 255, 64);
       const int32_t wy = eased_weight(sy & 255, 127);
       const int32_t x0 = clamp_index(wrap_column(sx >> 8, width), width);

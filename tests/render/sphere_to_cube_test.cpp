@@ -404,6 +404,40 @@ TEST(FaceGeometry, ExactRowsEqualOneRayAtATime) {
   }
 }
 
+// Turned rows of the smooth preview (four columns at a time where the processor can) equal the
+// positions of one column at a time, for quarter turns (where the poles and the axis fall on
+// columns) and odd angles, even and odd widths.
+TEST(FaceGeometry, TurnedRowsEqualOneColumnAtATime) {
+  for (const double degrees : {90.0, -90.0, 37.5}) {
+    const double c = std::cos(degrees * kDegreesToRadians);
+    const double s = std::sin(degrees * kDegreesToRadians);
+    const double m[3][3] = {{1, 0, 0}, {0, c, -s}, {0, s, c}};
+    for (const int32_t width : {64, 71}) {
+      const int32_t height = width / 2;
+      std::vector<double> cosines(width), sines(width);
+      for (int32_t x = 0; x < width; ++x) {
+        const double longitude = (x + 0.5) / width * 2.0 * kPi - kPi;
+        cosines[x] = std::cos(longitude);
+        sines[x] = std::sin(longitude);
+      }
+      for (int32_t row = 0; row < height; ++row) {
+        const double latitude = ((row + 0.5) / height - 0.5) * kPi;
+        const TurnedRow turned = {
+            cosines.data(),      sines.data(),        std::cos(latitude), std::sin(latitude), m,
+            (width + 1) * 256.0, (height + 1) * 256.0};
+        std::vector<int32_t> xs(width), ys(width);
+        turned_row_positions(turned, width, xs.data(), ys.data());
+        for (int32_t x = 0; x < width; ++x) {
+          int32_t sx = 0, sy = 0;
+          turned_position(turned, x, &sx, &sy);
+          ASSERT_TRUE(sx == xs[x] && sy == ys[x])
+              << degrees << " degrees, width " << width << " at " << x << "," << row;
+        }
+      }
+    }
+  }
+}
+
 // Spans filled side by side (four to a vector where the processor can) give the positions of one
 // span at a time, for any number of spans, across the seam and with huge cylinder rows.
 TEST(FaceGeometry, SpansSideBySideEqualOneSpanAtATime) {
