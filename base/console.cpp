@@ -1,5 +1,6 @@
 #include "base/console.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -7,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+
+#include <unistd.h>
 
 namespace {
 
@@ -27,13 +30,30 @@ std::string console_format(ConsoleOps* ops, const char* format, ...) {
   return std::string(ops->scratch, static_cast<size_t>(length));
 }
 
+// A text that ends in a carriage return without a line break is a line meant to be written
+// over (a percentage, a cleared line). In a log file or a pipe nothing writes over it, so once a
+// tool asks for it, only the lines that end with a line break are written there.
+std::atomic<bool> skip_overwritten_lines{false};
+
+bool is_overwritten_line(const char* text, int length) {
+  return length > 0 && text[length - 1] == '\r' && memchr(text, '\n', length) == nullptr;
+}
+
+bool stdout_is_terminal() {
+  static const bool terminal = isatty(fileno(stdout)) != 0;
+  return terminal;
+}
+
 void console_log(ConsoleOps* ops, const char* format, ...) {
   std::lock_guard<std::mutex> guard(console_lock);
   va_list args;
   va_start(args, format);
   int length = console_format_into_scratch(ops, format, args);
   va_end(args);
-  if (length > 0) fputs(ops->scratch, stdout);
+  if (length > 0 && (!skip_overwritten_lines.load(std::memory_order_relaxed) ||
+                     stdout_is_terminal() || !is_overwritten_line(ops->scratch, length))) {
+    fputs(ops->scratch, stdout);
+  }
   fflush(stdout);
 }
 
@@ -128,6 +148,10 @@ void console_log_va(ConsoleOps* ops, const char* format, va_list args) {
   std::string text(static_cast<size_t>(length), '\0');
   vsnprintf(&text[0], text.size() + 1, format, args);
   ops->log(ops, "%s", text.c_str());
+}
+
+void console_skip_overwritten_lines_off_terminal() {
+  skip_overwritten_lines.store(true, std::memory_order_relaxed);
 }
 
 void console_release_scratch(ConsoleOps* ops) {

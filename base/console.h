@@ -47,6 +47,11 @@ void set_thread_console(ConsoleOps* ops);
 // The callbacks take one process-wide lock, so threads may share a record that has them.
 void console_install_callbacks(ConsoleOps* ops);
 
+// From now on, when standard output is not a terminal, the console callbacks leave out texts
+// meant to be written over (ending in "\r" without a line break: percentages, cleared lines),
+// so a run logged to a file holds its step lines only. On a terminal nothing changes.
+void console_skip_overwritten_lines_off_terminal();
+
 // Releases the scratch buffer of a record (for copies made by the channel mode and tests).
 void console_release_scratch(ConsoleOps* ops);
 

@@ -1,12 +1,17 @@
 // Reading config files: one pass over the lines of a file, includes read recursively up to
-// kMaxConfigIncludeDepth files deep. The quirks of the format are kept on purpose: a value keeps
+// kMaxConfigIncludeDepth files deep; a file that includes itself, directly or through others, is
+// refused with one line that names the whole cycle. The quirks of the format are kept on purpose: a value keeps
 // its leading blanks ("preview = false" sets " false", which no boolean word matches), a line
 // whose first byte is not "#" but whose first word is (an indented comment) is an unknown key,
 // and only the lower-case word "include" followed by a blank starts an include.
 #include "makepano/config_file.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "base/console.h"
 #include "base/files.h"
+#include "base/paths.h"
 #include "makepano/pano_settings.h"
 #include "makepano/text_scan.h"
 
@@ -14,7 +19,9 @@ namespace {
 
 constexpr char kIncludeFailed[] = "ERROR: including config file \"%s\" failed\n\n";
 constexpr char kIncludeTooDeep[] =
-    "ERROR: config file \"%s\" is included more than %d files deep (an include cycle?)\n";
+    "ERROR: config file \"%s\" is included more than %d files deep\n";
+constexpr char kIncludeCycle[] = "ERROR: config files include each other in a cycle: %s\n\n";
+constexpr char kCycleArrow[] = " -> ";
 
 constexpr size_t kMinIncludePath = 2;
 constexpr size_t kMaxIncludePath = 255;
@@ -39,26 +46,43 @@ std::string include_path(const std::string& line, size_t after_word) {
   return line.substr(begin, length);
 }
 
+// The files being read, outermost first (absolute paths), and whether a failure below has been
+// reported already (the files above it then fail without a line of their own).
+struct IncludeChain {
+  std::vector<std::string> files;
+  bool reported = false;
+};
+
 bool load_config_level(PanoSettings* settings, const std::string& path, bool nested, int depth,
-                       ConsoleOps* ops);
+                       IncludeChain* chain, ConsoleOps* ops);
 bool apply_config_lines(PanoSettings* settings, const std::string& path, std::string text,
-                        bool nested, int depth, ConsoleOps* ops);
+                        bool nested, int depth, IncludeChain* chain, ConsoleOps* ops);
 
 // Include depth of a text read with includes off: every include line is passed over.
 constexpr int kIncludesOff = -1;
 
 // Reads the file an include line names, relative to the including file.
 bool read_include(PanoSettings* settings, const std::string& including_file,
-                  const std::string& written_path, int depth, ConsoleOps* ops) {
+                  const std::string& written_path, int depth, IncludeChain* chain,
+                  ConsoleOps* ops) {
   const std::string path = resolve_setting_path(including_file, written_path);
+  const std::string absolute = absolute_path(path, false);
   bool ok = false;
-  if (depth + 1 > kMaxConfigIncludeDepth) {
+  const auto repeated = std::find(chain->files.begin(), chain->files.end(), absolute);
+  if (repeated != chain->files.end()) {
+    std::string cycle;
+    for (auto it = repeated; it != chain->files.end(); ++it) cycle += *it + kCycleArrow;
+    cycle += absolute;
+    ops->log(ops, kIncludeCycle, cycle.c_str());
+    chain->reported = true;
+  } else if (depth + 1 > kMaxConfigIncludeDepth) {
     ops->log(ops, kIncludeTooDeep, path.c_str(), kMaxConfigIncludeDepth);
   } else {
-    ok = load_config_level(settings, path, true, depth + 1, ops);
+    ok = load_config_level(settings, path, true, depth + 1, chain, ops);
   }
   if (!ok) {
-    ops->log(ops, kIncludeFailed, written_path.c_str());
+    if (!chain->reported) ops->log(ops, kIncludeFailed, written_path.c_str());
+    chain->reported = true;
     settings->failed = true;
   }
   return ok;
@@ -66,7 +90,7 @@ bool read_include(PanoSettings* settings, const std::string& including_file,
 
 // One line (not empty); false only when an include failed.
 bool read_line(PanoSettings* settings, const std::string& file, const std::string& line, int depth,
-               ConsoleOps* ops) {
+               IncludeChain* chain, ConsoleOps* ops) {
   if (line[0] == '#') return true;
   size_t key_begin = 0;
   while (key_begin < line.size() && is_blank_byte(line[key_begin])) ++key_begin;
@@ -83,18 +107,21 @@ bool read_line(PanoSettings* settings, const std::string& file, const std::strin
   if (key != "include" || key_end >= line.size() || depth == kIncludesOff) return true;
   const std::string written = include_path(line, key_end);
   if (written.empty()) return true;
-  return read_include(settings, file, written, depth, ops);
+  return read_include(settings, file, written, depth, chain, ops);
 }
 
 bool load_config_level(PanoSettings* settings, const std::string& path, bool nested, int depth,
-                       ConsoleOps* ops) {
+                       IncludeChain* chain, ConsoleOps* ops) {
   std::string text;
   if (!read_whole_file(path, &text)) return false;
-  return apply_config_lines(settings, path, std::move(text), nested, depth, ops);
+  chain->files.push_back(absolute_path(path, false));
+  const bool ok = apply_config_lines(settings, path, std::move(text), nested, depth, chain, ops);
+  chain->files.pop_back();
+  return ok;
 }
 
 bool apply_config_lines(PanoSettings* settings, const std::string& path, std::string text,
-                        bool nested, int depth, ConsoleOps* ops) {
+                        bool nested, int depth, IncludeChain* chain, ConsoleOps* ops) {
   const size_t zero = text.find('\0');
   if (zero != std::string::npos) text.resize(zero);
   if (!nested) {
@@ -105,7 +132,7 @@ bool apply_config_lines(PanoSettings* settings, const std::string& path, std::st
   while (at < text.size()) {
     size_t end = text.find_first_of("\r\n", at);
     if (end == std::string::npos) end = text.size();
-    if (end > at && !read_line(settings, path, text.substr(at, end - at), depth, ops)) {
+    if (end > at && !read_line(settings, path, text.substr(at, end - at), depth, chain, ops)) {
       return false;
     }
     at = end + 1;
@@ -118,10 +145,12 @@ bool apply_config_lines(PanoSettings* settings, const std::string& path, std::st
 
 bool load_config_file(PanoSettings* settings, const std::string& path, bool nested,
                       ConsoleOps* ops) {
-  return load_config_level(settings, path, nested, nested ? 1 : 0, ops);
+  IncludeChain chain;
+  return load_config_level(settings, path, nested, nested ? 1 : 0, &chain, ops);
 }
 
 bool apply_config_text(PanoSettings* settings, const std::string& path, const std::string& text,
                        ConsoleOps* ops) {
-  return apply_config_lines(settings, path, text, false, kIncludesOff, ops);
+  IncludeChain chain;
+  return apply_config_lines(settings, path, text, false, kIncludesOff, &chain, ops);
 }

@@ -423,10 +423,11 @@ bool make_custom_images(const ExtraImageContext& context, ExtraImages* images) {
     } else {
       images->custom_inside += "[TABS]\t" + text + (settings.multires ? "\n" : "");
     }
+    // Each parameter list starts with its own blank, so that attributes never run together.
     if (!entry.xmlimageparameters.empty())
-      images->image_parameters += entry.xmlimageparameters + " ";
+      images->image_parameters += " " + entry.xmlimageparameters;
     if (!entry.xmlsceneparameters.empty())
-      images->scene_parameters += entry.xmlsceneparameters + " ";
+      images->scene_parameters += " " + entry.xmlsceneparameters;
   }
   return true;
 }

@@ -237,6 +237,27 @@ std::string size_text(const LevelSize& level) {
 
 }  // namespace
 
+bool level_sizes_valid(const std::string& text) {
+  size_t at = 0;
+  for (;;) {
+    size_t end = text.find(',', at);
+    if (end == std::string::npos) end = text.size();
+    size_t begin = at;
+    size_t last = end;
+    while (begin < last && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+    while (last > begin && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+    if (begin == last || last - begin > 9) return false;
+    bool positive = false;
+    for (size_t i = begin; i < last; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      if (text[i] != '0') positive = true;
+    }
+    if (!positive) return false;
+    if (end == text.size()) return true;
+    at = end + 1;
+  }
+}
+
 int32_t mip_adjust(int32_t size, int32_t step, int32_t tile_size) {
   if (tile_size < 1 || step < 1) return size;
   const int64_t base = static_cast<int64_t>(tile_size) * (size / tile_size);

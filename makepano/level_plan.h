@@ -33,6 +33,10 @@ struct LevelPlan {
 // cubes, one eye's size for stereo inputs). False when levelsizes is set but holds no size.
 bool plan_levels(const PanoSettings& settings, const PanoInput& input, LevelPlan* plan);
 
+// Whether a levelsizes text is a list of level widths: positive whole numbers separated by
+// commas (blanks around them allowed).
+bool level_sizes_valid(const std::string& text);
+
 // The tile size, 256 … 1279, whose tiles fill the levels of a reference size best.
 int32_t auto_tile_size(int64_t reference_size, double levelstep);
 

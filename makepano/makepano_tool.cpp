@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,43 @@ constexpr char kUsage[] =
     "supported input and output image formats:\n"
     "  jpg/jpeg, tif/tiff/btf/tf8/bigtiff, psd/psb, kro (8 or 16bit, RGB or RGBA)\n";
 
+// Printed after the usage for -h, -help and --help, with the folder of the stock configs.
+constexpr char kUsageMore[] =
+    "\n"
+    "stock configs (in %stemplates/):\n"
+    "  tour.config    - one tour (tiles, xml, html page) per panorama, beside the panorama\n"
+    "  scenes.config  - all panoramas as the scenes of one tour (inputs sorted by name)\n"
+    "\n"
+    "settings changed most (in a config as key=value, or here as -key=value):\n"
+    "  -outputfolder=DIR   - write the whole tour into DIR; the input folders are not written\n"
+    "  -tilesize=512       - tile edge in pixels (0 = chosen per panorama)\n"
+    "  -jpegquality=85     - JPEG quality of tiles and images (1-100)\n"
+    "  -levelsizes=4096,2048,1024 - level widths instead of the automatic levels\n"
+    "  -maxsize=8000       - largest level size\n"
+    "  -panotype=sphere    - sphere, cylinder, flat, partialsphere (with -hfov=...)\n"
+    "  -hfov=360           - horizontal field of view of partial panoramas\n"
+    "  -preview=false, -makethumb=false - leave out the preview or the thumbnail\n"
+    "  -askforxmloverwrite=false - replace an existing tour without asking\n"
+    "  -quiet              - print nothing but errors\n";
+constexpr const char* kHelpWords[] = {"-h", "-help", "--help"};
+
+constexpr char kBadLevelSizes[] =
+    "ERROR: levelsizes=%s is not a list of level widths (e.g. levelsizes=4096,2048,1024)\n\n";
+constexpr char kFramesWithoutFrameNumber[] =
+    "ERROR: frames=true needs a frame number (%%f) in tilepath=%s, or every frame would be "
+    "written over the previous one\n\n";
+constexpr char kBadOutputFolder[] = "ERROR: outputfolder=%s cannot be made into a folder\n\n";
+constexpr char kPageNeedsXml[] =
+    "WARNING: xml=false: no html page is written, as it would point at an xml file that is not "
+    "written\n";
+constexpr char kKeptXml[] = "\n - %s: kept the existing %s; nothing of it was written\n";
+constexpr char kMadeOf[] = "%d of %d panoramas made; skipped: %s\n";
+constexpr char kReasonNoFile[] = "no such file";
+constexpr char kReasonNotImage[] = "not an image";
+constexpr char kReasonFolder[] = "a folder";
+constexpr char kReasonNotUsed[] = "not used as a panorama";
+constexpr char kReasonKeptXml[] = "existing xml kept";
+constexpr char kReasonConversion[] = "conversion failed";
 constexpr char kNoConfig[] = "\nERROR: no config file set!\n\n";
 constexpr char kConfigFailed[] = "ERROR: loading config \"%s\" failed!\n\n";
 constexpr char kUsingConfig[] = "- using config: %s\n";
@@ -145,7 +183,16 @@ struct MakepanoRun {
   bool multires_for_one = false;  // multires was switched on for the previous input only
   std::string tilepath_of_run;    // tilepath before a single-level input changed it
   std::string viewer_script;      // the browser viewer copied beside each page
+  std::vector<std::string> skipped;      // "name (reason)" of each input not made
+  int32_t made = 0;                      // inputs made
+  std::set<std::string> confirmed_xml;   // XML files this run may replace
+  std::set<std::string> declined_xml;    // existing XML files this run keeps
 };
+
+void note_skipped(MakepanoRun* run, const std::string& path, const char* reason) {
+  run->skipped.push_back(file_name_part(path) + " (" + reason + ")");
+  run->status = 1;
+}
 
 void print_banner_line(MakepanoRun* run) {
   print_banner(run->ops, kTitle);
@@ -243,7 +290,10 @@ bool apply_command_line(MakepanoRun* run, int argc, char** argv) {
     }
     if (has_config_extension(argument)) continue;
     const std::vector<std::string> files = input_files_for(argument, run->settings.inindexbase);
-    if (files.empty()) run->ops->log(run->ops, kNoInputFound, argument.c_str());
+    if (files.empty()) {
+      run->ops->log(run->ops, kNoInputFound, argument.c_str());
+      note_skipped(run, argument, kReasonNoFile);
+    }
     run->input_paths.insert(run->input_paths.end(), files.begin(), files.end());
   }
   PanoSettings& settings = run->settings;
@@ -746,6 +796,38 @@ void print_input_lines(MakepanoRun* run, InputWork* work, const PanoInput& origi
   print_output_line(run);
 }
 
+// The XML file an input's scene goes to: its own, or for scenes the last input's (frames all
+// name the first frame, as their names do).
+std::string scene_xml_path(const MakepanoRun* run, size_t index) {
+  const PanoSettings& settings = run->settings;
+  const size_t owner = settings.makescenes ? run->inputs.size() - 1 : index;
+  const PanoInput& naming = settings.frames ? run->inputs.front() : run->inputs[owner];
+  const PanoNames names = make_pano_names(settings, naming, static_cast<int32_t>(owner) + 1);
+  return single_file_path(settings, expand_input_template(settings.xmlpath, names), names);
+}
+
+// Whether the XML an input will write may be written: asked once per file, before anything of
+// the input is written. On replacing, the tiles the old XML lists are removed first, so that
+// the tile folders end up holding exactly what the new XML lists.
+bool xml_target_ready(MakepanoRun* run, size_t index) {
+  const PanoSettings& settings = run->settings;
+  if (!settings.xml || !run->templates.xml_loaded) return true;
+  const std::string xml = scene_xml_path(run, index);
+  if (run->declined_xml.count(xml)) return false;
+  if (run->confirmed_xml.count(xml)) return true;
+  if (open_file(xml, "rb")) {
+    if (settings.askforxmloverwrite && !ask_overwrite(run->ops, run->keys, xml)) {
+      run->declined_xml.insert(xml);
+      return false;
+    }
+    for (const std::string& tile : listed_tile_files(xml)) {
+      if (!is_directory(tile)) delete_file(tile);
+    }
+  }
+  run->confirmed_xml.insert(xml);
+  return true;
+}
+
 // Per-input state the level loop's callback needs.
 struct LevelHook {
   MakepanoRun* run = nullptr;
@@ -820,7 +902,9 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
     settings.multires = true;
     run->multires_for_one = true;
   }
-  const InputPaths paths = expand_input_paths(settings, work->names);
+  InputPaths paths = expand_input_paths(settings, work->names);
+  // Every url is relative to the folder the XML is written to: for scenes, the last input's.
+  paths.xml = scene_xml_path(run, work->index);
   if (!settings.quiet) {
     if (is_frame_run(run)) {
       ops->log(ops, kClearLine, "");
@@ -884,10 +968,10 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
     request.xml_path = paths.xml;
     request.frame_count = settings.frames ? static_cast<int32_t>(count) : 1;
     request.multires = settings.multires;
-    xml_written = write_scene(request, run->templates.xml, last, ops, run->keys, &run->xml_state);
+    xml_written = write_scene(request, run->templates.xml, last, ops, &run->xml_state);
   }
   const bool page_due = !settings.makescenes || last;
-  if (settings.html && run->templates.html_loaded && page_due && (xml_written || !settings.xml)) {
+  if (settings.html && run->templates.html_loaded && page_due && xml_written) {
     if (!write_page(run, *work, paths)) return false;
   }
   return true;
@@ -904,6 +988,13 @@ bool process_input(MakepanoRun* run, size_t index) {
   InputWork work;
   work.index = index;
   work.input = run->inputs[index];
+  const std::string shown_path = naming_path(work.input);
+  if (!xml_target_ready(run, index)) {
+    run->ops->log(run->ops, kKeptXml, file_name_part(shown_path).c_str(),
+                  scene_xml_path(run, index).c_str());
+    note_skipped(run, shown_path, kReasonKeptXml);
+    return true;
+  }
   const PanoInput& naming = settings.frames ? run->inputs.front() : work.input;
   work.names = make_pano_names(settings, naming, static_cast<int32_t>(index) + 1);
   work.report = !settings.quiet && (!settings.frames || index == 0);
@@ -913,6 +1004,7 @@ bool process_input(MakepanoRun* run, size_t index) {
   bool made = true;
   if (conversion.convert && !convert_input(run, &work, conversion)) {
     delete_temporaries(&work);
+    note_skipped(run, shown_path, kReasonConversion);
     return true;  // the user chose not to go on with this image
   }
   if (made && is_strip_type(work.input.type)) made = split_strip(run, &work);
@@ -924,6 +1016,7 @@ bool process_input(MakepanoRun* run, size_t index) {
   if (made) made = make_input(run, &work, original);
   delete_temporaries(&work);
   if (!made) return false;
+  ++run->made;
   if (!settings.quiet) {
     run->ops->log(run->ops, kClearLine, "");
     run->ops->log(run->ops, "%s",
@@ -951,7 +1044,74 @@ void prepare_tile_defaults(MakepanoRun* run) {
   job.profile_mode = mode;
 }
 
+// Inputs the analysis left out: every input file no record uses.
+void note_unused_inputs(MakepanoRun* run) {
+  std::set<std::string> used;
+  for (const PanoInput& input : run->inputs) {
+    used.insert(input.path);
+    used.insert(input.left_path);
+    used.insert(input.right_path);
+    for (int32_t side = 0; side < kCubeSideCount; ++side) {
+      used.insert(input.faces[side]);
+      used.insert(input.second_eye_faces[side]);
+    }
+  }
+  for (const std::string& path : run->input_paths) {
+    if (used.count(path)) continue;
+    const char* reason = is_directory(path) ? kReasonFolder
+                         : image_probe(path) ? kReasonNotUsed
+                                             : kReasonNotImage;
+    note_skipped(run, path, reason);
+  }
+}
+
+// Whether a tile template numbers frames: "%f" with any "0" or "A" between.
+bool has_frame_placeholder(const std::string& path) {
+  for (size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 1)) {
+    size_t next = at + 1;
+    while (next < path.size() && (path[next] == '0' || path[next] == 'A')) ++next;
+    if (next < path.size() && (path[next] == 'f' || path[next] == 'F')) return true;
+  }
+  return false;
+}
+
+// Checks the settings of the run before any input is read; false after naming the setting.
+bool check_run_settings(MakepanoRun* run) {
+  const PanoSettings& settings = run->settings;
+  if (!settings.levelsizes.empty() && !level_sizes_valid(settings.levelsizes)) {
+    run->ops->log(run->ops, kBadLevelSizes, settings.levelsizes.c_str());
+    return false;
+  }
+  if (settings.frames && !has_frame_placeholder(settings.tilepath)) {
+    run->ops->log(run->ops, kFramesWithoutFrameNumber, settings.tilepath.c_str());
+    return false;
+  }
+  if (!settings.outputfolder.empty()) {
+    create_directories_for(settings.outputfolder + "/x");
+    if (!is_directory(settings.outputfolder)) {
+      run->ops->log(run->ops, kBadOutputFolder, settings.outputfolder.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool asks_for_help(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    for (const char* word : kHelpWords) {
+      if (lowered_ascii(argv[i]) == word) return true;
+    }
+  }
+  return false;
+}
+
 int finish_run(MakepanoRun* run) {
+  if (!run->skipped.empty() && !run->settings.quiet) {
+    std::string list;
+    for (const std::string& entry : run->skipped) list += (list.empty() ? "" : ", ") + entry;
+    run->ops->log(run->ops, kMadeOf, run->made,
+                  run->made + static_cast<int32_t>(run->skipped.size()), list.c_str());
+  }
   if (run->settings.verbose) {
     run->ops->log(run->ops, kRuntime, ticks_to_seconds(timer_ticks() - run->start_ticks));
   }
@@ -966,7 +1126,13 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   run.ops = ops ? ops : console_ops();
   run.keys = stdin_key_input();
   run.settings = default_pano_settings();
-
+  if (run.ops->log == console_ops()->log) console_skip_overwritten_lines_off_terminal();
+  if (asks_for_help(argc, argv)) {
+    print_banner_line(&run);
+    run.ops->log(run.ops, "\n%s", kUsage);
+    run.ops->log(run.ops, kUsageMore, module_directory().c_str());
+    return 0;
+  }
   std::string config;
   if (!select_config(argc, argv, &config)) {
     print_banner_line(&run);
@@ -988,6 +1154,7 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   // Layered documents follow the config's choice; the command line cannot change it.
   psd_set_ignore_layers(run.settings.ignorelayers);
   if (!apply_command_line(&run, argc, argv)) return fail_start(&run);
+  if (!check_run_settings(&run)) return fail_start(&run);
   const PanoSettings& settings = run.settings;
   if (!settings.quiet && !run.banner_printed) print_banner_line(&run);
   if (run.input_paths.empty()) {
@@ -1007,6 +1174,11 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
     return fail_start(&run);
   }
   if (!load_templates(&run)) return fail_start(&run);
+  if (settings.html && !settings.xml && run.templates.html_loaded) {
+    if (!settings.quiet) run.ops->log(run.ops, kPageNeedsXml);
+    run.templates.html_loaded = false;
+  }
+  note_unused_inputs(&run);
   prepare_tile_defaults(&run);
   run.viewer_script = installed_viewer_script();
   run.start_ticks = timer_ticks();

@@ -9,6 +9,7 @@
 #include "makepano/input_analysis.h"
 #include "makepano/pano_settings.h"
 #include "makepano/text_scan.h"
+#include "render/cube_layout.h"
 #include "render/tiling.h"
 
 namespace {
@@ -33,6 +34,14 @@ std::string without_left_suffix(const std::string& name) {
   if (best == std::string::npos) {
     best = lowered.rfind("left");
     length = 4;
+  }
+  if (best == std::string::npos && detect_skybox_side(name).side == kCubeLeft) {
+    // A left face named the skybox or cube-map way: "sky_rt", "sky_negx", "negx".
+    for (const char* marker : {"_rt", "_negx", "negx"}) {
+      best = last_marker_before_non_letter(lowered, marker);
+      length = strlen(marker);
+      if (best != std::string::npos) break;
+    }
   }
   if (best == std::string::npos) return name;
   return name.substr(0, best) + name.substr(best + length);
@@ -93,5 +102,12 @@ PanoNames make_pano_names(const PanoSettings& settings, const PanoInput& input,
   names.base_name = settings.filterbasename ? filter_base_name(name) : name;
   names.input_folder = parts.folder.empty() ? "." : parts.folder.substr(0, parts.folder.size() - 1);
   names.full_base_path = parts.folder + parts.stem;
+  // With an output folder the whole tour, temporary faces included, goes there instead.
+  if (!settings.outputfolder.empty()) {
+    std::string folder = settings.outputfolder;
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+    names.input_folder = folder;
+    names.full_base_path = folder + "/" + parts.stem;
+  }
   return names;
 }

@@ -104,6 +104,7 @@ const SettingKey kSettingKeys[] = {
     bool_key("waitafterconvert", &S::waitafterconvert, "false", 1),
     text_key("tempcubename", &S::tempcubename, "%INPUTPATH%/%BASENAME%_cube%UID%"),
     text_key("tempcubepath", &S::tempcubename, "%INPUTPATH%/%BASENAME%_cube%UID%"),
+    text_key("outputfolder", &S::outputfolder, ""),
 
     // Levels, tiles and encoding.
     bool_key("multires", &S::multires, "true", 1),

@@ -82,6 +82,7 @@ struct PanoSettings {
   int32_t maxsize = 0;                         // largest level size; 0 = no limit
   int32_t maxcubesize = 0;                     // largest cube face; 0 = no limit
   std::string tilepath;                        // tile file template
+  std::string outputfolder;  // stands for every input's folder in %INPUTPATH%; empty = its own
   std::string tilepathxml;                     // tile url template ("[PATH]" = relative path)
   std::string tilename;                        // appended to tilepath after the command line
   int32_t indexbase = 0;                       // first tile index of output tiles

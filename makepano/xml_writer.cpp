@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <regex>
 
 #include "base/console.h"
 #include "base/files.h"
@@ -349,11 +350,8 @@ bool ask_overwrite(ConsoleOps* ops, const KeyInput& keys, const std::string& pat
   }
 }
 
-bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const KeyInput& keys,
-                    const std::string& path, const std::string& text) {
-  if (settings.askforxmloverwrite && open_file(path, "rb") && !ask_overwrite(ops, keys, path)) {
-    return false;
-  }
+bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const std::string& path,
+                    const std::string& text) {
   create_directories_for(path);
   if (!write_whole_file(path, text)) {
     ops->log(ops, kCreateFailed, path.c_str());
@@ -364,7 +362,7 @@ bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const KeyInpu
 }
 
 bool write_scene(const SceneRequest& request, const XmlTemplates& templates, bool last_input,
-                 ConsoleOps* ops, const KeyInput& keys, XmlRunState* state) {
+                 ConsoleOps* ops, XmlRunState* state) {
   const PanoSettings& settings = *request.settings;
   if (request.input->gps.present) state->any_gps = true;
   ++state->scene_count;
@@ -372,7 +370,7 @@ bool write_scene(const SceneRequest& request, const XmlTemplates& templates, boo
   if (!settings.makescenes) {
     const std::string text = apply_template_variables(
         fill_scene(templates.main, request, templates), settings.xmltemplate_var);
-    return write_xml_file(settings, ops, keys, request.xml_path, text);
+    return write_xml_file(settings, ops, request.xml_path, text);
   }
   const std::string& scene = templates.scene.empty() ? std::string(kBuiltInScene) : templates.scene;
   state->scenes += fill_scene(scene, request, templates);
@@ -381,5 +379,99 @@ bool write_scene(const SceneRequest& request, const XmlTemplates& templates, boo
   replace_every(&text, "[HAVEGPS]", state->any_gps ? "true" : "false");
   replace_every(&text, "[SCENES]", state->scenes);
   text = apply_template_variables(text, settings.xmltemplate_var);
-  return write_xml_file(settings, ops, keys, request.xml_path, text);
+  return write_xml_file(settings, ops, request.xml_path, text);
+}
+
+namespace {
+
+int32_t xml_attribute(const std::string& text, const char* name, int32_t fallback) {
+  std::smatch match;
+  if (!std::regex_search(text, match, std::regex(std::string(" ") + name + "=\"([0-9]+)\""))) {
+    return fallback;
+  }
+  return static_cast<int32_t>(std::min<long long>(std::stoll(match[1]), 1 << 20));
+}
+
+// The url with its first occurrence of key replaced.
+std::string with_first(std::string url, const std::string& key, const std::string& value) {
+  const size_t at = url.find(key);
+  if (at != std::string::npos) url.replace(at, key.size(), value);
+  return url;
+}
+
+// The url with its tile and frame placeholders ("%v", "%0h", "%00f", …) set.
+std::string with_tile_numbers(const std::string& url, int32_t column, int32_t row, int32_t frame) {
+  static const std::regex placeholder("%(0*)([hvucrxyf])");
+  std::string out;
+  std::string rest = url;
+  std::smatch match;
+  while (std::regex_search(rest, match, placeholder)) {
+    out += match.prefix();
+    const char letter = match[2].str()[0];
+    const int32_t value = letter == 'f' ? frame : std::string("vry").find(letter) != std::string::npos ? row : column;
+    std::string digits = std::to_string(value);
+    const size_t width = match[1].length() + 1;
+    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+    out += digits;
+    rest = match.suffix();
+  }
+  return out + rest;
+}
+
+}  // namespace
+
+std::vector<std::string> listed_tile_files(const std::string& xml_path) {
+  std::vector<std::string> files;
+  std::string xml;
+  if (!read_whole_file(xml_path, &xml)) return files;
+  const std::string folder = absolute_path(xml_path, true);
+  static const std::regex image_pattern("<image[ >][^]*?</image>");
+  static const std::regex level_pattern(
+      "<level tiledimagewidth=\"([0-9]+)\" tiledimageheight=\"([0-9]+)\"[^>]*>([^]*?)</level>");
+  static const std::regex url_pattern("url=\"([^\"]*)\"");
+  static const std::regex labels_pattern("stereolabels=\"([^|\"]*)\\|([^\"]*)\"");
+  const std::sregex_iterator end;
+  for (std::sregex_iterator image(xml.begin(), xml.end(), image_pattern); image != end; ++image) {
+    const std::string element = image->str();
+    const std::string start = element.substr(0, element.find('>'));
+    const int32_t tile = xml_attribute(start, "tilesize", 0);
+    const int32_t base = xml_attribute(start, "baseindex", 1);
+    const int32_t frames = std::max(1, xml_attribute(start, "frames", 1));
+    if (tile <= 0) continue;
+    std::vector<std::string> eyes = {""};
+    std::smatch labels;
+    if (std::regex_search(start, labels, labels_pattern)) eyes = {labels[1], labels[2]};
+    for (std::sregex_iterator level(element.begin(), element.end(), level_pattern);
+         level != end; ++level) {
+      const int32_t width = std::min(std::stoi((*level)[1]), 1 << 24);
+      const int32_t height = std::min(std::stoi((*level)[2]), 1 << 24);
+      const std::string body = (*level)[3];
+      for (std::sregex_iterator u(body.begin(), body.end(), url_pattern); u != end; ++u) {
+        const std::string url = (*u)[1];
+        // Only files beside the XML or below a folder relative to it are the tour's own.
+        if (url.empty() || url[0] == '/' || url.find(':') != std::string::npos) continue;
+        const std::vector<std::string> sides =
+            url.find("%s") != std::string::npos
+                ? std::vector<std::string>{"l", "f", "r", "b", "u", "d"}
+                : std::vector<std::string>{""};
+        for (const std::string& eye : eyes) {
+          for (const std::string& side : sides) {
+            const std::string face = with_first(with_first(url, "%t", eye), "%s", side);
+            for (int32_t frame = 1; frame <= frames; ++frame) {
+              for (int64_t row = 0; row * tile < height; ++row) {
+                for (int64_t column = 0; column * tile < width; ++column) {
+                  files.push_back(normalize_path(
+                      folder + with_tile_numbers(face, static_cast<int32_t>(column) + base,
+                                                 static_cast<int32_t>(row) + base, frame)));
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
+  return files;
 }

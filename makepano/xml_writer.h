@@ -65,12 +65,18 @@ std::string apply_template_variables(const std::string& text,
 // Asks whether an existing file may be replaced; true for yes, false for no or no answer.
 bool ask_overwrite(ConsoleOps* ops, const KeyInput& keys, const std::string& path);
 
-// Writes one XML file (asking first when it exists and askforxmloverwrite is on) and copies the
-// additional files beside it. True when the file was written.
-bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const KeyInput& keys,
-                    const std::string& path, const std::string& text);
+// Writes one XML file and copies the additional files beside it. True when the file was
+// written. Whether an existing file may be replaced is asked by the caller, before anything of
+// the input is written.
+bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const std::string& path,
+                    const std::string& text);
 
 // The scene of one input: written as its own file, or collected (and written at the last input)
 // when makescenes is on. True when an XML file was written for this input.
 bool write_scene(const SceneRequest& request, const XmlTemplates& templates, bool last_input,
-                 ConsoleOps* ops, const KeyInput& keys, XmlRunState* state);
+                 ConsoleOps* ops, XmlRunState* state);
+
+// The tile files an existing XML file lists (multires levels, every side, eye, frame, row and
+// column), absolute and sorted; urls that are absolute or name another host are left out.
+// Empty when the file cannot be read.
+std::vector<std::string> listed_tile_files(const std::string& xml_path);
