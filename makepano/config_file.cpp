@@ -77,6 +77,7 @@ bool read_include(PanoSettings* settings, const std::string& including_file,
     chain->reported = true;
   } else if (depth + 1 > kMaxConfigIncludeDepth) {
     ops->log(ops, kIncludeTooDeep, path.c_str(), kMaxConfigIncludeDepth);
+    chain->reported = true;
   } else {
     ok = load_config_level(settings, path, true, depth + 1, chain, ops);
   }

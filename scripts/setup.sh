@@ -9,6 +9,7 @@ packages=(
   libjpeg62-turbo-dev libtiff-dev zlib1g-dev liblcms2-dev libstb-dev rapidjson-dev
   libgtest-dev libbenchmark-dev
   libtiff-tools
+  libxml2-utils
   xplanet-images
   clang libclang-rt-14-dev
   chromium

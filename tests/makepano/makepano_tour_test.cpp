@@ -19,13 +19,17 @@
 
 #include "support/test_images.h"
 #include "support/test_support.h"
+#include "tour_checks.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using qv_test::check_tiles;
 using qv_test::CommandResult;
+using qv_test::expect_sound_tour;
+using qv_test::files_below;
 using qv_test::corpus_file;
 using qv_test::image_size;
 using qv_test::read_file;
@@ -36,95 +40,6 @@ using qv_test::write_file;
 // The default tour config as installed beside the executable.
 std::string tour_config() {
   return fs::path(qv_test::qorveltools_binary()).parent_path().string() + "/templates/tour.config";
-}
-
-int attribute(const std::string& text, const std::string& name, int fallback) {
-  std::smatch match;
-  if (!std::regex_search(text, match, std::regex(" " + name + "=\"(-?[0-9]+)\""))) return fallback;
-  return std::stoi(match[1]);
-}
-
-std::string expand_numbers(const std::string& url, int column, int row) {
-  std::string out;
-  std::smatch match;
-  std::string rest = url;
-  const std::regex placeholder("%(0*)([vh])");
-  while (std::regex_search(rest, match, placeholder)) {
-    out += match.prefix();
-    const int value = match[2] == "v" ? row : column;
-    std::string digits = std::to_string(value);
-    const size_t width = match[1].length() + 1;
-    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
-    out += digits;
-    rest = match.suffix();
-  }
-  return out + rest;
-}
-
-std::string replace_first(std::string text, const std::string& key, const std::string& value) {
-  const size_t at = text.find(key);
-  if (at != std::string::npos) text.replace(at, key.size(), value);
-  return text;
-}
-
-// Walks every level and url of an XML file: each tile must exist with the size its level gives.
-// Returns the tile files (absolute), or fails the test.
-std::set<std::string> check_tiles(const std::string& xml_path) {
-  const std::string xml = read_file(xml_path);
-  const std::string folder = fs::path(xml_path).parent_path().string() + "/";
-  const int tile = attribute(xml, "tilesize", 0);
-  const int base = attribute(xml, "baseindex", 1);
-  EXPECT_GT(tile, 0) << xml;
-  std::vector<std::string> eyes = {""};
-  std::smatch labels;
-  if (std::regex_search(xml, labels, std::regex("stereolabels=\"([^|]*)\\|([^\"]*)\""))) {
-    eyes = {labels[1], labels[2]};
-  }
-  std::set<std::string> tiles;
-  const std::regex level_pattern(
-      "<level tiledimagewidth=\"([0-9]+)\" tiledimageheight=\"([0-9]+)\"[^>]*>([^]*?)</level>");
-  const std::regex url_pattern("url=\"([^\"]*)\"");
-  int levels = 0;
-  for (std::sregex_iterator it(xml.begin(), xml.end(), level_pattern), end; it != end; ++it) {
-    ++levels;
-    const int width = std::stoi((*it)[1]);
-    const int height = std::stoi((*it)[2]);
-    const std::string body = (*it)[3];
-    for (std::sregex_iterator u(body.begin(), body.end(), url_pattern); u != end; ++u) {
-      const std::string url = (*u)[1];
-      const std::vector<std::string> sides =
-          url.find("%s") != std::string::npos
-              ? std::vector<std::string>{"l", "f", "r", "b", "u", "d"}
-              : std::vector<std::string>{""};
-      for (const std::string& eye : eyes) {
-        for (const std::string& side : sides) {
-          const std::string face = replace_first(replace_first(url, "%t", eye), "%s", side);
-          for (int row = 0; row * tile < height; ++row) {
-            for (int column = 0; column * tile < width; ++column) {
-              const std::string path = folder + expand_numbers(face, column + base, row + base);
-              const std::string expected = std::to_string(std::min(tile, width - column * tile)) +
-                                           "x" +
-                                           std::to_string(std::min(tile, height - row * tile));
-              EXPECT_EQ(image_size(path), expected) << path;
-              tiles.insert(path);
-            }
-          }
-        }
-      }
-    }
-  }
-  EXPECT_GE(levels, 1) << xml;
-  return tiles;
-}
-
-// Every file below a folder, absolute.
-std::set<std::string> files_below(const std::string& folder) {
-  std::set<std::string> files;
-  if (!fs::exists(folder)) return files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) files.insert(entry.path().string());
-  }
-  return files;
 }
 
 // No temporary faces or eye files are left in a folder.
@@ -140,6 +55,7 @@ void expect_no_temporary_files(const std::string& folder) {
 void expect_tour(const std::string& folder, const std::string& base) {
   const std::string xml = folder + "/" + base + ".xml";
   ASSERT_TRUE(fs::exists(xml)) << xml;
+  expect_sound_tour(xml, folder + "/" + base + ".html");
   const std::set<std::string> listed = check_tiles(xml);
   std::set<std::string> on_disk = files_below(folder + "/" + base + ".tiles");
   EXPECT_EQ(on_disk.erase(folder + "/" + base + ".tiles/preview.jpg"), 1u);
@@ -352,7 +268,7 @@ TEST(MakepanoTour, OverwriteQuestionWithoutAnswerKeepsTheXml) {
       "\nWARNING: overwrite xml file \"" + dir.file("p.xml") + "\"? (y/n): ";
   for (const char* answers : {"", "\n\n", "x\nn\n"}) {
     const CommandResult result = run_qorveltools(args, answers);
-    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(result.status, 1) << result.out;
     EXPECT_NE(result.out.find(question), std::string::npos) << result.out;
     EXPECT_EQ(read_file(dir.file("p.xml")), "mine") << answers;
   }
