@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -277,6 +278,20 @@ TEST(MakepanoRun, ALoggedRunHoldsStepLinesWithoutPercentages) {
   EXPECT_EQ(result.out.find('%'), std::string::npos) << result.out;
   EXPECT_EQ(count_of(result.out, " - making images...\n"), 2u) << result.out;
   EXPECT_EQ(count_of(result.out, "   done.\n\n"), 2u) << result.out;
+
+  // On a terminal (a pseudo-terminal made by script(1)) the percentages are still written.
+  const std::string command = "cd '" + dir.path + "' && script -qec \"'" +
+                              qv_test::qorveltools_binary() + "' makepano '-config=" +
+                              stock_config("tour.config") +
+                              "' p.jpg -tilesize=128 -askforxmloverwrite=false\" /dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string terminal;
+  char buffer[4096];
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) terminal.append(buffer, got);
+  EXPECT_EQ(pclose(pipe), 0) << terminal;
+  EXPECT_NE(terminal.find("100%   \r"), std::string::npos) << terminal;
+  EXPECT_NE(terminal.find(" - making images..."), std::string::npos) << terminal;
 }
 
 }  // namespace
