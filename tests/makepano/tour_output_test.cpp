@@ -2,6 +2,8 @@
 // element, XML placeholders and variables, and the page's replacement, mode word and line ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "makepano/pano_settings.h"
 #include "makepano/tile_output.h"
 #include "makepano/xml_writer.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -320,6 +323,62 @@ TEST(HtmlPage, ReplacementAndLineEnds) {
   EXPECT_EQ(fill_page("[NAME]|[XML]|[JS]|{swf:\"\", x}|[SWF]|[HTML5]|[ab]|[a]", request,
                       "/t/sub/tour.html"),
             "my %5BXML%5D tour|../tour.xml|../tour.js|{x}||only|1:2|[a]");
+}
+
+}  // namespace
+
+namespace {
+
+// The tiles an existing XML lists are those its levels name, for every side, eye, frame, row and
+// column; urls that leave for another host or an absolute path are never listed.
+TEST(ListedTileFiles, EveryTileOfEveryLevel) {
+  qv_test::TempDir dir;
+  const struct {
+    const char* name;
+    std::string xml;
+    std::vector<std::string> tiles;  // relative to the folder
+  } cases[] = {
+      {"two levels, sides",
+       "<qorvel><image type=\"CUBE\" multires=\"true\" tilesize=\"100\">\n"
+       "<level tiledimagewidth=\"150\" tiledimageheight=\"150\"><cube url=\"t/l2/%s/%v_%h.jpg\" "
+       "/></level>\n<level tiledimagewidth=\"100\" tiledimageheight=\"100\"><cube "
+       "url=\"t/l1/%s/%v_%h.jpg\" /></level></image></qorvel>",
+       {}},
+      {"stereo, padding, base index 0, frames",
+       "<qorvel><image type=\"SPHERE\" stereo=\"true\" stereolabels=\"a|b\" multires=\"true\" "
+       "tilesize=\"64\" baseindex=\"0\" frames=\"2\" frame=\"1\">"
+       "<level tiledimagewidth=\"100\" tiledimageheight=\"50\"><sphere url=\"../up/%t_%0f_%0v_%h.jpg\" "
+       "/></level></image></qorvel>",
+       {"../up/a_01_00_0.jpg", "../up/a_01_00_1.jpg", "../up/a_02_00_0.jpg", "../up/a_02_00_1.jpg",
+        "../up/b_01_00_0.jpg", "../up/b_01_00_1.jpg", "../up/b_02_00_0.jpg",
+        "../up/b_02_00_1.jpg"}},
+      {"foreign urls",
+       "<qorvel><image type=\"SPHERE\" multires=\"true\" tilesize=\"64\">"
+       "<level tiledimagewidth=\"64\" tiledimageheight=\"64\"><sphere url=\"/abs/%v_%h.jpg\" />"
+       "<sphere url=\"http://host/%v_%h.jpg\" /></level></image></qorvel>",
+       {}},
+  };
+  for (const auto& c : cases) {
+    const std::string xml = dir.file("sub/p.xml");
+    std::filesystem::create_directories(dir.file("sub"));
+    ASSERT_TRUE(qv_test::write_file(xml, c.xml));
+    std::vector<std::string> expected;
+    if (std::string(c.name) == "two levels, sides") {
+      for (const char* side : {"b", "d", "f", "l", "r", "u"}) {
+        for (const char* tile : {"1_1", "1_2", "2_1", "2_2"}) {
+          expected.push_back(dir.file("sub/t/l2/") + side + "/" + tile + ".jpg");
+        }
+        expected.push_back(dir.file("sub/t/l1/") + side + "/1_1.jpg");
+      }
+    } else {
+      for (const std::string& tile : c.tiles) {
+        expected.push_back(std::filesystem::path(dir.file("sub/" + tile)).lexically_normal());
+      }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed_tile_files(xml), expected) << c.name;
+  }
+  EXPECT_TRUE(listed_tile_files(dir.file("missing.xml")).empty());
 }
 
 }  // namespace
