@@ -2,7 +2,17 @@
     noWebgl: "This browser cannot show the panorama: WebGL is not available.",
     xmlFailed: "The tour file \"%s\" cannot be read: %s",
     noImage: "The tour file \"%s\" contains no panorama image.",
-    noTarget: "qorvelviewer: no element with the id \"%s\" in the page."
+    noTarget: "qorvelviewer: no element with the id \"%s\" in the page.",
+    contextLost: "The graphics context was lost; the panorama comes back when it is restored.",
+    noScene: "The tour has no scene \"%s\"; the first scene is shown.",
+    tilesFailed: "%s tiles cannot be loaded; the preview is shown in their place.",
+    canvasLabel: "Panorama %s. Drag or use the arrow keys to look around, + and - to zoom.",
+    zoomIn: "Zoom in",
+    zoomOut: "Zoom out",
+    fullscreen: "Full screen",
+    gyroscope: "Look around by turning the device",
+    north: "North",
+    loading: "Loading"
   };
 
   var SIDE_LETTERS = ["l", "f", "r", "b", "u", "d"];
@@ -23,7 +33,15 @@
   var MAX_PARALLEL_LOADS = 6;
   var LOAD_MARGIN = 1.1;        // view enlarged by this for loading (a little ahead of a pan)
   var KEEP_MARGIN = 1.35;       // tiles outside the view enlarged by this are freed
-  var MAX_PIXEL_ZOOM = 2;       // default fovmin: the finest level shown at most 2x enlarged
+  var REFERENCE_WINDOW = 1000;  // pixels: the window on which the default fovmin is measured
+  var ZOOM_PAST_FINEST = 4;     // default fovmin: the finest level enlarged this many times there
+  var PREVIEW_WAIT = 1200;      // ms: tiles wait this long for the preview to be shown first
+  var UPLOADS_PER_FRAME = 2;    // texture uploads at most per frame
+  var CACHE_MEGABYTES = 192;    // textures kept (in view or not) up to this many megabytes
+  var TILE_RETRIES = 3;         // a tile that cannot be fetched is tried again this many times
+  var RETRY_DELAY = 300;        // ms before the first retry, doubled for each further one
+  var FADE_TIME = 350;          // ms of the cross-fade between scenes
+  var SCENE_WAIT = 2500;        // ms a scene without a shown preview waits before the fade
   var CURVE_STEP = 4;           // degrees per mesh segment of curved surfaces
   var PLANE_STEP = 15;          // degrees per mesh segment of planes
   var NARROW_FOV = 10;          // degrees: a cylinder this narrow is shown as a plane

@@ -10,6 +10,10 @@
     if (keys.down) { view.vlookat += speed; moving = true; }
     if (keys.zoomIn) { view.fov *= Math.pow(0.4, seconds); moving = true; }
     if (keys.zoomOut) { view.fov /= Math.pow(0.4, seconds); moving = true; }
+    if (this.rotating()) {
+      view.hlookat += this.autorotate.speed * seconds;
+      moving = true;
+    }
     var inertia = this.inertia;
     if (inertia && !this.pointers) {
       view.hlookat += inertia.h * seconds;
@@ -49,6 +53,7 @@
     }
     canvas.addEventListener("pointerdown", function (event) {
       if (!self.view) return;
+      self.noteInput();
       try { canvas.setPointerCapture(event.pointerId); } catch (e) { /* not a real pointer */ }
       canvas.focus();
       active.set(event.pointerId, {x: event.clientX, y: event.clientY});
@@ -100,6 +105,7 @@
     canvas.addEventListener("wheel", function (event) {
       if (!self.view) return;
       event.preventDefault();
+      self.noteInput();
       var delta = event.deltaY * (event.deltaMode === 1 ? 16 : event.deltaMode === 2 ? 400 : 1);
       var half = Math.tan(self.view.fov * DEG / 2) * Math.exp(clamp(delta, -200, 200) * 0.0015);
       self.view.fov = 2 * Math.atan(half) / DEG;
@@ -113,20 +119,28 @@
       var t = event.target;
       return t && (t.isContentEditable || /^(INPUT|TEXTAREA|SELECT)$/.test(t.tagName));
     }
-    global.addEventListener("keydown", function (event) {
+    // Keys are taken only while the viewer (its canvas or one of its buttons) has the focus; the
+    // page keeps its arrows and +/- everywhere else.
+    this.root.addEventListener("keydown", function (event) {
       var name = keyNames[event.key];
       if (!name || !self.view || typing(event) || event.ctrlKey || event.metaKey) return;
+      if (event.target !== canvas && /^(ArrowLeft|ArrowRight|ArrowUp|ArrowDown)$/.test(event.key) &&
+          event.target.tagName === "BUTTON") {
+        return;  // arrows on a button stay the page's
+      }
       event.preventDefault();
+      self.noteInput();
       if (!self.keys[name]) {
         self.keys[name] = true;
         self.lastTime = 0;
         self.moved();
       }
     });
-    global.addEventListener("keyup", function (event) {
+    this.root.addEventListener("keyup", function (event) {
       var name = keyNames[event.key];
       if (name) self.keys[name] = false;
     });
+    this.root.addEventListener("focusout", function () { self.keys = {}; });
     global.addEventListener("blur", function () { self.keys = {}; });
     global.addEventListener("resize", function () { self.resize(); });
     if (global.ResizeObserver) new ResizeObserver(function () { self.resize(); }).observe(canvas);

@@ -6,12 +6,15 @@
     if (isFinite(hlookat)) this.view.hlookat = hlookat;
     if (isFinite(vlookat)) this.view.vlookat = vlookat;
     if (isFinite(fov)) this.view.fov = fov;
+    this.noteInput();
     this.moved();
   };
 
-  Viewer.prototype.loadScene = function (name) {
+  // Opens the scene of that name, at arrive ({hlookat, vlookat, fov}, parts null or missing keep
+  // the scene's own view) when given.
+  Viewer.prototype.loadScene = function (name, arrive) {
     for (var i = 0; i < this.scenes.length; i++) {
-      if (this.scenes[i].name === name) { this.showScene(i, false); return true; }
+      if (this.scenes[i].name === name) { this.showScene(i, false, arrive); return true; }
     }
     return false;
   };

@@ -136,6 +136,50 @@
     image.full = image.shape === "sphere" && image.hfov >= 360 && image.vfov >= 179.5;
   }
 
+  // A hotspot: <hotspot type h v title text scene url hlookat vlookat fov>. type "info" (the
+  // default) shows its title and text, "scene" opens the scene of that name (at the view of
+  // hlookat, vlookat and fov where given, else at the scene's own view), "url" opens the url.
+  function parseHotspot(element, base) {
+    var type = (attr(element, "type") || "").trim().toLowerCase();
+    if (!type) type = attr(element, "scene") ? "scene" : attr(element, "url") ? "url" : "info";
+    var url = attr(element, "url");
+    return {
+      type: type,
+      name: attr(element, "name") || "",
+      h: numberAttr(element, "h", 0),
+      v: numberAttr(element, "v", 0),
+      title: attr(element, "title") || "",
+      text: attr(element, "text") || "",
+      scene: attr(element, "scene") || "",
+      url: url ? resolveUrl(url, base) : "",
+      view: {hlookat: numberAttr(element, "hlookat", null),
+             vlookat: numberAttr(element, "vlookat", null),
+             fov: numberAttr(element, "fov", null)}
+    };
+  }
+
+  // <autorotate speed delay>: degrees per second (negative turns left) and seconds without input
+  // before the turning starts; enabled="false" switches it off.
+  function parseAutorotate(element) {
+    if (!element) return null;
+    var enabled = attr(element, "enabled");
+    if (enabled !== null && !boolAttr(element, "enabled")) return {speed: 0, delay: 0};
+    return {speed: numberAttr(element, "speed", 5), delay: Math.max(0, numberAttr(element, "delay", 3))};
+  }
+
+  // <controls zoom fullscreen gyroscope compass>: each "true" or "false"; gyroscope and compass
+  // default to "auto" (the gyroscope button on touch screens, the compass where a heading is known).
+  function parseControls(element) {
+    var controls = {zoom: "true", fullscreen: "true", gyroscope: "auto", compass: "auto"};
+    if (!element) return controls;
+    Object.keys(controls).forEach(function (key) {
+      var value = attr(element, key);
+      if (value !== null) controls[key] = (value.trim().toLowerCase() === "auto") ? "auto" :
+          (boolAttr(element, key) ? "true" : "false");
+    });
+    return controls;
+  }
+
   function parseScene(element, index, base) {
     var imageElement = children(element, "image")[0];
     var previewElement = children(element, "preview")[0];
@@ -152,7 +196,16 @@
       scene.preview = {url: resolveUrl(attr(previewElement, "url"), base),
                        type: (attr(previewElement, "type") || "").toLowerCase()};
     }
+    if (scene.thumb) scene.thumbRelative = scene.thumb;
     if (scene.thumb) scene.thumb = resolveUrl(scene.thumb, base);
+    if (scene.preview) scene.preview.relative = attr(previewElement, "url");
+    var heading = attr(element, "heading");
+    scene.heading = heading !== null && heading.trim() !== "" && isFinite(parseFloat(heading)) ?
+        parseFloat(heading) : null;
+    scene.hotspots = children(element, "hotspot").map(function (hotspot) {
+      return parseHotspot(hotspot, base);
+    });
+    scene.autorotate = parseAutorotate(children(element, "autorotate")[0]);
     if (!scene.title) scene.title = scene.name;
     return scene;
   }
@@ -169,6 +222,14 @@
     var scenes = sceneElements.length ?
         sceneElements.map(function (element, i) { return parseScene(element, i, base); }) :
         [parseScene(root, 0, base)];
-    return scenes.filter(function (scene) { return scene.image; });
+    var rootAutorotate = parseAutorotate(children(root, "autorotate")[0]);
+    var rootHeading = numberAttr(root, "heading", null);
+    scenes.forEach(function (scene) {
+      if (!scene.autorotate) scene.autorotate = rootAutorotate;
+      if (scene.heading === null && sceneElements.length) scene.heading = rootHeading;
+    });
+    scenes = scenes.filter(function (scene) { return scene.image; });
+    scenes.controls = parseControls(children(root, "controls")[0]);
+    return scenes;
   }
 

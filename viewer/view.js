@@ -2,14 +2,16 @@
 
   // The camera for the current view: local-space axes (right, up, forward) and the tangents of
   // the half field of view across and down.
-  Viewer.prototype.camera = function () {
-    var view = this.view, h = view.hlookat * DEG, p = -view.vlookat * DEG;
+  Viewer.prototype.camera = function (view, scene) {
+    view = view || this.view;
+    scene = scene || this.scene;
+    var h = view.hlookat * DEG, p = -view.vlookat * DEG;
     var forward = [Math.cos(p) * Math.sin(h), Math.sin(p), -Math.cos(p) * Math.cos(h)];
     var right = [Math.cos(h), 0, Math.sin(h)];
     var up = [right[1] * forward[2] - right[2] * forward[1],
               right[2] * forward[0] - right[0] * forward[2],
               right[0] * forward[1] - right[1] * forward[0]];
-    var rotation = this.scene.image.rotation;
+    var rotation = scene.image.rotation;
     var longSide = Math.max(this.width, this.height);
     var focal = (longSide / 2) / Math.tan(view.fov * DEG / 2);  // device pixels per unit tangent
     return {
@@ -47,11 +49,15 @@
     var view = this.view, limits = this.scene.view, image = this.scene.image;
     var longSide = Math.max(this.width, this.height);
     var fovmax = Math.min(limits.fovmax || 120, 160);
+    // The XML's view decides; without a fovmin the visitor may zoom in until the finest level is
+    // enlarged ZOOM_PAST_FINEST times on a reference window, and always at least to a quarter
+    // of the opening fov: the window's size and pixel ratio play no part.
     var fovmin = limits.fovmin;
     if (fovmin === null) {
       var density = this.levelDensity(image.levels[0]);
       fovmin = density > 0 ?
-          2 * Math.atan((longSide / 2) / (density * MAX_PIXEL_ZOOM)) / DEG : 1;
+          2 * Math.atan((REFERENCE_WINDOW / 2) / (density * ZOOM_PAST_FINEST)) / DEG : 1;
+      fovmin = Math.min(fovmin, limits.fov / 4);
     }
     var extent = limits.limitview === "off" || limits.limitview === "range" ?
         null : imageExtent(image);
@@ -69,7 +75,7 @@
     view.fov = clamp(view.fov, fovmin, fovmax);
     this.fovRange = [fovmin, fovmax];
 
-    var camera = this.camera();
+    var camera = this.camera(view);
     var halfX = Math.atan(camera.tanX) / DEG, halfY = Math.atan(camera.tanY) / DEG;
     var hmin = -Infinity, hmax = Infinity, vmin = -90, vmax = 90;
     if (limits.limitview === "range") {
@@ -94,8 +100,8 @@
   };
 
   // Resolution of a level in pixels per unit tangent at the image's centre.
-  Viewer.prototype.levelDensity = function (level) {
-    var image = this.scene.image;
+  Viewer.prototype.levelDensity = function (level, image) {
+    image = image || this.scene.image;
     if (!level.width) return 0;
     if (image.shape === "cube") return level.width / 2;
     if (image.shape === "flat") return level.width / (2 * image.halfWidth);

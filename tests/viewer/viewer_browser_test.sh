@@ -160,8 +160,9 @@ function pinch(from, to) {
   return later(300).then(() => { touch("pointerup", 2, 320 - from / 2 + to);
                                  touch("pointerup", 1, 320 - from / 2); });
 }
-function press(keys, ms) {
-  const key = (type, name) => window.dispatchEvent(new KeyboardEvent(type, {key: name}));
+function press(keys, ms, target) {
+  const at = target || canvas();
+  const key = (type, name) => at.dispatchEvent(new KeyboardEvent(type, {key: name, bubbles: true}));
   keys.forEach((name) => key("keydown", name));
   return later(ms).then(() => keys.forEach((name) => key("keyup", name)));
 }
