@@ -129,6 +129,14 @@ sed 's/pano\.xml/missing.xml/' "$tour/pano.html" > "$tour/broken.html"
 "$qv" makepano -config="$templates/tour.config" "$tour/small.png" -converttocube=false \
   -multires=false -q < /dev/null || { echo "FAILED: makepano could not build small.html"; exit 1; }
 
+# The example hotspot template carried into a tour by makepano.
+cp "$tour/small.png" "$tour/spots.png"
+"$qv" makepano -config="$templates/tour.config" "$tour/spots.png" -converttocube=false \
+  -multires=false -xmltemplate_hotspot="$templates/hotspots.xml" -q < /dev/null ||
+  { echo "FAILED: makepano could not build spots.html"; exit 1; }
+xmllint --noout "$tour/spots.xml" 2>/dev/null || ! command -v xmllint > /dev/null ||
+  fail "spots.xml is not well-formed"
+
 # The cube tour with the top-left tile of the front's smaller level missing.
 cp -r "$tour/pano.tiles" "$tour/holes.tiles"
 hole=$(ls "$tour"/holes.tiles/l1/f/* | head -1)
@@ -325,7 +333,7 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   narrow "js:document.getElementById('pano').style.width = '320px'" scenes "tour.html?scene=2" \
   click "js:switch_scenes(12)" fade "js:watch_switches()" noscene "tour.html?scene=9" \
   missing "broken.html" \
-  small "small.html" smallzoom "js:wheel(-200), wheel(-200), wheel(-200)" \
+  spots "spots.html?v=-20" small "small.html" smallzoom "js:wheel(-200), wheel(-200), wheel(-200)" \
   preview "pano.html" previewfirst "js:preview_first()" \
   around "js:look_around(2)" lost "js:lose_context()" \
   ratio "js:Object.defineProperty(window, 'devicePixelRatio', {get: () => 1.5, configurable: true}), viewer().setView(0, 0, 90)" \
@@ -476,6 +484,7 @@ expect_status holes failedtiles "l1/f/0/0"
 [ "$(cat "$work/holesrequests.txt")" = 4 ] || fail "holes: $(cat "$work/holesrequests.txt") requests of the missing tile"
 [[ $(status holes notice) == *"1 tiles cannot be loaded"* ]] || fail "holes: notice '$(status holes notice)'"
 expect_colour holes all front
+[[ " $(status spots hotspots) " == *" about@320,240 "* ]] || fail "spots: hotspots '$(status spots hotspots)'"
 # Hotspots, buttons and compass.
 expect_status features controls "zoomin,zoomout,fullscreen,gyroscope"
 expect_status features compass "30.0"
