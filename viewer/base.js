@@ -36,7 +36,7 @@
   var REFERENCE_WINDOW = 1000;  // pixels: the window on which the default fovmin is measured
   var ZOOM_PAST_FINEST = 4;     // default fovmin: the finest level enlarged this many times there
   var PREVIEW_WAIT = 1200;      // ms: tiles wait this long for the preview to be shown first
-  var UPLOADS_PER_FRAME = 2;    // texture uploads at most per frame
+  var UPLOADS_PER_FRAME = 1;    // texture uploads at most per frame (one may take 40 ms in software)
   var CACHE_MEGABYTES = 192;    // textures kept (in view or not) up to this many megabytes
   var TILE_RETRIES = 3;         // a tile that cannot be fetched is tried again this many times
   var RETRY_DELAY = 300;        // ms before the first retry, doubled for each further one

@@ -176,9 +176,18 @@
   };
 
   // Draws the preview and the tiles of a scene seen by camera; true when something was drawn.
-  Viewer.prototype.drawScene = function (scene, camera, spots) {
+  // With spots (the frame's tiles in view by level) and complete (every tile of the target level
+  // in view is there), only that level is drawn: no overdraw of preview and coarser levels.
+  Viewer.prototype.drawScene = function (scene, camera, spots, complete) {
     var self = this, drew = false, gpu = scene.gpu;
     this.gl.uniformMatrix4fv(this.matrixLocation, false, viewMatrix(camera));
+    if (complete) {
+      spots[complete.index].forEach(function (spot) {
+        var tile = self.store.get(scene.index + ":" + spot.key);
+        if (tile && tile.state === "loaded") { self.drawMesh(tile.mesh, tile.texture); drew = true; }
+      });
+      if (drew) return true;
+    }
     if (gpu && gpu.previewMeshes) {
       gpu.previewMeshes.forEach(function (mesh) { self.drawMesh(mesh, gpu.previewTexture); });
       drew = true;
@@ -228,7 +237,9 @@
     }
     if (fade > 0) {
       if (fade < 1) { gl.enable(gl.BLEND); gl.uniform1f(this.alphaLocation, fade); }
-      drew = this.drawScene(this.scene, camera, this.drawnSpots) || drew;
+      // No tile of the view missing or failed: the target level alone covers the window.
+      var complete = this.status.waiting === "0" && this.status.failed === "0" && fade >= 1;
+      drew = this.drawScene(this.scene, camera, this.drawnSpots, complete ? target : null) || drew;
       gl.disable(gl.BLEND);
       gl.uniform1f(this.alphaLocation, 1);
     }
