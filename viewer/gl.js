@@ -61,6 +61,8 @@
   Viewer.prototype.contextLost = function () {
     this.lost = true;
     this.store.clear(function (tile) {
+      tile.inflight = false;
+      tile.state = "released";
       if (tile.controller) tile.controller.abort();
       if (tile.bitmap && tile.bitmap.close) tile.bitmap.close();
     });
