@@ -9,6 +9,7 @@
 #include "makepano/key_input.h"
 #include "makepano/pano_settings.h"
 #include "makepano/tile_output.h"
+#include "makepano/viewer_script.h"
 #include "makepano/xml_writer.h"
 
 namespace {
@@ -20,6 +21,8 @@ constexpr char kCreateFailed[] = "ERROR: can't create file \"%s\"!\n";
 constexpr char kScriptFailed[] = "ERROR: unable to copy file \"%s\" to \"%s\"!\n";
 constexpr char kNoFlashOption[] = "swf:\"\", ";
 constexpr char kViewerScriptName[] = "viewer.js";
+constexpr char kBuiltInScript[] = "WARNING: the viewer built into qorveltools is written instead.\n";
+constexpr char kNoPageWithoutScript[] = "ERROR: no page without its viewer script: \"%s\" is not written.\n";
 
 std::string slashes(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
@@ -57,6 +60,35 @@ void copy_companion_files(const HtmlPageRequest& request, const std::string& tem
                utf8_to_console(destination).c_str());
     }
   }
+}
+
+// Copies a script file to the script path; a message when it fails.
+bool copy_script(ConsoleOps* ops, const std::string& source, const std::string& script_path) {
+  if (copy_file(source, script_path)) return true;
+  ops->log(ops, kScriptFailed, utf8_to_console(source).c_str(),
+           utf8_to_console(script_path).c_str());
+  return false;
+}
+
+// The viewer script beside the page: the user's own script (qorveljs) when one is named, else
+// the viewer.js installed beside the executable, else the viewer built in. A script that cannot
+// be copied is replaced by the built-in one; false only when no script could be written.
+bool write_viewer_script(const HtmlPageRequest& request, const std::string& script_path) {
+  ConsoleOps* ops = request.ops;
+  const PanoSettings& settings = *request.settings;
+  std::string source;
+  if (!settings.qorveljs.empty()) {
+    source = slashes(resolve_setting_path(settings.config_path, settings.qorveljs));
+  } else {
+    source = request.viewer_script;
+  }
+  if (!source.empty()) {
+    if (copy_script(ops, source, script_path)) return true;
+    ops->log(ops, "%s", kBuiltInScript);
+  }
+  if (write_whole_file(script_path, kEmbeddedViewerScript, kEmbeddedViewerScriptSize)) return true;
+  ops->log(ops, kCreateFailed, utf8_to_console(script_path).c_str());
+  return false;
 }
 
 }  // namespace
@@ -143,13 +175,16 @@ int write_html_page(const HtmlPageRequest& request) {
 
   const std::string script_path = request.output_base + ".js";
   create_directories_for(script_path);
-  if (!request.viewer_script.empty() && !copy_file(request.viewer_script, script_path)) {
-    ops->log(ops, kScriptFailed, utf8_to_console(request.viewer_script).c_str(),
-             utf8_to_console(script_path).c_str());
-  }
+  const bool script_written = write_viewer_script(request, script_path);
 
   const std::string page_file =
       request.page_path.empty() ? request.output_base + ".html" : request.page_path;
+  if (!script_written) {
+    ops->log(ops, kNoPageWithoutScript, utf8_to_console(page_file).c_str());
+    if (request.scene_count) *request.scene_count = 0;
+    if (request.flash_only_count) *request.flash_only_count = 0;
+    return 0;
+  }
   create_directories_for(page_file);
   const std::string text = fill_page(template_text, request, page_file);
   if (request.scene_count) *request.scene_count = 0;

@@ -21,7 +21,7 @@ struct HtmlPageRequest {
   std::string base_name;           // [BASENAME]
   int32_t* scene_count = nullptr;  // scenes written since the last page; reset here
   int32_t* flash_only_count = nullptr;  // of those, Flash-only scenes; reset here
-  std::string viewer_script;            // file copied to output_base + ".js"; empty: none
+  std::string viewer_script;  // file copied to output_base + ".js"; empty: the built-in viewer
   ConsoleOps* ops = nullptr;
   const KeyInput* keys = nullptr;  // for the Enter pause after a missing template
 };

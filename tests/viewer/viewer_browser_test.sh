@@ -124,6 +124,39 @@ view_cases=(
 # A page whose XML file does not exist.
 sed 's/pano\.xml/missing.xml/' "$tour/pano.html" > "$tour/broken.html"
 
+# A small photo sphere (600 x 300, no tiles): its zoom must not depend on the window.
+"$helper" sphere "$tour/small.png" 600
+"$qv" makepano -config="$templates/tour.config" "$tour/small.png" -converttocube=false \
+  -multires=false -q < /dev/null || { echo "FAILED: makepano could not build small.html"; exit 1; }
+
+# The example hotspot template carried into a tour by makepano.
+cp "$tour/small.png" "$tour/spots.png"
+"$qv" makepano -config="$templates/tour.config" "$tour/spots.png" -converttocube=false \
+  -multires=false -xmltemplate_hotspot="$templates/hotspots.xml" -q < /dev/null ||
+  { echo "FAILED: makepano could not build spots.html"; exit 1; }
+xmllint --noout "$tour/spots.xml" 2>/dev/null || ! command -v xmllint > /dev/null ||
+  fail "spots.xml is not well-formed"
+
+# The cube tour with the top-left tile of the front's smaller level missing.
+cp -r "$tour/pano.tiles" "$tour/holes.tiles"
+hole=$(ls "$tour"/holes.tiles/l1/f/* | head -1)
+rm "$hole"
+sed 's/pano\.tiles/holes.tiles/g' "$tour/pano.xml" > "$tour/holes.xml"
+sed 's/pano\.xml/holes.xml/' "$tour/pano.html" > "$tour/holes.html"
+
+# The two-scene tour with hotspots (an info point ahead, a link to the turned scene that arrives
+# looking right, a url link to the left), a heading, and the gyroscope button; and the cube tour
+# turning by itself (60 degrees a second after 0.3 s without input).
+hotspots='<hotspot name="info" type="info" h="0" v="0" title="Front" text="The green face."/>'
+hotspots+='<hotspot name="next" type="scene" h="30" v="10" scene="scene_turned" hlookat="90" fov="80" title="Turned"/>'
+hotspots+='<hotspot name="site" type="url" h="-30" v="0" url="https://example.org/" title="Site"/>'
+sed -e "s|<scene name=\"scene_pano\"|<scene heading=\"30\" name=\"scene_pano\"|" \
+    -e "0,/<\/scene>/s|</scene>|$hotspots</scene>|" \
+    -e 's|<qorvel \([^>]*\)>|<qorvel \1><controls gyroscope="true"/>|' "$tour/tour.xml" > "$tour/features.xml"
+sed 's/tour\.xml/features.xml/' "$tour/tour.html" > "$tour/features.html"
+sed 's|</qorvel>|<autorotate speed="60" delay="0.3"/></qorvel>|' "$tour/pano.xml" > "$tour/rotate.xml"
+sed 's/pano\.xml/rotate.xml/' "$tour/pano.html" > "$tour/rotate.html"
+
 # Serve the tour; an empty PATH keeps the server from opening a desktop browser.
 env PATH=/nonexistent "$qv" testserver -localonly "$tour" > "$work/server.txt" 2>&1 &
 server_pid=$!
@@ -160,8 +193,9 @@ function pinch(from, to) {
   return later(300).then(() => { touch("pointerup", 2, 320 - from / 2 + to);
                                  touch("pointerup", 1, 320 - from / 2); });
 }
-function press(keys, ms) {
-  const key = (type, name) => window.dispatchEvent(new KeyboardEvent(type, {key: name}));
+function press(keys, ms, target) {
+  const at = target || canvas();
+  const key = (type, name) => at.dispatchEvent(new KeyboardEvent(type, {key: name, bubbles: true}));
   keys.forEach((name) => key("keydown", name));
   return later(ms).then(() => keys.forEach((name) => key("keyup", name)));
 }
@@ -171,6 +205,74 @@ async function switch_scenes(times) {
     buttons[i % 2].click();
     await later(15);
   }
+}
+const viewer = () => qorvelviewer.viewers[0];
+const state = () => document.querySelector(".qv-status").dataset;
+function settle() {
+  return new Promise((resolve) => {
+    const poll = () => state().state === "ready" ? resolve() : setTimeout(poll, 50);
+    setTimeout(poll, 100);
+  });
+}
+async function look_around(rounds) {
+  const counts = [];
+  for (let r = 0; r < rounds; r++) {
+    for (const h of [90, 180, 270, 0]) { viewer().setView(h, 0, 90); await settle(); }
+    counts.push(viewer().counters.uploads);
+  }
+  return counts.join(" ");
+}
+function preview_first() {
+  const entries = performance.getEntriesByType("resource");
+  const preview = entries.find((e) => /preview/.test(e.name));
+  const tiles = entries.filter((e) => /[.]tiles[/]l[0-9]/.test(e.name));
+  if (!preview || !tiles.length) return "preview " + !!preview + ", tiles " + tiles.length;
+  const first = Math.min(...tiles.map((e) => e.startTime));
+  return preview.responseEnd <= first ? "ok" : "a tile was requested before the preview arrived";
+}
+function requests_of(part) {
+  return performance.getEntriesByType("resource").filter((e) => e.name.includes(part)).length;
+}
+async function watch_switches() {
+  const v = viewer(), pixel = new Uint8Array(4);
+  let darkest = 255, frames = 0;
+  v.onframe = (gl) => {
+    frames++;
+    let sum = 0;
+    for (const [x, y] of [[0.25, 0.25], [0.75, 0.25], [0.5, 0.5], [0.25, 0.75], [0.75, 0.75]]) {
+      gl.readPixels(Math.floor(x * v.width), Math.floor(y * v.height), 1, 1, gl.RGBA,
+                    gl.UNSIGNED_BYTE, pixel);
+      sum += Math.max(pixel[0], pixel[1], pixel[2]);
+    }
+    darkest = Math.min(darkest, sum / 5);
+  };
+  const buttons = document.querySelectorAll(".qv-scenes button");
+  for (const i of [1, 0, 1, 0]) { buttons[i].click(); await later(250); await settle(); }
+  await later(600);
+  v.onframe = null;
+  return "frames=" + frames + " darkest=" + darkest;
+}
+async function lose_context() {
+  const extension = viewer().gl.getExtension("WEBGL_lose_context");
+  extension.loseContext();
+  await later(300);
+  const lost = state().context;
+  extension.restoreContext();
+  await later(100);
+  return lost;
+}
+async function rotation() {
+  await later(1200);
+  const turned = viewer().view.hlookat;
+  pointer("pointerdown", 320);
+  const held = viewer().view.hlookat;
+  await later(500);
+  const still = viewer().view.hlookat;
+  pointer("pointerup", 320);
+  return [turned > 10, held === still, state().autorotate].join(" ");
+}
+function orient(alpha, beta, gamma) {
+  window.dispatchEvent(new DeviceOrientationEvent("deviceorientation", {alpha, beta, gamma}));
 }
 function wheel(delta) {
   canvas().dispatchEvent(new WheelEvent("wheel", {deltaY: delta, bubbles: true, cancelable: true}));
@@ -229,7 +331,21 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   dragged "js:drag(480, 160)" wheeled "js:wheel(100)" pinch "pano.html" \
   pinched "js:pinch(200, 300)" keys "js:press(['ArrowRight', 'ArrowUp'], 300)" \
   narrow "js:document.getElementById('pano').style.width = '320px'" scenes "tour.html?scene=2" \
-  click "js:switch_scenes(12)" missing "broken.html" "${view_pages[@]}"
+  click "js:switch_scenes(12)" fade "js:watch_switches()" noscene "tour.html?scene=9" \
+  missing "broken.html" \
+  spots "spots.html?v=-20" small "small.html" smallzoom "js:wheel(-200), wheel(-200), wheel(-200)" \
+  preview "pano.html" previewfirst "js:preview_first()" \
+  around "js:look_around(2)" lost "js:lose_context()" \
+  ratio "js:Object.defineProperty(window, 'devicePixelRatio', {get: () => 1.5, configurable: true}), viewer().setView(0, 0, 90)" \
+  pagekeys "pano.html" pagekeysed "js:press(['ArrowRight', '+'], 300, document.body)" \
+  holes "holes.html" holesrequests "js:requests_of('${hole#"$tour"/}')" \
+  features "features.html?v=0" info "js:document.querySelector('[data-hotspot=info]').click()" \
+  zoomin "js:document.querySelector('.qv-zoomin').click()" \
+  gyro "js:document.querySelector('.qv-gyroscope').click(), later(100).then(() => { orient(0, 90, 0); orient(-30, 120, 0); })" \
+  hotlink "js:viewer().setView(0, 0, 90), document.querySelector('[data-hotspot=next]').click(), later(1500)" \
+  nocontrols "features.html?controls=0" \
+  rotate "rotate.html" rotated "js:rotation()" \
+  "${view_pages[@]}"
 # Tiles given up while loading and closed tabs drop transfers; the server keeps running.
 if ! kill -0 "$server_pid" 2>/dev/null; then
   status_code=0
@@ -319,6 +435,73 @@ grep -q 'class="qv-message">The tour file "[^"]*missing.xml" cannot be read: HTT
 expect_status nogl state error
 grep -q 'class="qv-message">This browser cannot show the panorama: WebGL is not available.' \
   "$work/nogl.html" || fail "nogl: no message about WebGL"
+
+# Keys from the page (not the viewer) leave the view as it was.
+expect_status pagekeysed view "0.00,0.00,90.00"
+grep -q 'user-scalable=no\|maximum-scale' "$tour/pano.html" && fail "the page disables page zoom"
+grep -q '<canvas[^>]*role="application"[^>]*aria-label="Panorama' "$work/front.html" ||
+  fail "front: the canvas has no role or label"
+# The loading indicator is gone once the view is complete.
+grep -q 'class="qv-loading"[^>]*hidden' "$work/front.html" || fail "front: the loading indicator stays"
+expect_status front blank 0
+
+# The zoom is the XML's: the small photo opens at fov 90 whatever the window, and zooms in.
+expect_status small view "0.00,0.00,90.00"
+view=$(status smallzoom view)
+awk -F, '{ exit !($3 < 50) }' <<< "$view" || fail "smallzoom: view $view, expected a fov below 50"
+
+# The preview arrives before any tile is asked for.
+[ "$(cat "$work/previewfirst.txt" 2>/dev/null)" = ok ] ||
+  fail "previewfirst: $(cat "$work/previewfirst.txt" 2>/dev/null)"
+# Looking around twice: the second round uploads nothing (the store keeps what was seen).
+read -r first second < "$work/around.txt" || true
+[ -n "$first" ] && [ "$first" = "$second" ] || fail "around: uploads after each round: $(cat "$work/around.txt")"
+# Every texture has mipmaps (reduced levels do not shimmer).
+[ "$(status around mipmaps)" = "$(status around uploads)" ] ||
+  fail "around: $(status around mipmaps) of $(status around uploads) textures with mipmaps"
+# The context lost and restored: everything comes back.
+[ "$(cat "$work/lost.txt" 2>/dev/null)" = lost ] || fail "lost: the viewer did not notice the loss"
+expect_status lost context restored
+expect_status lost state ready
+expect_colour lost all front
+expect_colour lost all white 0.02
+# The device pixel ratio changed at the same size.
+expect_status ratio size "960x720"
+# Never a black frame while switching scenes.
+fade=$(cat "$work/fade.txt" 2>/dev/null)
+awk '{ split($1, f, "="); split($2, d, "="); exit !(f[2] > 10 && d[2] >= 60) }' <<< "$fade" ||
+  fail "fade: $fade (expected no frame darker than both scenes)"
+expect_status fade blank 0
+expect_status fade scene scene_pano
+# A scene that does not exist: said in the status, the first scene shown.
+expect_status noscene scene scene_pano
+expect_status noscene state ready
+[[ $(status noscene notice) == *'&quot;9&quot;'* ]] || fail "noscene: notice '$(status noscene notice)'"
+# A missing tile is tried four times, then reported; the preview shows in its place.
+expect_status holes state ready
+expect_status holes failed 1
+expect_status holes failedtiles "l1/f/0/0"
+[ "$(cat "$work/holesrequests.txt")" = 4 ] || fail "holes: $(cat "$work/holesrequests.txt") requests of the missing tile"
+[[ $(status holes notice) == *"1 tiles cannot be loaded"* ]] || fail "holes: notice '$(status holes notice)'"
+expect_colour holes all front
+[[ " $(status spots hotspots) " == *" about@320,240 "* ]] || fail "spots: hotspots '$(status spots hotspots)'"
+# Hotspots, buttons and compass.
+expect_status features controls "zoomin,zoomout,fullscreen,gyroscope"
+expect_status features compass "30.0"
+[[ " $(status features hotspots) " == *" info@320,240 "* ]] || fail "features: hotspots '$(status features hotspots)'"
+grep -q '<a [^>]*href="https://example.org/"[^>]*data-hotspot="site"' "$work/features.html" ||
+  fail "features: no link hotspot"
+grep -q 'qv-hotspot-text[^>]*><b>Front</b>The green face.' "$work/info.html" || fail "info: no text shown"
+expect_status zoomin view "0.00,0.00,69.98"
+expect_status gyro gyroscope on
+expect_status gyro view "30.00,-30.00,69.98"
+expect_status gyro compass "60.0"
+expect_status hotlink scene scene_turned
+expect_status hotlink view "90.00,0.00,80.00"
+expect_colour hotlink all left
+expect_status nocontrols controls ""
+grep -q 'class="qv-controls"' "$work/nocontrols.html" && fail "nocontrols: buttons shown"
+[ "$(cat "$work/rotated.txt")" = "true true waiting" ] || fail "rotated: $(cat "$work/rotated.txt")"
 
 for row in "${view_cases[@]}"; do
   read -r name _ checks <<< "$row"

@@ -1,0 +1,208 @@
+  // ---- tour and scenes -----------------------------------------------------------------------
+
+  // Fetches an image of the tour and opens it: a promise of its bytes. A failure of the transfer
+  // carries retry = true (worth trying again); one of the opening does not.
+  function fetchImageBytes(url, relative, signal) {
+    return fetch(url, {signal: signal}).then(function (response) {
+      if (!response.ok) {
+        var error = new Error("HTTP " + response.status + " " + response.statusText);
+        error.retry = true;
+        throw error;
+      }
+      return response.arrayBuffer();
+    }, function (error) {
+      if (error.name !== "AbortError") error.retry = true;
+      throw error;
+    }).then(function (buffer) { return tourCrypto.openImage(buffer, relative); });
+  }
+
+  // Decodes the bytes of a picture away from the page's thread; pictures larger than the largest
+  // texture are reduced.
+  Viewer.prototype.decodePicture = function (bytes) {
+    var limit = this.maxTexture, self = this;
+    return createImageBitmap(new Blob([bytes]), {premultiplyAlpha: "none",
+                                                 colorSpaceConversion: "none"}).then(function (bitmap) {
+      self.counters.decodes++;
+      if (Math.max(bitmap.width, bitmap.height) <= limit) return bitmap;
+      var scale = limit / Math.max(bitmap.width, bitmap.height);
+      return createImageBitmap(bitmap, {resizeWidth: Math.max(1, Math.floor(bitmap.width * scale)),
+                                        resizeHeight: Math.max(1, Math.floor(bitmap.height * scale)),
+                                        resizeQuality: "high"}).then(function (reduced) {
+        reduced.sourceWidth = bitmap.width;
+        reduced.sourceHeight = bitmap.height;
+        bitmap.close();
+        return reduced;
+      });
+    });
+  };
+
+  Viewer.prototype.loadTour = function () {
+    var self = this, url = this.xmlAddress;
+    fetch(url, {cache: "no-cache"}).then(function (response) {
+      if (!response.ok) throw new Error("HTTP " + response.status + " " + response.statusText);
+      return response.arrayBuffer();
+    }).then(function (buffer) {
+      return tourCrypto.openXml(buffer, self.xmlUrl);
+    }).then(function (text) {
+      var scenes = parseTour(text, url);
+      if (!scenes.length) { self.fail(format(MESSAGES.noImage, url)); return; }
+      scenes.forEach(function (scene, i) { scene.index = i; });
+      self.scenes = scenes;
+      self.buildSceneList();
+      self.buildControls(scenes.controls);
+      var wanted = self.query.scene, start = -1;
+      if (wanted) {
+        scenes.forEach(function (scene, i) { if (scene.name === wanted) start = i; });
+        if (/^\d+$/.test(wanted) && +wanted >= 1 && +wanted <= scenes.length) start = +wanted - 1;
+        if (start < 0) self.notice(format(MESSAGES.noScene, wanted));
+      }
+      self.showScene(Math.max(start, 0), true);
+    }).catch(function (error) {
+      self.fail(MESSAGES.xmlFailed.replace("%s", url).replace("%s", error.message || error));
+    });
+  };
+
+  Viewer.prototype.buildSceneList = function () {
+    if (this.scenes.length < 2) return;
+    var self = this, list = document.createElement("div");
+    list.className = "qv-scenes";
+    this.sceneButtons = this.scenes.map(function (scene, i) {
+      var button = document.createElement("button");
+      button.type = "button";
+      button.title = scene.title;
+      button.setAttribute("data-scene", scene.name);
+      if (scene.thumb) {
+        var thumb = document.createElement("img");
+        thumb.alt = "";
+        button.appendChild(thumb);
+        fetchImageBytes(scene.thumb, scene.thumbRelative).then(function (bytes) {
+          thumb.src = URL.createObjectURL(new Blob([bytes]));
+        }).catch(function () { thumb.remove(); });
+      }
+      var label = document.createElement("span");
+      label.textContent = scene.title;
+      button.appendChild(label);
+      button.addEventListener("click", function () { self.noteInput(); self.showScene(i, false); });
+      list.appendChild(button);
+      return button;
+    });
+    this.root.appendChild(list);
+  };
+
+  // Shows a scene: at its own view, or at the page's URL view for the first, or at arrive (a view
+  // whose null parts keep the scene's). The scene shown before stays on screen until this one's
+  // preview is shown, then this one fades in over it.
+  Viewer.prototype.showScene = function (index, first, arrive) {
+    var scene = this.scenes[index], previous = this.scene;
+    if (previous && previous !== scene && this.drewPicture &&
+        !(this.leaving && !this.leaving.fadeStart)) {
+      this.leaving = {scene: previous, view: this.view, since: performance.now()};
+    } else if (previous === scene) {
+      this.leaving = null;
+    }
+    if (this.leaving) this.leaving.since = performance.now();
+    this.scene = scene;
+    this.sceneIndex = index;
+    this.shownAt = performance.now();
+    this.requestedLevels = {};
+    this.failedTiles = {};
+    this.inertia = null;
+    if (this.sceneButtons) {
+      this.sceneButtons.forEach(function (button, i) {
+        button.className = i === index ? "qv-active" : "";
+        if (i === index) button.setAttribute("aria-current", "true");
+        else button.removeAttribute("aria-current");
+      });
+    }
+    var view = scene.view;
+    this.view = {hlookat: view.hlookat, vlookat: view.vlookat, fov: view.fov};
+    if (first) {
+      var query = this.query;
+      ["hlookat", "vlookat", "fov"].forEach(function (key) {
+        if (query[key] !== undefined) this.view[key] = query[key];
+      }, this);
+    }
+    if (arrive) {
+      ["hlookat", "vlookat", "fov"].forEach(function (key) {
+        if (arrive[key] !== null && arrive[key] !== undefined) this.view[key] = arrive[key];
+      }, this);
+    }
+    this.canvas.setAttribute("aria-label", format(MESSAGES.canvasLabel, scene.title));
+    if (!scene.gpu) scene.gpu = {state: scene.preview ? "loading" : "none"};
+    this.setStatus({state: "loading", scene: scene.name, scenes: this.scenes.length,
+                    shape: scene.image.shape, levels: scene.image.levels.length,
+                    preview: scene.gpu.state, error: "", failed: 0, failedtiles: ""});
+    if (!first && this.status.notice && this.noticeElement) this.notice("");
+    this.buildHotspots(scene);
+    this.sceneControls(scene);
+    this.resize();
+    this.loadPreview(scene);
+    // Tiles wait for the preview; after a while they come without it.
+    var self = this;
+    setTimeout(function () { self.requestFrame(); }, PREVIEW_WAIT);
+    this.requestFrame();
+  };
+
+  // ---- preview -------------------------------------------------------------------------------
+
+  Viewer.prototype.loadPreview = function (scene) {
+    var self = this, gpu = scene.gpu;
+    if (!scene.preview) return;
+    if (gpu.previewBitmap) {
+      if (!gpu.previewMeshes && !this.lost) this.uploadPreview(scene);
+      return;
+    }
+    if (gpu.previewLoading) return;
+    gpu.previewLoading = true;
+    fetchImageBytes(scene.preview.url, scene.preview.relative).then(function (bytes) {
+      return self.decodePicture(bytes);
+    }).then(function (bitmap) {
+      gpu.previewLoading = false;
+      gpu.previewBitmap = bitmap;
+      if (!self.lost) self.uploadPreview(scene);
+      self.requestFrame();
+    }).catch(function () {
+      gpu.previewLoading = false;
+      gpu.state = "failed";
+      if (self.scene === scene) self.setStatus({preview: "failed"});
+      self.requestFrame();
+    });
+  };
+
+  Viewer.prototype.uploadPreview = function (scene) {
+    var gpu = scene.gpu, bitmap = gpu.previewBitmap;
+    gpu.previewTexture = this.createTexture(bitmap).texture;
+    gpu.previewMeshes = this.previewGeometry(scene, bitmap.sourceWidth || bitmap.width,
+                                             bitmap.sourceHeight || bitmap.height);
+    gpu.state = "shown";
+    if (this.scene === scene) this.setStatus({preview: "shown"});
+  };
+
+  // Meshes of the preview: a cube strip (six faces, either direction), a full sphere, or the
+  // image's own surface.
+  Viewer.prototype.previewGeometry = function (scene, width, height) {
+    var image = scene.image, type = scene.preview.type, meshes = [];
+    var vertical = height === 6 * width || (type === "cubestrip" && height > width);
+    var horizontal = width === 6 * height || (type === "cubestrip" && width > height);
+    if (vertical || horizontal) {
+      var cube = {shape: "cube"};
+      for (var face = 0; face < 6; face++) {
+        // Half a texel inside each face, so no neighbouring face bleeds in.
+        var inset = 0.5 / (vertical ? height : width);
+        var a = face / 6 + inset, b = (face + 1) / 6 - inset;
+        var pointAt = surfacePoint.bind(null, cube, face), counts = segmentCounts(cube, 0, 1, 0, 1);
+        var data = vertical ? buildPatch(pointAt, counts[0], counts[1], 0, 1, a, b) :
+                              buildPatch(pointAt, counts[0], counts[1], a, b, 0, 1);
+        meshes.push(this.createMesh(data));
+      }
+      return meshes;
+    }
+    var surface = image;
+    if (image.shape === "cube" || image.full || type === "sphere") {
+      surface = {shape: "sphere", hfov: 360, vfov: 180, voffset: 0};
+    }
+    var counts = segmentCounts(surface, 0, 1, 0, 1);
+    meshes.push(this.createMesh(buildPatch(surfacePoint.bind(null, surface, 0),
+                                           counts[0], counts[1], 0, 1, 0, 1)));
+    return meshes;
+  };
