@@ -61,7 +61,7 @@ const ToolHelp kSphere2cubeHelp = {
     "convert a spherical to a cubical pano image",
     "Renders the six cube faces, a cube strip or a perspective view from a spherical or "
     "cylindrical panorama. A relative -config name is looked for like the configs of makepano.",
-    {"qorveltools sphere2cube cube pano.jpg pano.jpg|pano_l.jpg, pano_f.jpg … pano_d.jpg",
+    {"qorveltools sphere2cube cube pano.jpg face.jpg|face_l.jpg, face_f.jpg ... face_d.jpg: the six faces",
      "qorveltools sphere2cube view pano.jpg view.jpg -outsize=1600x900 -fov=70 "
      "-lookat=30,0,0|a view turned 30 degrees to the right",
      nullptr},
