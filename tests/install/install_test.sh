@@ -130,6 +130,24 @@ tiles=$(find "$work/tour/pano.tiles" -path '*/l*' -name '*.jpg' | wc -l)
 grep -qF "searched: $root/usr/share/qorveltools/templates/none.config" "$work/missing.err" ||
   fail "the missing config's places: $(cat "$work/missing.err")"
 
+# First match wins: the current folder, beside the executable, its templates/ subfolder, then
+# the share folder. Each place gets a config that includes a missing file named after the
+# place, so the error names the config that was read; the places are filled from the last.
+order=("$work/tour/probe.config:cwd" "$root/usr/bin/probe.config:beside"
+       "$root/usr/bin/templates/probe.config:beside-templates"
+       "$root/usr/share/qorveltools/probe.config:share"
+       "$root/usr/share/qorveltools/templates/probe.config:share-templates")
+mkdir -p "$root/usr/bin/templates"
+for ((i = ${#order[@]} - 1; i >= 0; i--)); do
+  path=${order[$i]%:*}
+  place=${order[$i]##*:}
+  echo "include from-$place.config" > "$path"
+  out=$(cd "$work/tour" && "$qv" makepano -config=probe.config pano.png < /dev/null 2> /dev/null || true)
+  [[ $out == *"including config file \"from-$place.config\" failed"* ]] ||
+    fail "with a config in $place the lookup found another: $out"
+done
+rm -r "$root/usr/bin/templates" "$root/usr/bin/probe.config" "$work/tour/probe.config"
+
 # The help of the unpacked program: the tool's own syntax text, status 0.
 "$qv" help makepano > "$work/help.txt" || fail "help makepano exited with $?"
 grep -q '^syntax: qorveltools makepano' "$work/help.txt" || fail "help makepano: $(cat "$work/help.txt")"
