@@ -1023,6 +1023,14 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   // Where the data files came from goes to the error stream: the status lines stay as they are.
   if (settings.verbose) {
     run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(settings.config_path).c_str());
+    if (settings.html) {
+      const std::string path = template_path(settings, settings.htmltemplate);
+      run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(path).c_str());
+    }
+    if (settings.xml) {
+      const std::string path = template_path(settings, settings.xmltemplate);
+      run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(path).c_str());
+    }
     if (!viewer_search.found.empty()) {
       run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(viewer_search.found).c_str());
     } else {

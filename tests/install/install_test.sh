@@ -114,6 +114,10 @@ qv=$work/elsewhere/qorveltools
   { cat "$work/makepano.txt" "$work/makepano.err"; echo "FAILED: the unpacked makepano"; exit 1; }
 grep -qF "data file: $root/usr/share/qorveltools/templates/tour.config" "$work/makepano.err" ||
   fail "makepano took its config from elsewhere: $(cat "$work/makepano.err")"
+for template in tour.html tour.xml; do
+  grep -qF "data file: $root/usr/share/qorveltools/templates/$template" "$work/makepano.err" ||
+    fail "makepano took $template from elsewhere: $(cat "$work/makepano.err")"
+done
 grep -qF "data file: $root/usr/share/qorveltools/viewer.js" "$work/makepano.err" ||
   fail "makepano took its viewer from elsewhere: $(cat "$work/makepano.err")"
 for file in pano.html pano.js pano.xml pano.tiles/preview.jpg pano.tiles/thumb.jpg; do
