@@ -16,6 +16,8 @@
 #include "base/banner.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "makepano/makepano_tool.h"
+#include "makepano/pano_settings.h"
 
 namespace {
 
@@ -196,6 +198,25 @@ std::string see_also(const Generator& generator, const char* this_page) {
   return out;
 }
 
+// The tour builder takes every config key as an option too: the keys of its table with the
+// defaults it starts from.
+bool takes_config_keys(const ToolRow& row) {
+  return row.with_console == makepano_main;
+}
+
+std::string settings_section() {
+  size_t count = 0;
+  const SettingKey* keys = pano_setting_keys(&count);
+  std::string out = ".SH SETTINGS\nEvery key of a config file is also an option,\n.BI \\- key = value\n"
+                    "on the command line, where it overrides the config. The keys and the "
+                    "defaults they start from (empty: none):\n.PP\n.nf\n";
+  for (size_t i = 0; i < count; ++i) {
+    out += roff_line(std::string(keys[i].key) + "=" +
+                     (keys[i].default_text ? keys[i].default_text : "")) + "\n";
+  }
+  return out + ".fi\n";
+}
+
 std::string tool_page(const Generator& generator, const ToolRow& row, const std::string& usage) {
   const ToolHelp& help = *row.help;
   const std::string name = std::string("qorveltools-") + help.page;
@@ -213,6 +234,7 @@ std::string tool_page(const Generator& generator, const ToolRow& row, const std:
   out += aliases.empty() ? std::string(".\n") : "; " + roff_line(aliases) + " select the same tool.\n";
   out += ".SH OPTIONS\nThe tool's own syntax text, with every option, its meaning and its "
          "default:\n" + roff_literal(usage);
+  if (takes_config_keys(row)) out += settings_section();
   if (help.examples[0]) {
     out += ".SH EXAMPLES\n";
     for (const char* const* example = help.examples; *example; ++example) {
@@ -293,7 +315,17 @@ std::string completion_script(const Generator& generator,
       pattern += std::string(pattern.empty() ? "" : "|") + *word;
     }
     std::string options = "--help";
-    for (const std::string& word : option_words(usages[i])) options += " " + word;
+    std::vector<std::string> words = option_words(usages[i]);
+    if (takes_config_keys(row)) {
+      size_t count = 0;
+      const SettingKey* keys = pano_setting_keys(&count);
+      for (size_t k = 0; k < count; ++k) words.push_back(std::string("-") + keys[k].key + "=");
+      words.push_back("-verbose");
+    }
+    std::set<std::string> seen;
+    for (const std::string& word : words) {
+      if (seen.insert(word).second) options += " " + word;
+    }
     cases += "    " + pattern + ") options=\"" + options + "\" ;;\n";
   }
   std::string out =
