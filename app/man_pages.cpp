@@ -170,14 +170,15 @@ std::string files_section(const Generator& generator) {
          "works and an unpacked package can be moved;\n";
   out += ".IP 3. 4\n.I " + roff_line(generator.data_folder) + "\nand its\n.I templates\n"
          "subfolder.\n";
-  out += ".PP\nThe stock files, as installed:\n";
+  out += ".PP\nThe stock files, under the install prefix (/usr for the Debian package, the "
+         "prefix given to cmake \\-\\-install otherwise):\n";
   for (const std::string& name : generator.templates) {
-    out += ".TP\n.I " + roff_line(generator.data_folder + "/templates/" + name) + "\n";
+    out += ".TP\n.I " + roff_line("share/qorveltools/templates/" + name) + "\n";
     out += name.size() > 7 && name.compare(name.size() - 7, 7, ".config") == 0
                ? "a makepano config\n"
                : "a template read by the stock configs\n";
   }
-  out += ".TP\n.I " + roff_line(generator.data_folder + "/viewer.js") + "\n";
+  out += ".TP\n.I share/qorveltools/viewer.js\n";
   out += "the browser viewer script that makepano copies beside each page\n";
   return out;
 }
