@@ -7,6 +7,8 @@
 // writes OUTPUT_FOLDER/qorveltools.1, OUTPUT_FOLDER/qorveltools-PAGE.1 for every tool and
 // OUTPUT_FOLDER/qorveltools.bash-completion, each written whole under a temporary name and then
 // renamed. DATADIR is the data folder of the install prefix, named in the FILES sections.
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <set>
 #include <string>
@@ -36,7 +38,7 @@ struct Generator {
 };
 
 // Standard output of the program run with arguments (each a plain word); false when it could
-// not be run.
+// not be run, failed or printed nothing (help and the banner exit with 0).
 bool capture_output(const Generator& generator, const std::string& arguments, std::string* out) {
   const std::string command =
       quote_for_command_line(generator.program) + " " + arguments + " < /dev/null 2> /dev/null";
@@ -46,7 +48,8 @@ bool capture_output(const Generator& generator, const std::string& arguments, st
   size_t got = 0;
   out->clear();
   while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out->append(buffer, got);
-  return pclose(pipe) != -1;
+  const int status = pclose(pipe);
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && !out->empty();
 }
 
 // Whether the dash at text[i] starts an option word ("-config", "--help"): roff then prints a
