@@ -76,6 +76,26 @@ done
 grep -q 'config=###' <(zcat "$prefix/share/man/man1/qorveltools-makepano.1.gz") ||
   fail "the makepano page does not quote the tool's syntax text"
 
+# The completion: tool words, then a tool's options (the config keys for makepano).
+complete_line() {  # LINE: prints the completions bash offers at the end of LINE
+  bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; read -ra COMP_WORDS <<< "$2"
+           [[ $2 == *" " ]] && COMP_WORDS+=("")
+           COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _qorveltools; echo "${COMPREPLY[*]}"' \
+    _ "$prefix/share/bash-completion/completions/qorveltools" "$1"
+}
+completion_cases=(
+  "qorveltools makep|makepano makepreview"
+  "qorveltools help cube|cube2sphere"
+  "qorveltools maketiles -jpegq|-jpegquality="
+  "qorveltools -Transform -look|-lookat="
+  "qorveltools makepano -tilesi|-tilesize="
+  "qorveltools --vers|--version"
+)
+for row in "${completion_cases[@]}"; do
+  got=$(complete_line "${row%%|*}")
+  [ "$got" = "${row#*|}" ] || fail "completion of '${row%%|*}' gave '$got', expected '${row#*|}'"
+done
+
 # ==== 3. the Debian package =======================================================================
 cpack -G DEB -B "$work/package" --config "$build/CPackConfig.cmake" > "$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "FAILED: cpack -G DEB"; exit 1; }
