@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/files.h"
+#include "base/paths.h"
 #include "base/text.h"
 
 bool read_config_section(const std::string& path, const std::string& section,
@@ -45,5 +46,7 @@ bool read_tool_config_section(const std::string& path, const std::string& sectio
                               std::vector<ConfigEntry>* entries) {
   if (read_config_section(path, section, entries)) return true;
   const bool relative = !path.empty() && path[0] != '/';
-  return relative && read_config_section(module_directory() + path, section, entries);
+  if (!relative) return false;
+  const DataFileSearch search = find_data_file(path, false);
+  return !search.found.empty() && read_config_section(search.found, section, entries);
 }

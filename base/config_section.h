@@ -18,6 +18,6 @@ bool read_config_section(const std::string& path, const std::string& section,
                          std::vector<ConfigEntry>* entries);
 
 // The same for a tool's -config file: at path, and when that fails and the path is relative,
-// at the same path under the executable's folder.
+// in the data folders (see find_data_file).
 bool read_tool_config_section(const std::string& path, const std::string& section,
                               std::vector<ConfigEntry>* entries);

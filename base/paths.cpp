@@ -1,8 +1,26 @@
 #include "base/paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/files.h"
+
+// The data folder of the install prefix (CMAKE_INSTALL_FULL_DATADIR), given by the build.
+#ifndef QV_INSTALL_DATADIR
+#define QV_INSTALL_DATADIR "/usr/local/share"
+#endif
+
 namespace {
+
+constexpr char kDataFolderName[] = "qorveltools";
+constexpr char kTemplatesFolderName[] = "templates/";
+
+// A regular file that can be opened for reading (a folder of the same name does not count).
+bool is_readable_file(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  return open_file(path, "rb") != nullptr;
+}
 
 constexpr size_t kPathLimit = 1024;
 
@@ -116,4 +134,41 @@ std::string make_output_name(const std::string& output, const std::string& input
   if (extension) return result + "." + *extension;
   if (has_own) return result + "." + own_extension;
   return result + ".jpg";
+}
+
+std::vector<std::string> data_folders() {
+  std::vector<std::string> folders;
+  const auto add = [&folders](const std::string& folder) {
+    if (folder.empty()) return;
+    for (const std::string& known : folders) {
+      if (known == folder) return;
+    }
+    folders.push_back(folder);
+  };
+  // module_directory() reads /proc/self/exe, so a symbolic link to the executable leads to the
+  // real install, wherever the link lives.
+  const std::string beside_executable = module_directory();
+  add(beside_executable);
+  if (!beside_executable.empty()) {
+    add(normalize_path(beside_executable + "../share/" + kDataFolderName + "/"));
+  }
+  add(std::string(QV_INSTALL_DATADIR) + "/" + kDataFolderName + "/");
+  return folders;
+}
+
+DataFileSearch find_data_file(const std::string& name, bool as_given) {
+  DataFileSearch search;
+  const auto try_path = [&search](const std::string& path) {
+    if (!search.found.empty()) return;
+    search.searched.push_back(path);
+    if (is_readable_file(path)) search.found = path;
+  };
+  if (name.empty()) return search;
+  if (as_given || name[0] == '/') try_path(name);
+  if (name[0] == '/') return search;
+  for (const std::string& folder : data_folders()) {
+    try_path(folder + name);
+    try_path(folder + kTemplatesFolderName + name);
+  }
+  return search;
 }

@@ -195,7 +195,10 @@ int write_html_page(const HtmlPageRequest& request) {
   return 0;
 }
 
+DataFileSearch viewer_script_search() {
+  return find_data_file(kViewerScriptName, false);
+}
+
 std::string installed_viewer_script() {
-  const std::string path = module_directory() + kViewerScriptName;
-  return open_file(path, "rb") ? path : std::string();
+  return viewer_script_search().found;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/paths.h"
+
 struct ConsoleOps;
 struct KeyInput;
 struct PanoSettings;
@@ -48,5 +50,7 @@ std::string fill_page(const std::string& template_text, const HtmlPageRequest& r
 // loaded (the run ends), else 0 (also when the page itself could not be written).
 int write_html_page(const HtmlPageRequest& request);
 
-// The browser viewer script installed beside the executable ("viewer.js"), empty when missing.
+// The browser viewer script ("viewer.js") looked for in the data folders (find_data_file).
+DataFileSearch viewer_script_search();
+// The path of the first match, empty when missing.
 std::string installed_viewer_script();

@@ -74,7 +74,7 @@ constexpr char kUsage[] =
 // Printed after the usage for -h, -help and --help, with the folder of the stock configs.
 constexpr char kUsageMore[] =
     "\n"
-    "stock configs (in %stemplates/):\n"
+    "stock configs (in %s):\n"
     "  tour.config    - one tour (tiles, xml, html page) per panorama, beside the panorama\n"
     "  scenes.config  - all panoramas as the scenes of one tour (inputs sorted by name)\n"
     "\n"
@@ -128,6 +128,9 @@ constexpr char kInputImage[] = " - input: %s (%s, size=%dx%d, fov=";
 constexpr char kGps[] = " - gps: lat=%.6f lng=%.6f heading=%0.1f\n";
 constexpr char kFrameCount[] = " - frames: %d\n";
 constexpr char kRuntime[] = "runtime: %f sec\n";
+constexpr char kSearchedPlace[] = "  searched: %s\n";
+constexpr char kDataFileFrom[] = " - data file: %s\n";
+constexpr char kNoViewerScript[] = " - data file: viewer.js not found, the pages get no viewer script\n";
 constexpr char kConvertingCylinder[] = " - converting cylinder to cube format...\n";
 constexpr char kConvertingSphere[] = " - converting sphere to cube format...\n";
 constexpr char kFrameConvertingCylinder[] = "   converting cylinder to cube format...\n";
@@ -235,17 +238,22 @@ bool select_config(int argc, char** argv, std::string* path) {
   return false;
 }
 
-// Loads the config, retrying a relative path from the executable's folder.
-bool load_run_config(MakepanoRun* run, const std::string& path) {
-  if (load_config_file(&run->settings, path, false, run->ops)) {
-    run->settings.config_path = path;
-    return true;
-  }
-  if (is_absolute_setting_path(path)) return false;
-  const std::string beside_program = module_directory() + path;
-  if (!load_config_file(&run->settings, beside_program, false, run->ops)) return false;
-  run->settings.config_path = beside_program;
+// Loads the config: the path as given, else, for a relative path, the first match in the data
+// folders. search tells where it was looked for.
+bool load_run_config(MakepanoRun* run, const std::string& path, DataFileSearch* search) {
+  *search = find_data_file(path, true);
+  if (search->found.empty() && is_absolute_setting_path(path)) search->found = path;
+  if (search->found.empty()) return false;
+  if (!load_config_file(&run->settings, search->found, false, run->ops)) return false;
+  run->settings.config_path = search->found;
   return true;
+}
+
+// Names every place a data file was looked for, on the error stream.
+void print_searched_places(const MakepanoRun& run, const DataFileSearch& search) {
+  for (const std::string& place : search.searched) {
+    run.ops->log_error(run.ops, kSearchedPlace, utf8_to_console(place).c_str());
+  }
 }
 
 // Names of existing files for one input argument: a name with tile placeholders as it is, a
@@ -1130,7 +1138,10 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   if (asks_for_help(argc, argv)) {
     print_banner_line(&run);
     run.ops->log(run.ops, "\n%s", kUsage);
-    run.ops->log(run.ops, kUsageMore, module_directory().c_str());
+    const DataFileSearch stock = find_data_file("tour.config", false);
+    const std::string stock_folder =
+        stock.found.empty() ? module_directory() + "templates/" : absolute_path(stock.found, true);
+    run.ops->log(run.ops, kUsageMore, stock_folder.c_str());
     return 0;
   }
   std::string config;
@@ -1143,8 +1154,10 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
     }
     return fail_start(&run);
   }
-  if (!load_run_config(&run, config)) {
+  DataFileSearch config_search;
+  if (!load_run_config(&run, config, &config_search)) {
     run.ops->log(run.ops, kConfigFailed, config.c_str());
+    if (config_search.found.empty()) print_searched_places(run, config_search);
     return fail_start(&run);
   }
   if (!run.settings.quiet) {
@@ -1180,7 +1193,26 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   }
   note_unused_inputs(&run);
   prepare_tile_defaults(&run);
-  run.viewer_script = installed_viewer_script();
+  const DataFileSearch viewer_search = viewer_script_search();
+  run.viewer_script = viewer_search.found;
+  // Where the data files came from goes to the error stream: the status lines stay as they are.
+  if (settings.verbose) {
+    run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(settings.config_path).c_str());
+    if (settings.html) {
+      const std::string path = template_path(settings, settings.htmltemplate);
+      run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(path).c_str());
+    }
+    if (settings.xml) {
+      const std::string path = template_path(settings, settings.xmltemplate);
+      run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(path).c_str());
+    }
+    if (!viewer_search.found.empty()) {
+      run.ops->log_error(run.ops, kDataFileFrom, utf8_to_console(viewer_search.found).c_str());
+    } else {
+      run.ops->log_error(run.ops, kNoViewerScript);
+      print_searched_places(run, viewer_search);
+    }
+  }
   run.start_ticks = timer_ticks();
   seed_temporary_names(static_cast<uint32_t>(time(nullptr)));
 

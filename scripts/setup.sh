@@ -13,5 +13,6 @@ packages=(
   xplanet-images
   clang libclang-rt-14-dev
   chromium
+  lintian mandoc groff dpkg-dev fakeroot man-db
 )
 install_packages "${packages[@]}"

@@ -125,6 +125,10 @@ struct StopSignals {
 
 }  // namespace
 
+void testserver_print_usage(ConsoleOps* ops) {
+  ops->log(ops, "%s", kUsage);
+}
+
 int testserver_main(int argc, char** argv, ConsoleOps* ops) {
   bool local_only = false;
   const OptionRow rows[] = {{"localonly", OptionKind::Flag, &local_only}};
