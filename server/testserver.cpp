@@ -155,6 +155,8 @@ int testserver_main(int argc, char** argv, ConsoleOps* ops) {
                            "",
                            "index_files",
                            kTourIndexFiles,
+                           "enable_keep_alive",
+                           "yes",
                            nullptr};
   std::string error;
   HttpServerPtr server = start_server(nullptr, options, &error);

@@ -23,9 +23,10 @@ struct Reply {
   bool has_header(const std::string& lower_name) const;
 };
 
-// A connected loopback socket; closes on destruction.
+// A connected loopback socket; closes on destruction. source: a loopback address of 127/8 to
+// connect from (null: the system's choice), so that tests can play several clients.
 struct Client {
-  explicit Client(int port);
+  explicit Client(int port, const char* source = nullptr);
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
