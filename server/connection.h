@@ -135,6 +135,7 @@ struct Connection {
   std::string remote_user;
   int64_t speed_limit = 0;       // bytes per second, 0 = off
   int64_t read_deadline_ms = 0;  // monotonic milliseconds by which the request head must be in
+  int64_t wait_started_ms = 0;   // monotonic milliseconds when it began to wait for a head
   int64_t requests_seen = 0;     // request heads taken from this connection so far
 };
 

@@ -102,9 +102,14 @@ const int kPollSliceMs = 200;  // longest wait before the stop flag is looked at
 // went out (or within request_timeout_ms when that is shorter); idle kept-alive connections
 // are closed after the same time.
 const int kHeadDeadlineMs = 10000;
-// Open connections one client address may hold; a further one replaces the address's oldest
-// connection that waits for a head, so a client that hoards connections only crowds itself.
+// Open connections one client address may hold. Beyond that, the address's connections that
+// have waited for a head for kEvictableAfterMs make way, oldest first, so that a client that
+// hoards connections only crowds itself; a burst of quick ones is let through.
 const int kMaxConnectionsPerAddress = 64;
+const int kEvictableAfterMs = 1000;
+// After an answer, a worker waits this long for the client's next request before handing the
+// connection back to the master thread (a busy client sends it at once).
+const int kFollowUpWaitMs = 2;
 const int kMaxConnections = 4096;  // and at most the descriptor limit less a reserve
 const int kDescriptorReserve = 64;
 const int kAcceptsPerRound = 64;
@@ -666,6 +671,24 @@ void close_without_waiting(HttpServer* server, std::unique_ptr<Connection> conne
   forget_connection(server, connection.get());
 }
 
+// Waits briefly for the next request head of a kept-alive connection; true when a complete
+// head is in the buffer.
+bool receive_follow_up(Connection* connection) {
+  int64_t deadline = monotonic_ms() + kFollowUpWaitMs;
+  for (;;) {
+    if (request_head_length(connection->buffer, connection->buffered) > 0) return true;
+    if (connection->buffered == sizeof(connection->buffer)) return false;
+    int64_t left = deadline - monotonic_ms();
+    if (left < 0) return false;
+    pollfd entry = {connection->socket, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(left)) <= 0) return false;
+    ssize_t got = recv(connection->socket, connection->buffer + connection->buffered,
+                       sizeof(connection->buffer) - connection->buffered, MSG_DONTWAIT);
+    if (got <= 0) return false;  // an end or error is left to the master thread to see
+    connection->buffered += static_cast<size_t>(got);
+  }
+}
+
 bool take_ready_connection(HttpServer* server, std::unique_ptr<Connection>* taken) {
   ServerRuntime* runtime = server->runtime.get();
   std::unique_lock<std::mutex> guard(runtime->mutex);
@@ -687,8 +710,15 @@ void worker_thread(HttpServer* server) {
   ServerRuntime* runtime = server->runtime.get();
   std::unique_ptr<Connection> connection;
   while (take_ready_connection(server, &connection)) {
-    if (serve_requests(connection.get()) && !runtime->stop_flag.load()) {
-      connection->read_deadline_ms = monotonic_ms() + head_deadline_ms(server);
+    bool keep = serve_requests(connection.get());
+    // A client that sends its next request at once is answered without a round through the
+    // master thread.
+    while (keep && !runtime->stop_flag.load() && receive_follow_up(connection.get())) {
+      keep = serve_requests(connection.get());
+    }
+    if (keep && !runtime->stop_flag.load()) {
+      connection->wait_started_ms = monotonic_ms();
+      connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
       {
         std::lock_guard<std::mutex> guard(runtime->mutex);
         runtime->handed_back.push_back(std::move(connection));
@@ -697,8 +727,8 @@ void worker_thread(HttpServer* server) {
       ssize_t ignored = write(runtime->wake_fd, &one, sizeof(one));
       (void)ignored;
     } else {
-      close_gracefully(connection->socket);
       forget_connection(server, connection.get());
+      close_gracefully(connection->socket);
       connection.reset();
     }
   }
@@ -719,20 +749,40 @@ std::string master_error_answer(int status, const char* reason, const char* text
 using WaitingList = std::vector<std::unique_ptr<Connection>>;
 
 // Makes room for one more connection of an address (or of any address when the server is
-// full) by closing the oldest one of them that waits for a head; false when none waits.
-bool evict_oldest(HttpServer* server, WaitingList* waiting, bool same_address, uint32_t address) {
+// full) by closing the oldest one of them that has waited for a head since before
+// waited_before_ms; false when none qualifies.
+bool evict_oldest(HttpServer* server, WaitingList* waiting, bool same_address, uint32_t address,
+                  int64_t waited_before_ms) {
   size_t oldest = waiting->size();
   for (size_t i = 0; i < waiting->size(); ++i) {
     const Connection* candidate = (*waiting)[i].get();
     if (!candidate || (same_address && candidate->remote.sin_addr.s_addr != address)) continue;
+    if (candidate->wait_started_ms > waited_before_ms) continue;
     if (oldest == waiting->size() ||
-        candidate->read_deadline_ms < (*waiting)[oldest]->read_deadline_ms) {
+        candidate->wait_started_ms < (*waiting)[oldest]->wait_started_ms) {
       oldest = i;
     }
   }
   if (oldest == waiting->size()) return false;
   close_without_waiting(server, std::move((*waiting)[oldest]), std::string());
   return true;  // the emptied slot is removed by the master's next sweep
+}
+
+// Brings every address back to its connection cap where its waiting connections allow.
+void enforce_address_caps(HttpServer* server, WaitingList* waiting) {
+  std::vector<std::pair<uint32_t, int>> crowded;
+  {
+    std::lock_guard<std::mutex> guard(server->runtime->mutex);
+    for (const auto& entry : server->runtime->per_address) {
+      if (entry.second > kMaxConnectionsPerAddress) crowded.push_back(entry);
+    }
+  }
+  const int64_t waited_before = monotonic_ms() - kEvictableAfterMs;
+  for (const auto& entry : crowded) {
+    for (int excess = entry.second - kMaxConnectionsPerAddress; excess > 0; --excess) {
+      if (!evict_oldest(server, waiting, true, entry.first, waited_before)) break;
+    }
+  }
 }
 
 int connection_limit() {
@@ -755,7 +805,9 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
                           SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (socket_id < 0) {
     // Out of descriptors: the oldest waiting connection makes way, or the attempt waits.
-    if (errno == EMFILE || errno == ENFILE) return evict_oldest(server, waiting, false, 0);
+    if (errno == EMFILE || errno == ENFILE) {
+      return evict_oldest(server, waiting, false, 0, INT64_MAX);
+    }
     return false;
   }
   if (!access_allowed(server->access_rules, ntohl(remote.sin_addr.s_addr))) {
@@ -777,8 +829,10 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
     held = found == runtime->per_address.end() ? 0 : found->second;
     total = runtime->open_connections;
   }
-  if ((held >= kMaxConnectionsPerAddress && !evict_oldest(server, waiting, true, address)) ||
-      (total >= limit && !evict_oldest(server, waiting, false, 0))) {
+  if (held >= kMaxConnectionsPerAddress) {
+    evict_oldest(server, waiting, true, address, monotonic_ms() - kEvictableAfterMs);
+  }
+  if (total >= limit && !evict_oldest(server, waiting, false, 0, INT64_MAX)) {
     close(socket_id);
     return true;
   }
@@ -796,7 +850,8 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
   connection->remote = remote;
   connection->redirect = listener.redirect;
   connection->birth_time = time(nullptr);
-  connection->read_deadline_ms = monotonic_ms() + head_deadline_ms(server);
+  connection->wait_started_ms = monotonic_ms();
+  connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
   inet_ntop(AF_INET, &remote.sin_addr, connection->remote_text, sizeof(connection->remote_text));
   {
     std::lock_guard<std::mutex> guard(runtime->mutex);
@@ -900,6 +955,7 @@ void master_thread(HttpServer* server) {
         if (!accept_connection(server, runtime->listeners[i], &waiting, limit)) break;
       }
     }
+    enforce_address_caps(server, &waiting);
     // Deadlines: a head that has not arrived in time is answered as a client gone.
     now = monotonic_ms();
     for (std::unique_ptr<Connection>& connection : waiting) {

@@ -386,8 +386,9 @@ TEST(HostileClients, OneAddressHoardingConnectionsOnlyCrowdsItself) {
     held.push_back(std::make_unique<Client>(test.port(), hoarder));
     ASSERT_TRUE(held.back()->send_text("GET /x HTTP/1.1\r\n"));
   }
-  // A new request from the same address is served; the address's oldest waiting
-  // connections made way for it.
+  // Once they have waited a while, the address's oldest waiting connections make way, and a
+  // new request from the same address is served.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   Client probe(test.port(), hoarder);
   ASSERT_TRUE(probe.send_text("GET /x HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(server_test::parse_reply(probe.read_all()).body, "the file x");
