@@ -937,7 +937,7 @@ void master_thread(HttpServer* server) {
     }
     // Heads first (they were polled; new connections are appended behind them).
     size_t polled = waiting.size();
-    bool handed = false;
+    int handed = 0;
     for (size_t i = 0; i < polled; ++i) {
       if (!waiting[i]) continue;  // evicted meanwhile
       if (!(entries[first_connection + i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -945,10 +945,11 @@ void master_thread(HttpServer* server) {
       if (state == HeadState::kComplete) {
         std::lock_guard<std::mutex> guard(runtime->mutex);
         runtime->ready.push_back(std::move(waiting[i]));
-        handed = true;
+        ++handed;
       }
     }
-    if (handed) runtime->queue_not_empty.notify_all();
+    // One worker per connection handed over (waking them all would only make them compete).
+    for (int i = 0; i < handed; ++i) runtime->queue_not_empty.notify_one();
     for (size_t i = 0; i < runtime->listeners.size(); ++i) {
       if (!(entries[1 + i].revents & POLLIN)) continue;
       for (int round = 0; round < kAcceptsPerRound; ++round) {
