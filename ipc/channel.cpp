@@ -284,11 +284,15 @@ enum ChannelEnding {
   kEndWhenFinished = 1,  // end of input, nobody watched: finish the queued requests first
 };
 
-// The end of input: with a watched front end, wait until it is gone (nothing more can arrive,
-// but its requests keep running meanwhile).
+// The end of input: with the front end watched, wait until it is gone (nothing more can
+// arrive, but its requests keep running meanwhile). Only the channel's own parent holds the
+// other end of the pipes; a watched process that is not the parent (a wrong identifier) is no
+// longer waited for, so that the channel cannot outlive its front end.
 ChannelEnding after_input_end(Channel* channel) {
-  if (channel->watch.pid.load() <= 0) return kEndWhenFinished;
-  while (!watched_process_gone(&channel->watch)) {
+  const int watched = channel->watch.pid.load();
+  if (watched <= 0 || watched != static_cast<int>(getppid())) return kEndWhenFinished;
+  // When the parent ends, the channel is handed to another parent at once.
+  while (!watched_process_gone(&channel->watch) && static_cast<int>(getppid()) == watched) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kWatchIntervalMs));
   }
   return kEndNow;

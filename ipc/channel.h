@@ -5,8 +5,8 @@
 //
 // The channel ends on the exit request, when the watched front end process is gone, or at the
 // end of standard input. On exit or a lost front end, queued requests are dropped and runs still
-// going end with the process; at the end of input without a watched front end, the queued
-// requests are finished first. A frame that cannot be written ends the process with status 1.
+// going end with the process. At the end of input the channel waits for a watched front end
+// only when it is the channel's parent; otherwise the queued requests are finished first. A frame that cannot be written ends the process with status 1.
 #pragma once
 
 #include <cstdint>

@@ -110,7 +110,8 @@ struct HttpServer {
   bool listing_enabled = true;
 };
 
-// One connection as served by one worker thread.
+// One client connection: read by the master thread until a request head is complete, then
+// answered by one worker thread at a time.
 struct Connection {
   HttpServer* server = nullptr;
   int socket = -1;
@@ -134,6 +135,8 @@ struct Connection {
   std::string remote_user;
   int64_t speed_limit = 0;       // bytes per second, 0 = off
   int64_t read_deadline_ms = 0;  // monotonic milliseconds by which the request head must be in
+  int64_t wait_started_ms = 0;   // monotonic milliseconds when it began to wait for a head
+  int64_t requests_seen = 0;     // request heads taken from this connection so far
 };
 
 // Value of an option slot (empty when it has none).

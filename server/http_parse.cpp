@@ -328,6 +328,119 @@ int parse_byte_range(std::string_view text, int64_t* first, int64_t* last) {
   return 1;
 }
 
+namespace {
+
+// Digits of a range position; true with the value (saturated at INT64_MAX) when at least one
+// digit is there.
+bool parse_position(std::string_view* text, int64_t* value) {
+  size_t digits = 0;
+  int64_t result = 0;
+  while (digits < text->size() && (*text)[digits] >= '0' && (*text)[digits] <= '9') {
+    int digit = (*text)[digits] - '0';
+    result = result > (INT64_MAX - digit) / 10 ? INT64_MAX : result * 10 + digit;
+    ++digits;
+  }
+  if (digits == 0) return false;
+  text->remove_prefix(digits);
+  *value = result;
+  return true;
+}
+
+std::string_view trim_optional_space(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+ByteRange resolve_byte_range(std::string_view text, int64_t size) {
+  ByteRange whole;
+  ByteRange refused;
+  refused.answer = RangeAnswer::kUnsatisfiable;
+  text = trim_optional_space(text);
+  size_t equals = text.find('=');
+  if (equals == std::string_view::npos) return refused;
+  if (!equal_ignoring_case(text.substr(0, equals), "bytes")) {
+    // Another unit is not understood here: the header is ignored. A unit that is not even a
+    // token makes the header malformed.
+    for (char c : text.substr(0, equals)) {
+      if (c <= ' ' || c >= 127 || c == ',' || c == '"' || c == ';') return refused;
+    }
+    return equals == 0 ? refused : whole;
+  }
+  std::string_view set = text.substr(equals + 1);
+  int ranges = 0;
+  ByteRange first_part;
+  bool any_satisfiable = false;
+  for (;;) {
+    size_t comma = set.find(',');
+    std::string_view spec = trim_optional_space(set.substr(0, comma));
+    set.remove_prefix(comma == std::string_view::npos ? set.size() : comma + 1);
+    if (!spec.empty()) {  // empty list elements are allowed and skipped
+      ++ranges;
+      int64_t first = 0, last = INT64_MAX;
+      ByteRange part;
+      part.answer = RangeAnswer::kPart;
+      if (spec.front() == '-') {
+        spec.remove_prefix(1);
+        int64_t count = 0;
+        if (!parse_position(&spec, &count) || !spec.empty()) return refused;
+        if (count > 0 && size > 0) {
+          part.length = count < size ? count : size;
+          part.first = size - part.length;
+          any_satisfiable = true;
+        } else {
+          part.answer = RangeAnswer::kUnsatisfiable;
+        }
+      } else {
+        if (!parse_position(&spec, &first) || spec.empty() || spec.front() != '-') return refused;
+        spec.remove_prefix(1);
+        if (!spec.empty() && (!parse_position(&spec, &last) || !spec.empty())) return refused;
+        if (last < first) return refused;
+        if (first < size) {
+          part.first = first;
+          part.length = (last < size - 1 ? last : size - 1) - first + 1;
+          any_satisfiable = true;
+        } else {
+          part.answer = RangeAnswer::kUnsatisfiable;
+        }
+      }
+      if (ranges == 1) first_part = part;
+    }
+    if (comma == std::string_view::npos) break;
+  }
+  if (ranges == 0 || !any_satisfiable) return refused;
+  return ranges == 1 ? first_part : whole;
+}
+
+BodyFraming request_body_framing(const HttpRequest& request, int64_t* length) {
+  bool have_length = false;
+  int64_t declared = 0;
+  for (int i = 0; i < request.header_count; ++i) {
+    const HttpHeader& header = request.headers[i];
+    if (equal_ignoring_case(header.name, "Transfer-Encoding")) return BodyFraming::kRefused;
+  }
+  for (int i = 0; i < request.header_count; ++i) {
+    const HttpHeader& header = request.headers[i];
+    if (!equal_ignoring_case(header.name, "Content-Length")) continue;
+    // A list ("5, 5") is read element by element; all must agree.
+    std::string_view rest = header.value;
+    do {
+      size_t comma = rest.find(',');
+      int64_t value = 0;
+      if (!parse_content_length(rest.substr(0, comma), &value)) return BodyFraming::kMalformed;
+      if (have_length && value != declared) return BodyFraming::kMalformed;
+      have_length = true;
+      declared = value;
+      rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    } while (!rest.empty());
+  }
+  if (!have_length) return BodyFraming::kNone;
+  *length = declared;
+  return BodyFraming::kLength;
+}
+
 bool parse_http_date(std::string_view text, time_t* result) {
   char copy[64];
   if (text.size() >= sizeof(copy)) return false;

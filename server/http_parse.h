@@ -60,9 +60,40 @@ int match_pattern(std::string_view pattern, std::string_view text);
 // A decimal Content-Length; false for anything but digits or a value beyond int64.
 bool parse_content_length(std::string_view text, int64_t* length);
 
-// "bytes=FIRST-LAST" or "bytes=FIRST-": the count of numbers read (0, 1 or 2). Numbers keep
-// their sign ("bytes=-500" reads one negative number); a value beyond int64 reads as 0 numbers.
+// "bytes=FIRST-LAST" or "bytes=FIRST-" (the offset form an upload's Content-Range uses here):
+// the count of numbers read (0, 1 or 2). Numbers keep their sign; a value beyond int64 reads
+// as 0 numbers.
 int parse_byte_range(std::string_view text, int64_t* first, int64_t* last);
+
+// What a Range header asks of a representation of a given size.
+enum class RangeAnswer {
+  kWhole,          // no range to apply: another unit, or several ranges; send the whole file
+  kPart,           // one satisfiable range: send bytes [first, first + length)
+  kUnsatisfiable,  // a malformed byte range set, or none of its ranges meets the file: 416
+};
+struct ByteRange {
+  RangeAnswer answer = RangeAnswer::kWhole;
+  int64_t first = 0;
+  int64_t length = 0;
+};
+
+// Reads a Range header value against a size: "bytes=" (unit in any letter case) and a
+// comma-separated set of "FIRST-LAST", "FIRST-" and suffix "-COUNT" ranges. A last position
+// beyond the end stops at the end; a suffix longer than the file takes all of it; numbers too
+// large for int64 count as infinitely large. A set of more than one range is answered whole
+// (never a mix of parts), a malformed set or one that no range satisfies is unsatisfiable.
+ByteRange resolve_byte_range(std::string_view text, int64_t size);
+
+// How a request declares its body.
+enum class BodyFraming {
+  kNone,        // no Content-Length and no Transfer-Encoding
+  kLength,      // one Content-Length (repeats with the same value allowed)
+  kRefused,     // Transfer-Encoding of any kind (chunked bodies are not read)
+  kMalformed,   // an unreadable Content-Length, or several that disagree
+};
+
+// Reads the body framing of a parsed request; *length is set for kLength.
+BodyFraming request_body_framing(const HttpRequest& request, int64_t* length);
 
 // An HTTP date in one of the forms "DD/Mon/YYYY hh:mm:ss", "DD Mon YYYY hh:mm:ss",
 // "Wkd, DD Mon YYYY hh:mm:ss" and "DD-Mon-YYYY hh:mm:ss" (UTC); false when unreadable.

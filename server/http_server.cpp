@@ -7,6 +7,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/sendfile.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,14 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <random>
 #include <thread>
+#include <unordered_map>
 
 #include "base/files.h"
 #include "server/static_files.h"
-
-constexpr int kSocketQueueSlots = 20;  // accepted connections waiting for a worker
 
 // A bound listening socket.
 struct ListeningSocket {
@@ -36,29 +38,30 @@ struct ListeningSocket {
   bool redirect = false;     // port suffix "r": would redirect to a secure port
 };
 
-// An accepted connection waiting in the queue for a worker.
-struct QueuedSocket {
-  int socket = -1;
-  sockaddr_in remote = {};
-  bool secure = false;
-  bool redirect = false;
-};
-
+// Connections live in one of three places: waiting for a complete request head in the master
+// thread's poll set (owned by the master), queued for a worker with a complete head, or being
+// answered by a worker. A worker hands a kept-alive connection back to the master, so that a
+// client that is slow to send ties up no worker.
 struct ServerRuntime {
   std::vector<ListeningSocket> listeners;
   std::atomic<bool> stop_flag{false};
-  // Worker pool and the socket queue between master and workers, all under mutex.
+  // Under mutex: the connections with a complete head, those handed back by the workers, the
+  // open connections per client address and the running worker count.
   std::mutex mutex;
-  std::condition_variable queue_not_full;
   std::condition_variable queue_not_empty;
   std::condition_variable thread_count_changed;
   int running_workers = 0;
-  QueuedSocket queue[kSocketQueueSlots];
-  uint64_t queue_head = 0;  // count of sockets taken
-  uint64_t queue_tail = 0;  // count of sockets added
+  std::deque<std::unique_ptr<Connection>> ready;
+  std::vector<std::unique_ptr<Connection>> handed_back;
+  std::unordered_map<uint32_t, int> per_address;
+  int open_connections = 0;
+  int wake_fd = -1;  // eventfd: a connection was handed back
   std::thread master;
   std::vector<std::thread> workers;
   bool stopped = false;  // stop_server has finished
+  ~ServerRuntime() {
+    if (wake_fd >= 0) close(wake_fd);
+  }
 };
 
 void ServerRuntimeDeleter::operator()(ServerRuntime* runtime) const {
@@ -95,6 +98,21 @@ const ServerOptionRow kOptionTable[kServerOptionCount] = {
 };
 
 const int kPollSliceMs = 200;  // longest wait before the stop flag is looked at again
+// A request head must be complete this long after the connection opened or its previous answer
+// went out (or within request_timeout_ms when that is shorter); idle kept-alive connections
+// are closed after the same time.
+const int kHeadDeadlineMs = 10000;
+// Open connections one client address may hold. Beyond that, the address's connections that
+// have waited for a head for kEvictableAfterMs make way, oldest first, so that a client that
+// hoards connections only crowds itself; a burst of quick ones is let through.
+const int kMaxConnectionsPerAddress = 64;
+const int kEvictableAfterMs = 1000;
+// After an answer, a worker waits this long for the client's next request before handing the
+// connection back to the master thread (a busy client sends it at once).
+const int kFollowUpWaitMs = 2;
+const int kMaxConnections = 4096;  // and at most the descriptor limit less a reserve
+const int kDescriptorReserve = 64;
+const int kAcceptsPerRound = 64;
 
 // Serialises writes to the log files of every server in the process.
 std::mutex& log_lock() {
@@ -183,25 +201,6 @@ int64_t receive_some(Connection* connection, char* data, size_t size, int64_t de
     ssize_t got = recv(connection->socket, data, size, MSG_DONTWAIT);
     if (got >= 0) return got;
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-  }
-}
-
-enum class ReadResult { kComplete, kClosed, kTooLarge };
-
-// Receives until the buffer holds a complete request head.
-ReadResult read_request_head(Connection* connection) {
-  for (;;) {
-    size_t length = request_head_length(connection->buffer, connection->buffered);
-    if (length > 0) {
-      connection->head_length = length;
-      return ReadResult::kComplete;
-    }
-    if (connection->buffered == sizeof(connection->buffer)) return ReadResult::kTooLarge;
-    int64_t got = receive_some(connection, connection->buffer + connection->buffered,
-                               sizeof(connection->buffer) - connection->buffered,
-                               connection->read_deadline_ms);
-    if (got <= 0) return ReadResult::kClosed;
-    connection->buffered += static_cast<size_t>(got);
   }
 }
 
@@ -575,42 +574,40 @@ void reset_request_state(Connection* connection) {
   connection->head_length = 0;
 }
 
-void serve_connection(Connection* connection) {
+int head_deadline_ms(const HttpServer* server) {
+  return server->request_timeout_ms < kHeadDeadlineMs ? server->request_timeout_ms
+                                                       : kHeadDeadlineMs;
+}
+
+// Answers the complete request heads in the buffer, one after another (pipelined ones too).
+// True when the connection stays open and waits for its next head.
+bool serve_requests(Connection* connection) {
   HttpServer* server = connection->server;
-  connection->buffered = 0;
-  connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
-  for (bool first = true;; first = false) {
+  for (;;) {
     reset_request_state(connection);
-    ReadResult result = read_request_head(connection);
-    if (result == ReadResult::kClosed) {
-      // A keep-alive connection that simply goes quiet or away ends without an answer.
-      if (first || connection->buffered > 0) {
-        send_error(connection, 500, "Server Error", "%s", "Client closed connection");
-      }
-      return;
-    }
-    if (result == ReadResult::kTooLarge) {
-      connection->must_close = true;
-      send_error(connection, 500, "Server Error", "%s", "Request Too Large");
-      return;
-    }
+    connection->head_length = request_head_length(connection->buffer, connection->buffered);
+    if (connection->head_length == 0) return true;
+    ++connection->requests_seen;
     if (!parse_request(connection->buffer, connection->head_length, &connection->request)) {
       connection->must_close = true;
       send_error(connection, 500, "Server Error", "Bad request: [%.*s]",
                  static_cast<int>(connection->buffered), connection->buffer);
-      return;
+      return false;
     }
     const HttpRequest& request = connection->request;
-    std::string_view length_text;
-    if (find_header(request, "Content-Length", &length_text)) {
-      if (!parse_content_length(length_text, &connection->content_length)) {
-        connection->content_length = -1;
-        connection->must_close = true;
-      }
-    } else {
+    // The body rule: one Content-Length or none; anything else would leave the end of the body
+    // (and so the start of the next request) open to interpretation.
+    BodyFraming framing = request_body_framing(request, &connection->content_length);
+    if (framing == BodyFraming::kNone) {
       connection->content_length = request.method == "POST" || request.method == "PUT" ? -1 : 0;
     }
-    if (request.uri != "*" && request.uri.front() != '/') {
+    if (framing == BodyFraming::kRefused) {
+      connection->content_length = -1;
+      send_error(connection, 501, "Not Implemented", "%s", "Transfer-Encoding is not supported");
+    } else if (framing == BodyFraming::kMalformed) {
+      connection->content_length = -1;
+      send_error(connection, 400, "Bad Request", "%s", "Invalid Content-Length");
+    } else if (request.uri != "*" && request.uri.front() != '/') {
       send_error(connection, 400, "Bad Request", "Invalid URI: [%.*s]",
                  static_cast<int>(request.uri.size()), request.uri.data());
     } else if (request.http_version != "1.0" && request.http_version != "1.1") {
@@ -623,9 +620,8 @@ void serve_connection(Connection* connection) {
       }
       write_access_log(connection);
     }
-    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) return;
-    if (!skip_to_next_request(connection)) return;
-    connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
+    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) return false;
+    if (!skip_to_next_request(connection)) return false;
   }
 }
 
@@ -643,16 +639,64 @@ void close_gracefully(int socket) {
   close(socket);
 }
 
-bool take_queued_socket(HttpServer* server, QueuedSocket* taken) {
-  std::unique_lock<std::mutex> guard(server->runtime->mutex);
-  server->runtime->queue_not_empty.wait(guard, [server] {
-    return server->runtime->queue_head != server->runtime->queue_tail ||
-           server->runtime->stop_flag.load();
-  });
-  if (server->runtime->queue_head == server->runtime->queue_tail) return false;
-  *taken = server->runtime->queue[server->runtime->queue_head % kSocketQueueSlots];
-  ++server->runtime->queue_head;
-  server->runtime->queue_not_full.notify_one();
+// Counts a connection of an address as closed (under the runtime mutex).
+void forget_connection_locked(ServerRuntime* runtime, const Connection* connection) {
+  auto found = runtime->per_address.find(connection->remote.sin_addr.s_addr);
+  if (found != runtime->per_address.end() && --found->second <= 0) {
+    runtime->per_address.erase(found);
+  }
+  --runtime->open_connections;
+}
+
+void forget_connection(HttpServer* server, const Connection* connection) {
+  std::lock_guard<std::mutex> guard(server->runtime->mutex);
+  forget_connection_locked(server->runtime.get(), connection);
+}
+
+// Closes a connection from the master thread without waiting on the peer: an answer (if any)
+// goes out in one attempt, unread bytes are drained so that it is not cut off by a reset.
+void close_without_waiting(HttpServer* server, std::unique_ptr<Connection> connection,
+                           const std::string& answer) {
+  if (!answer.empty()) {
+    ssize_t ignored =
+        send(connection->socket, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)ignored;
+  }
+  shutdown(connection->socket, SHUT_WR);
+  char scrap[4096];
+  for (int round = 0; round < 16; ++round) {
+    if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
+  }
+  close(connection->socket);
+  forget_connection(server, connection.get());
+}
+
+// Waits briefly for the next request head of a kept-alive connection; true when a complete
+// head is in the buffer.
+bool receive_follow_up(Connection* connection) {
+  int64_t deadline = monotonic_ms() + kFollowUpWaitMs;
+  for (;;) {
+    if (request_head_length(connection->buffer, connection->buffered) > 0) return true;
+    if (connection->buffered == sizeof(connection->buffer)) return false;
+    int64_t left = deadline - monotonic_ms();
+    if (left < 0) return false;
+    pollfd entry = {connection->socket, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(left)) <= 0) return false;
+    ssize_t got = recv(connection->socket, connection->buffer + connection->buffered,
+                       sizeof(connection->buffer) - connection->buffered, MSG_DONTWAIT);
+    if (got <= 0) return false;  // an end or error is left to the master thread to see
+    connection->buffered += static_cast<size_t>(got);
+  }
+}
+
+bool take_ready_connection(HttpServer* server, std::unique_ptr<Connection>* taken) {
+  ServerRuntime* runtime = server->runtime.get();
+  std::unique_lock<std::mutex> guard(runtime->mutex);
+  runtime->queue_not_empty.wait(
+      guard, [runtime] { return !runtime->ready.empty() || runtime->stop_flag.load(); });
+  if (runtime->stop_flag.load() || runtime->ready.empty()) return false;
+  *taken = std::move(runtime->ready.front());
+  runtime->ready.pop_front();
   return true;
 }
 
@@ -663,88 +707,285 @@ void worker_thread(HttpServer* server) {
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+  ServerRuntime* runtime = server->runtime.get();
+  std::unique_ptr<Connection> connection;
+  while (take_ready_connection(server, &connection)) {
+    bool keep = serve_requests(connection.get());
+    // A client that sends its next request at once is answered without a round through the
+    // master thread.
+    while (keep && !runtime->stop_flag.load() && receive_follow_up(connection.get())) {
+      keep = serve_requests(connection.get());
+    }
+    if (keep && !runtime->stop_flag.load()) {
+      connection->wait_started_ms = monotonic_ms();
+      connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
+      {
+        std::lock_guard<std::mutex> guard(runtime->mutex);
+        runtime->handed_back.push_back(std::move(connection));
+      }
+      uint64_t one = 1;
+      ssize_t ignored = write(runtime->wake_fd, &one, sizeof(one));
+      (void)ignored;
+    } else {
+      forget_connection(server, connection.get());
+      close_gracefully(connection->socket);
+      connection.reset();
+    }
+  }
+  std::lock_guard<std::mutex> guard(runtime->mutex);
+  --runtime->running_workers;
+  runtime->thread_count_changed.notify_all();
+}
+
+// The error answer for a connection the master gives up on, as send_error would write it.
+std::string master_error_answer(int status, const char* reason, const char* text) {
+  std::string body = "Error " + std::to_string(status) + ": " + reason + "\n" + text;
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+         body;
+}
+
+// The master thread's connections waiting for a head.
+using WaitingList = std::vector<std::unique_ptr<Connection>>;
+
+// Makes room for one more connection of an address (or of any address when the server is
+// full) by closing the oldest one of them that has waited for a head since before
+// waited_before_ms; false when none qualifies.
+bool evict_oldest(HttpServer* server, WaitingList* waiting, bool same_address, uint32_t address,
+                  int64_t waited_before_ms) {
+  size_t oldest = waiting->size();
+  for (size_t i = 0; i < waiting->size(); ++i) {
+    const Connection* candidate = (*waiting)[i].get();
+    if (!candidate || (same_address && candidate->remote.sin_addr.s_addr != address)) continue;
+    if (candidate->wait_started_ms > waited_before_ms) continue;
+    if (oldest == waiting->size() ||
+        candidate->wait_started_ms < (*waiting)[oldest]->wait_started_ms) {
+      oldest = i;
+    }
+  }
+  if (oldest == waiting->size()) return false;
+  close_without_waiting(server, std::move((*waiting)[oldest]), std::string());
+  return true;  // the emptied slot is removed by the master's next sweep
+}
+
+// Brings every address back to its connection cap where its waiting connections allow.
+void enforce_address_caps(HttpServer* server, WaitingList* waiting) {
+  std::vector<std::pair<uint32_t, int>> crowded;
+  {
+    std::lock_guard<std::mutex> guard(server->runtime->mutex);
+    for (const auto& entry : server->runtime->per_address) {
+      if (entry.second > kMaxConnectionsPerAddress) crowded.push_back(entry);
+    }
+  }
+  const int64_t waited_before = monotonic_ms() - kEvictableAfterMs;
+  for (const auto& entry : crowded) {
+    for (int excess = entry.second - kMaxConnectionsPerAddress; excess > 0; --excess) {
+      if (!evict_oldest(server, waiting, true, entry.first, waited_before)) break;
+    }
+  }
+}
+
+int connection_limit() {
+  rlimit limit = {};
+  int usable = kMaxConnections;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    int64_t descriptors = static_cast<int64_t>(limit.rlim_cur) - kDescriptorReserve;
+    if (descriptors < usable) usable = descriptors < 16 ? 16 : static_cast<int>(descriptors);
+  }
+  return usable;
+}
+
+// Accepts one connection into the waiting list; false when there was none to accept.
+bool accept_connection(HttpServer* server, const ListeningSocket& listener, WaitingList* waiting,
+                       int limit) {
+  ServerRuntime* runtime = server->runtime.get();
+  sockaddr_in remote = {};
+  socklen_t length = sizeof(remote);
+  int socket_id = accept4(listener.socket, reinterpret_cast<sockaddr*>(&remote), &length,
+                          SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (socket_id < 0) {
+    // Out of descriptors: the oldest waiting connection makes way, or the attempt waits.
+    if (errno == EMFILE || errno == ENFILE) {
+      return evict_oldest(server, waiting, false, 0, INT64_MAX);
+    }
+    return false;
+  }
+  if (!access_allowed(server->access_rules, ntohl(remote.sin_addr.s_addr))) {
+    char text[16] = {};
+    inet_ntop(AF_INET, &remote.sin_addr, text, sizeof(text));
+    log_server_message(server, nullptr, std::string(text) + " is not allowed to connect", nullptr);
+    close(socket_id);
+    return true;
+  }
+  if (listener.secure) {  // no secure layer: such connections are closed unserved
+    close_gracefully(socket_id);
+    return true;
+  }
+  const uint32_t address = remote.sin_addr.s_addr;
+  int held = 0, total = 0;
+  {
+    std::lock_guard<std::mutex> guard(runtime->mutex);
+    auto found = runtime->per_address.find(address);
+    held = found == runtime->per_address.end() ? 0 : found->second;
+    total = runtime->open_connections;
+  }
+  if (held >= kMaxConnectionsPerAddress) {
+    evict_oldest(server, waiting, true, address, monotonic_ms() - kEvictableAfterMs);
+  }
+  if (total >= limit && !evict_oldest(server, waiting, false, 0, INT64_MAX)) {
+    close(socket_id);
+    return true;
+  }
   std::unique_ptr<Connection> connection(new (std::nothrow) Connection);
   if (!connection) {
     log_server_message(server, nullptr, "Can't create new connection struct, OOM", nullptr);
-  } else {
-    connection->server = server;
-    QueuedSocket taken;
-    while (take_queued_socket(server, &taken)) {
-      connection->socket = taken.socket;
-      connection->remote = taken.remote;
-      connection->secure = taken.secure;
-      connection->redirect = taken.redirect;
-      connection->birth_time = time(nullptr);
-      // Every wait on the socket is a poll with the stop flag in view; calls never block.
-      fcntl(taken.socket, F_SETFL, fcntl(taken.socket, F_GETFL) | O_NONBLOCK);
-      inet_ntop(AF_INET, &taken.remote.sin_addr, connection->remote_text,
-                sizeof(connection->remote_text));
-      if (!connection->secure) serve_connection(connection.get());
-      close_gracefully(connection->socket);
-      connection->socket = -1;
-    }
+    close(socket_id);
+    return true;
   }
-  std::lock_guard<std::mutex> guard(server->runtime->mutex);
-  --server->runtime->running_workers;
-  server->runtime->thread_count_changed.notify_all();
+  int on = 1;
+  setsockopt(socket_id, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+  setsockopt(socket_id, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  connection->server = server;
+  connection->socket = socket_id;
+  connection->remote = remote;
+  connection->redirect = listener.redirect;
+  connection->birth_time = time(nullptr);
+  connection->wait_started_ms = monotonic_ms();
+  connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
+  inet_ntop(AF_INET, &remote.sin_addr, connection->remote_text, sizeof(connection->remote_text));
+  {
+    std::lock_guard<std::mutex> guard(runtime->mutex);
+    ++runtime->per_address[address];
+    ++runtime->open_connections;
+  }
+  waiting->push_back(std::move(connection));
+  return true;
 }
 
-void accept_connection(HttpServer* server, const ListeningSocket& listener) {
-  QueuedSocket accepted;
-  socklen_t length = sizeof(accepted.remote);
-  accepted.socket = accept4(listener.socket, reinterpret_cast<sockaddr*>(&accepted.remote), &length,
-                            SOCK_CLOEXEC);
-  if (accepted.socket < 0) return;
-  if (!access_allowed(server->access_rules, ntohl(accepted.remote.sin_addr.s_addr))) {
-    char text[16] = {};
-    inet_ntop(AF_INET, &accepted.remote.sin_addr, text, sizeof(text));
-    log_server_message(server, nullptr, std::string(text) + " is not allowed to connect", nullptr);
-    close(accepted.socket);
-    return;
-  }
-  accepted.secure = listener.secure;
-  accepted.redirect = listener.redirect;
-  int on = 1;
-  setsockopt(accepted.socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-  timeval timeout = {server->request_timeout_ms / 1000, (server->request_timeout_ms % 1000) * 1000};
-  setsockopt(accepted.socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-  setsockopt(accepted.socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+enum class HeadState { kWaiting, kComplete, kGone };
 
-  std::unique_lock<std::mutex> guard(server->runtime->mutex);
-  server->runtime->queue_not_full.wait(guard, [server] {
-    return server->runtime->queue_tail - server->runtime->queue_head < kSocketQueueSlots ||
-           server->runtime->stop_flag.load();
-  });
-  if (server->runtime->stop_flag.load()) {
-    close(accepted.socket);
-    return;
+// Reads what a waiting connection has sent. Complete: its head is in the buffer.
+HeadState receive_head(HttpServer* server, std::unique_ptr<Connection>* slot) {
+  Connection* connection = slot->get();
+  for (;;) {
+    if (request_head_length(connection->buffer, connection->buffered) > 0) {
+      return HeadState::kComplete;
+    }
+    if (connection->buffered == sizeof(connection->buffer)) {
+      close_without_waiting(server, std::move(*slot),
+                            master_error_answer(500, "Server Error", "Request Too Large"));
+      return HeadState::kGone;
+    }
+    ssize_t got = recv(connection->socket, connection->buffer + connection->buffered,
+                       sizeof(connection->buffer) - connection->buffered, MSG_DONTWAIT);
+    if (got > 0) {
+      connection->buffered += static_cast<size_t>(got);
+      continue;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return HeadState::kWaiting;
+    }
+    // The peer closed or failed: a connection that goes quiet between requests ends without
+    // an answer, one that leaves in the middle of (or before) its first head gets one.
+    bool answer = connection->requests_seen == 0 || connection->buffered > 0;
+    close_without_waiting(
+        server, std::move(*slot),
+        answer ? master_error_answer(500, "Server Error", "Client closed connection") : "");
+    return HeadState::kGone;
   }
-  server->runtime->queue[server->runtime->queue_tail % kSocketQueueSlots] = accepted;
-  ++server->runtime->queue_tail;
-  server->runtime->queue_not_empty.notify_one();
 }
 
 void master_thread(HttpServer* server) {
+  ServerRuntime* runtime = server->runtime.get();
+  const int limit = connection_limit();
+  WaitingList waiting;
   std::vector<pollfd> entries;
-  for (const ListeningSocket& listener : server->runtime->listeners) {
-    entries.push_back({listener.socket, POLLIN, 0});
+  const size_t first_connection = 1 + runtime->listeners.size();
+  // Several connections are accepted per wake-up, until the listener has no more.
+  for (const ListeningSocket& listener : runtime->listeners) {
+    fcntl(listener.socket, F_SETFL, fcntl(listener.socket, F_GETFL) | O_NONBLOCK);
   }
-  while (!server->runtime->stop_flag.load()) {
-    for (pollfd& entry : entries) entry.revents = 0;
-    if (poll(entries.data(), entries.size(), kPollSliceMs) <= 0) continue;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].revents & POLLIN) accept_connection(server, server->runtime->listeners[i]);
+  while (!runtime->stop_flag.load()) {
+    {
+      std::lock_guard<std::mutex> guard(runtime->mutex);
+      for (std::unique_ptr<Connection>& back : runtime->handed_back) {
+        waiting.push_back(std::move(back));
+      }
+      runtime->handed_back.clear();
     }
+    // A connection handed back may already hold its next head (it arrived meanwhile).
+    int64_t now = monotonic_ms();
+    int64_t next_deadline = now + kPollSliceMs;
+    entries.clear();
+    entries.push_back({runtime->wake_fd, POLLIN, 0});
+    for (const ListeningSocket& listener : runtime->listeners) {
+      entries.push_back({listener.socket, POLLIN, 0});
+    }
+    for (const std::unique_ptr<Connection>& connection : waiting) {
+      entries.push_back({connection->socket, POLLIN, 0});
+      if (connection->read_deadline_ms < next_deadline) {
+        next_deadline = connection->read_deadline_ms;
+      }
+    }
+    int wait = next_deadline > now ? static_cast<int>(next_deadline - now) : 0;
+    int ready = poll(entries.data(), entries.size(), wait);
+    if (ready < 0 && errno != EINTR) break;
+    if (entries[0].revents & POLLIN) {
+      uint64_t count = 0;
+      ssize_t ignored = read(runtime->wake_fd, &count, sizeof(count));
+      (void)ignored;
+    }
+    // Heads first (they were polled; new connections are appended behind them).
+    size_t polled = waiting.size();
+    int handed = 0;
+    for (size_t i = 0; i < polled; ++i) {
+      if (!waiting[i]) continue;  // evicted meanwhile
+      if (!(entries[first_connection + i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      HeadState state = receive_head(server, &waiting[i]);
+      if (state == HeadState::kComplete) {
+        std::lock_guard<std::mutex> guard(runtime->mutex);
+        runtime->ready.push_back(std::move(waiting[i]));
+        ++handed;
+      }
+    }
+    // One worker per connection handed over (waking them all would only make them compete).
+    for (int i = 0; i < handed; ++i) runtime->queue_not_empty.notify_one();
+    for (size_t i = 0; i < runtime->listeners.size(); ++i) {
+      if (!(entries[1 + i].revents & POLLIN)) continue;
+      for (int round = 0; round < kAcceptsPerRound; ++round) {
+        if (!accept_connection(server, runtime->listeners[i], &waiting, limit)) break;
+      }
+    }
+    enforce_address_caps(server, &waiting);
+    // Deadlines: a head that has not arrived in time is answered as a client gone.
+    now = monotonic_ms();
+    for (std::unique_ptr<Connection>& connection : waiting) {
+      if (!connection || connection->read_deadline_ms > now) continue;
+      bool answer = connection->requests_seen == 0 || connection->buffered > 0;
+      close_without_waiting(
+          server, std::move(connection),
+          answer ? master_error_answer(500, "Server Error", "Client closed connection") : "");
+    }
+    size_t kept = 0;
+    for (std::unique_ptr<Connection>& connection : waiting) {
+      if (connection) waiting[kept++] = std::move(connection);
+    }
+    waiting.resize(kept);
   }
-  for (ListeningSocket& listener : server->runtime->listeners) {
+  for (ListeningSocket& listener : runtime->listeners) {
     close_socket(listener.socket);
     listener.socket = -1;
   }
-  std::unique_lock<std::mutex> guard(server->runtime->mutex);
-  server->runtime->queue_not_empty.notify_all();
-  server->runtime->queue_not_full.notify_all();
-  server->runtime->thread_count_changed.wait(
-      guard, [server] { return server->runtime->running_workers == 0; });
+  for (std::unique_ptr<Connection>& connection : waiting) {
+    close_socket(connection->socket);
+  }
+  std::unique_lock<std::mutex> guard(runtime->mutex);
+  runtime->queue_not_empty.notify_all();
+  runtime->thread_count_changed.wait(guard, [runtime] { return runtime->running_workers == 0; });
+  for (std::unique_ptr<Connection>& connection : runtime->handed_back) {
+    close_socket(connection->socket);
+  }
+  runtime->handed_back.clear();
 }
 
 // Reads "[a.b.c.d:]port[r|s]"; false when the entry has another form.
@@ -922,7 +1163,6 @@ void stop_server(HttpServer* server) {
   {
     std::lock_guard<std::mutex> guard(runtime->mutex);
     runtime->queue_not_empty.notify_all();
-    runtime->queue_not_full.notify_all();
   }
   if (runtime->master.joinable()) runtime->master.join();
   for (std::thread& worker : runtime->workers) {
@@ -932,10 +1172,12 @@ void stop_server(HttpServer* server) {
     close_socket(listener.socket);
     listener.socket = -1;
   }
-  while (runtime->queue_head != runtime->queue_tail) {
-    close_socket(runtime->queue[runtime->queue_head % kSocketQueueSlots].socket);
-    ++runtime->queue_head;
+  for (std::unique_ptr<Connection>& connection : runtime->ready) close_socket(connection->socket);
+  runtime->ready.clear();
+  for (std::unique_ptr<Connection>& connection : runtime->handed_back) {
+    close_socket(connection->socket);
   }
+  runtime->handed_back.clear();
   runtime->stopped = true;
 }
 
@@ -960,6 +1202,11 @@ HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* op
   if (!open_listener(server.get(), error)) return nullptr;
   if (!parse_access_list(server->options[kAccessControlList], &server->access_rules)) {
     log_start_error(server.get(), error, "subnet must be [+|-]x.x.x.x[/x]");
+    return nullptr;
+  }
+  server->runtime->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (server->runtime->wake_fd < 0) {
+    log_start_error(server.get(), error, "Can't create socket!");
     return nullptr;
   }
   char* end = nullptr;
@@ -1066,8 +1313,10 @@ void send_error(Connection* connection, int status, const char* reason, const ch
     body = first + vformat(format, args);
     va_end(args);
   }
-  // A body the client did not read would be taken for the next answer, so it closes.
-  if (connection->content_length < 0 || connection->body_read < connection->content_length) {
+  // After an error the connection closes: whatever the client sends next is not trusted to
+  // start a request. A body the client did not read would be taken for the next request too.
+  if (status >= 400 || connection->content_length < 0 ||
+      connection->body_read < connection->content_length) {
     connection->must_close = true;
   }
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +

@@ -34,6 +34,8 @@ const MimeRow kMimeTable[] = {
     {".shtml", "text/html", "HTML"},
     {".css", "text/css", "CSS"},
     {".js", "application/x-javascript", "Javascript"},
+    {".mjs", "text/javascript", "Javascript"},
+    {".wasm", "application/wasm", "Javascript"},
     {".ico", "image/x-icon", "Image"},
     {".gif", "image/gif", "Image"},
     {".jpe", "image/jpeg", "Image"},
@@ -43,6 +45,8 @@ const MimeRow kMimeTable[] = {
     {".tif", "image/tiff", "Image"},
     {".tiff", "image/tiff", "Image"},
     {".svg", "image/svg+xml", "Image"},
+    {".webp", "image/webp", "Image"},
+    {".avif", "image/avif", "Image"},
     {".bmp", "image/bmp", "Image"},
     {".pcx", "image/pcx", "Image"},
     {".tga", "image/tga", "Image"},
@@ -119,6 +123,9 @@ const IconRow kIconTable[] = {
 const char kHtpasswdPattern[] = "**.htpasswd$";
 const size_t kMaxExtension = 12;  // bytes of an extension with its dot, for type and icon
 const size_t kFilePiece = 8192;   // bytes read and sent at a time
+// Files that may be cached while the no-cache switch is on (images for the testserver) are kept
+// by the browser for an hour, a testing session, and then revalidated with their validators.
+const char kSessionCacheLine[] = "Cache-Control: private, max-age=3600\r\n";
 
 struct DirCloser {
   void operator()(DIR* dir) const {
@@ -242,16 +249,66 @@ bool resolved_path_servable(const Connection* connection, const std::string& pat
          !must_hide(connection->server, canonical);
 }
 
-bool not_modified(const Connection* connection, const FileInfo& info, const std::string& etag) {
-  if (connection->server->no_cache.load()) return false;
+// Whether answers of this type may be kept by the browser: always without the no-cache switch;
+// with it, only when it is limited to text and this is not text ("app…" or "text…" types).
+bool may_be_cached(const HttpServer* server, const std::string& mime) {
+  if (!server->no_cache.load()) return true;
+  if (!server->no_cache_text_only.load()) return false;
+  return mime.compare(0, 3, "app") != 0 && mime.compare(0, 4, "text") != 0;
+}
+
+// Whether an If-None-Match list ("*" or entity tags, weak ones with "W/") names this tag.
+bool entity_tag_listed(std::string_view list, const std::string& etag) {
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    std::string_view tag = list.substr(0, comma);
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+    while (!tag.empty() && (tag.front() == ' ' || tag.front() == '\t')) tag.remove_prefix(1);
+    while (!tag.empty() && (tag.back() == ' ' || tag.back() == '\t')) tag.remove_suffix(1);
+    if (tag.substr(0, 2) == "W/") tag.remove_prefix(2);
+    if (tag == "*" || equal_ignoring_case(tag, etag)) return true;
+  }
+  return false;
+}
+
+bool not_modified(const Connection* connection, const FileInfo& info, const std::string& etag,
+                  const std::string& mime) {
+  if (!may_be_cached(connection->server, mime)) return false;
   std::string_view value;
-  if (find_header(connection->request, "If-None-Match", &value) &&
-      equal_ignoring_case(value, etag)) {
-    return true;
+  // With both validators, the entity tag decides.
+  if (find_header(connection->request, "If-None-Match", &value)) {
+    return entity_tag_listed(value, etag);
   }
   time_t since = 0;
   return find_header(connection->request, "If-Modified-Since", &value) &&
          parse_http_date(value, &since) && info.modification_time <= since;
+}
+
+std::string entity_tag(const FileInfo& info);
+
+// If-Range: the range applies only while the file still has the validator the client holds
+// (its entity tag, or its exact Last-Modified date).
+bool range_still_wanted(const Connection* connection, const FileInfo& info) {
+  std::string_view value;
+  if (!find_header(connection->request, "If-Range", &value)) return true;
+  if (!value.empty() && (value.front() == '"' || value.substr(0, 2) == "W/")) {
+    return value == entity_tag(info);
+  }
+  return value == format_http_date(info.modification_time);
+}
+
+// The 304 answer: no body, and the validators and caching lines a 200 would have carried.
+void send_not_modified(Connection* connection, const FileInfo& info) {
+  HttpServer* server = connection->server;
+  connection->status = 304;
+  send_formatted(connection,
+                 "HTTP/1.1 304 Not Modified\r\nDate: %s\r\nLast-Modified: %s\r\nEtag: %s\r\n%s%s"
+                 "Content-Length: 0\r\nConnection: %s\r\n\r\n",
+                 format_http_date(time(nullptr)).c_str(),
+                 format_http_date(info.modification_time).c_str(), entity_tag(info).c_str(),
+                 server->no_cache.load() ? kSessionCacheLine : "",
+                 server->cors.load() ? "Access-Control-Allow-Origin: *\r\n" : "",
+                 keep_alive_word(connection));
 }
 
 std::string entity_tag(const FileInfo& info) {
@@ -611,8 +668,9 @@ void handle_static_request(Connection* connection, std::string path) {
     // the index file is answered like any file
   }
   if (!info.is_directory) {
-    if (not_modified(connection, info, entity_tag(info))) {
-      send_error(connection, 304, "Not Modified", "%s", "");
+    if (not_modified(connection, info, entity_tag(info),
+                     mime_type_for(path, server->options[kExtraMimeTypes]))) {
+      send_not_modified(connection, info);
     } else {
       send_file(connection, path, info);
     }
@@ -639,27 +697,23 @@ void send_file(Connection* connection, const std::string& path, const FileInfo& 
   const char* reason = "OK";
   char range_line[128] = "";
   std::string_view range;
-  int64_t range_first = 0, range_last = 0;
-  int numbers = find_header(connection->request, "Range", &range)
-                    ? parse_byte_range(range, &range_first, &range_last)
-                    : 0;
-  bool range_usable = numbers >= 1 && range_first >= 0 && (numbers == 1 || range_last >= 0) &&
-                      (numbers == 1 || range_last >= range_first);
-  if (range_usable && range_first >= size) {
-    // A range that starts beyond the end cannot be answered with any bytes.
+  ByteRange wanted;
+  if (find_header(connection->request, "Range", &range) && range_still_wanted(connection, info)) {
+    wanted = resolve_byte_range(range, size);
+  }
+  if (wanted.answer == RangeAnswer::kUnsatisfiable) {
     connection->status = 416;
     send_formatted(connection,
-                   "HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Range: bytes "
+                   "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes "
                    "*/%" PRId64 "\r\nContent-Length: 0\r\nConnection: %s\r\n\r\n",
                    size, keep_alive_word(connection));
     return;
   }
-  if (range_usable) {
+  if (wanted.answer == RangeAnswer::kPart) {
     status = 206;
     reason = "Partial Content";
-    first = range_first;
-    int64_t last = numbers == 2 && range_last < size - 1 ? range_last : size - 1;
-    length = last - first + 1;
+    first = wanted.first;
+    length = wanted.length;
     snprintf(range_line, sizeof(range_line),
              "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\n", first,
              first + length - 1, size);
@@ -668,21 +722,22 @@ void send_file(Connection* connection, const std::string& path, const FileInfo& 
   std::string date = format_http_date(time(nullptr));
   std::string last_modified = format_http_date(info.modification_time);
   const char* no_cache_lines = "";
-  if (server->no_cache.load() &&
-      (!server->no_cache_text_only.load() || mime.compare(0, 3, "app") == 0 ||
-       mime.compare(0, 4, "text") == 0)) {
+  if (!may_be_cached(server, mime)) {
     last_modified = date;
     no_cache_lines = "Cache-Control: no-cache, must-revalidate\r\nPragma: no-cache\r\n";
+  } else if (server->no_cache.load()) {
+    no_cache_lines = kSessionCacheLine;
   }
   const char* cors_line = server->cors.load() ? "Access-Control-Allow-Origin: *\r\n" : "";
   bool head_only = connection->request.method == "HEAD";
-  send_formatted(connection,
-                 "HTTP/1.1 %d %s\r\nDate: %s\r\nLast-Modified: %s\r\nEtag: %s\r\n%s%s"
-                 "Content-Type: %s\r\nContent-Length: %" PRId64
-                 "\r\nConnection: %s\r\nAccept-Ranges: bytes\r\n%s\r\n",
-                 status, reason, date.c_str(), last_modified.c_str(), entity_tag(info).c_str(),
-                 no_cache_lines, cors_line, mime.c_str(), length, keep_alive_word(connection),
-                 range_line);
+  std::string head = string_printf(
+      "HTTP/1.1 %d %s\r\nDate: %s\r\nLast-Modified: %s\r\nEtag: %s\r\n%s%s"
+      "Content-Type: %s\r\nContent-Length: %" PRId64
+      "\r\nConnection: %s\r\nAccept-Ranges: bytes\r\n%s\r\n",
+      status, reason, date.c_str(), last_modified.c_str(), entity_tag(info).c_str(),
+      no_cache_lines, cors_line, mime.c_str(), length, keep_alive_word(connection), range_line);
+  // The head waits for the first body bytes, so that a small file goes out in one packet.
+  send_bytes(connection, head.data(), head.size(), !head_only && length > 0);
   if (head_only) return;
   int64_t before = connection->bytes_sent;
   send_file_data(connection, file.fd, first, length);

@@ -1,7 +1,9 @@
 #include "server/testserver.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
+#include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,16 @@ const char kLocalFolder[] = "Local folder:\n  ";
 const char kNetworkAddress[] = "Server address for the local network:\n  %s\n\n\n";
 const char kLocalAddress[] = "Server address for this computer:\n  %s\n\n";
 const char kStopHint[] = "Close this window to stop the server!\n\n\n";
+// What is published and to whom, in one line.
+const char kPublishedLocal[] = "Publishing %s to this computer only (127.0.0.1).\n\n";
+const char kPublishedNetwork[] =
+    "Publishing %s to other computers too (all interfaces), at %s.\n\n";
+const char kPublishedNoNetwork[] =
+    "Publishing %s on all interfaces, but no other computer can reach this one now (no network "
+    "address).\n\n";
+const char kNoTourHere[] =
+    "The folder of this program holds no tour (an .html page with its .xml): %s\n"
+    "Name the tour folder, for example: qorveltools testserver -localonly path/to/tour\n";
 const char kTourIndexFiles[] = "index.html,index.htm,tour.html,qorvel.html";
 const char kListingOrder[] = "tdndddsd";
 
@@ -46,27 +59,47 @@ std::string executable_folder() {
   return folder;
 }
 
-// The first IPv4 address of this computer's name that other computers can reach; false when
-// the name resolves to loopback addresses only.
-bool local_network_address(std::string* address) {
-  char host[256] = {};
-  if (gethostname(host, sizeof(host) - 1) != 0) return false;
-  addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
-  bool ok = false;
-  for (addrinfo* entry = found; entry && !ok; entry = entry->ai_next) {
-    const sockaddr_in* ip = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+// The IPv4 addresses of this computer's interfaces that other computers can reach (up, not
+// loopback), in interface order without repeats.
+std::vector<std::string> network_addresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) return addresses;
+  for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
+    const sockaddr_in* ip = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
     if ((ntohl(ip->sin_addr.s_addr) >> 24) == 127) continue;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &ip->sin_addr, text, sizeof(text));
-    *address = text;
-    ok = true;
+    bool seen = false;
+    for (const std::string& known : addresses) seen = seen || known == text;
+    if (!seen) addresses.push_back(text);
   }
-  freeaddrinfo(found);
-  return ok;
+  freeifaddrs(interfaces);
+  return addresses;
+}
+
+// Whether a folder holds a tour: a page NAME.html (or .htm) with its scene NAME.xml beside it.
+bool folder_holds_tour(const std::string& folder) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+  if (!dir) return false;
+  std::vector<std::string> pages;
+  std::vector<std::string> scenes;
+  while (dirent* entry = readdir(dir.get())) {
+    std::string name = entry->d_name;
+    size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot == 0) continue;
+    std::string extension = lowered_ascii(name.substr(dot + 1));
+    if (extension == "html" || extension == "htm") pages.push_back(name.substr(0, dot));
+    if (extension == "xml") scenes.push_back(name.substr(0, dot));
+  }
+  for (const std::string& page : pages) {
+    for (const std::string& scene : scenes) {
+      if (page == scene) return true;
+    }
+  }
+  return false;
 }
 
 // Whether an executable of this name is on the search path.
@@ -138,6 +171,12 @@ int testserver_main(int argc, char** argv, ConsoleOps* ops) {
     return 1;
   }
   std::string folder = executable_folder();
+  if (walk.positionals.empty() && !folder_holds_tour(folder)) {
+    // An installed program's folder (/usr/bin) is no place to publish.
+    ops->log(ops, "%s", kStartFailed);
+    ops->log(ops, kNoTourHere, utf8_to_console(folder).c_str());
+    return 1;
+  }
   if (!walk.positionals.empty()) {
     folder = absolute_path(walk.positionals[0], false);
     if (folder.empty() || folder.back() != '/') folder += '/';
@@ -159,6 +198,8 @@ int testserver_main(int argc, char** argv, ConsoleOps* ops) {
                            "",
                            "index_files",
                            kTourIndexFiles,
+                           "enable_keep_alive",
+                           "yes",
                            nullptr};
   std::string error;
   HttpServerPtr server = start_server(nullptr, options, &error);
@@ -174,17 +215,35 @@ int testserver_main(int argc, char** argv, ConsoleOps* ops) {
   set_listing_order(server.get(), kListingOrder);
   char local_address[64];
   snprintf(local_address, sizeof(local_address), "http://localhost:%d", server->bound_port);
-  std::string network_ip;
   std::string browser_address = local_address;
-  ops->log(ops, "%s%s%s\n\n", kRunning, kLocalFolder, utf8_to_console(folder).c_str());
-  if (!local_only && local_network_address(&network_ip)) {
-    char network_address[64];
-    snprintf(network_address, sizeof(network_address), "http://%s:%d", network_ip.c_str(),
-             server->bound_port);
-    ops->log(ops, kNetworkAddress, network_address);
-    browser_address = network_address;
+  std::string shown_folder = utf8_to_console(folder);
+  ops->log(ops, "%s%s%s\n\n", kRunning, kLocalFolder, shown_folder.c_str());
+  // The addresses come from the interfaces themselves: a host name may resolve to loopback
+  // although the socket listens on every interface.
+  std::vector<std::string> addresses;
+  if (!local_only) addresses = network_addresses();
+  if (local_only) {
+    ops->log(ops, kPublishedLocal, shown_folder.c_str());
+  } else if (addresses.empty()) {
+    ops->log(ops, kPublishedNoNetwork, shown_folder.c_str());
   } else {
+    std::string list;
+    for (const std::string& address : addresses) list += (list.empty() ? "" : ", ") + address;
+    ops->log(ops, kPublishedNetwork, shown_folder.c_str(), list.c_str());
+  }
+  if (addresses.empty()) {
     ops->log(ops, kLocalAddress, local_address);
+  } else {
+    std::string lines;
+    for (const std::string& address : addresses) {
+      char network_address[64];
+      snprintf(network_address, sizeof(network_address), "http://%s:%d", address.c_str(),
+               server->bound_port);
+      if (lines.empty()) browser_address = network_address;
+      lines += (lines.empty() ? "" : "\n  ") + std::string(network_address);
+    }
+    ops->log(ops, kLocalAddress, local_address);
+    ops->log(ops, kNetworkAddress, lines.c_str());
   }
   ops->log(ops, "%s", kStopHint);
 

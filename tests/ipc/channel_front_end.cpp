@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +90,50 @@ bool start_channel(FrontEnd* front_end, ChannelProtocol protocol, const std::str
   front_end->to_channel = input[1];
   front_end->from_channel = output[0];
   return pid > 0;
+}
+
+bool start_channel_under_stand_in(FrontEnd* front_end, ChannelProtocol protocol,
+                                  pid_t* stand_in) {
+  signal(SIGPIPE, SIG_IGN);
+  // Orphans of the stand-in come to this process, which can then wait for the channel.
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return false;
+  int input[2];
+  int output[2];
+  int report[2];
+  if (pipe2(input, O_CLOEXEC) != 0) return false;
+  if (pipe2(output, O_CLOEXEC) != 0) return false;
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  const std::string binary = qorveltools_binary();
+  const char* word = protocol == kProtocolJson ? "ipc2" : "ipc";
+  const pid_t parent = fork();
+  if (parent == 0) {
+    const pid_t channel = fork();
+    if (channel == 0) {
+      dup2(input[0], 0);
+      dup2(output[1], 1);
+      execl(binary.c_str(), binary.c_str(), word, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // The stand-in keeps no end of the channel's pipes: they close when the channel ends.
+    for (const int descriptor : {input[0], input[1], output[0], output[1]}) close(descriptor);
+    if (write(report[1], &channel, sizeof channel) != sizeof channel) _exit(1);
+    for (;;) pause();
+  }
+  close(input[0]);
+  close(output[1]);
+  close(report[1]);
+  pid_t channel = -1;
+  ssize_t got;
+  do {
+    got = read(report[0], &channel, sizeof channel);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  *stand_in = parent;
+  front_end->protocol = protocol;
+  front_end->pid = got == sizeof channel ? channel : -1;
+  front_end->to_channel = input[1];
+  front_end->from_channel = output[0];
+  return parent > 0 && front_end->pid > 0;
 }
 
 bool send_bytes(FrontEnd* front_end, const std::string& bytes) {

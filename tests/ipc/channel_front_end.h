@@ -41,6 +41,11 @@ struct FrontEnd {
 bool start_channel(FrontEnd* front_end, ChannelProtocol protocol, const std::string& cwd = "",
                    const std::string& error_file = "");
 
+// As start_channel, but the channel's parent is a stand-in process that only waits to be killed
+// (a front end process of its own); its id goes to *stand_in. This process becomes the
+// channel's next parent when the stand-in ends, so that wait_for_exit still works.
+bool start_channel_under_stand_in(FrontEnd* front_end, ChannelProtocol protocol, pid_t* stand_in);
+
 // Raw bytes, a text-protocol frame, a JSON-protocol frame. False when the pipe is closed.
 bool send_bytes(FrontEnd* front_end, const std::string& bytes);
 std::string text_frame(const std::string& payload);

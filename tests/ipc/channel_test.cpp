@@ -3,6 +3,7 @@
 // watched front end process and the ends of the channel.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -354,12 +355,16 @@ TEST(TextChannel, ExitEndsTheChannelWhileAConversionRuns) {
 TEST(TextChannel, FrontEndProcessThatEndsEndsTheChannel) {
   for (const bool reaped : {true, false}) {
     FrontEnd front_end;
-    start_and_greet(&front_end, kProtocolText);
-    const pid_t stand_in = start_stand_in();
+    pid_t stand_in = -1;
+    ASSERT_TRUE(qv_test::start_channel_under_stand_in(&front_end, kProtocolText, &stand_in));
+    std::string greeting;
+    ASSERT_TRUE(qv_test::read_raw(&front_end, 4, &greeting));
     ASSERT_TRUE(send_text(&front_end, "cmds:c:connect:" + std::to_string(stand_in)));
     EXPECT_EQ(next_text(&front_end), "ret:c:done:" + kConnectAnswer);
-    // While it lives, the end of input does not end the channel; its end does.
+    // While its parent lives, the end of input does not end the channel; the parent's end does.
     qv_test::close_input(&front_end);
+    pollfd output = {front_end.from_channel, POLLIN, 0};
+    EXPECT_EQ(poll(&output, 1, 500), 0) << "ended before its parent";
     kill(stand_in, SIGKILL);
     if (reaped) {
       waitpid(stand_in, nullptr, 0);
@@ -370,6 +375,22 @@ TEST(TextChannel, FrontEndProcessThatEndsEndsTheChannel) {
     EXPECT_EQ(qv_test::wait_for_exit(&front_end), 0) << reaped;
     if (!reaped) waitpid(stand_in, nullptr, 0);
   }
+}
+
+TEST(TextChannel, AWatchedProcessThatIsNotTheParentIsNotWaitedForAtTheEndOfInput) {
+  // A wrong identifier (init, or any other living process) must not keep the channel alive
+  // once its input has ended.
+  const pid_t stand_in = start_stand_in();
+  for (const pid_t watched : {pid_t{1}, stand_in}) {
+    FrontEnd front_end;
+    start_and_greet(&front_end, kProtocolText);
+    ASSERT_TRUE(send_text(&front_end, "cmds:c:connect:" + std::to_string(watched)));
+    EXPECT_EQ(next_text(&front_end), "ret:c:done:" + kConnectAnswer);
+    qv_test::close_input(&front_end);
+    EXPECT_EQ(qv_test::wait_for_exit(&front_end, 20000), 0) << watched;
+  }
+  kill(stand_in, SIGKILL);
+  waitpid(stand_in, nullptr, 0);
 }
 
 TEST(TextChannel, FrontEndGoneWhileTheInputStaysOpen) {

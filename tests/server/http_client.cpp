@@ -34,12 +34,22 @@ bool Reply::has_header(const std::string& lower_name) const {
   return headers.count(lower_name) > 0;
 }
 
-Client::Client(int port) {
+Client::Client(int port, const char* source, const char* destination) {
   socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (source) {
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &local.sin_addr);
+    if (bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      close(socket);
+      socket = -1;
+      return;
+    }
+  }
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, destination, &address.sin_addr);
   if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
     close(socket);
     socket = -1;

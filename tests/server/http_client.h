@@ -23,9 +23,12 @@ struct Reply {
   bool has_header(const std::string& lower_name) const;
 };
 
-// A connected loopback socket; closes on destruction.
+// A connected socket; closes on destruction. source: a loopback address of 127/8 to connect
+// from (null: the system's choice), so that tests can play several clients; destination: the
+// server's address.
 struct Client {
-  explicit Client(int port);
+  explicit Client(int port, const char* source = nullptr,
+                  const char* destination = "127.0.0.1");
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;

@@ -196,6 +196,35 @@ TEST(Numbers, ContentLengthAndRangesRefuseOverflow) {
   }
 }
 
+TEST(RequestBody, OnlyOneClearLengthFramesABody) {
+  struct Case {
+    std::string headers;
+    BodyFraming framing;
+    int64_t length;
+  } cases[] = {
+      {"", BodyFraming::kNone, 0},
+      {"Content-Length: 12\r\n", BodyFraming::kLength, 12},
+      {"content-length: 7\r\nCONTENT-LENGTH: 7\r\n", BodyFraming::kLength, 7},
+      {"Content-Length: 7, 7\r\n", BodyFraming::kLength, 7},
+      {"Content-Length: 7\r\nContent-Length: 8\r\n", BodyFraming::kMalformed, 0},
+      {"Content-Length: 7, 8\r\n", BodyFraming::kMalformed, 0},
+      {"Content-Length: 7,\r\nContent-Length: x\r\n", BodyFraming::kMalformed, 0},
+      {"Content-Length: +7\r\n", BodyFraming::kMalformed, 0},
+      {"Content-Length: 99999999999999999999\r\n", BodyFraming::kMalformed, 0},
+      {"Transfer-Encoding: chunked\r\n", BodyFraming::kRefused, 0},
+      {"Content-Length: 3\r\nTransfer-Encoding: chunked\r\n", BodyFraming::kRefused, 0},
+      {"transfer-encoding: gzip, chunked\r\n", BodyFraming::kRefused, 0},
+  };
+  for (const Case& c : cases) {
+    std::string head = "POST / HTTP/1.1\r\n" + c.headers + "\r\n";
+    HttpRequest request;
+    ASSERT_TRUE(parse_request(head.data(), head.size(), &request)) << c.headers;
+    int64_t length = 0;
+    EXPECT_EQ(request_body_framing(request, &length), c.framing) << c.headers;
+    EXPECT_EQ(length, c.length) << c.headers;
+  }
+}
+
 TEST(Dates, ReadsEveryAcceptedFormAndWritesGmt) {
   const time_t expected = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
   for (const char* text : {"Sun, 06 Nov 1994 08:49:37 GMT", "06 Nov 1994 08:49:37",

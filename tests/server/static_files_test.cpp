@@ -57,7 +57,7 @@ std::vector<std::string> listed_names(const std::string& page) {
   return names;
 }
 
-TEST(FileAnswers, TestserverSwitchesSetNoCacheForTextAndCorsForAll) {
+TEST(FileAnswers, TestserverSwitchesSetNoCacheForTextAndValidatorsForImages) {
   TourFolder folder;
   TestServer test(folder.root);
   ASSERT_TRUE(test.server);
@@ -73,15 +73,37 @@ TEST(FileAnswers, TestserverSwitchesSetNoCacheForTextAndCorsForAll) {
   EXPECT_EQ(xml.header("access-control-allow-origin"), "*");
   EXPECT_EQ(xml.header("content-type"), "text/xml");
   EXPECT_EQ(xml.body, "<qorvel/>");
-  Reply jpg = request(test.port(), "GET", "/pano.JPG", far_future);
+  EXPECT_EQ(request(test.port(), "GET", "/tour.xml", "If-None-Match: " + xml.header("etag") + "\r\n")
+                .status,
+            200);  // text is never answered from the browser's cache
+  // Images carry validators and are kept for the session; asked again, they get a 304.
+  Reply jpg = request(test.port(), "GET", "/pano.JPG");
   EXPECT_EQ(jpg.status, 200);
-  EXPECT_FALSE(jpg.has_header("cache-control"));
+  EXPECT_EQ(jpg.header("cache-control"), "private, max-age=3600");
   EXPECT_FALSE(jpg.has_header("pragma"));
   EXPECT_EQ(jpg.header("access-control-allow-origin"), "*");
   EXPECT_EQ(jpg.header("content-type"), "image/jpeg");
-  Reply tagged =
-      request(test.port(), "GET", "/pano.JPG", "If-None-Match: " + jpg.header("etag") + "\r\n");
-  EXPECT_EQ(tagged.status, 200);
+  const std::string etag = jpg.header("etag");
+  ASSERT_FALSE(etag.empty());
+  struct Case {
+    std::string header;
+    int status;
+  } cases[] = {
+      {far_future, 304},
+      {"If-None-Match: " + etag + "\r\n", 304},
+      {"If-None-Match: \"other\", W/" + etag + "\r\n", 304},
+      {"If-None-Match: *\r\n", 304},
+      {"If-None-Match: \"other\"\r\n", 200},
+      {"If-None-Match: \"other\"\r\n" + far_future, 200},  // the tag decides
+      {"If-Modified-Since: Thu, 01 Jan 1970 00:00:01 GMT\r\n", 200},
+  };
+  for (const Case& c : cases) {
+    Reply answer = request(test.port(), "GET", "/pano.JPG", c.header);
+    EXPECT_EQ(answer.status, c.status) << c.header;
+    EXPECT_EQ(answer.header("etag"), etag) << c.header;
+    EXPECT_EQ(answer.header("cache-control"), "private, max-age=3600") << c.header;
+    EXPECT_EQ(answer.body, c.status == 304 ? "" : std::string(1536, 'j')) << c.header;
+  }
 }
 
 TEST(FileAnswers, HeadOrderAndNotModifiedWithoutTheSwitches) {
@@ -120,38 +142,66 @@ TEST(FileAnswers, HeadOrderAndNotModifiedWithoutTheSwitches) {
   EXPECT_EQ(head_only.body, "");
 }
 
-TEST(FileAnswers, RangesIncludingOverflowingAndBackwardOnes) {
+TEST(FileAnswers, RangesFollowTheByteRangeRules) {
   TourFolder folder;
   TestServer test(folder.root);
   ASSERT_TRUE(test.server);
   std::string whole = qv_test::read_file(folder.root + "/range.dat");
+  Reply plain = request(test.port(), "GET", "/range.dat");
+  const std::string etag = plain.header("etag");
+  const std::string modified = plain.header("last-modified");
   struct Case {
-    const char* range;
+    std::string range;
     int status;
     const char* content_range;  // null: no header
     size_t first;
     size_t length;
+    std::string extra = "";
   } cases[] = {
       {"bytes=0-99", 206, "bytes 0-99/1000", 0, 100},
       {"bytes=500-", 206, "bytes 500-999/1000", 500, 500},
       {"bytes=0-5000", 206, "bytes 0-999/1000", 0, 1000},
       {"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
-      {"bytes=-500", 200, nullptr, 0, 1000},
-      {"bytes=99-10", 200, nullptr, 0, 1000},
-      {"bytes=0-99999999999999999999", 200, nullptr, 0, 1000},
-      {"bytes=99999999999999999999-", 200, nullptr, 0, 1000},
-      {"bytes=9223372036854775807-9223372036854775807", 416, "bytes */1000", 0, 0},
+      {"bytes=-500", 206, "bytes 500-999/1000", 500, 500},  // the last 500 bytes
+      {"bytes=-5000", 206, "bytes 0-999/1000", 0, 1000},
+      {"BYTES=10-19", 206, "bytes 10-19/1000", 10, 10},  // the unit in any case
+      {"Bytes=-1", 206, "bytes 999-999/1000", 999, 1},
+      {"bytes=0-99999999999999999999", 206, "bytes 0-999/1000", 0, 1000},
+      {"bytes= 5-9 ", 206, "bytes 5-9/1000", 5, 5},
+      // Unsatisfiable or malformed: 416.
       {"bytes=1000-", 416, "bytes */1000", 0, 0},
+      {"bytes=99999999999999999999-", 416, "bytes */1000", 0, 0},
+      {"bytes=9223372036854775807-9223372036854775807", 416, "bytes */1000", 0, 0},
+      {"bytes=-0", 416, "bytes */1000", 0, 0},
+      {"bytes=99-10", 416, "bytes */1000", 0, 0},
+      {"bytes=abc", 416, "bytes */1000", 0, 0},
+      {"bytes=", 416, "bytes */1000", 0, 0},
+      {"bytes=1-2-3", 416, "bytes */1000", 0, 0},
+      {"bytes=--5", 416, "bytes */1000", 0, 0},
+      {"bytes=+5-9", 416, "bytes */1000", 0, 0},
+      {"bytes=0-9,x", 416, "bytes */1000", 0, 0},
+      {"bytes=2000-,3000-", 416, "bytes */1000", 0, 0},
+      // Several ranges: the whole file, never a mix of parts.
+      {"bytes=0-9,20-29", 200, nullptr, 0, 1000},
+      {"bytes=2000-3000, 0-9", 200, nullptr, 0, 1000},
+      // Another unit is ignored.
       {"pages=1-2", 200, nullptr, 0, 1000},
+      // If-Range: the range only while the file is the one the client has a part of.
+      {"bytes=0-9", 206, "bytes 0-9/1000", 0, 10, "If-Range: " + etag + "\r\n"},
+      {"bytes=0-9", 206, "bytes 0-9/1000", 0, 10, "If-Range: " + modified + "\r\n"},
+      {"bytes=0-9", 200, nullptr, 0, 1000, "If-Range: \"changed\"\r\n"},
   };
   for (const Case& c : cases) {
-    Reply reply =
-        request(test.port(), "GET", "/range.dat", std::string("Range: ") + c.range + "\r\n");
-    EXPECT_EQ(reply.status, c.status) << c.range;
+    Reply reply = request(test.port(), "GET", "/range.dat", "Range: " + c.range + "\r\n" + c.extra);
+    EXPECT_EQ(reply.status, c.status) << c.range << " " << c.extra;
     EXPECT_EQ(reply.header("content-range"), c.content_range ? c.content_range : "") << c.range;
     EXPECT_EQ(reply.header("content-length"), std::to_string(c.length)) << c.range;
     EXPECT_EQ(reply.body, whole.substr(c.first, c.length)) << c.range;
   }
+  // An empty file has no byte that any range could name.
+  qv_test::write_file(folder.root + "/empty.dat", "");
+  EXPECT_EQ(request(test.port(), "GET", "/empty.dat", "Range: bytes=-10\r\n").status, 416);
+  EXPECT_EQ(request(test.port(), "GET", "/empty.dat", "Range: bytes=0-\r\n").status, 416);
 }
 
 TEST(FileAnswers, ThrottledAnswersArriveWhole) {
@@ -300,8 +350,16 @@ TEST(Tables, MimeTypesSizesAndIcons) {
       {"/a/x.js", "", "application/x-javascript"},
       {"/a/x.tar.gz", "", "application/x-gunzip"},
       {"/a/x.unknown", "", "text/plain"},
-      {"/a/x.webp", ".webp=image/webp", "image/webp"},
+      {"/a/x.webp", ".webp=image/x-own", "image/x-own"},  // the extra list comes first
       {"/a/x.jpeg", "", "image/jpeg"},
+      {"/a/x.svg", "", "image/svg+xml"},
+      {"/a/x.webp", "", "image/webp"},
+      {"/a/x.AVIF", "", "image/avif"},
+      {"/a/viewer.wasm", "", "application/wasm"},
+      {"/a/module.mjs", "", "text/javascript"},
+      {"/a/x.png", "", "image/png"},
+      {"/a/x.css", "", "text/css"},
+      {"/a/x.json", "", "text/json"},
       {".jpg", "", "text/plain"},  // the extension must be shorter than the path
   };
   for (const MimeCase& c : mime_cases) {
