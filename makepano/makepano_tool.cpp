@@ -35,6 +35,7 @@
 #include "render/resize.h"
 #include "render/sphere_to_cube.h"
 #include "render/tiling.h"
+#include "tools/encrypt_tool.h"
 #include "tools/transform_tool.h"
 
 namespace {
@@ -889,6 +890,19 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
   const bool page_due = !settings.makescenes || last;
   if (settings.html && run->templates.html_loaded && page_due && (xml_written || !settings.xml)) {
     if (!write_page(run, *work, paths)) return false;
+  }
+  // Sealing is the last step, once the XML file is complete.
+  if (xml_written && page_due && (settings.encrypt == "password" || settings.encrypt == "obfuscate")) {
+    EncryptRequest seal;
+    seal.files = {paths.xml};
+    seal.obfuscate = settings.encrypt == "obfuscate";
+    seal.images = settings.encryptimages;
+    seal.password_file = settings.encryptpasswordfile;
+    EncryptOutcome outcome;
+    if (!encrypt_tour_files(seal, &outcome)) {
+      ops->error(ops, outcome.error.c_str());
+      return false;
+    }
   }
   return true;
 }

@@ -131,6 +131,27 @@
     });
   }
 
+  // Sets an image's source; the images of a sealed tour are fetched and opened by tourCrypto
+  // (viewer/crypto.js) with their path relative to the XML's folder.
+  function loadPicture(viewer, picture, url) {
+    if (!viewer.sealedTour) { picture.src = url; return; }
+    var base = viewer.xmlUrl.replace(/[?#].*$/, "").replace(/[^\/]*$/, "");
+    var path = url.indexOf(base) === 0 ? decodeURIComponent(url.slice(base.length)) : url;
+    fetch(url).then(function (response) {
+      if (!response.ok) throw new Error("HTTP " + response.status);
+      return response.arrayBuffer();
+    }).then(function (buffer) {
+      return global.tourCrypto.openImage(buffer, path);
+    }).then(function (plain) {
+      if (!picture.onload && !picture.onerror) return;  // freed while it loaded
+      var source = URL.createObjectURL(new Blob([plain]));
+      picture.addEventListener("load", function () { URL.revokeObjectURL(source); });
+      picture.src = source;
+    }).catch(function () {
+      if (picture.onerror) picture.onerror();
+    });
+  }
+
   function resolveUrl(url, base) {
     try { return new URL(url, base).href; } catch (e) { return url; }
   }
@@ -573,7 +594,10 @@
     var self = this, url = this.xmlUrl;
     fetch(url, {cache: "no-cache"}).then(function (response) {
       if (!response.ok) throw new Error("HTTP " + response.status + " " + response.statusText);
-      return response.text();
+      return response.arrayBuffer();
+    }).then(function (buffer) {
+      self.sealedTour = String.fromCharCode.apply(null, new Uint8Array(buffer.slice(0, 4))) === "QVEF";
+      return global.tourCrypto ? global.tourCrypto.openXml(buffer, url) : new TextDecoder().decode(buffer);
     }).then(function (text) {
       var scenes = parseTour(text, url);
       if (!scenes.length) { self.fail(format(MESSAGES.noImage, url)); return; }
@@ -601,7 +625,7 @@
       button.setAttribute("data-scene", scene.name);
       if (scene.thumb) {
         var thumb = document.createElement("img");
-        thumb.src = scene.thumb;
+        loadPicture(self, thumb, scene.thumb);
         thumb.alt = "";
         button.appendChild(thumb);
       }
@@ -676,7 +700,7 @@
       self.setStatus({preview: "failed"});
       self.requestFrame();
     };
-    picture.src = scene.preview.url;
+    loadPicture(this, picture, scene.preview.url);
   };
 
   // Meshes of the preview: a cube strip (six faces, either direction), a full sphere, or the
@@ -970,7 +994,7 @@
       tile.state = "failed";
       self.requestFrame();
     };
-    picture.src = tile.url;
+    loadPicture(this, picture, tile.url);
   };
 
   Viewer.prototype.freeTile = function (tile) {
