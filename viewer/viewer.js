@@ -137,13 +137,14 @@
     if (!viewer.sealedTour) { picture.src = url; return; }
     var base = viewer.xmlUrl.replace(/[?#].*$/, "").replace(/[^\/]*$/, "");
     var path = url.indexOf(base) === 0 ? decodeURIComponent(url.slice(base.length)) : url;
+    var handled = !!(picture.onload || picture.onerror);
     fetch(url).then(function (response) {
       if (!response.ok) throw new Error("HTTP " + response.status);
       return response.arrayBuffer();
     }).then(function (buffer) {
       return global.tourCrypto.openImage(buffer, path);
     }).then(function (plain) {
-      if (!picture.onload && !picture.onerror) return;  // freed while it loaded
+      if (handled && !picture.onload && !picture.onerror) return;  // freed while it loaded
       var source = URL.createObjectURL(new Blob([plain]));
       picture.addEventListener("load", function () { URL.revokeObjectURL(source); });
       picture.src = source;
