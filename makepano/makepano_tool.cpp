@@ -36,6 +36,7 @@
 #include "render/resize.h"
 #include "render/sphere_to_cube.h"
 #include "render/tiling.h"
+#include "tools/encrypt_tool.h"
 #include "tools/transform_tool.h"
 
 namespace {
@@ -981,6 +982,19 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
   const bool page_due = !settings.makescenes || last;
   if (settings.html && run->templates.html_loaded && page_due && xml_written) {
     if (!write_page(run, *work, paths)) return false;
+  }
+  // Sealing is the last step, once the XML file is complete.
+  if (xml_written && page_due && (settings.encrypt == "password" || settings.encrypt == "obfuscate")) {
+    EncryptRequest seal;
+    seal.files = {paths.xml};
+    seal.obfuscate = settings.encrypt == "obfuscate";
+    seal.images = settings.encryptimages;
+    seal.password_file = settings.encryptpasswordfile;
+    EncryptOutcome outcome;
+    if (!encrypt_tour_files(seal, &outcome)) {
+      ops->error(ops, outcome.error.c_str());
+      return false;
+    }
   }
   return true;
 }

@@ -172,6 +172,11 @@ const SettingKey kSettingKeys[] = {
     bool_key("html5", &S::html5, "true", kKeepCurrentValue),
     text_key("qorvelswf", &S::qorvelswf, ""),
 
+    // Sealing of the finished tour.
+    text_key("encrypt", &S::encrypt, "", SettingKind::Word),
+    bool_key("encryptimages", &S::encryptimages, "false", 0),
+    text_key("encryptpasswordfile", &S::encryptpasswordfile, ""),
+
     // Run control, and keys stored without effect.
     bool_key("quiet", &S::quiet, "false", 0),
     bool_key("verbose", &S::verbose, "false", 0),

@@ -138,6 +138,11 @@ struct PanoSettings {
   bool html5 = false;
   std::string qorvelswf;  // path of the Flash viewer file
 
+  // Sealing of the finished tour by the encrypt tool.
+  std::string encrypt;              // lower case: "password", "obfuscate" (not confidential), else off
+  bool encryptimages = false;       // also the tiles, preview and thumbnail the XML references
+  std::string encryptpasswordfile;  // password file; else QV_PASSWORD or the prompt
+
   // Run control, and keys that are stored without effect.
   bool quiet = false;
   bool verbose = false;

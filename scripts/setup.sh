@@ -7,7 +7,9 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libjpeg62-turbo-dev libtiff-dev zlib1g-dev liblcms2-dev libstb-dev rapidjson-dev
+  libssl-dev
   libgtest-dev libbenchmark-dev
+  python3-cryptography
   libtiff-tools
   libxml2-utils
   xplanet-images

@@ -212,12 +212,27 @@ TEST(TextCommands, FixedAnswers) {
       {"command", "transform cube a.jpg b.jpg", "false"},
       {"command", "makepano a.jpg", "false"},
       {"command", "", "false"},
-      {"encrypt", "tour.xml", kEncryptUnavailable},
-      {"encrypt", "", kEncryptUnavailable},
+      {"encrypt", "tour.xml", "ERROR: cannot read file: tour.xml"},
+      {"encrypt", "", kEncryptNoFiles},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(run(row.name, row.arguments), row.expected) << row.name << " " << row.arguments;
   }
+}
+
+// The encrypt command runs the tool with the front end's arguments: "OK" when it succeeded, the
+// tool's one error line otherwise; a password comes through a password file.
+TEST(TextCommands, EncryptSealsWithAPasswordFile) {
+  qv_test::TempDir dir;
+  const std::string tour = "<tour><scene name=\"a\"/></tour>\n";
+  ASSERT_TRUE(qv_test::write_file(dir.file("tour.xml"), tour));
+  ASSERT_TRUE(qv_test::write_file(dir.file("pw"), "secret\n"));
+  const std::string arguments = "-passwordfile='" + dir.file("pw") + "' '" + dir.file("tour.xml") + "'";
+  EXPECT_EQ(run("encrypt", arguments), "OK");
+  EXPECT_NE(qv_test::read_file(dir.file("tour.xml")), tour);
+  EXPECT_EQ(run("encrypt", arguments), "ERROR: file is already encrypted: " + dir.file("tour.xml"));
+  EXPECT_EQ(run("encrypt", "-decrypt " + arguments), "OK");
+  EXPECT_EQ(qv_test::read_file(dir.file("tour.xml")), tour);
 }
 
 TEST(TextCommands, ConnectWatchesOnlyALiveProcess) {
