@@ -13,5 +13,7 @@ packages=(
   xplanet-images
   clang libclang-rt-14-dev
   chromium
+  parallel
+  slurm-wlm munge
 )
 install_packages "${packages[@]}"
