@@ -1260,14 +1260,29 @@ std::string shard_command(const MakepanoRun* run, int32_t index, int32_t count) 
   return command + " -shard=" + std::to_string(index) + "/" + std::to_string(count);
 }
 
-// Removes the manifests a merge used and their hidden folders.
+// Removes the manifests a merge used, the partial ones of killed tasks, and the hidden folders.
 void remove_manifests(const std::vector<std::string>& paths) {
   std::set<std::string> folders;
   for (const std::string& path : paths) {
     delete_file(path);
     folders.insert(path.substr(0, path.find_last_of('/')));
   }
-  for (const std::string& folder : folders) rmdir(folder.c_str());
+  for (const std::string& folder : folders) {
+    for (const std::string& part : list_directory(folder + "/*" + kManifestPartSuffix)) {
+      delete_file(part);
+    }
+    rmdir(folder.c_str());
+  }
+}
+
+// Tiles an XML file listed before it was replaced and lists no more: removed, so that the tile
+// folders hold what the new XML lists, as after a one-machine run that replaced it.
+void remove_unlisted_tiles(const std::vector<std::string>& before, const std::string& xml_path) {
+  const std::vector<std::string> after = listed_tile_files(xml_path);
+  const std::set<std::string> kept(after.begin(), after.end());
+  for (const std::string& tile : before) {
+    if (!kept.count(tile) && !is_directory(tile)) delete_file(tile);
+  }
 }
 
 // The XML files and pages from the shards' manifests; status 1 when a scene is missing.
@@ -1313,7 +1328,11 @@ int run_merge(MakepanoRun* run) {
       status = 1;
       continue;
     }
-    if (!write_xml_file(settings, run->ops, file.xml_path, file.text)) return end_with_summary(run, 1);
+    const std::vector<std::string> listed_before = listed_tile_files(file.xml_path);
+    if (!write_xml_file(settings, run->ops, file.xml_path, file.text)) {
+      return end_with_summary(run, 1);
+    }
+    remove_unlisted_tiles(listed_before, file.xml_path);
     add_tile_bytes(run, file.xml_path);
     if (!settings.html || !run->templates.html_loaded) continue;
     int32_t scene_count = file.scene_count;

@@ -9,8 +9,11 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <unistd.h>
+
 #include "base/files.h"
 #include "makepano/pano_settings.h"
+#include "makepano/temp_files.h"
 #include "makepano/xml_writer.h"
 
 namespace {
@@ -247,16 +250,14 @@ bool parse_manifest_json(const std::string& source, SceneManifest* m) {
 
 bool write_manifest(const std::string& path, const SceneManifest& manifest) {
   create_directories_for(path);
-  const std::string temporary = path + ".part";
-  if (!write_whole_file(temporary, manifest_json(manifest))) {
-    delete_file(temporary);
-    return false;
-  }
-  if (!rename_file(temporary, path)) {
-    delete_file(temporary);
-    return false;
-  }
-  return true;
+  // The process id keeps two runs of the same task (a requeue) from sharing a temporary file;
+  // a stop signal deletes it, and a merge removes any left by a killed machine.
+  const std::string temporary = path + "." + std::to_string(getpid()) + kManifestPartSuffix;
+  temp_file_add(temporary);
+  const bool written =
+      write_whole_file(temporary, manifest_json(manifest)) && rename_file(temporary, path);
+  temp_file_delete(temporary);
+  return written;
 }
 
 bool read_manifest(const std::string& path, SceneManifest* manifest) {

@@ -54,6 +54,7 @@ struct SceneManifest {
 
 // The hidden folder of the manifests beside an XML file, and the manifest of input index.
 constexpr char kShardFolderName[] = ".qvshards";
+constexpr char kManifestPartSuffix[] = ".part";  // a manifest being written
 std::string shard_folder(const std::string& xml_path);
 std::string manifest_path(const std::string& xml_path, size_t index);
 

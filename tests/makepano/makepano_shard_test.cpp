@@ -107,6 +107,9 @@ TEST(MakepanoShards, ShardsInAnyOrderThenMergeGiveTheOneMachineTree) {
     ASSERT_EQ(run_qorveltools(with(args, "-shard=0/" + std::to_string(c.shards))).status, 0);
     for (const auto& entry : tree(many.path)) EXPECT_EQ(entry.first.find(".html"), std::string::npos);
 
+    // A task killed while writing its manifest leaves a partial file; the merge removes it.
+    const std::string folder = fs::path(many.file(c.xml)).parent_path().string() + "/.qvshards";
+    ASSERT_TRUE(qv_test::write_file(folder + "/tour.xml.00000.json.4242.part", "{\"ver"));
     const CommandResult merged = run_qorveltools(with(args, "-merge"));
     ASSERT_EQ(merged.status, 0) << merged.out;
     EXPECT_EQ(tree(many.path), tree(one.path));
@@ -153,6 +156,26 @@ TEST(MakepanoShards, MergeRefusesMissingScenesAndNamesTheShardToRerun) {
   ASSERT_EQ(run_qorveltools(commands[0]).status, 0);
   ASSERT_EQ(run_qorveltools(with(args, "-merge")).status, 0);
   EXPECT_EQ(tree(many.path), tree(one.path));
+}
+
+TEST(MakepanoShards, ARerunOverAnExistingTourReplacesItAsOneMachineDoes) {
+  TempDir one, many;
+  write_inputs(one.path);
+  write_inputs(many.path);
+  for (const TempDir* dir : {&one, &many}) {
+    ASSERT_EQ(run_qorveltools(tour_args(dir->path, "scenes.config", {})).status, 0);
+  }
+  // Larger tiles: the old plan's tiles that the new XML does not list must go.
+  const std::vector<std::string> again = {"-tilesize=256", "-askforxmloverwrite=false"};
+  ASSERT_EQ(run_qorveltools(tour_args(one.path, "scenes.config", again)).status, 0);
+  const std::vector<std::string> args = tour_args(many.path, "scenes.config", again);
+  for (const char* shard : {"-shard=1/2", "-shard=0/2"}) {
+    ASSERT_EQ(run_qorveltools(with(args, shard)).status, 0);
+  }
+  const CommandResult merged = run_qorveltools(with(args, "-merge"));
+  ASSERT_EQ(merged.status, 0) << merged.out;
+  EXPECT_EQ(tree(many.path), tree(one.path));
+  qv_test::expect_sound_tour(many.file("tour.xml"), many.file("tour.html"));
 }
 
 TEST(MakepanoShards, MergeRefusesManifestsOfAnEarlierPlan) {
