@@ -5,6 +5,9 @@
 // are registered so that no way out of the run, a stop signal included, leaves them behind.
 #include "makepano/makepano_tool.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -12,9 +15,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "base/args.h"
 #include "base/banner.h"
@@ -166,8 +166,9 @@ constexpr char kConfigExtension[] = "config";
 
 constexpr char kBadShard[] = "ERROR: %s\n\n";
 constexpr char kShardAndMerge[] = "ERROR: -shard and -merge belong to separate runs\n\n";
-constexpr char kShardFrames[] = "ERROR: frames=true makes one scene of all inputs; it cannot be "
-                                "split into shards\n\n";
+constexpr char kShardFrames[] =
+    "ERROR: frames=true makes one scene of all inputs; it cannot be "
+    "split into shards\n\n";
 constexpr char kManifestFailed[] = "ERROR: unable to write the scene manifest %s\n";
 constexpr char kMergeMissing[] =
     "ERROR: merge: %d of %d scenes have no finished shard (missing or left by an earlier "
@@ -202,20 +203,20 @@ struct MakepanoRun {
   bool banner_printed = false;
   int status = 0;
   int64_t start_ticks = 0;
-  TileJob tile_defaults;          // encoding, filter and profile of every tiling job
-  XmlRunState xml_state;          // scenes and counters across inputs
-  bool multires_for_one = false;  // multires was switched on for the previous input only
-  std::string tilepath_of_run;    // tilepath before a single-level input changed it
-  std::string viewer_script;      // the browser viewer copied beside each page
-  std::vector<std::string> skipped;      // "name (reason)" of each input not made
-  int32_t made = 0;                      // inputs made
-  std::set<std::string> confirmed_xml;   // XML files this run may replace
-  std::set<std::string> declined_xml;    // existing XML files this run keeps
-  ShardSpec shard;                       // this run's share of the inputs
-  bool merge = false;                    // write the XML and pages from the shards' manifests
-  std::string summary_path;              // the JSON run summary; empty: none
-  std::vector<std::string> plan_args;    // the arguments that define the tour (no shard words)
-  std::string plan_key;                  // fingerprint of the arguments, config and inputs
+  TileJob tile_defaults;                // encoding, filter and profile of every tiling job
+  XmlRunState xml_state;                // scenes and counters across inputs
+  bool multires_for_one = false;        // multires was switched on for the previous input only
+  std::string tilepath_of_run;          // tilepath before a single-level input changed it
+  std::string viewer_script;            // the browser viewer copied beside each page
+  std::vector<std::string> skipped;     // "name (reason)" of each input not made
+  int32_t made = 0;                     // inputs made
+  std::set<std::string> confirmed_xml;  // XML files this run may replace
+  std::set<std::string> declined_xml;   // existing XML files this run keeps
+  ShardSpec shard;                      // this run's share of the inputs
+  bool merge = false;                   // write the XML and pages from the shards' manifests
+  std::string summary_path;             // the JSON run summary; empty: none
+  std::vector<std::string> plan_args;   // the arguments that define the tour (no shard words)
+  std::string plan_key;                 // fingerprint of the arguments, config and inputs
   RunSummary summary;
 };
 

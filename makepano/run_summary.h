@@ -10,7 +10,7 @@
 
 struct SummaryInput {
   std::string input;
-  std::string outcome;  // "made", "other shard", "merged" or "skipped: <reason>"
+  std::string outcome;   // "made", "other shard", "merged" or "skipped: <reason>"
   bool planned = false;  // plan and tiles are known
   LevelPlan plan;
   int64_t tiles = 0;

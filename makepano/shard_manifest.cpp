@@ -1,15 +1,14 @@
 #include "makepano/shard_manifest.h"
 
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
-
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
-#include <unistd.h>
 
 #include "base/files.h"
 #include "makepano/pano_settings.h"
@@ -67,8 +66,7 @@ bool parse_shard_value(const std::string& value, EnvLookup env, ShardSpec* spec,
                        std::string* error) {
   const size_t slash = value.find('/');
   const std::string first = value.substr(0, slash);
-  const int64_t given =
-      slash == std::string::npos ? -1 : whole_number(value.substr(slash + 1));
+  const int64_t given = slash == std::string::npos ? -1 : whole_number(value.substr(slash + 1));
   if (slash != std::string::npos && given < 1) {
     *error = formatted(kBadShard, value);
     return false;
@@ -219,11 +217,10 @@ bool parse_manifest_json(const std::string& source, SceneManifest* m) {
   int32_t version = 0;
   if (!number("version", &version) || version != kManifestVersion) return false;
   SceneManifest r;
-  if (!text("plan", &r.plan_key) || !text("input", &r.input) ||
-      !number("shard", &r.shard_index) || !number("shards", &r.shard_count) ||
-      !flag("has_scene", &r.has_scene) || !text("scene", &r.scene) || !flag("gps", &r.gps) ||
-      !flag("flash_only", &r.flash_only) || !text("xml", &r.xml_path) ||
-      !text("html", &r.html_path) || !text("name", &r.display_name) ||
+  if (!text("plan", &r.plan_key) || !text("input", &r.input) || !number("shard", &r.shard_index) ||
+      !number("shards", &r.shard_count) || !flag("has_scene", &r.has_scene) ||
+      !text("scene", &r.scene) || !flag("gps", &r.gps) || !flag("flash_only", &r.flash_only) ||
+      !text("xml", &r.xml_path) || !text("html", &r.html_path) || !text("name", &r.display_name) ||
       !text("basename", &r.base_name) || !number("tilesize", &r.plan.tile_size)) {
     return false;
   }

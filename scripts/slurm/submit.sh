@@ -58,14 +58,34 @@ echo "array job: $array_id ($tasks tasks)"
 merge_options=(--parsable "${sbatch_extra[@]}" --job-name=qv-merge
   --dependency="afterok:$array_id" --kill-on-invalid-dep=yes
   --chdir="$PWD" --output="$logs/merge-%j.log")
-if [ -z "$wait_for_merge" ]; then
-  merge_id=$(sbatch "${merge_options[@]}" --wrap="exec ${command_line}-merge")
-  echo "merge job: ${merge_id%%;*}"
-  exit 0
-fi
-# sbatch --wait prints the id at once and returns the job's exit status when it ends.
-status=0
-sbatch --wait "${merge_options[@]}" --wrap="exec ${command_line}-merge" |
-  while read -r id; do echo "merge job: ${id%%;*}"; done || status=$?
-echo "merge finished with status $status (logs in $logs)"
-exit "$status"
+merge_id=$(sbatch "${merge_options[@]}" --wrap="exec ${command_line}-merge")
+merge_id=${merge_id%%;*}
+echo "merge job: $merge_id"
+[ -n "$wait_for_merge" ] || exit 0
+
+# Waits for the merge's end; its status is 0 only when it completed with exit code 0. A merge
+# whose dependency can never be met (a task failed) counts as failed and is cancelled.
+field() { sed -n "s/.*[[:space:]]$1=\([^[:space:]]*\).*/\1/p"; }
+while :; do
+  record=$(scontrol -o show job "$merge_id" 2>/dev/null || true)
+  state=$(field JobState <<<" $record")
+  reason=$(field Reason <<<" $record")
+  if [ -z "$record" ]; then
+    echo "merge job $merge_id: no longer known to Slurm; see $logs" >&2
+    exit 1
+  fi
+  case "$state" in
+    PENDING | CONFIGURING | RUNNING | COMPLETING | SUSPENDED | REQUEUED* | RESIZING)
+      if [ "$reason" = DependencyNeverSatisfied ]; then
+        scancel "$merge_id" 2>/dev/null || true
+        echo "merge job $merge_id: a shard failed, the merge was cancelled (logs in $logs)"
+        exit 1
+      fi
+      sleep 2
+      ;;
+    *) break ;;
+  esac
+done
+exit_code=$(field ExitCode <<<" $record")
+echo "merge job $merge_id: $state, exit code $exit_code (logs in $logs)"
+[ "$state" = COMPLETED ] && [ "$exit_code" = "0:0" ]

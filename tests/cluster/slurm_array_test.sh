@@ -37,3 +37,15 @@ PATH="$(dirname "$QV"):$PATH" timeout 240 bash "$SUBMIT" -config="$CONFIGS/scene
 cd "$WORK"
 same_tree "$WORK/one" "$WORK/many"
 echo "OK: a Slurm array of 8 shards and the dependent merge gave the one-machine tree"
+
+# Failing tasks: the merge never runs, and --wait says so with its status.
+mkdir "$WORK/failing"
+cp "$WORK/one"/*.jpg "$WORK/failing/"
+cd "$WORK/failing"
+status=0
+QORVELTOOLS=false timeout 120 bash "$SUBMIT" -config="$CONFIGS/scenes.config" ./*.jpg \
+  --tasks=2 --logs="$WORK/cluster/log" --wait </dev/null || status=$?
+[ "$status" -ne 0 ] || { echo "FAIL: --wait returned 0 after failed tasks"; exit 1; }
+[ "$status" -ne 124 ] || { echo "FAIL: the merge of failed tasks was left waiting"; exit 1; }
+[ ! -e tour.xml ] || { echo "FAIL: a merge ran after failed tasks"; exit 1; }
+echo "OK: failed tasks cancel the merge (status $status)"

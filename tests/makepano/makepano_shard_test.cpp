@@ -38,8 +38,7 @@ void write_inputs(const std::string& folder) {
 
 std::vector<std::string> tour_args(const std::string& folder, const std::string& config,
                                    const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"makepano", "-config=" + stock_config(config),
-                                   "-tilesize=128"};
+  std::vector<std::string> args = {"makepano", "-config=" + stock_config(config), "-tilesize=128"};
   args.insert(args.end(), extra.begin(), extra.end());
   // Inputs given out of name order: the assignment uses the sorted list.
   for (int i : {3, 0, 4, 1, 2}) args.push_back(folder + "/p" + std::to_string(i) + ".jpg");
@@ -105,7 +104,8 @@ TEST(MakepanoShards, ShardsInAnyOrderThenMergeGiveTheOneMachineTree) {
     }
     // Every task of the array may be re-run: the same bytes again.
     ASSERT_EQ(run_qorveltools(with(args, "-shard=0/" + std::to_string(c.shards))).status, 0);
-    for (const auto& entry : tree(many.path)) EXPECT_EQ(entry.first.find(".html"), std::string::npos);
+    for (const auto& entry : tree(many.path))
+      EXPECT_EQ(entry.first.find(".html"), std::string::npos);
 
     // A task killed while writing its manifest leaves a partial file; the merge removes it.
     const std::string folder = fs::path(many.file(c.xml)).parent_path().string() + "/.qvshards";
@@ -198,7 +198,9 @@ TEST(MakepanoShards, BadShardWordsAreRefusedBeforeAnyWork) {
   write_inputs(dir.path);
   const std::vector<std::string> args = tour_args(dir.path, "scenes.config", {});
   for (const std::vector<std::string>& words :
-       {std::vector<std::string>{"-shard=4/4"}, {"-shard=auto"}, {"-shard=0/2", "-merge"},
+       {std::vector<std::string>{"-shard=4/4"},
+        {"-shard=auto"},
+        {"-shard=0/2", "-merge"},
         {"-shard=0/2", "-frames=true", "-tilepath=%f_%l_%r_%c.jpg"}}) {
     std::vector<std::string> bad = args;
     bad.insert(bad.end(), words.begin(), words.end());

@@ -1,6 +1,8 @@
 // Shards of a makepano run: the shard value and the engines' environments, the assignment over
 // the sorted input list, the manifest's round trip, and the merge: the same XML whatever order
 // the shards finished in, and a refusal naming exactly the scenes without a usable manifest.
+#include "makepano/shard_manifest.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "makepano/pano_settings.h"
-#include "makepano/shard_manifest.h"
 #include "makepano/xml_writer.h"
 #include "support/test_support.h"
 
@@ -41,10 +42,18 @@ TEST(ShardValue, ExplicitAndEngineEnvironments) {
       {"-1/2", {}, false, 0, 0},
       {"auto", {}, false, 0, 0},
       // Slurm: the array 3-6 has four tasks; task 5 is the third.
-      {"auto", {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_MIN", "3"},
-                {"SLURM_ARRAY_TASK_MAX", "6"}}, true, 2, 4},
-      {"auto", {{"SLURM_ARRAY_TASK_ID", "7"}, {"SLURM_ARRAY_TASK_COUNT", "8"},
-                {"SLURM_ARRAY_TASK_MIN", "0"}}, true, 7, 8},
+      {"auto",
+       {{"SLURM_ARRAY_TASK_ID", "5"}, {"SLURM_ARRAY_TASK_MIN", "3"}, {"SLURM_ARRAY_TASK_MAX", "6"}},
+       true,
+       2,
+       4},
+      {"auto",
+       {{"SLURM_ARRAY_TASK_ID", "7"},
+        {"SLURM_ARRAY_TASK_COUNT", "8"},
+        {"SLURM_ARRAY_TASK_MIN", "0"}},
+       true,
+       7,
+       8},
       {"auto/8", {{"SLURM_ARRAY_TASK_ID", "1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, false, 0, 0},
       {"auto/3", {{"JOB_COMPLETION_INDEX", "2"}}, true, 2, 3},
       {"auto", {{"JOB_COMPLETION_INDEX", "2"}}, false, 0, 0},
@@ -73,10 +82,10 @@ TEST(ShardValue, ExplicitAndEngineEnvironments) {
 }
 
 TEST(ShardOwners, DependOnlyOnTheSortedListAndBalance) {
-  const std::vector<std::string> sorted = {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg",
-                                           "f.jpg", "g.jpg"};
-  std::vector<std::string> shuffled = {"e.jpg", "a.jpg", "g.jpg", "c.jpg", "b.jpg",
-                                       "f.jpg", "d.jpg"};
+  const std::vector<std::string> sorted = {"a.jpg", "b.jpg", "c.jpg", "d.jpg",
+                                           "e.jpg", "f.jpg", "g.jpg"};
+  std::vector<std::string> shuffled = {"e.jpg", "a.jpg", "g.jpg", "c.jpg",
+                                       "b.jpg", "f.jpg", "d.jpg"};
   for (int32_t count : {1, 2, 3, 7, 9}) {
     const std::vector<int32_t> by_sorted = shard_owners(sorted, count);
     const std::vector<int32_t> by_shuffled = shard_owners(shuffled, count);
@@ -127,9 +136,8 @@ TEST(SceneManifest, RoundTripsAndRejectsDamage) {
   ASSERT_EQ(back.plan.levels.size(), 2u);
   EXPECT_EQ(back.plan.levels[1].width, 1024);
   const std::string text = manifest_json(m);
-  for (const std::string& damaged :
-       {text.substr(0, text.size() / 2), std::string("{}"), std::string(""),
-        std::string("[1,2]")}) {
+  for (const std::string& damaged : {text.substr(0, text.size() / 2), std::string("{}"),
+                                     std::string(""), std::string("[1,2]")}) {
     EXPECT_FALSE(parse_manifest_json(damaged, &back)) << damaged;
   }
 }
