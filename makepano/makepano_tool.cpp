@@ -94,7 +94,12 @@ constexpr char kUsageMore[] =
     "  -hfov=360           - horizontal field of view of partial panoramas\n"
     "  -preview=false, -makethumb=false - leave out the preview or the thumbnail\n"
     "  -askforxmloverwrite=false - replace an existing tour without asking\n"
-    "  -quiet              - print nothing but errors\n";
+    "  -quiet              - print nothing but errors\n"
+    "\n"
+    "many machines (see the README):\n"
+    "  -shard=I/N, -shard=auto - make only this task's share of the sorted inputs\n"
+    "  -merge              - after every shard: write the xml and the page\n"
+    "  -summary=FILE       - write a JSON summary of the run to FILE\n";
 constexpr const char* kHelpWords[] = {"-h", "-help", "--help"};
 
 constexpr char kBadLevelSizes[] =
