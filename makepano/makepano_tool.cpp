@@ -1243,11 +1243,17 @@ int end_with_summary(MakepanoRun* run, int status) {
   return status;
 }
 
-// The words that define the tour: the arguments (no shard words), the config's text, and each
-// input's name, size and modification time. Shards and the merge must agree on them.
+// The words that define the tour: the arguments (no shard words), the texts of the config and
+// the templates, and each input's name, size and modification time. Shards and the merge must
+// agree on them.
 std::string run_plan_key(const MakepanoRun* run) {
   std::vector<std::string> words = run->plan_args;
   words.push_back(read_file_text(run->settings.config_path));
+  const PanoTemplates& templates = run->templates;
+  for (const std::string* text : {&templates.html, &templates.xml.main, &templates.xml.scene,
+                                  &templates.xml.view, &templates.xml.hotspot}) {
+    words.push_back(*text);
+  }
   for (const std::string& path : run->input_paths) {
     struct stat info;
     words.push_back(path);
@@ -1440,7 +1446,6 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
     run.ops->log(run.ops, kShardFrames);
     return fail_start(&run);
   }
-  run.plan_key = run_plan_key(&run);
   const PanoSettings& settings = run.settings;
   if (!settings.quiet && !run.banner_printed) print_banner_line(&run);
   if (run.input_paths.empty()) {
@@ -1460,6 +1465,7 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
     return fail_start(&run);
   }
   if (!load_templates(&run)) return fail_start(&run);
+  run.plan_key = run_plan_key(&run);
   if (settings.html && !settings.xml && run.templates.html_loaded) {
     if (!settings.quiet) run.ops->log(run.ops, kPageNeedsXml);
     run.templates.html_loaded = false;
