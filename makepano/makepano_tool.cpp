@@ -5,8 +5,12 @@
 // are registered so that no way out of the run, a stop signal included, leaves them behind.
 #include "makepano/makepano_tool.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <string>
@@ -30,6 +34,8 @@
 #include "makepano/level_plan.h"
 #include "makepano/pano_names.h"
 #include "makepano/pano_settings.h"
+#include "makepano/run_summary.h"
+#include "makepano/shard_manifest.h"
 #include "makepano/temp_files.h"
 #include "makepano/tile_output.h"
 #include "makepano/xml_writer.h"
@@ -89,7 +95,12 @@ constexpr char kUsageMore[] =
     "  -hfov=360           - horizontal field of view of partial panoramas\n"
     "  -preview=false, -makethumb=false - leave out the preview or the thumbnail\n"
     "  -askforxmloverwrite=false - replace an existing tour without asking\n"
-    "  -quiet              - print nothing but errors\n";
+    "  -quiet              - print nothing but errors\n"
+    "\n"
+    "many machines (see the README):\n"
+    "  -shard=I/N, -shard=auto - make only this task's share of the sorted inputs\n"
+    "  -merge              - after every shard: write the xml and the page\n"
+    "  -summary=FILE       - write a JSON summary of the run to FILE\n";
 constexpr const char* kHelpWords[] = {"-h", "-help", "--help"};
 
 constexpr char kBadLevelSizes[] =
@@ -162,6 +173,25 @@ constexpr int32_t kMirroredStereoSlots[6] = {9, 7, 11, 10, 8, 6};
 
 constexpr char kConfigExtension[] = "config";
 
+constexpr char kBadShard[] = "ERROR: %s\n\n";
+constexpr char kShardAndMerge[] = "ERROR: -shard and -merge belong to separate runs\n\n";
+constexpr char kShardFrames[] =
+    "ERROR: frames=true makes one scene of all inputs; it cannot be "
+    "split into shards\n\n";
+constexpr char kManifestFailed[] = "ERROR: unable to write the scene manifest %s\n";
+constexpr char kMergeMissing[] =
+    "ERROR: merge: %d of %d scenes have no finished shard (missing or left by an earlier "
+    "plan): %s\n";
+constexpr char kMergeRerun[] = "re-run their shards, then merge again:\n";
+constexpr char kMergeRerunLine[] = "  %s\n";
+constexpr char kMergedLine[] = "merged %d scenes from %d shards\n";
+constexpr char kSummaryFailed[] = "ERROR: unable to write the run summary %s\n";
+constexpr char kOutcomeMade[] = "made";
+constexpr char kOutcomeOtherShard[] = "other shard";
+constexpr char kOutcomeMerged[] = "merged";
+constexpr char kOutcomeMissing[] = "skipped: no finished shard";
+constexpr char kProgramWords[] = "qorveltools makepano";
+
 // ---- run state ----
 
 // Template texts loaded before the first input; empty when not used or not set.
@@ -182,20 +212,30 @@ struct MakepanoRun {
   bool banner_printed = false;
   int status = 0;
   int64_t start_ticks = 0;
-  TileJob tile_defaults;          // encoding, filter and profile of every tiling job
-  XmlRunState xml_state;          // scenes and counters across inputs
-  bool multires_for_one = false;  // multires was switched on for the previous input only
-  std::string tilepath_of_run;    // tilepath before a single-level input changed it
-  std::string viewer_script;      // the browser viewer copied beside each page
-  std::vector<std::string> skipped;      // "name (reason)" of each input not made
-  int32_t made = 0;                      // inputs made
-  std::set<std::string> confirmed_xml;   // XML files this run may replace
-  std::set<std::string> declined_xml;    // existing XML files this run keeps
+  TileJob tile_defaults;                // encoding, filter and profile of every tiling job
+  XmlRunState xml_state;                // scenes and counters across inputs
+  bool multires_for_one = false;        // multires was switched on for the previous input only
+  std::string tilepath_of_run;          // tilepath before a single-level input changed it
+  std::string viewer_script;            // the browser viewer copied beside each page
+  std::vector<std::string> skipped;     // "name (reason)" of each input not made
+  int32_t made = 0;                     // inputs made
+  std::set<std::string> confirmed_xml;  // XML files this run may replace
+  std::set<std::string> declined_xml;   // existing XML files this run keeps
+  ShardSpec shard;                      // this run's share of the inputs
+  bool merge = false;                   // write the XML and pages from the shards' manifests
+  std::string summary_path;             // the JSON run summary; empty: none
+  std::vector<std::string> plan_args;   // the arguments that define the tour (no shard words)
+  std::string plan_key;                 // fingerprint of the arguments, config and inputs
+  RunSummary summary;
 };
 
 void note_skipped(MakepanoRun* run, const std::string& path, const char* reason) {
   run->skipped.push_back(file_name_part(path) + " (" + reason + ")");
   run->status = 1;
+  SummaryInput entry;
+  entry.input = path;
+  entry.outcome = std::string("skipped: ") + reason;
+  run->summary.inputs.push_back(entry);
 }
 
 void print_banner_line(MakepanoRun* run) {
@@ -276,10 +316,32 @@ std::vector<std::string> input_files_for(const std::string& argument, int32_t in
   return matches;
 }
 
+const char* environment_value(const char* name) {
+  return getenv(name);
+}
+
 // Applies the settings, flags and inputs of the command line; false after a bad argument.
 bool apply_command_line(MakepanoRun* run, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
+    const std::string lowered = lowered_ascii(argument);
+    if (lowered.rfind("-shard=", 0) == 0) {
+      std::string error;
+      if (!parse_shard_value(argument.substr(7), environment_value, &run->shard, &error)) {
+        run->ops->log(run->ops, kBadShard, error.c_str());
+        return false;
+      }
+      continue;
+    }
+    if (lowered == "-merge") {
+      run->merge = true;
+      continue;
+    }
+    if (lowered.rfind("-summary=", 0) == 0) {
+      run->summary_path = argument.substr(9);
+      continue;
+    }
+    run->plan_args.push_back(argument);
     if (!argument.empty() && argument[0] == '-') {
       const size_t equals = argument.find('=');
       bool ok = false;
@@ -472,6 +534,7 @@ struct InputWork {
   bool report = false;  // input lines are printed (not quiet; first frame of a frame run)
   std::string temporary_name;
   std::vector<std::string> temporary_files;  // faces and eye files to delete at the end
+  LevelPlan plan;                            // the levels, once planned
 };
 
 bool is_frame_run(const MakepanoRun* run) {
@@ -890,6 +953,50 @@ bool write_page(MakepanoRun* run, const InputWork& work, const InputPaths& paths
   return write_html_page(request) == 0;
 }
 
+// A shard's record of one made input, in place of its XML and page; false when it could not be
+// written (the run ends, so that the missing scene is seen).
+bool write_scene_manifest(MakepanoRun* run, const InputWork& work, const SceneRequest& request,
+                          const InputPaths& paths) {
+  const PanoSettings& settings = run->settings;
+  SceneManifest manifest;
+  manifest.plan_key = run->plan_key;
+  manifest.input = naming_path(run->inputs[work.index]);
+  manifest.shard_index = run->shard.index;
+  manifest.shard_count = run->shard.count;
+  manifest.has_scene = settings.xml && run->templates.xml_loaded;
+  if (manifest.has_scene) manifest.scene = scene_text(request, run->templates.xml);
+  manifest.gps = work.input.gps.present;
+  manifest.flash_only = scene_is_flash_only(work.input);
+  manifest.xml_path = paths.xml;
+  manifest.html_path = paths.html;
+  manifest.display_name = work.names.display_name;
+  manifest.base_name = work.names.base_name;
+  manifest.plan = work.plan;
+  manifest.tile_count =
+      plan_tile_count(work.plan, work.input.type == kPanoCube, work.input.two_eyes);
+  const std::string path = manifest_path(paths.xml, work.index);
+  if (!write_manifest(path, manifest)) {
+    run->ops->log(run->ops, kManifestFailed, path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Seals a finished tour's XML (and with encryptimages the images it lists) when the encrypt
+// setting asks for it; false, with the message printed, when that fails.
+bool seal_tour(const PanoSettings& settings, ConsoleOps* ops, const std::string& xml_path) {
+  if (settings.encrypt != "password" && settings.encrypt != "obfuscate") return true;
+  EncryptRequest seal;
+  seal.files = {xml_path};
+  seal.obfuscate = settings.encrypt == "obfuscate";
+  seal.images = settings.encryptimages;
+  seal.password_file = settings.encryptpasswordfile;
+  EncryptOutcome outcome;
+  if (encrypt_tour_files(seal, &outcome)) return true;
+  ops->error(ops, outcome.error.c_str());
+  return false;
+}
+
 // Everything of one input after its conversion; false when the run must end.
 bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
   PanoSettings& settings = run->settings;
@@ -899,7 +1006,7 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
   const size_t count = run->inputs.size();
   const bool last = work->index + 1 == count;
   if (work->report) print_input_lines(run, work, original);
-  LevelPlan plan;
+  LevelPlan& plan = work->plan;
   if (!plan_levels(settings, input, &plan)) return false;
   if (work->report) ops->log(ops, "%s", level_summary_text(settings, input, plan).c_str());
   // A single image larger than one tile (after a maxsize reduction) becomes one level of
@@ -966,6 +1073,18 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
   // Every tile of this input exists now; only then may an XML file point at them.
   const bool scene_due = !settings.frames || last;
   bool xml_written = false;
+  if (run->shard.active) {
+    SceneRequest request;
+    request.settings = &settings;
+    request.input = &input;
+    request.plan = &plan;
+    request.names = &work->names;
+    request.images = &images;
+    request.tilepath = paths.tilepath;
+    request.xml_path = paths.xml;
+    request.multires = settings.multires;
+    return write_scene_manifest(run, *work, request, paths);
+  }
   if (settings.xml && run->templates.xml_loaded && scene_due) {
     SceneRequest request;
     request.settings = &settings;
@@ -984,18 +1103,7 @@ bool make_input(MakepanoRun* run, InputWork* work, const PanoInput& original) {
     if (!write_page(run, *work, paths)) return false;
   }
   // Sealing is the last step, once the XML file is complete.
-  if (xml_written && page_due && (settings.encrypt == "password" || settings.encrypt == "obfuscate")) {
-    EncryptRequest seal;
-    seal.files = {paths.xml};
-    seal.obfuscate = settings.encrypt == "obfuscate";
-    seal.images = settings.encryptimages;
-    seal.password_file = settings.encryptpasswordfile;
-    EncryptOutcome outcome;
-    if (!encrypt_tour_files(seal, &outcome)) {
-      ops->error(ops, outcome.error.c_str());
-      return false;
-    }
-  }
+  if (xml_written && page_due && !seal_tour(settings, ops, paths.xml)) return false;
   return true;
 }
 
@@ -1011,7 +1119,8 @@ bool process_input(MakepanoRun* run, size_t index) {
   work.index = index;
   work.input = run->inputs[index];
   const std::string shown_path = naming_path(work.input);
-  if (!xml_target_ready(run, index)) {
+  // A shard writes no XML; the merge asks about an existing one.
+  if (!run->shard.active && !xml_target_ready(run, index)) {
     run->ops->log(run->ops, kKeptXml, file_name_part(shown_path).c_str(),
                   scene_xml_path(run, index).c_str());
     note_skipped(run, shown_path, kReasonKeptXml);
@@ -1035,10 +1144,19 @@ bool process_input(MakepanoRun* run, size_t index) {
     work.input.hfov = 360;
     work.input.vfov = 180;
   }
+  const int64_t started = timer_ticks();
   if (made) made = make_input(run, &work, original);
   delete_temporaries(&work);
   if (!made) return false;
   ++run->made;
+  SummaryInput entry;
+  entry.input = shown_path;
+  entry.outcome = kOutcomeMade;
+  entry.planned = true;
+  entry.plan = work.plan;
+  entry.tiles = plan_tile_count(work.plan, work.input.type == kPanoCube, work.input.two_eyes);
+  entry.seconds = ticks_to_seconds(timer_ticks() - started);
+  run->summary.inputs.push_back(entry);
   if (!settings.quiet) {
     run->ops->log(run->ops, kClearLine, "");
     run->ops->log(run->ops, "%s",
@@ -1127,6 +1245,177 @@ bool asks_for_help(int argc, char** argv) {
   return false;
 }
 
+// The bytes of the tiles an XML file lists, added to the summary's count.
+void add_tile_bytes(MakepanoRun* run, const std::string& xml_path) {
+  if (run->summary.tile_bytes < 0) run->summary.tile_bytes = 0;
+  for (const std::string& tile : listed_tile_files(xml_path)) {
+    struct stat info;
+    if (stat(tile.c_str(), &info) == 0) run->summary.tile_bytes += info.st_size;
+  }
+}
+
+// Writes the summary when one was asked for; a failure makes the run's status 1.
+int end_with_summary(MakepanoRun* run, int status) {
+  if (run->summary_path.empty()) return status;
+  run->summary.status = status;
+  run->summary.seconds = ticks_to_seconds(timer_ticks() - run->start_ticks);
+  run->summary.shard_index = run->shard.index;
+  run->summary.shard_count = run->shard.count;
+  run->summary.mode = run->merge ? "merge" : run->shard.active ? "shard" : "one machine";
+  if (!write_run_summary(run->summary_path, run->summary)) {
+    run->ops->log(run->ops, kSummaryFailed, run->summary_path.c_str());
+    return 1;
+  }
+  return status;
+}
+
+// The words that define the tour: the arguments (no shard words), the texts of the config and
+// the templates, and each input's name, size and modification time. Shards and the merge must
+// agree on them.
+std::string run_plan_key(const MakepanoRun* run) {
+  std::vector<std::string> words = run->plan_args;
+  words.push_back(read_file_text(run->settings.config_path));
+  const PanoTemplates& templates = run->templates;
+  for (const std::string* text : {&templates.html, &templates.xml.main, &templates.xml.scene,
+                                  &templates.xml.view, &templates.xml.hotspot}) {
+    words.push_back(*text);
+  }
+  for (const std::string& path : run->input_paths) {
+    struct stat info;
+    words.push_back(path);
+    if (stat(path.c_str(), &info) == 0) {
+      words.push_back(std::to_string(static_cast<long long>(info.st_size)));
+      words.push_back(std::to_string(static_cast<long long>(info.st_mtime)));
+    }
+  }
+  return plan_key_of(words);
+}
+
+// The command that re-runs one shard of this run.
+std::string shard_command(const MakepanoRun* run, int32_t index, int32_t count) {
+  std::string command = kProgramWords;
+  for (const std::string& argument : run->plan_args) command += " " + shell_word(argument);
+  return command + " -shard=" + std::to_string(index) + "/" + std::to_string(count);
+}
+
+// Removes the manifests a merge used, the partial ones of killed tasks, and the hidden folders.
+void remove_manifests(const std::vector<std::string>& paths) {
+  std::set<std::string> folders;
+  for (const std::string& path : paths) {
+    delete_file(path);
+    folders.insert(path.substr(0, path.find_last_of('/')));
+  }
+  for (const std::string& folder : folders) {
+    for (const std::string& part : list_directory(folder + "/*" + kManifestPartSuffix)) {
+      delete_file(part);
+    }
+    rmdir(folder.c_str());
+  }
+}
+
+// Tiles an XML file listed before it was replaced and lists no more: removed, so that the tile
+// folders hold what the new XML lists, as after a one-machine run that replaced it.
+void remove_unlisted_tiles(const std::vector<std::string>& before, const std::string& xml_path) {
+  const std::vector<std::string> after = listed_tile_files(xml_path);
+  const std::set<std::string> kept(after.begin(), after.end());
+  for (const std::string& tile : before) {
+    if (!kept.count(tile) && !is_directory(tile)) delete_file(tile);
+  }
+}
+
+// The XML files and pages from the shards' manifests; status 1 when a scene is missing.
+int run_merge(MakepanoRun* run) {
+  const PanoSettings& settings = run->settings;
+  std::vector<ExpectedScene> expected;
+  std::vector<std::string> names;
+  for (size_t k = 0; k < run->inputs.size(); ++k) {
+    ExpectedScene scene;
+    scene.manifest_path = manifest_path(scene_xml_path(run, k), k);
+    scene.input = naming_path(run->inputs[k]);
+    names.push_back(scene.input);
+    expected.push_back(scene);
+  }
+  const MergeCheck check = check_manifests(expected, run->plan_key);
+  if (!check.missing.empty()) {
+    std::string list;
+    for (size_t k : check.missing) {
+      list += (list.empty() ? "" : ", ") + file_name_part(names[k]);
+      SummaryInput entry;
+      entry.input = names[k];
+      entry.outcome = kOutcomeMissing;
+      run->summary.inputs.push_back(entry);
+    }
+    run->ops->log(run->ops, kMergeMissing, static_cast<int>(check.missing.size()),
+                  static_cast<int>(names.size()), list.c_str());
+    const std::vector<int32_t> owners = shard_owners(names, check.shard_count);
+    std::set<int32_t> shards;
+    for (size_t k : check.missing) shards.insert(owners[k]);
+    run->ops->log(run->ops, kMergeRerun);
+    for (int32_t shard : shards) {
+      run->ops->log(run->ops, kMergeRerunLine,
+                    shard_command(run, shard, check.shard_count).c_str());
+    }
+    return end_with_summary(run, 1);
+  }
+  int status = run->status;
+  for (const MergedFile& file : merge_scenes(settings, run->templates.xml, check.manifests)) {
+    if (settings.askforxmloverwrite && open_file(file.xml_path, "rb") &&
+        !ask_overwrite(run->ops, run->keys, file.xml_path)) {
+      run->ops->log(run->ops, kKeptXml, file_name_part(file.xml_path).c_str(),
+                    file.xml_path.c_str());
+      status = 1;
+      continue;
+    }
+    const std::vector<std::string> listed_before = listed_tile_files(file.xml_path);
+    if (!write_xml_file(settings, run->ops, file.xml_path, file.text)) {
+      return end_with_summary(run, 1);
+    }
+    remove_unlisted_tiles(listed_before, file.xml_path);
+    add_tile_bytes(run, file.xml_path);
+    const bool page_wanted = settings.html && run->templates.html_loaded;
+    if (!page_wanted) {
+      if (!seal_tour(settings, run->ops, file.xml_path)) return end_with_summary(run, 1);
+      continue;
+    }
+    int32_t scene_count = file.scene_count;
+    int32_t flash_only_count = file.flash_only_count;
+    HtmlPageRequest request;
+    request.settings = &settings;
+    request.output_base = html_output_base(file.xml_path);
+    request.page_path = file.html_path;
+    request.xml_path = file.xml_path;
+    if (settings.flash) {
+      request.swf_path = request.output_base + ".swf";
+      create_directories_for(request.swf_path);
+    }
+    request.display_name = file.display_name;
+    request.base_name = file.base_name;
+    request.scene_count = &scene_count;
+    request.flash_only_count = &flash_only_count;
+    request.viewer_script = run->viewer_script;
+    request.ops = run->ops;
+    request.keys = &run->keys;
+    if (write_html_page(request) != 0) return end_with_summary(run, 1);
+    if (!seal_tour(settings, run->ops, file.xml_path)) return end_with_summary(run, 1);
+  }
+  std::vector<std::string> used;
+  for (size_t k = 0; k < expected.size(); ++k) {
+    used.push_back(expected[k].manifest_path);
+    SummaryInput entry;
+    entry.input = names[k];
+    entry.outcome = kOutcomeMerged;
+    entry.planned = true;
+    entry.plan = check.manifests[k].plan;
+    entry.tiles = check.manifests[k].tile_count;
+    run->summary.inputs.push_back(entry);
+  }
+  remove_manifests(used);
+  if (!settings.quiet) {
+    run->ops->log(run->ops, kMergedLine, static_cast<int>(expected.size()), check.shard_count);
+  }
+  return end_with_summary(run, status);
+}
+
 int finish_run(MakepanoRun* run) {
   if (!run->skipped.empty() && !run->settings.quiet) {
     std::string list;
@@ -1138,7 +1427,10 @@ int finish_run(MakepanoRun* run) {
     run->ops->log(run->ops, kRuntime, ticks_to_seconds(timer_ticks() - run->start_ticks));
   }
   pause_for_key(run);
-  return run->status;
+  if (!run->shard.active && !run->summary_path.empty()) {
+    for (const std::string& xml : run->confirmed_xml) add_tile_bytes(run, xml);
+  }
+  return end_with_summary(run, run->status);
 }
 
 }  // namespace
@@ -1182,6 +1474,14 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   psd_set_ignore_layers(run.settings.ignorelayers);
   if (!apply_command_line(&run, argc, argv)) return fail_start(&run);
   if (!check_run_settings(&run)) return fail_start(&run);
+  if (run.shard.active && run.merge) {
+    run.ops->log(run.ops, kShardAndMerge);
+    return fail_start(&run);
+  }
+  if ((run.shard.active || run.merge) && run.settings.frames) {
+    run.ops->log(run.ops, kShardFrames);
+    return fail_start(&run);
+  }
   const PanoSettings& settings = run.settings;
   if (!settings.quiet && !run.banner_printed) print_banner_line(&run);
   if (run.input_paths.empty()) {
@@ -1201,6 +1501,7 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
     return fail_start(&run);
   }
   if (!load_templates(&run)) return fail_start(&run);
+  run.plan_key = run_plan_key(&run);
   if (settings.html && !settings.xml && run.templates.html_loaded) {
     if (!settings.quiet) run.ops->log(run.ops, kPageNeedsXml);
     run.templates.html_loaded = false;
@@ -1230,9 +1531,23 @@ int makepano_main(int argc, char** argv, ConsoleOps* ops) {
   run.start_ticks = timer_ticks();
   seed_temporary_names(static_cast<uint32_t>(time(nullptr)));
 
+  if (run.merge) return run_merge(&run);
+  std::vector<int32_t> owners(run.inputs.size(), 0);
+  if (run.shard.active) {
+    std::vector<std::string> names;
+    for (const PanoInput& input : run.inputs) names.push_back(naming_path(input));
+    owners = shard_owners(names, run.shard.count);
+  }
   const TempFileScope temporary_files;
   for (size_t k = 0; k < run.inputs.size(); ++k) {
-    if (!process_input(&run, k)) return 1;
+    if (owners[k] != run.shard.index) {
+      SummaryInput entry;
+      entry.input = naming_path(run.inputs[k]);
+      entry.outcome = kOutcomeOtherShard;
+      run.summary.inputs.push_back(entry);
+      continue;
+    }
+    if (!process_input(&run, k)) return end_with_summary(&run, 1);
   }
   return finish_run(&run);
 }

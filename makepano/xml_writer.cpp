@@ -361,25 +361,40 @@ bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const std::st
   return true;
 }
 
+std::string scene_text(const SceneRequest& request, const XmlTemplates& templates) {
+  const PanoSettings& settings = *request.settings;
+  if (!settings.makescenes) {
+    return apply_template_variables(fill_scene(templates.main, request, templates),
+                                    settings.xmltemplate_var);
+  }
+  const std::string& scene = templates.scene.empty() ? std::string(kBuiltInScene) : templates.scene;
+  return fill_scene(scene, request, templates);
+}
+
+bool scene_is_flash_only(const PanoInput& input) {
+  return is_flash_only(input);
+}
+
+std::string scenes_file_text(const PanoSettings& settings, const XmlTemplates& templates,
+                             const XmlRunState& state) {
+  std::string text = templates.main;
+  replace_every(&text, "[HAVEGPS]", state.any_gps ? "true" : "false");
+  replace_every(&text, "[SCENES]", state.scenes);
+  return apply_template_variables(text, settings.xmltemplate_var);
+}
+
 bool write_scene(const SceneRequest& request, const XmlTemplates& templates, bool last_input,
                  ConsoleOps* ops, XmlRunState* state) {
   const PanoSettings& settings = *request.settings;
   if (request.input->gps.present) state->any_gps = true;
   ++state->scene_count;
   if (is_flash_only(*request.input)) ++state->flash_only_count;
-  if (!settings.makescenes) {
-    const std::string text = apply_template_variables(
-        fill_scene(templates.main, request, templates), settings.xmltemplate_var);
-    return write_xml_file(settings, ops, request.xml_path, text);
-  }
-  const std::string& scene = templates.scene.empty() ? std::string(kBuiltInScene) : templates.scene;
-  state->scenes += fill_scene(scene, request, templates);
+  const std::string text = scene_text(request, templates);
+  if (!settings.makescenes) return write_xml_file(settings, ops, request.xml_path, text);
+  state->scenes += text;
   if (!last_input) return false;
-  std::string text = templates.main;
-  replace_every(&text, "[HAVEGPS]", state->any_gps ? "true" : "false");
-  replace_every(&text, "[SCENES]", state->scenes);
-  text = apply_template_variables(text, settings.xmltemplate_var);
-  return write_xml_file(settings, ops, request.xml_path, text);
+  return write_xml_file(settings, ops, request.xml_path,
+                        scenes_file_text(settings, templates, *state));
 }
 
 namespace {

@@ -71,6 +71,16 @@ bool ask_overwrite(ConsoleOps* ops, const KeyInput& keys, const std::string& pat
 bool write_xml_file(const PanoSettings& settings, ConsoleOps* ops, const std::string& path,
                     const std::string& text);
 
+// The text one input contributes: the whole XML file, or for makescenes its scene element.
+std::string scene_text(const SceneRequest& request, const XmlTemplates& templates);
+
+// Whether the scene is shown by the Flash viewer only (counted for the page's [HTML5] word).
+bool scene_is_flash_only(const PanoInput& input);
+
+// The XML file of a makescenes run from the collected scenes.
+std::string scenes_file_text(const PanoSettings& settings, const XmlTemplates& templates,
+                             const XmlRunState& state);
+
 // The scene of one input: written as its own file, or collected (and written at the last input)
 // when makescenes is on. True when an XML file was written for this input.
 bool write_scene(const SceneRequest& request, const XmlTemplates& templates, bool last_input,

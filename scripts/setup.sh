@@ -16,5 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   chromium
   lintian mandoc groff dpkg-dev fakeroot man-db
+  parallel
+  slurm-wlm munge
 )
 install_packages "${packages[@]}"
