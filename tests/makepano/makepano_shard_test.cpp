@@ -204,7 +204,7 @@ TEST(MakepanoShards, MergeSealsTheTourWhenAsked) {
   const CommandResult merged = run_qorveltools(with(args, "-merge"));
   ASSERT_EQ(merged.status, 0) << merged.out;
   // The scenes XML is written by the merge, so the merge is what seals it.
-  const std::string xml = read_file(dir.path + "/p4.xml");
+  const std::string xml = read_file(dir.path + "/tour.xml");
   EXPECT_EQ(xml.compare(0, 4, "QVEF"), 0) << xml.substr(0, 64);
 }
 
