@@ -191,6 +191,42 @@ TEST(TextChannel, AnswersEveryFormOfRequest) {
   EXPECT_TRUE(qv_test::read_all_messages(&front_end).empty());
 }
 
+// A named pipe in place of an image would hold a blocking open for good; every request that
+// reads an image refuses it at once, and the channel still honours "exit".
+TEST(TextChannel, NamedPipesAreRefusedWithoutBlocking) {
+  TempDir dir;
+  const std::string pipe = dir.file("pipe.jpg");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  FrontEnd front_end;
+  start_and_greet(&front_end, kProtocolText, dir.path);
+  const struct {
+    std::string request;
+    std::string answer;
+  } rows[] = {
+      {"cmds:p:pingimage:" + pipe, "ret:p:done:"},
+      {"cmds:t:makethumb:" + pipe, "ret:t:done:"},
+      {"cmds:c:command:spheretocube cube '" + pipe + "' '" + dir.file("out.jpg") + "'",
+       "ret:c:done:false"},
+  };
+  for (const auto& row : rows) {
+    ASSERT_TRUE(send_text(&front_end, row.request));
+    // A blocked channel answers nothing; a few seconds tell that apart from a prompt answer.
+    std::vector<std::string> seen;
+    ChannelMessage message;
+    while (qv_test::read_message(&front_end, &message, 5000)) {
+      seen.push_back(message.payload);
+      if (message.payload.compare(0, 4, "ret:") == 0 &&
+          message.payload.find(":done:") != std::string::npos) {
+        break;
+      }
+    }
+    ASSERT_FALSE(seen.empty()) << row.request;
+    EXPECT_EQ(seen.back(), row.answer) << row.request;
+  }
+  ASSERT_TRUE(send_text(&front_end, "exit"));
+  EXPECT_EQ(qv_test::wait_for_exit(&front_end, 5000), 0);
+}
+
 TEST(TextChannel, MalformedFramesAreSkipped) {
   FrontEnd front_end;
   start_and_greet(&front_end, kProtocolText);
