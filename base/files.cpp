@@ -13,18 +13,22 @@
 
 FilePtr open_file(const std::string& path, const char* mode) {
   if (mode[0] != 'r') return FilePtr(fopen(path.c_str(), mode));
-  // Reading opens without blocking and takes only regular files: a named pipe would hold the
+  // Reading takes only regular files, checked before the open: a named pipe would hold the
   // open until a writer came, a device would never end.
-  const bool update = strchr(mode, '+') != nullptr;
-  const int fd = open(path.c_str(), (update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
   struct stat st;
+  if (stat(path.c_str(), &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const bool update = strchr(mode, '+') != nullptr;
+  const int fd = open(path.c_str(), (update ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     errno = EINVAL;
     return nullptr;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   FILE* file = fdopen(fd, mode);
   if (!file) close(fd);
   return FilePtr(file);

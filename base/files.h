@@ -16,7 +16,8 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Opens a stream by UTF-8 name with a stdio mode ("rb", "wb", "ab" …); null on failure. Reading
-// modes ("r…") open only regular files and never block (a named pipe gives null, errno EINVAL).
+// modes ("r…") open only regular files, checked first: a named pipe or a device gives null
+// (errno EINVAL) without being opened.
 FilePtr open_file(const std::string& path, const char* mode);
 
 // Reads a whole file; false when it cannot be opened or read.

@@ -216,8 +216,9 @@ std::string input_file_problem(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return system_reason(errno);
   if (!S_ISREG(st.st_mode)) return kNotRegular;
-  // Opened without blocking and checked again, in case the name was replaced meanwhile.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Opened only once it is known to be a regular file, and checked again, in case the name
+  // was replaced meanwhile.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return system_reason(errno);
   const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   close(fd);

@@ -44,7 +44,8 @@ int partial_file_count();
 
 // Why an input path cannot be read, empty when it is a regular file that opens for reading:
 // the system's text for a missing file or a refused permission, "not a regular file" for a
-// folder, pipe or device. Never blocks: a named pipe is refused without being opened.
+// folder, pipe or device. A named pipe or a device is refused without being opened, so the
+// check never waits for a writer.
 std::string input_file_problem(const std::string& path);
 
 // The system's text for an error number, starting with a lower-case letter ("no space left on

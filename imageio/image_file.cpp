@@ -424,6 +424,7 @@ int32_t image_scale_denominator(int32_t full_width, int32_t full_height, int32_t
 
 ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int32_t width,
                                 int32_t height, const ImageProps& props) {
+  last_write_error = 0;
   if (width <= 0 || height <= 0) return nullptr;
   ImageKind kind = image_kind_for_extension(path);
   const ImageCodec* codec = image_writer_for_kind(kind);

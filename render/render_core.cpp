@@ -215,7 +215,6 @@ bool open_render_output(RenderOutput* output, const std::string& name, PixelForm
     output->props.icc_data = nullptr;
     output->props.icc_size = 0;
   }
-  if (image_kind_for_extension(name) == kImageNone) return false;
   output->writer = image_create_write(format, output->temporary_name, width, height, output->props);
   return output->writer != nullptr;
 }
@@ -240,6 +239,8 @@ bool write_rendered_rows(RenderedRows* rows, RenderOutput* output, int32_t width
 }
 
 bool finish_render_output(RenderOutput* output, bool success) {
+  // A failed rendering never gets its name, even when every row was written.
+  if (output->writer && !success) output->writer->failed = true;
   if (output->writer) success = image_close(std::move(output->writer)) && success;
   return success;
 }

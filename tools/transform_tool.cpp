@@ -440,7 +440,7 @@ bool is_jpeg_name(const std::string& name) {
 void report_loading_failure(const TransformSettings& s) {
   ConsoleOps* ops = s.console;
   // A file that cannot be opened at all: the system's reason on the line after the message.
-  const std::string problem = input_file_problem(s.input);
+  const std::string problem = s.input.empty() ? std::string() : input_file_problem(s.input);
   if (!problem.empty()) {
     image_clear_last_error();
     const char* indent = s.in_process ? "   " : "";
