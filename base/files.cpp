@@ -2,14 +2,36 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "base/whole_files.h"
+
 FilePtr open_file(const std::string& path, const char* mode) {
-  return FilePtr(fopen(path.c_str(), mode));
+  if (mode[0] != 'r') return FilePtr(fopen(path.c_str(), mode));
+  // Reading takes only regular files, checked before the open: a named pipe would hold the
+  // open until a writer came, a device would never end.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const bool update = strchr(mode, '+') != nullptr;
+  const int fd = open(path.c_str(), (update ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, mode);
+  if (!file) close(fd);
+  return FilePtr(file);
 }
 
 bool read_whole_file(const std::string& path, std::string* contents) {
@@ -29,10 +51,19 @@ std::string read_file_text(const std::string& path) {
 }
 
 bool write_whole_file(const std::string& path, const void* data, size_t size) {
-  FilePtr file = open_file(path, "wb");
-  if (!file) return false;
-  if (size > 0 && fwrite(data, 1, size, file.get()) != size) return false;
-  return fclose(file.release()) == 0;
+  PartialFile partial;
+  if (!partial_file_begin(path, &partial)) return false;
+  FilePtr file = open_file(partial.partial_path, "wb");
+  partial_file_created(&partial);
+  bool written = file != nullptr;
+  if (written && size > 0) written = fwrite(data, 1, size, file.get()) == size;
+  if (written) written = fflush(file.get()) == 0;
+  if (file && fclose(file.release()) != 0) written = false;
+  if (!written) {
+    partial_file_abandon(&partial);
+    return false;
+  }
+  return partial_file_commit(&partial);
 }
 
 bool write_whole_file(const std::string& path, const std::string& data) {
@@ -93,6 +124,11 @@ bool delete_file(const std::string& path) {
 
 bool rename_file(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
 }
 
 bool is_directory(const std::string& path) {

@@ -15,14 +15,17 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// Opens a stream by UTF-8 name with a stdio mode ("rb", "wb", "ab" …); null on failure.
+// Opens a stream by UTF-8 name with a stdio mode ("rb", "wb", "ab" …); null on failure. Reading
+// modes ("r…") open only regular files, checked first: a named pipe or a device gives null
+// (errno EINVAL) without being opened.
 FilePtr open_file(const std::string& path, const char* mode);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool read_whole_file(const std::string& path, std::string* contents);
 // The contents as a string, empty when unreadable.
 std::string read_file_text(const std::string& path);
-// Writes a whole buffer ("wb"); true when every byte was written.
+// Writes a whole buffer under a partial name and renames it into place (see whole_files.h);
+// true when every byte was written, else false with errno telling why and no file made.
 bool write_whole_file(const std::string& path, const void* data, size_t size);
 bool write_whole_file(const std::string& path, const std::string& data);
 bool copy_file(const std::string& from, const std::string& to);
@@ -37,6 +40,8 @@ bool write_text_file_with_bom(const std::string& path, const std::string& text);
 bool delete_file(const std::string& path);
 bool rename_file(const std::string& from, const std::string& to);
 bool is_directory(const std::string& path);
+// True when the name exists (any kind of file); never opens it.
+bool path_exists(const std::string& path);
 // True when created or when the failure was anything but a missing parent.
 bool create_directory(const std::string& path);
 // Creates every folder named before the last slash of a file path (backslashes count as

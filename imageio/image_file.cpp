@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -298,6 +299,7 @@ void raise_open_file_limit() {
 }
 
 thread_local std::string last_error_detail;
+thread_local int last_write_error = 0;
 
 }  // namespace
 
@@ -372,6 +374,12 @@ const ImageCodec* image_writer_for_kind(ImageKind kind) {
 
 ImageFilePtr image_open_read(const std::string& path, ImageProps* props) {
   image_clear_last_error();
+  // Checked without blocking first: a named pipe would hold the open until a writer came.
+  const std::string problem = input_file_problem(path);
+  if (!problem.empty()) {
+    image_set_last_error(problem);
+    return nullptr;
+  }
   uint8_t head[16];
   size_t head_size = 0;
   {
@@ -416,6 +424,7 @@ int32_t image_scale_denominator(int32_t full_width, int32_t full_height, int32_t
 
 ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int32_t width,
                                 int32_t height, const ImageProps& props) {
+  last_write_error = 0;
   if (width <= 0 || height <= 0) return nullptr;
   ImageKind kind = image_kind_for_extension(path);
   const ImageCodec* codec = image_writer_for_kind(kind);
@@ -427,13 +436,26 @@ ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int
   }
   image_file_init();
   reserve_stream();
-  std::unique_ptr<ImageFile> file = codec->create_writer(path, width, height, format, props, kind);
-  if (!file) return nullptr;
+  PartialFile partial;
+  if (!partial_file_begin(path, &partial)) {
+    last_write_error = errno;
+    return nullptr;
+  }
+  errno = 0;
+  std::unique_ptr<ImageFile> file =
+      codec->create_writer(partial.partial_path, width, height, format, props, kind);
+  partial_file_created(&partial);
+  if (!file) {
+    last_write_error = errno;
+    partial_file_abandon(&partial);
+    return nullptr;
+  }
   file->codec = codec;
   file->mode = kImageWrite;
   file->row = 0;
   file->reduce_to_8bit = reduce;
-  register_handle(file.get(), path);
+  file->partial = std::move(partial);
+  register_handle(file.get(), file->partial.partial_path);
   return ImageFilePtr(file.release());
 }
 
@@ -447,9 +469,12 @@ bool run_row_step(ImageFile* file, Step step) {
     file->failed = true;
     return false;
   }
+  errno = 0;
   const bool ok = step();
+  const int step_error = errno;
   release_handle(file);
   if (!ok) {
+    if (file->mode == kImageWrite && file->system_error == 0) file->system_error = step_error;
     file->failed = true;
     return false;
   }
@@ -477,11 +502,26 @@ bool image_close(ImageFilePtr file_owner) {
   // The owner's deleter calls back into this function, so the handle is taken out of it.
   std::unique_ptr<ImageFile> file(file_owner.release());
   // A reader whose stream was closed by the limit has nothing left to finish.
-  bool ok = acquire_handle(file.get(), file->mode == kImageWrite);
+  const bool writer = file->mode == kImageWrite;
+  errno = 0;
+  bool ok = acquire_handle(file.get(), writer);
   if (ok) ok = file->codec->close(file.get());
+  if (!ok && writer && file->system_error == 0) file->system_error = errno;
   release_handle(file.get());
   unregister_handle(file.get());
-  return ok && !file->failed;
+  ok = ok && !file->failed;
+  if (writer && !file->partial.partial_path.empty()) {
+    // A writer left before its last row is not a file, whatever its codec could finish.
+    if (ok && file->row >= file->height) {
+      ok = partial_file_commit(&file->partial);
+      if (!ok) file->system_error = errno;
+    } else {
+      partial_file_abandon(&file->partial);
+      ok = false;
+    }
+    if (!ok) last_write_error = file->system_error;
+  }
+  return ok;
 }
 
 RowConverter image_row_converter(PixelFormat target, PixelFormat source) {
@@ -524,6 +564,10 @@ int64_t pixel_format_row_bytes(PixelFormat format, int64_t width) {
   return width * pixel_format_bytes(format);
 }
 
+int image_last_write_error() {
+  return last_write_error;
+}
+
 const std::string& image_last_error() {
   return last_error_detail;
 }
@@ -540,6 +584,11 @@ std::unique_ptr<ImageFile> image_refuse(const std::string& detail) {
 }
 
 std::unique_ptr<ImageInfo> image_probe(const std::string& path) {
+  const std::string problem = input_file_problem(path);
+  if (!problem.empty()) {
+    image_set_last_error(problem);
+    return nullptr;
+  }
   FilePtr file = open_file(path, "rb");
   if (!file) return nullptr;
   uint8_t head[16];

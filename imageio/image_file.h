@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/whole_files.h"
+
 // Pixel layouts of rows, packed without padding; samples R, G, B, A; 16-bit samples in the
 // machine's (little-endian) order. Code 4 is unused: there is no 16-bit gray.
 enum PixelFormat : int32_t {
@@ -111,6 +113,10 @@ struct ImageFile {
   // Reader: the image is delivered at 1/scale_denominator of its full size by decoder scaling,
   // each dimension rounded up (the last column and row then cover less); 1 when not scaled.
   int32_t scale_denominator = 1;
+  // Writer: the file is written under partial.partial_path and renamed to its final name by
+  // image_close once every row is in; any other end deletes it.
+  PartialFile partial;
+  int system_error = 0;  // writer: errno of the first failed row or close, 0 when none known
 };
 
 // A format's functions. The facade maps a file's signature (reading) or its extension
@@ -150,7 +156,9 @@ void image_file_init();
 // (keeping its load_hint) and filled by the reader. Null when unreadable or unknown.
 ImageFilePtr image_open_read(const std::string& path, ImageProps* props);
 // Creates a file for writing, choosing the writer by extension (case-insensitive): .jpg .jpeg,
-// .tif .tiff, .bigtiff .btf .tf8, .kro, .psd, .psb. JPEG takes 16-bit formats as 8 bit (the
+// .tif .tiff, .bigtiff .btf .tf8, .kro, .psd, .psb. The file appears under its name only when
+// image_close finishes it with every row written; until then it has a partial name beside it.
+// JPEG takes 16-bit formats as 8 bit (the
 // reduce flag); it cannot take RGBA. Null when the extension or format is not writable.
 ImageFilePtr image_create_write(PixelFormat format, const std::string& path, int32_t width,
                                 int32_t height, const ImageProps& props);
@@ -165,8 +173,14 @@ bool image_read_row(ImageFile* file, void* row);
 // Writes the next row; with the reduce flag set the row is first reduced to 8 bit in place.
 // False for a kind that cannot be written or on a codec error.
 bool image_write_row(ImageFile* file, void* row);
-// Finishes and releases a handle; false when a writer could not complete its file.
+// Finishes and releases a handle; false when a writer could not complete its file (then no
+// file is left, and errno tells the system's reason where there is one).
 bool image_close(ImageFilePtr file);
+
+// The system's error number (errno) of this thread's last writer that could not be created or
+// completed (no space left, read-only file system …); 0 when that failure had no system
+// reason. Kept per thread like image_last_error.
+int image_last_write_error();
 
 // Writer kind for a file name by its extension; kImageNone when not writable.
 ImageKind image_kind_for_extension(const std::string& path);

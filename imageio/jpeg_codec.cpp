@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 
 #include "base/console.h"
 #include "base/files.h"
@@ -35,6 +38,8 @@ struct JpegErrorManager {
   jpeg_error_mgr library;  // first member: the library sees this record as its error manager
   jmp_buf jump;            // where a fatal error resumes
   bool quiet;              // no messages (the probe: a bad header only means "no size")
+  const char* path;        // the file, for warnings; null for memory data
+  bool data_ended;         // the stream ended before its end-of-image marker
 };
 
 struct JpegState;
@@ -42,7 +47,8 @@ struct JpegState;
 struct JpegSource {
   jpeg_source_mgr library;  // first member
   JpegState* owner;
-  bool started;  // some data was read
+  bool started;         // some data was read
+  bool multiple_scans;  // the header announced more than one scan (progressive and the like)
   JOCTET buffer[kStreamBufferSize];
 };
 
@@ -66,6 +72,7 @@ struct JpegState {
   JpegDestination destination{};
   // CMYK and YCCK files: the decoder delivers inverted CMYK into cmyk_row, which the
   // conversion turns into the RGB row the caller gets.
+  std::string path;  // the file read, for warnings
   bool cmyk = false;
   std::vector<uint8_t> cmyk_row;
   ColorConversion cmyk_conversion;
@@ -86,11 +93,23 @@ JpegState* state_of(ImageFile* file) {
 
 // ---- error manager ----
 
+constexpr char kLibraryMessage[] = "libjpeg - %s\n";
+constexpr char kDamagedDataWarning[] = "WARNING: %s - libjpeg - %s\n";
+
 void print_library_message(j_common_ptr info) {
   char text[JMSG_LENGTH_MAX];
   (*info->err->format_message)(info, text);
   ConsoleOps* ops = thread_console();
-  ops->log(ops, "libjpeg - %s\n", text);
+  ops->log(ops, kLibraryMessage, text);
+}
+
+// True the first time a file is named here: damaged data is reported once per file and run,
+// however often the file is read.
+bool first_warning_for(const char* path) {
+  static std::mutex lock;
+  static std::set<std::string> warned;
+  std::lock_guard<std::mutex> guard(lock);
+  return warned.insert(path).second;
 }
 
 void error_exit(j_common_ptr info) {
@@ -99,10 +118,24 @@ void error_exit(j_common_ptr info) {
   longjmp(error->jump, 1);
 }
 
+// Warnings are damaged data the decoder worked around. Data that stopped before its end is
+// missing, not damaged: the decoder's "premature end of data segment" after the end of the file
+// refuses the image instead of filling it with grey.
 void emit_message(j_common_ptr info, int level) {
-  if (level == 0 && !reinterpret_cast<JpegErrorManager*>(info->err)->quiet) {
-    print_library_message(info);
+  JpegErrorManager* error = reinterpret_cast<JpegErrorManager*>(info->err);
+  if (level < 0) {
+    if (error->data_ended && info->err->msg_code == JWRN_HIT_MARKER) {
+      info->err->msg_code = JERR_INPUT_EOF;
+      error_exit(info);
+    }
+    if (error->quiet || !error->path || !first_warning_for(error->path)) return;
+    char text[JMSG_LENGTH_MAX];
+    (*info->err->format_message)(info, text);
+    ConsoleOps* ops = thread_console();
+    ops->log(ops, kDamagedDataWarning, error->path, text);
+    return;
   }
+  if (level == 0 && !error->quiet) print_library_message(info);
 }
 
 void install_error_manager(JpegErrorManager* error) {
@@ -121,8 +154,11 @@ boolean source_fill(j_decompress_ptr info) {
   size_t count = stream ? fread(source->buffer, 1, kStreamBufferSize, stream) : 0;
   if (count == 0) {
     if (!source->started) ERREXIT(info, JERR_INPUT_EMPTY);
-    // Truncated data: a fake end-of-image marker lets the decoder fill the missing part.
-    WARNMS(info, JWRN_JPEG_EOF);
+    // A file with several scans that ends early lacks whole scans; no warning would tell.
+    if (source->multiple_scans) ERREXIT(info, JERR_INPUT_EOF);
+    // A fake end-of-image marker ends the data: when the decoder still needed some, it says
+    // so (see emit_message) and the file is refused; a file that lacks only its marker is read.
+    reinterpret_cast<JpegErrorManager*>(info->err)->data_ended = true;
     source->buffer[0] = 0xFF;
     source->buffer[1] = JPEG_EOI;
     count = 2;
@@ -150,6 +186,7 @@ void install_source(JpegState* state) {
   JpegSource& source = state->source;
   source.owner = state;
   source.started = false;
+  source.multiple_scans = false;
   source.library.init_source = source_init;
   source.library.fill_input_buffer = source_fill;
   source.library.skip_input_data = source_skip;
@@ -253,6 +290,7 @@ bool guarded_read_header(JpegState* state, bool keep_icc) {
   install_source(state);
   if (keep_icc) jpeg_save_markers(&state->decompress, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(&state->decompress, TRUE);
+  state->source.multiple_scans = jpeg_has_multiple_scans(&state->decompress);
   return true;
 }
 
@@ -461,6 +499,8 @@ std::unique_ptr<ImageFile> open_reader(const std::string& path, ImageProps* prop
   auto file = std::make_unique<ImageFile>();
   auto state = std::make_shared<JpegState>();
   install_error_manager(&state->error);
+  state->path = path;
+  state->error.path = state->path.c_str();
   state->stream = stream.release();
   if (!guarded_read_header(state.get(), true)) return nullptr;
   prepare_cmyk(state.get());

@@ -305,7 +305,8 @@ std::vector<std::string> input_files_for(const std::string& argument, int32_t in
   const size_t name_start = cut == std::string::npos ? 0 : cut + 1;
   const std::string name = argument.substr(name_start);
   if (name.find_first_of("*?") == std::string::npos) {
-    if (open_file(argument, "rb") || is_directory(argument)) return {argument};
+    // Never opened here: a named pipe would block; the reader refuses what is not a file.
+    if (path_exists(argument)) return {argument};
     return {};
   }
   // The listing matches with fnmatch, where "[" would open a character class.
@@ -626,11 +627,16 @@ bool run_transform(MakepanoRun* run, const InputWork& work, const CubeConversion
 bool split_eyes(MakepanoRun* run, InputWork* work) {
   PanoInput& input = work->input;
   const bool over_under = input.type == kPanoOverUnder;
-  // The tile placeholder is added after the names, which are text and never a format.
-  const std::string stage1 = expand_input_template("%INPUTPATH%/%BASENAME%_", work->names) +
-                             (over_under ? "%v.kro" : "%h.kro");
-  const std::string left = expand_input_template("%INPUTPATH%/%BASENAME%_1.kro", work->names);
-  const std::string right = expand_input_template("%INPUTPATH%/%BASENAME%_2.kro", work->names);
+  // Numbered temporary names, as for converted faces, taken only when neither half exists, so
+  // a user's own file is never overwritten or deleted. The tile placeholder is added after the
+  // name, which is text and never a format.
+  std::string name;
+  do {
+    name = temporary_cube_name(run->settings, work->names, temporary_name_number(), "") + "_";
+  } while (path_exists(name + "1.kro") || path_exists(name + "2.kro"));
+  const std::string stage1 = name + (over_under ? "%v.kro" : "%h.kro");
+  const std::string left = name + "1.kro";
+  const std::string right = name + "2.kro";
   add_temporary(work, left);
   add_temporary(work, right);
   TileJob job = run->tile_defaults;

@@ -532,7 +532,7 @@ bool render_strip(int32_t layout, const std::string& output_name, RenderSettings
   RenderOutput output;
   if (shape.columns == 0 || !open_face_output(&output, *settings, writer_options, output_name,
                                               shape.columns * face_size, shape.rows * face_size)) {
-    engine_log(console, kErrorCreatingFile, output_name.c_str());
+    engine_log(console, "%s", engine_create_failure_text(output_name).c_str());
     return false;
   }
   const int32_t natural = natural_face_size(settings->sampler->width);

@@ -111,7 +111,7 @@ constexpr SphereRowFn kRowVariants[2][2] = {
 void report_not_created(const SphereJob& job) {
   ConsoleOps* console = job.console;
   if (!console) return;
-  const std::string text = console->format(console, kErrorCreatingFile, job.output_name.c_str());
+  const std::string text = engine_create_failure_text(job.output_name);
   console->error(console, text.c_str());
 }
 

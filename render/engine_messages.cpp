@@ -4,11 +4,13 @@
 #include <cstdio>
 
 #include "base/console.h"
+#include "base/whole_files.h"
 
 namespace {
 
 constexpr char kOpenInputFailed[] = "ERROR: unable to open inputimage %s\n";
 constexpr char kPendingDetail[] = "       - %s!\n";
+constexpr char kErrorCreating[] = "error creating file \"%s\"!\n";
 
 // The text of a printf-style format, formatted once into a string of the exact length.
 std::string formatted(const char* format, va_list args) {
@@ -20,6 +22,14 @@ std::string formatted(const char* format, va_list args) {
   std::string text(static_cast<size_t>(length) + 1, '\0');
   vsnprintf(&text[0], text.size(), format, args);
   text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+std::string formatted_text(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatted(format, args);
+  va_end(args);
   return text;
 }
 
@@ -50,6 +60,20 @@ void engine_report_open_failure(ConsoleOps* console, const std::string& path) {
   if (!image_last_error().empty())
     engine_error(console, kPendingDetail, image_last_error().c_str());
   image_clear_last_error();
+}
+
+std::string engine_create_failure_text(const std::string& path) {
+  std::string text = formatted_text(kErrorCreating, path.c_str());
+  const int error = image_last_write_error();
+  if (error != 0) text += formatted_text(kPendingDetail, system_reason(error).c_str());
+  return text + "\n";
+}
+
+void engine_report_output_failure(ConsoleOps* console, const char* format, const std::string& path,
+                                  int error) {
+  std::string text = formatted_text(format, path.c_str());
+  if (error != 0) text += formatted_text(kPendingDetail, system_reason(error).c_str());
+  engine_error(console, "%s", text.c_str());
 }
 
 const char* pixel_format_display_name(PixelFormat format) {

@@ -23,6 +23,16 @@ void engine_error(ConsoleOps* console, const char* format, ...)
 // image facade holds a detail text, "       - %s!\n" with it. The detail is consumed either way.
 void engine_report_open_failure(ConsoleOps* console, const std::string& path);
 
+// The text reporting an output that could not be made: "error creating file \"%s\"!\n", then
+// "       - %s!\n" with the system's reason of this thread's last writer failure when there is
+// one, then an empty line.
+std::string engine_create_failure_text(const std::string& path);
+
+// Reports an output that cannot be made: the error line of format (one %s: the path) and, when
+// error (an errno value) is not 0, "       - %s!\n" with the system's reason.
+void engine_report_output_failure(ConsoleOps* console, const char* format, const std::string& path,
+                                  int error);
+
 // The name printed for a pixel format ("Grayscale", "RGB", "RGBA", "RGB 16bit", "RGBA 16bit");
 // null for formats without one.
 const char* pixel_format_display_name(PixelFormat format);

@@ -203,7 +203,8 @@ uint8_t* next_rendered_row(RenderedRows* rows) {
 bool open_render_output(RenderOutput* output, const std::string& name, PixelFormat format,
                         int32_t width, int32_t height, const RenderWriterSettings& settings) {
   output->final_name = name;
-  output->temporary_name = partial_face_name(name);
+  // The image writer itself writes under a partial name and renames it into place.
+  output->temporary_name = name;
   output->props = settings.options;
   const std::vector<uint8_t>* icc = settings.source_icc;
   if (settings.profile_mode != kProfileSkip && icc && !icc->empty()) {
@@ -214,13 +215,8 @@ bool open_render_output(RenderOutput* output, const std::string& name, PixelForm
     output->props.icc_data = nullptr;
     output->props.icc_size = 0;
   }
-  if (image_kind_for_extension(name) == kImageNone) return false;
   output->writer = image_create_write(format, output->temporary_name, width, height, output->props);
-  if (!output->writer) {
-    delete_file(output->temporary_name);
-    return false;
-  }
-  return true;
+  return output->writer != nullptr;
 }
 
 bool write_render_row(RenderOutput* output, void* row, int32_t width) {
@@ -243,8 +239,8 @@ bool write_rendered_rows(RenderedRows* rows, RenderOutput* output, int32_t width
 }
 
 bool finish_render_output(RenderOutput* output, bool success) {
+  // A failed rendering never gets its name, even when every row was written.
+  if (output->writer && !success) output->writer->failed = true;
   if (output->writer) success = image_close(std::move(output->writer)) && success;
-  if (success) success = rename_file(output->temporary_name, output->final_name);
-  if (!success) delete_file(output->temporary_name);
   return success;
 }

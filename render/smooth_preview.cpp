@@ -299,7 +299,8 @@ bool write_preview(PreviewJob* job, const std::vector<uint8_t>& image, int32_t w
   create_directories_for(job->out_path);
   RenderOutput output;
   if (!open_render_output(&output, job->out_path, kPixelRgb8, width, height, writer)) {
-    engine_error(job->console, kUnableToCreate, job->out_path.c_str());
+    engine_report_output_failure(job->console, kUnableToCreate, job->out_path,
+                                 image_last_write_error());
     return false;
   }
   job->transform = output.conversion.active();
@@ -321,7 +322,10 @@ bool write_preview(PreviewJob* job, const std::vector<uint8_t>& image, int32_t w
     report(job, y, height);
   }
   success = finish_render_output(&output, success);
-  if (!success) engine_error(job->console, kUnableToCreate, job->out_path.c_str());
+  if (!success) {
+    engine_report_output_failure(job->console, kUnableToCreate, job->out_path,
+                                 image_last_write_error());
+  }
   return success;
 }
 

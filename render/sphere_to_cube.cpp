@@ -211,7 +211,7 @@ bool render_image(RenderSettings* settings, ConsoleOps* console, const ImageProp
                   const std::string& output_name) {
   RenderOutput output;
   if (!open_face_output(&output, *settings, writer_options, output_name, width, height)) {
-    engine_log(console, kErrorCreatingFile, output_name.c_str());
+    engine_log(console, "%s", engine_create_failure_text(output_name).c_str());
     return false;
   }
   const OversamplePlan plan =
@@ -233,7 +233,7 @@ bool finish_face_output(RenderOutput* output, bool success, const RenderSettings
                         ConsoleOps* console) {
   // A file that could not be completed or given its name is not there: say so.
   success = finish_render_output(output, success);
-  if (!success) engine_log(console, kErrorCreatingFile, output->final_name.c_str());
+  if (!success) engine_log(console, "%s", engine_create_failure_text(output->final_name).c_str());
   if (settings.progress) settings.progress(settings.progress_user, 1, 1);
   return success;
 }

@@ -513,7 +513,7 @@ bool open_tile_row_writers(TilingRun* run, int32_t r, int32_t columns, int32_t r
     ImageFilePtr writer =
         image_create_write(run->output_format, name, width, row_height, run->props);
     if (!writer) {
-      engine_error(job.console, kCreateFailed, name.c_str());
+      engine_report_output_failure(job.console, kCreateFailed, name, image_last_write_error());
       return false;
     }
     run->open_row.writers.push_back(std::move(writer));
@@ -528,13 +528,16 @@ bool open_tile_row_writers(TilingRun* run, int32_t r, int32_t columns, int32_t r
 bool close_tile_row_writers(TilingRun* run, WorkerPool* pool) {
   TileRowWriters& row = run->open_row;
   std::vector<char> complete(row.writers.size(), 0);
+  std::vector<int> errors(row.writers.size(), 0);  // each tile's system reason, from its thread
   parallel_for_each(pool, static_cast<int64_t>(row.writers.size()), [&](int64_t k, int32_t) {
-    complete[static_cast<size_t>(k)] = image_close(std::move(row.writers[static_cast<size_t>(k)]));
+    const size_t at = static_cast<size_t>(k);
+    complete[at] = image_close(std::move(row.writers[at]));
+    if (!complete[at]) errors[at] = image_last_write_error();
   });
   bool all_complete = true;
   for (size_t k = 0; k < row.writers.size(); ++k) {
     if (!complete[k]) {
-      engine_error(run->job->console, kWriteFailed, row.names[k].c_str());
+      engine_report_output_failure(run->job->console, kWriteFailed, row.names[k], errors[k]);
       delete_file(row.names[k]);
       all_complete = false;
     }
@@ -598,7 +601,9 @@ bool flush_tile_band(TilingRun* run, TileBand* band, size_t tile_bytes, int64_t*
     if (!job.quiet && job.progress) job.progress(job.user, *done, run->height);
   }
   if (failure.row < 0) return true;
-  engine_error(job.console, kWriteFailed, run->open_row.names[failure.tile].c_str());
+  const ImageFilePtr& writer = run->open_row.writers[failure.tile];
+  engine_report_output_failure(job.console, kWriteFailed, run->open_row.names[failure.tile],
+                               writer ? writer->system_error : 0);
   discard_tile_row(&run->open_row);
   return false;
 }

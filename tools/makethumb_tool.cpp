@@ -1,13 +1,28 @@
 // The makethumb tool: makes the thumbnail in memory and writes only the finished file.
 #include "tools/makethumb_tool.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "base/console.h"
 #include "base/files.h"
+#include "base/whole_files.h"
 #include "render/thumbnail.h"
+
+namespace {
+
+constexpr char kCreateFailed[] = "ERROR: creating file %s failed!\n";
+constexpr char kWriteFailed[] = "ERROR: writing to file %s failed!\n";
+constexpr char kSystemReason[] = "       - %s!\n";
+
+void report_write_failure(ConsoleOps* ops, const char* message, const char* output, int error) {
+  ops->log_error(ops, message, output);
+  if (error != 0) ops->log_error(ops, kSystemReason, system_reason(error).c_str());
+}
+
+}  // namespace
 
 int makethumb_main(int argc, char** argv) {
   if (argc < 3 || !argv[1] || !argv[2]) return 1;
@@ -23,16 +38,30 @@ int makethumb_main(int argc, char** argv) {
   ops->log(ops, " - fs=%d byte\n", made ? static_cast<int>(jpeg.size()) : 0);
   ops->log(ops, " - ms=%f\n\n", ticks_to_seconds(timer_ticks() - start) * 1000.0);
   if (!made) return 1;
-  FilePtr file = open_file(output, "wb");
-  if (!file) {
-    ops->log_error(ops, "ERROR: creating file %s failed!\n", output);
+  // Written under a partial name and renamed into place: no truncated thumbnail, ever.
+  PartialFile partial;
+  if (!partial_file_begin(output, &partial)) {
+    report_write_failure(ops, kCreateFailed, output, errno);
     return 1;
   }
-  const size_t written = fwrite(jpeg.data(), 1, jpeg.size(), file.get());
+  FilePtr file = open_file(partial.partial_path, "wb");
+  partial_file_created(&partial);
+  if (!file) {
+    report_write_failure(ops, kCreateFailed, output, errno);
+    partial_file_abandon(&partial);
+    return 1;
+  }
+  bool written = fwrite(jpeg.data(), 1, jpeg.size(), file.get()) == jpeg.size();
+  written = fflush(file.get()) == 0 && written;
+  const int write_error = errno;
   const bool closed = fclose(file.release()) == 0;
-  if (written != jpeg.size() || !closed) {
-    delete_file(output);  // no truncated thumbnail under the output name
-    ops->log_error(ops, "ERROR: writing to file %s failed!\n", output);
+  if (!written || !closed) {
+    report_write_failure(ops, kWriteFailed, output, written ? errno : write_error);
+    partial_file_abandon(&partial);
+    return 1;
+  }
+  if (!partial_file_commit(&partial)) {
+    report_write_failure(ops, kWriteFailed, output, errno);
     return 1;
   }
   return 0;

@@ -24,6 +24,7 @@
 #include "base/text.h"
 #include "base/threads.h"
 #include "base/unit_relay.h"
+#include "base/whole_files.h"
 #include "imageio/image_file.h"
 #include "imageio/image_options.h"
 #include "imageio/tiled_image_loader.h"
@@ -88,6 +89,7 @@ constexpr char kFovTooLarge[] = "ERROR: view mode - too large fov value!";
 constexpr char kConfigFailed[] = "ERROR: loading config - \"%s\" - failed!\n";
 constexpr char kLoadingInput[] = "loading inputimage ...";
 constexpr char kLoadingError[] = "%sloading error%s%s!\n";
+constexpr char kLoadingReason[] = "%s       - %s!\n";
 constexpr char kWrongFormat[] = "loading error - only 8 or 16 bit RGB or RGBA format supported!\n";
 constexpr char kNotSpherical[] = "loading error - not a spherical or cylindrical image!\n";
 constexpr char kHaveProfile[] = "have ICC profile: %s - size=%d byte\n";
@@ -437,6 +439,16 @@ bool is_jpeg_name(const std::string& name) {
 // hold no RGB or RGBA pixels, else the loading error with the reader's detail.
 void report_loading_failure(const TransformSettings& s) {
   ConsoleOps* ops = s.console;
+  // A file that cannot be opened at all: the system's reason on the line after the message.
+  const std::string problem = s.input.empty() ? std::string() : input_file_problem(s.input);
+  if (!problem.empty()) {
+    image_clear_last_error();
+    const char* indent = s.in_process ? "   " : "";
+    const std::string text = ops->format(ops, kLoadingError, indent, "", "") +
+                             ops->format(ops, kLoadingReason, indent, problem.c_str());
+    ops->error(ops, text.c_str());
+    return;
+  }
   if (!s.input.empty()) {
     ImageFilePtr probe = image_open_read(s.input, nullptr);
     if (probe && probe->format != kPixelRgb8 && probe->format != kPixelRgba8 &&
@@ -679,7 +691,8 @@ int run_transform(TransformSettings* s) {
   image.reset();
 
   const int status = complete ? 0 : 1;
-  if (s->frame_call) return status;
+  // A run that could not make an output (reported with its reason) does not say "done.".
+  if (s->frame_call || !complete) return status;
   if (s->in_process) {
     if (!s->options.quiet) ops->log(ops, kDoneInProcess);
   } else if (s->verbose) {

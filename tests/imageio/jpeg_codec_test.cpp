@@ -301,7 +301,7 @@ TEST(JpegCodec, RealFiles) {
       {"jpeg/gtk_image-cmyk.jpeg", true, kPixelRgb8, -1},     // CMYK, read as RGB
       {"jpeg/pillow_sample_cmyk.jpg", true, kPixelRgb8, -1},  // YCCK, read as RGB
       {"jpeg/golang_video-005.gray.jpeg", true, kPixelGray8, -1},
-      {"jpeg/pillow_truncated_jpeg.jpg", true, kPixelRgb8, 0},
+      {"jpeg/pillow_truncated_jpeg.jpg", false, kPixelUnsupported, -1},  // cut short
       {"jpeg/gdkpixbuf_dpi.jpeg", true, kPixelRgb8, 300},
       {"jpeg/golang_video-001.progressive.jpeg", true, kPixelRgb8, 71},  // 28 dots/cm
       {"jpeg/libjxl_flower_small_non_interleaved.jpg", true, kPixelRgb8, 0},
@@ -331,16 +331,40 @@ TEST(JpegCodec, RealFiles) {
   }
 }
 
-// A file cut in its entropy data is decoded to the end; the missing part is filled.
-TEST(JpegCodec, TruncatedDataIsFilledAndCorruptHeadersAreRefused) {
+// A file cut in its data is refused with the decoder's reason (no grey filling); a file that
+// lacks only its end-of-image marker has every pixel and is read.
+TEST(JpegCodec, CutDataIsRefusedAndCorruptHeadersAreRefused) {
   TempDir dir;
-  ASSERT_TRUE(write_gray(dir.file("whole.jpg"), 256, 256, default_props()));
-  std::string whole = qv_test::read_file(dir.file("whole.jpg"));
-  ASSERT_TRUE(qv_test::write_file(dir.file("cut.jpg"), whole.substr(0, whole.size() / 2)));
-  ImageFilePtr file = image_open_read(dir.file("cut.jpg"), nullptr);
-  ASSERT_TRUE(file);
-  EXPECT_TRUE(read_everything(file.get()));
-  EXPECT_TRUE(image_close(std::move(file)));
+  const struct {
+    const char* name;
+    bool progressive;
+    int width, height;
+    double kept;    // share of the file kept; 0: all but the two marker bytes
+    bool read_all;  // every row is delivered
+  } rows[] = {
+      {"baseline cut in half", false, 256, 256, 0.5, false},
+      {"baseline without its marker", false, 256, 256, 0, true},
+      {"progressive cut in half", true, 256, 256, 0.5, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ImageProps props = default_props();
+    props.progressive = row.progressive;
+    ASSERT_TRUE(qv_test::write_samples(
+        dir.file("whole.jpg"), kPixelRgb8, row.width, row.height, props,
+        [](int x, int y, int c) { return qv_test::pattern_sample(x, y, c) >> 8; }));
+    const std::string whole = qv_test::read_file(dir.file("whole.jpg"));
+    const size_t kept =
+        row.kept > 0 ? static_cast<size_t>(whole.size() * row.kept) : whole.size() - 2;
+    ASSERT_TRUE(qv_test::write_file(dir.file("cut.jpg"), whole.substr(0, kept)));
+    testing::internal::CaptureStdout();
+    ImageFilePtr file = image_open_read(dir.file("cut.jpg"), nullptr);
+    const bool read_all = file && read_everything(file.get());
+    file.reset();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_all, row.read_all);
+    EXPECT_EQ(out, row.read_all ? "" : "libjpeg - Premature end of input file\n");
+  }
 
   ASSERT_TRUE(qv_test::write_file(dir.file("bad.jpg"), std::string("\xFF\xD8\xFF\xC0\x00\x02", 6)));
   testing::internal::CaptureStdout();

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -125,28 +127,27 @@ void expect_ordered_events(const std::vector<std::string>& log) {
 
 // A conversion input that holds its conversion: a FIFO, on which the tool's first open blocks.
 // Releasing it puts the real image under the name and feeds the same bytes through the FIFO.
+// An image the tools cannot open until it is released: this process holds a write lease on it,
+// so every other open waits (up to the system's lease-break time, 45 s by default). The lease
+// holder is told of a waiting open by SIGIO, which is ignored here.
 struct Gate {
-  std::string path;   // the FIFO the request names
-  std::string image;  // the real image, renamed onto path when released
+  std::string path;  // the image the request names
+  int lease = -1;    // the descriptor holding the lease
 };
 
 Gate make_gate(const TempDir& dir, int number) {
-  Gate gate{dir.file("gate" + std::to_string(number) + ".jpg"),
-            dir.file("image" + std::to_string(number) + ".jpg")};
-  write_panorama(gate.image);
-  EXPECT_EQ(mkfifo(gate.path.c_str(), 0600), 0);
+  Gate gate{dir.file("gate" + std::to_string(number) + ".jpg")};
+  write_panorama(gate.path);
+  signal(SIGIO, SIG_IGN);
+  gate.lease = open(gate.path.c_str(), O_RDWR);
+  EXPECT_GE(gate.lease, 0);
+  EXPECT_EQ(fcntl(gate.lease, F_SETLEASE, F_WRLCK), 0) << strerror(errno);
   return gate;
 }
 
 void release_gate(const Gate& gate) {
-  const std::string bytes = qv_test::read_file(gate.image);
-  const int fifo = open(gate.path.c_str(), O_WRONLY);  // waits for the tool to open it
-  ASSERT_GE(fifo, 0);
-  ASSERT_EQ(rename(gate.image.c_str(), gate.path.c_str()), 0);
-  // The reader may stop early; the rest of the bytes then go nowhere.
-  if (write(fifo, bytes.data(), bytes.size()) < 0) {
-  }
-  close(fifo);
+  EXPECT_EQ(fcntl(gate.lease, F_SETLEASE, F_UNLCK), 0);
+  close(gate.lease);
 }
 
 std::string conversion_request(const std::string& id, const std::string& input,
@@ -190,6 +191,42 @@ TEST(TextChannel, AnswersEveryFormOfRequest) {
   ASSERT_TRUE(send_text(&front_end, "exit"));
   EXPECT_EQ(qv_test::wait_for_exit(&front_end), 0);
   EXPECT_TRUE(qv_test::read_all_messages(&front_end).empty());
+}
+
+// A named pipe in place of an image would hold a blocking open for good; every request that
+// reads an image refuses it at once, and the channel still honours "exit".
+TEST(TextChannel, NamedPipesAreRefusedWithoutBlocking) {
+  TempDir dir;
+  const std::string pipe = dir.file("pipe.jpg");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  FrontEnd front_end;
+  start_and_greet(&front_end, kProtocolText, dir.path);
+  const struct {
+    std::string request;
+    std::string answer;
+  } rows[] = {
+      {"cmds:p:pingimage:" + pipe, "ret:p:done:"},
+      {"cmds:t:makethumb:" + pipe, "ret:t:done:"},
+      {"cmds:c:command:spheretocube cube '" + pipe + "' '" + dir.file("out.jpg") + "'",
+       "ret:c:done:false"},
+  };
+  for (const auto& row : rows) {
+    ASSERT_TRUE(send_text(&front_end, row.request));
+    // A blocked channel answers nothing; a few seconds tell that apart from a prompt answer.
+    std::vector<std::string> seen;
+    ChannelMessage message;
+    while (qv_test::read_message(&front_end, &message, 5000)) {
+      seen.push_back(message.payload);
+      if (message.payload.compare(0, 4, "ret:") == 0 &&
+          message.payload.find(":done:") != std::string::npos) {
+        break;
+      }
+    }
+    ASSERT_FALSE(seen.empty()) << row.request;
+    EXPECT_EQ(seen.back(), row.answer) << row.request;
+  }
+  ASSERT_TRUE(send_text(&front_end, "exit"));
+  EXPECT_EQ(qv_test::wait_for_exit(&front_end, 5000), 0);
 }
 
 TEST(TextChannel, MalformedFramesAreSkipped) {

@@ -326,6 +326,7 @@ TEST(InputAnalysis, SkippedFilesAreReported) {
   EXPECT_EQ(analysis.output,
             "\nINPUTERROR: unsupported image: broken.jpg\n"
             "\nINPUTERROR: unsupported image: missing.tif\n"
+            "            - no such file or directory!\n"
             "INPUTERROR: unknown file type: notes.txt\n");
 }
 

@@ -203,7 +203,8 @@ TEST(CubeToSphere, RendersTheFileAndLeavesNothingWhenItCannot) {
   job.output_name = dir.file("missing/sphere.tif");
   EXPECT_FALSE(render_sphere(job, &cube.source));
   // Formatted, then handed to the error callback, which ends the line once more.
-  EXPECT_EQ(console.errors, "error creating file \"" + job.output_name + "\"!\n\n\n");
+  EXPECT_EQ(console.errors, "error creating file \"" + job.output_name +
+                                "\"!\n       - no such file or directory!\n\n\n");
   EXPECT_FALSE(qv_test::file_exists(job.output_name));
   EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"sphere.tif"});
 }

@@ -152,8 +152,8 @@ TEST(SmoothPreview, LoaderWidensEveryFormatAndReportsFailures) {
   Capture capture;
   init_job(&job, &capture);
   EXPECT_TRUE(load_preview_source(10, &job, dir.file("none.jpg"), 5, true).empty());
-  EXPECT_EQ(capture.console.text,
-            "ERROR: unable to open inputimage " + dir.file("none.jpg") + "\n");
+  EXPECT_EQ(capture.console.text, "ERROR: unable to open inputimage " + dir.file("none.jpg") +
+                                      "\n       - no such file or directory!\n");
   EXPECT_EQ(capture.console.errors, capture.console.text);
 }
 
@@ -347,7 +347,8 @@ TEST(SmoothPreview, NoBlurGrayAndCubeStrip) {
     init_sphere_job(&job, &capture, source, width, height, width, height);
     job.out_path = dir.file("plain.tif/inside.tif");
     EXPECT_FALSE(render_preview(&job));
-    EXPECT_EQ(capture.console.text, "ERROR: unable to create file " + job.out_path + "\n");
+    EXPECT_EQ(capture.console.text,
+              "ERROR: unable to create file " + job.out_path + "\n       - not a directory!\n");
     EXPECT_EQ(capture.console.errors, capture.console.text);
   }
 }

@@ -579,8 +579,8 @@ TEST(OutputFiles, UncreatableOutputIsReportedAndLeavesNothing) {
                             90, dir.file("face.unknown")));
   EXPECT_TRUE(qv_test::list_files(dir.path).empty());
   EXPECT_EQ(console.text, "error creating file \"" + dir.file("missing/face.kro") +
-                              "\"!\n\nerror creating file \"" + dir.file("face.unknown") +
-                              "\"!\n\n");
+                              "\"!\n       - no such file or directory!\n\nerror creating file \"" +
+                              dir.file("face.unknown") + "\"!\n\n");
   ASSERT_TRUE(render_image(&source.settings, &console, kro_props(), 16, 16, 1, nullptr, 0, 0, 0, 90,
                            dir.file("face.kro")));
   EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"face.kro"});

@@ -250,14 +250,15 @@ TEST(Makethumb, Failures) {
   const std::string output = dir.file("missing/t.jpg");
   auto result = run_qorveltools({"makethumb", dir.file("in.jpg"), output});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "ERROR: creating file " + output + " failed!\n");
+  EXPECT_EQ(result.err,
+            "ERROR: creating file " + output + " failed!\n       - no such file or directory!\n");
   EXPECT_NE(result.out.find("outputsize:  256x128\n"), std::string::npos);
   // An unreadable input.
   result = run_qorveltools({"makethumb", dir.file("none.jpg"), dir.file("t.jpg")});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(without_times(result.out), "ERROR: unable to open inputimage " + dir.file("none.jpg") +
-                                           "\nmakethumb - " + dir.file("none.jpg") + " => " +
-                                           dir.file("t.jpg") +
+                                           "\n       - no such file or directory!\nmakethumb - " +
+                                           dir.file("none.jpg") + " => " + dir.file("t.jpg") +
                                            " (max:256x256)\n - fs=0 byte\n"
                                            " - ms=T\n\n");
 }

@@ -116,7 +116,8 @@ TEST(Cube2sphere, ArgumentAndInputErrors) {
        "\nERROR: not all cube images found or detected\n\n"},
       {{"-q", all, "-config=" + dir.file("none.config")},
        "ERROR: loading config - \"" + dir.file("none.config") + "\" - failed!\n\n"},
-      {{"-q", all, "-u=" + dir.file("absent_u.tif")}, " - loading error!\n\n"},
+      {{"-q", all, "-u=" + dir.file("absent_u.tif")},
+       " - loading error!\n       - no such file or directory!\n\n"},
       {{"-q", all, "-outsize=2000000000x1000000000"},
        "ERROR: the sphere size 2000000000x1000000000 is too large for the available memory\n\n"},
       {{"-q", all, "-f=" + dir.file("gray_f.tif")},
@@ -207,7 +208,8 @@ TEST(Cube2sphere, FacesNamesAndSizes) {
   result = run_qorveltools(
       {"cube2sphere", dir.file("pano_*.tif"), "-q", "-o=" + dir.file("no/dir/out.tif")});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "error creating file \"" + dir.file("no/dir/out.tif") + "\"!\n\n\n");
+  EXPECT_EQ(result.out, "error creating file \"" + dir.file("no/dir/out.tif") +
+                            "\"!\n       - no such file or directory!\n\n\n");
   TempDir taken;
   ASSERT_EQ(mkdir(taken.file("out.tif").c_str(), 0755), 0);
   result = run_qorveltools({"cube2sphere", dir.file("pano_*.tif"), "-o=" + taken.file("out.tif")});

@@ -79,7 +79,8 @@ TEST(Makepreview, RefusedArgumentsSizesAndInputs) {
         dir.file("cube_b.tif"), dir.file("cube_u.tif")},
        "ERROR: not all cube images found or detected\n"},
       {{"-q", dir.file("absent.jpg")},
-       "ERROR: unable to open inputimage " + dir.file("absent.jpg") + "\n"},
+       "ERROR: unable to open inputimage " + dir.file("absent.jpg") +
+           "\n       - no such file or directory!\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"makepreview"};

@@ -277,7 +277,7 @@ TEST(Maketiles, FailuresEndWithStatusOne) {
   CommandResult result = run_qorveltools({"maketiles", dir.file("none.jpg"), dir.file("o.jpg")});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, std::string(kBanner) + "ERROR: unable to open inputimage " +
-                            dir.file("none.jpg") + "\n");
+                            dir.file("none.jpg") + "\n       - no such file or directory!\n");
   // A reader's detail follows the message.
   const std::string layered = qv_test::corpus_file("psd/psdtools_2layers.psb");
   result = run_qorveltools({"maketiles", layered, dir.file("o.jpg")});
@@ -289,7 +289,8 @@ TEST(Maketiles, FailuresEndWithStatusOne) {
   EXPECT_EQ(result.out, "ERROR: unable to create file " + dir.file("o.gif") + "\n");
   result = run_qorveltools({"maketiles", dir.file("in.kro"), dir.file("file/sub/o.jpg"), "-q"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "ERROR: unable to create file " + dir.file("file/sub/o.jpg") + "\n");
+  EXPECT_EQ(result.out, "ERROR: unable to create file " + dir.file("file/sub/o.jpg") +
+                            "\n       - not a directory!\n");
   result = run_qorveltools({"maketiles", dir.file("t%h.kro"), dir.file("o.kro"), "-insize=10x10",
                             "-intilesize=5", "-q"});
   EXPECT_EQ(result.status, 1);

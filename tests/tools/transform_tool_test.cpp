@@ -300,7 +300,8 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
   };
   const std::string out = dir.file("o.jpg");
   const Case cases[] = {
-      {{"cube", dir.file("missing.jpg"), out, "-q"}, "loading error!\n\n"},
+      {{"cube", dir.file("missing.jpg"), out, "-q"},
+       "loading error!\n       - no such file or directory!\n\n"},
       {{"cube", dir.file("text.jpg"), out, "-q"},
        "loading error - not a jpeg, tiff, psd/psb, kro or png file!\n\n"},
       {{"cube", "-q", "-fast"}, "loading error!\n\n"},
@@ -327,7 +328,8 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
   // An output folder that does not exist: each face reports, the run fails.
   CommandResult result = run({"transform", "cube", pano, dir.file("nowhere/o.jpg"), "-outsize=16"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.out.find("error creating file \"" + dir.file("nowhere/o_u.jpg") + "\"!\n\n"),
+  EXPECT_NE(result.out.find("error creating file \"" + dir.file("nowhere/o_u.jpg") +
+                            "\"!\n       - no such file or directory!\n\n"),
             std::string::npos);
   EXPECT_FALSE(qv_test::file_exists(dir.file("nowhere")));
 
@@ -337,7 +339,8 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
   ASSERT_EQ(mkdir(folder.file("x_f.kro").c_str(), 0755), 0);
   result = run({"transform", "cube", pano, folder.file("x.kro"), "-outsize=16"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.out.find("error creating file \"" + folder.file("x_f.kro") + "\"!\n\n"),
+  EXPECT_NE(result.out.find("error creating file \"" + folder.file("x_f.kro") +
+                            "\"!\n       - is a directory!\n\n"),
             std::string::npos);
   EXPECT_EQ(
       qv_test::list_files(folder.path),
@@ -348,7 +351,9 @@ TEST_F(TransformTool, BadInputsAreRejectedWithoutOutputs) {
     const char* size = mode[0] == 'v' ? "-outsize=16x12" : "-outsize=16";
     result = run({"transform", mode, pano, dir.file("nowhere/v.jpg"), size, "-q"});
     EXPECT_EQ(result.status, 1) << mode;
-    EXPECT_EQ(result.out, "error creating file \"" + dir.file("nowhere/v.jpg") + "\"!\n\n") << mode;
+    EXPECT_EQ(result.out, "error creating file \"" + dir.file("nowhere/v.jpg") +
+                              "\"!\n       - no such file or directory!\n\n")
+        << mode;
   }
 }
 

@@ -67,4 +67,50 @@ TEST(WriteFailure, FailsTheRunAndLeavesNoTruncatedFile) {
   }
 }
 
+// An output folder that cannot hold files (here a name under a regular file, which fails for
+// root too): every tool names the file, gives the system's reason on the next line, does not
+// say "done." after it and ends with status 1.
+TEST(WriteFailure, TheSystemsReasonIsGivenAndNothingIsDone) {
+  const std::string pano = corpus_file("pano/xplanet_earth.jpg");  // 2048 x 1024
+  const std::string faces = corpus_file("pano/cube_philo_sky3/");
+  TempDir dir;
+  ASSERT_TRUE(qv_test::write_file(dir.file("plain"), "a file, not a folder"));
+  const std::string out = dir.file("plain/");
+  const std::string reason = "       - not a directory!\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;  // the tool's line before the reason
+  } cases[] = {
+      {"transform cube",
+       {"transform", "cube", pano, out + "c.jpg", "-outsize=64"},
+       "error creating file \"" + out + "c_f.jpg\"!\n"},
+      {"maketiles",
+       {"maketiles", pano, out + "o.jpg", "0"},
+       "ERROR: unable to create file " + out + "o.jpg\n"},
+      {"makepreview",
+       {"makepreview", pano, "-size=256x128", "-o=" + out + "p.jpg"},
+       "ERROR: unable to create file " + out + "p.jpg\n"},
+      {"makethumb",
+       {"makethumb", pano, out + "t.jpg", "64"},
+       "ERROR: creating file " + out + "t.jpg failed!\n"},
+      {"cube2sphere",
+       {"cube2sphere", "-l=" + faces + "sky3_lf.jpg", "-f=" + faces + "sky3_ft.jpg",
+        "-r=" + faces + "sky3_rt.jpg", "-b=" + faces + "sky3_bk.jpg", "-u=" + faces + "sky3_up.jpg",
+        "-d=" + faces + "sky3_dn.jpg", "-outsize=256x128", "-o=" + out + "s.jpg"},
+       "error creating file \"" + out + "s.jpg\"!\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CommandResult result = qv_test::run_qorveltools(c.args);
+    const std::string text = result.out + result.err;
+    EXPECT_EQ(result.status, 1) << text;
+    const size_t reported = text.find(c.message + reason);
+    ASSERT_NE(reported, std::string::npos) << text;
+    // Loading steps before it may say "done."; nothing after it does.
+    EXPECT_EQ(text.find("done.", reported), std::string::npos) << text;
+  }
+  EXPECT_EQ(qv_test::list_files(dir.path), std::vector<std::string>{"plain"});
+}
+
 }  // namespace
