@@ -221,7 +221,7 @@ struct MakepanoRun {
   int32_t made = 0;                     // inputs made
   std::set<std::string> confirmed_xml;  // XML files this run may replace
   std::set<std::string> declined_xml;   // existing XML files this run keeps
-  ShardSpec shard;                      // this run's share of the inputs
+  ShardShare shard;                      // this run's share of the inputs
   bool merge = false;                   // write the XML and pages from the shards' manifests
   std::string summary_path;             // the JSON run summary; empty: none
   std::vector<std::string> plan_args;   // the arguments that define the tour (no shard words)

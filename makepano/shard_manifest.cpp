@@ -62,7 +62,7 @@ int64_t ceil_div(int64_t a, int64_t b) {
 
 }  // namespace
 
-bool parse_shard_value(const std::string& value, EnvLookup env, ShardSpec* spec,
+bool parse_shard_value(const std::string& value, EnvLookup env, ShardShare* share,
                        std::string* error) {
   const size_t slash = value.find('/');
   const std::string first = value.substr(0, slash);
@@ -113,9 +113,9 @@ bool parse_shard_value(const std::string& value, EnvLookup env, ShardSpec* spec,
     *error = formatted(kBadShard, value);
     return false;
   }
-  spec->active = true;
-  spec->index = static_cast<int32_t>(index);
-  spec->count = static_cast<int32_t>(count);
+  share->active = true;
+  share->index = static_cast<int32_t>(index);
+  share->count = static_cast<int32_t>(count);
   return true;
 }
 

@@ -14,7 +14,7 @@ struct PanoSettings;
 struct XmlTemplates;
 
 // This run's share: inputs whose sorted position p has p % count == index.
-struct ShardSpec {
+struct ShardShare {
   bool active = false;
   int32_t index = 0;
   int32_t count = 1;
@@ -27,7 +27,7 @@ using EnvLookup = const char* (*)(const char* name);
 // from SLURM_ARRAY_TASK_ID (count from SLURM_ARRAY_TASK_COUNT or the array's min and max),
 // JOB_COMPLETION_INDEX (count N required) or PARALLEL_SEQ (counts from 1; count N required).
 // False with a message text on a bad value or a missing environment.
-bool parse_shard_value(const std::string& value, EnvLookup env, ShardSpec* spec,
+bool parse_shard_value(const std::string& value, EnvLookup env, ShardShare* share,
                        std::string* error);
 
 // The shard that makes each input (given in input order): its position in the sorted list of

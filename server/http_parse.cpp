@@ -375,17 +375,17 @@ ByteRange resolve_byte_range(std::string_view text, int64_t size) {
   bool any_satisfiable = false;
   for (;;) {
     size_t comma = set.find(',');
-    std::string_view spec = trim_optional_space(set.substr(0, comma));
+    std::string_view range_text = trim_optional_space(set.substr(0, comma));
     set.remove_prefix(comma == std::string_view::npos ? set.size() : comma + 1);
-    if (!spec.empty()) {  // empty list elements are allowed and skipped
+    if (!range_text.empty()) {  // empty list elements are allowed and skipped
       ++ranges;
       int64_t first = 0, last = INT64_MAX;
       ByteRange part;
       part.answer = RangeAnswer::kPart;
-      if (spec.front() == '-') {
-        spec.remove_prefix(1);
+      if (range_text.front() == '-') {
+        range_text.remove_prefix(1);
         int64_t count = 0;
-        if (!parse_position(&spec, &count) || !spec.empty()) return refused;
+        if (!parse_position(&range_text, &count) || !range_text.empty()) return refused;
         if (count > 0 && size > 0) {
           part.length = count < size ? count : size;
           part.first = size - part.length;
@@ -394,9 +394,9 @@ ByteRange resolve_byte_range(std::string_view text, int64_t size) {
           part.answer = RangeAnswer::kUnsatisfiable;
         }
       } else {
-        if (!parse_position(&spec, &first) || spec.empty() || spec.front() != '-') return refused;
-        spec.remove_prefix(1);
-        if (!spec.empty() && (!parse_position(&spec, &last) || !spec.empty())) return refused;
+        if (!parse_position(&range_text, &first) || range_text.empty() || range_text.front() != '-') return refused;
+        range_text.remove_prefix(1);
+        if (!range_text.empty() && (!parse_position(&range_text, &last) || !range_text.empty())) return refused;
         if (last < first) return refused;
         if (first < size) {
           part.first = first;

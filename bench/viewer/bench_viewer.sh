@@ -13,7 +13,6 @@ work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/qv_bench_viewer.XXXXXX")}
 here=$(cd "$(dirname "$0")" && pwd)
 source_folder=$(cd "$here/../.." && pwd)
 corpus=${QV_CORPUS:-$source_folder/../shared/corpus}
-[ -d "$corpus" ] || corpus=/work/shared/corpus
 chromium=${CHROMIUM:-/usr/bin/chromium}
 mkdir -p "$work"
 

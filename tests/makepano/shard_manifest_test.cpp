@@ -66,14 +66,14 @@ TEST(ShardValue, ExplicitAndEngineEnvironments) {
   };
   for (const ShardCase& c : cases) {
     g_env = c.env;
-    ShardSpec spec;
+    ShardShare share;
     std::string error;
-    const bool ok = parse_shard_value(c.value, fake_env, &spec, &error);
+    const bool ok = parse_shard_value(c.value, fake_env, &share, &error);
     EXPECT_EQ(ok, c.ok) << c.value << " " << error;
     if (ok && c.ok) {
-      EXPECT_TRUE(spec.active);
-      EXPECT_EQ(spec.index, c.index) << c.value;
-      EXPECT_EQ(spec.count, c.count) << c.value;
+      EXPECT_TRUE(share.active);
+      EXPECT_EQ(share.index, c.index) << c.value;
+      EXPECT_EQ(share.count, c.count) << c.value;
     } else if (!ok) {
       EXPECT_NE(error.find("-shard="), std::string::npos) << error;
     }
