@@ -39,6 +39,7 @@
 #include "makepano/temp_files.h"
 #include "makepano/tile_output.h"
 #include "makepano/xml_writer.h"
+#include "memory/qvmem.h"
 #include "render/resize.h"
 #include "render/sphere_to_cube.h"
 #include "render/tiling.h"
@@ -95,6 +96,8 @@ constexpr char kUsageMore[] =
     "  -hfov=360           - horizontal field of view of partial panoramas\n"
     "  -preview=false, -makethumb=false - leave out the preview or the thumbnail\n"
     "  -askforxmloverwrite=false - replace an existing tour without asking\n"
+    "  -memlimit=4G        - most memory to use (default: what the machine has free); larger\n"
+    "                        panoramas are paged to swap files in tempdir\n"
     "  -quiet              - print nothing but errors\n"
     "\n"
     "many machines (see the README):\n"
@@ -108,6 +111,8 @@ constexpr char kBadLevelSizes[] =
 constexpr char kFramesWithoutFrameNumber[] =
     "ERROR: frames=true needs a frame number (%%f) in tilepath=%s, or every frame would be "
     "written over the previous one\n\n";
+constexpr char kBadMemoryLimit[] =
+    "ERROR: memlimit=%s is not a memory size (e.g. memlimit=4G or memlimit=4096M)\n\n";
 constexpr char kBadOutputFolder[] = "ERROR: outputfolder=%s cannot be made into a folder\n\n";
 constexpr char kPageNeedsXml[] =
     "WARNING: xml=false: no html page is written, as it would point at an xml file that is not "
@@ -1227,6 +1232,14 @@ bool check_run_settings(MakepanoRun* run) {
   if (!settings.levelsizes.empty() && !level_sizes_valid(settings.levelsizes)) {
     run->ops->log(run->ops, kBadLevelSizes, settings.levelsizes.c_str());
     return false;
+  }
+  if (!settings.memlimit.empty()) {
+    const int64_t bytes = qvmem_parse_memory_size(settings.memlimit.c_str());
+    if (bytes <= 0) {
+      run->ops->log(run->ops, kBadMemoryLimit, settings.memlimit.c_str());
+      return false;
+    }
+    qvmem_set_memory_limit(bytes);
   }
   if (settings.frames && !has_frame_placeholder(settings.tilepath)) {
     run->ops->log(run->ops, kFramesWithoutFrameNumber, settings.tilepath.c_str());

@@ -129,6 +129,7 @@ const SettingKey kSettingKeys[] = {
     bool_key("jpegprogressive", &S::jpegprogressive, "false", 0),
     bool_key("manualjpegcompression", &S::manualjpegcompression, "false", 0),
     text_key("tempdir", &S::tempdir, ""),
+    text_key("memlimit", &S::memlimit, ""),
 
     // Preview, thumbnail and extra images.
     bool_key("preview", &S::preview, "true", 1),

@@ -94,6 +94,7 @@ struct PanoSettings {
   bool jpegprogressive = false;
   bool manualjpegcompression = false;  // tiles and level images are written as TIFF
   std::string tempdir;                 // folder for temporary data
+  std::string memlimit;                // most memory to use (4G, 4096M, …); empty: the machine's
 
   // Preview, thumbnail and extra images.
   bool preview = false;

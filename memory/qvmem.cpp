@@ -68,6 +68,7 @@ struct Settings {
   std::atomic<QvmemStatusFn> status_source{nullptr};
   std::atomic<void*> status_user{nullptr};
   std::atomic<int64_t> cgroup_limit{-2};  // control-group memory limit; -1 none, -2 not read
+  std::atomic<int64_t> memory_limit{0};   // the process's own limit in bytes; 0 none
   bool exit_hook_registered = false;
   bool signals_installed = false;
 };
@@ -212,10 +213,63 @@ int64_t read_number_file(const char* path) {
   return strtoll(text, nullptr, 10);
 }
 
+// The memory limit of the control group the process runs in: the smallest limit on its path, read
+// from the group's own folder and every folder above it (cgroup v2 "memory.max", v1
+// "memory.limit_in_bytes"); -1 when there is none. A scope started with a limit
+// (systemd-run -p MemoryMax=…) puts the process in a group below the root, so the root's own
+// file alone would miss it.
+int64_t limit_on_path(const std::string& root, const std::string& path, const char* file) {
+  int64_t smallest = -1;
+  std::string folder = path;
+  for (;;) {
+    const int64_t limit = read_number_file((root + folder + "/" + file).c_str());
+    // v1 writes "no limit" as a number near 2^63.
+    if (limit > 0 && limit < (int64_t(1) << 60) && (smallest < 0 || limit < smallest)) {
+      smallest = limit;
+    }
+    if (folder.empty() || folder == "/") break;
+    const size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos || slash == 0 ? std::string() : folder.substr(0, slash);
+  }
+  return smallest;
+}
+
 int64_t control_group_limit() {
-  int64_t limit = read_number_file("/sys/fs/cgroup/memory.max");
-  if (limit < 0) limit = read_number_file("/sys/fs/cgroup/memory/memory.limit_in_bytes");
-  return limit;
+  int64_t smallest = -1;
+  const auto take = [&smallest](int64_t limit) {
+    if (limit > 0 && (smallest < 0 || limit < smallest)) smallest = limit;
+  };
+  int file = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
+  if (file >= 0) {
+    char text[4096] = {};
+    ssize_t bytes = read(file, text, sizeof(text) - 1);
+    close(file);
+    // Lines "ID:CONTROLLERS:PATH": v2 has "0::PATH", v1 names "memory" among the controllers.
+    const char* line = text;
+    while (bytes > 0 && *line) {
+      const char* end = strchr(line, '\n');
+      std::string entry(line, end ? static_cast<size_t>(end - line) : strlen(line));
+      const size_t first = entry.find(':');
+      const size_t second = first == std::string::npos ? first : entry.find(':', first + 1);
+      if (second != std::string::npos) {
+        const std::string controllers = entry.substr(first + 1, second - first - 1);
+        std::string path = entry.substr(second + 1);
+        if (path == "/") path.clear();
+        if (controllers.empty()) {
+          take(limit_on_path("/sys/fs/cgroup", path, "memory.max"));
+          take(limit_on_path("/sys/fs/cgroup/unified", path, "memory.max"));
+        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+          take(limit_on_path("/sys/fs/cgroup/memory", path, "memory.limit_in_bytes"));
+        }
+      }
+      if (!end) break;
+      line = end + 1;
+    }
+  }
+  take(read_number_file("/sys/fs/cgroup/memory.max"));
+  const int64_t v1 = read_number_file("/sys/fs/cgroup/memory/memory.limit_in_bytes");
+  if (v1 < (int64_t(1) << 60)) take(v1);
+  return smallest;
 }
 
 // Value in bytes of a "Key:   123 kB" line of /proc/meminfo text, -1 when missing.
@@ -223,6 +277,20 @@ int64_t meminfo_value(const char* text, const char* key) {
   const char* line = strstr(text, key);
   if (!line) return -1;
   return strtoll(line + strlen(key), nullptr, 10) * 1024;
+}
+
+// Bytes of the process's pages in memory (second field of /proc/self/statm): what a memory
+// limit charges to it.
+int64_t resident_bytes_of_process() {
+  int file = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (file < 0) return 0;
+  char text[128] = {};
+  ssize_t bytes = read(file, text, sizeof(text) - 1);
+  close(file);
+  if (bytes <= 0) return 0;
+  char* after_size = nullptr;
+  strtoll(text, &after_size, 10);
+  return strtoll(after_size, nullptr, 10) * sysconf(_SC_PAGESIZE);
 }
 
 // Pages of the process's address space (first field of /proc/self/statm) in bytes.
@@ -354,10 +422,13 @@ QvmemMemoryStatus qvmem_query_memory_status() {
     limit = control_group_limit();
     settings().cgroup_limit.store(limit);
   }
+  const int64_t own_limit = settings().memory_limit.load();
+  if (own_limit > 0 && (limit <= 0 || own_limit < limit)) limit = own_limit;
   if (limit > 0 && limit < total) {
-    // In a memory-limited group the process's own mapped pages count against the limit.
+    // Under a limit (the control group's or the process's own) the process's own resident
+    // pages count against it.
     total = limit;
-    int64_t left = limit - mapped_bytes_of_process();
+    int64_t left = limit - resident_bytes_of_process();
     if (left < available) available = left > 0 ? left : 0;
   }
   status.total_physical = total;
@@ -391,6 +462,50 @@ QvmemMemoryStatus qvmem_cached_memory_status(QvmemStatusCache* cache, int64_t no
   status.available_physical = std::max<int64_t>(0, status.available_physical - change);
   status.available_virtual = std::max<int64_t>(0, status.available_virtual - change);
   return status;
+}
+
+void qvmem_set_memory_limit(int64_t bytes) {
+  settings().memory_limit.store(bytes > 0 ? bytes : 0);
+}
+
+int64_t qvmem_memory_limit() {
+  return settings().memory_limit.load();
+}
+
+int64_t qvmem_parse_memory_size(const char* text) {
+  if (!text || *text < '0' || *text > '9') return -1;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long number = strtoull(text, &end, 10);
+  if (errno != 0 || number == 0) return -1;
+  int shift = 20;
+  switch (*end) {
+    case 'k': case 'K': shift = 10; ++end; break;
+    case 'm': case 'M': shift = 20; ++end; break;
+    case 'g': case 'G': shift = 30; ++end; break;
+    case 't': case 'T': shift = 40; ++end; break;
+    case '\0': break;
+    default: return -1;
+  }
+  if ((*end == 'i' || *end == 'I') && (end[1] == 'b' || end[1] == 'B')) {
+    end += 2;
+  } else if (*end == 'b' || *end == 'B') {
+    ++end;
+  }
+  if (*end != '\0' || number > (static_cast<unsigned long long>(INT64_MAX) >> shift)) return -1;
+  return static_cast<int64_t>(number << shift);
+}
+
+bool qvmem_limit_from_environment(bool* bad) {
+  const char* text = std::getenv("QV_MEMORY_LIMIT");
+  if (!text || !*text) return false;
+  const int64_t bytes = qvmem_parse_memory_size(text);
+  if (bytes <= 0) {
+    if (bad) *bad = true;
+    return false;
+  }
+  qvmem_set_memory_limit(bytes);
+  return true;
 }
 
 void qvmem_set_memory_status_source(QvmemStatusFn source, void* user) {

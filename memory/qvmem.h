@@ -78,6 +78,24 @@ inline int64_t qvmem_budget() {
   return qvmem_ops()->budget();
 }
 
+// The process's own memory limit in bytes (0: none), on top of the machine's memory and the
+// control group's limit: the budget then treats the limit as the machine's whole memory, with
+// the process's resident pages counting against it, and pages blocks out to swap files to stay
+// within it. Without one, the budget follows the available memory of the machine (or of the
+// control group the process runs in). Tools set it from -memlimit, or else from the environment
+// variable QV_MEMORY_LIMIT (qvmem_limit_from_environment).
+void qvmem_set_memory_limit(int64_t bytes);
+int64_t qvmem_memory_limit();
+
+// Bytes of a memory size text: a whole number with an optional unit K, M, G or T (powers of
+// 1024; a trailing "B" or "iB" is allowed, case does not matter); a bare number means MB.
+// -1 when the text is not such a size or is 0.
+int64_t qvmem_parse_memory_size(const char* text);
+
+// Sets the limit from QV_MEMORY_LIMIT when it holds a size; false (nothing changes) when the
+// variable is unset, true when it was applied, and *bad is set when it holds something else.
+bool qvmem_limit_from_environment(bool* bad);
+
 // Mode 0: when on, one lock guards allocate, free, lock and unlock (eviction and swap-file input
 // and output included). Off by default; the channel mode switches it on before its workers start.
 void qvmem_set_thread_safe(bool on);

@@ -61,6 +61,7 @@ constexpr const char* kUsageLines[] = {
     " -jpegoptimize=# ... optimize jpeg compression (true or false, default=true)",
     " -tiffcompress=# ... set tiff compression (none,lzw,zip,jpeg, default=lzw)",
     " -tempdir=#      ... set directory for temporary data",
+    " -memlimit=#     ... most memory to use, e.g. 4G (default: what the machine has free)",
     " -q / -quiet     ... suppress output messages",
     "",
     "supported input and output formats:",
@@ -96,7 +97,7 @@ constexpr int32_t kProgressParts = 24;  // loading 6 (one a face), rendering 18
 // The words of the shared output block that cube2sphere accepts (and its config section keys).
 constexpr uint32_t kOutputWords = kOutputJpegQuality | kOutputJpegSubsampling |
                                   kOutputJpegOptimizeWord | kOutputTiffCompression |
-                                  kOutputTempDir | kOutputQuiet;
+                                  kOutputTempDir | kOutputMemoryLimit | kOutputQuiet;
 
 // ---- settings ----
 
@@ -343,6 +344,7 @@ int run_cube2sphere(SphereSettings* s) {
   }
   const std::string& temp_dir = s->options.temp_dir;
   qvmem_init(temp_dir.empty() ? nullptr : temp_dir.c_str(), 0);
+  apply_memory_limit_option(s->options);
   for (const std::string& face : s->faces) {
     if (face.empty()) {
       ops->error(ops, kFacesMissing);

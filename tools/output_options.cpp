@@ -3,6 +3,8 @@
 
 #include <climits>
 
+#include "memory/qvmem.h"
+
 namespace {
 
 OutputOptions* options_of(void* target) {
@@ -55,6 +57,13 @@ OptionStatus apply_profile(void* target, const ParsedArgument& argument) {
   return accept_if(parse_profile_mode(argument.value, &options_of(target)->profile));
 }
 
+OptionStatus apply_memory_limit(void* target, const ParsedArgument& argument) {
+  const int64_t bytes = qvmem_parse_memory_size(argument.value.c_str());
+  if (bytes <= 0) return OptionStatus::Refused;
+  options_of(target)->memory_limit = bytes;
+  return OptionStatus::Accepted;
+}
+
 OptionStatus apply_profile_or_skip(void* target, const ParsedArgument& argument) {
   options_of(target)->profile = profile_mode_or_skip(argument.value);
   return OptionStatus::Accepted;
@@ -83,12 +92,18 @@ void add_output_option_rows(OutputOptions* options, uint32_t words, std::vector<
       {kOutputProfileOrSkip,
        option_call("profile", OptionValue::Required, apply_profile_or_skip, options)},
       {kOutputTempDir, {"tempdir", OptionKind::Text, &options->temp_dir}},
+      {kOutputMemoryLimit,
+       option_call("memlimit", OptionValue::Required, apply_memory_limit, options)},
       {kOutputQuiet, {"q", OptionKind::Flag, &options->quiet}},
       {kOutputQuiet, {"quiet", OptionKind::Flag, &options->quiet}},
   };
   for (const auto& entry : block) {
     if (words & entry.word) rows->push_back(entry.row);
   }
+}
+
+void apply_memory_limit_option(const OutputOptions& options) {
+  if (options.memory_limit > 0) qvmem_set_memory_limit(options.memory_limit);
 }
 
 bool apply_output_config_entry(const ConfigEntry& entry, uint32_t words, WriterSettings* writer,

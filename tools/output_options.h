@@ -18,6 +18,7 @@ struct OutputOptions {
   WriterSettings writer;                  // -jpegquality … -tiffcompress, -dpi
   ProfileMode profile = kProfileConvert;  // -profile
   std::string temp_dir;                   // -tempdir: folder for swap files; empty = default
+  int64_t memory_limit = 0;               // -memlimit: bytes of memory to stay within; 0 = default
   bool quiet = false;                     // -q, -quiet: no status lines
 };
 
@@ -35,7 +36,11 @@ enum OutputWord : uint32_t {
   kOutputProfileOrSkip = 1u << 8,     // -profile=#: any word but copy, convert, srgb means skip
   kOutputTempDir = 1u << 9,           // -tempdir=#: the folder as typed
   kOutputQuiet = 1u << 10,            // -q, -quiet
+  kOutputMemoryLimit = 1u << 11,      // -memlimit=#: a memory size (4G, 4096M, …), else refused
 };
+
+// Applies -memlimit (when given) to the memory manager; call it after qvmem_init.
+void apply_memory_limit_option(const OutputOptions& options);
 
 // Appends the rows of the named words; they write into options, which outlives the walk.
 void add_output_option_rows(OutputOptions* options, uint32_t words, std::vector<OptionRow>* rows);

@@ -74,6 +74,7 @@ constexpr const char* kUsageLines[] = {
     " -jpegprogressive ... use progressive jpeg compression",
     " -tiffcompress=#  ... set tiff compression (none,lzw,zip,jpeg, default=lzw)",
     " -tempdir=#       ... set directory for temporary files",
+    " -memlimit=#      ... most memory to use, e.g. 4G (default: what the machine has free)",
     " -fast            ... use faster calculations (but with lower image quality)",
     " -q / -quiet      ... suppress output messages",
     "",
@@ -134,7 +135,7 @@ constexpr int32_t kProgressParts = 31;
 // The words of the shared output block that transform accepts.
 constexpr uint32_t kOutputWords =
     kOutputJpegQuality | kOutputJpegSubsampling | kOutputJpegOptimize | kOutputJpegProgressive |
-    kOutputTiffCompression | kOutputProfile | kOutputTempDir | kOutputQuiet;
+    kOutputTiffCompression | kOutputProfile | kOutputTempDir | kOutputMemoryLimit | kOutputQuiet;
 
 struct TransformSettings {
   ConsoleOps* console = nullptr;
@@ -601,6 +602,7 @@ int run_transform(TransformSettings* s) {
   ConsoleOps* ops = s->console;
   const std::string& temp_dir = s->options.temp_dir;
   qvmem_init(temp_dir.empty() ? nullptr : temp_dir.c_str(), s->async_vmem ? 1 : 0);
+  apply_memory_limit_option(s->options);
   const bool chatty = !s->options.quiet && !s->in_process;
   if (chatty) {
     print_banner(ops, kTitle);

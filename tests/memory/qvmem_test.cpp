@@ -113,6 +113,30 @@ TEST(QvmemBudget, SystemFiguresAreSane) {
   EXPECT_GT(status.total_virtual, 2 * kGiB);
 }
 
+TEST(QvmemBudget, MemorySizesAndTheProcessLimit) {
+  const struct {
+    const char* text;
+    int64_t bytes;
+  } sizes[] = {{"4G", 4 * kGiB},      {"4096M", 4 * kGiB}, {"4gib", 4 * kGiB},
+               {"512", 512 << 20},    {"64k", 64 << 10},   {"2T", 2048 * kGiB},
+               {"0", -1},             {"", -1},            {"-4G", -1},
+               {"4X", -1},            {"4G ", -1},         {"99999999999999999999", -1},
+               {"9000000000T", -1}};
+  for (const auto& size : sizes) {
+    EXPECT_EQ(qvmem_parse_memory_size(size.text), size.bytes) << size.text;
+  }
+  // Under a limit the machine looks as large as the limit, and what the process already holds
+  // is not available.
+  const QvmemMemoryStatus before = qvmem_query_memory_status();
+  qvmem_set_memory_limit(kGiB);
+  const QvmemMemoryStatus limited = qvmem_query_memory_status();
+  qvmem_set_memory_limit(0);
+  EXPECT_EQ(limited.total_physical, std::min<int64_t>(kGiB, before.total_physical));
+  EXPECT_LT(limited.available_physical, kGiB);
+  EXPECT_GT(limited.available_physical, 0);
+  EXPECT_EQ(qvmem_memory_limit(), 0);
+}
+
 // Between readings of the system the manager's own commits and releases still count at once.
 int g_readings = 0;
 QvmemMemoryStatus counted_reading() {
