@@ -134,8 +134,10 @@ void fill_band_unit(void* user, int64_t /*index*/, int32_t /*worker*/) {
 
 }  // namespace
 
-TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
-                               TileLoadProgressFn progress, void* user) {
+TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
+                                    TiledImageLoad* load) {
+  load->reader.reset();
+  load->image = nullptr;
   if (!has_readable_signature(path)) return nullptr;
   ImageFilePtr reader = image_open_read(path, nullptr);
   if (!reader || reader->width <= 0 || reader->height <= 0) return nullptr;
@@ -144,7 +146,16 @@ TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
   TiledImagePtr image =
       create_tiled_image(tile_size, layout->element_type, reader->width, reader->height);
   if (!image) return nullptr;
+  open_tile_row_gate(image.get());
+  load->reader = std::move(reader);
+  load->image = image.get();
+  return image;
+}
 
+bool run_tiled_image_load(TiledImageLoad* load, TileLoadProgressFn progress, void* user) {
+  TiledImage* image = load->image;
+  ImageFile* reader = load->reader.get();
+  const Layout* layout = layout_for(reader->bits_per_pixel);
   const int64_t row_bytes = int64_t{image->width} * image->element_size;
   const int32_t rows_per_pass = static_cast<int32_t>(std::max<int64_t>(1, kPassBytes / row_bytes));
   const size_t file_row_bytes = static_cast<size_t>(reader->bytes_per_row);
@@ -156,21 +167,23 @@ TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
   buffers[0].resize(pass_bytes);
   if (pool) buffers[1].resize(pass_bytes);
   LoadPass pass;
-  pass.image = image.get();
+  pass.image = image;
   pass.layout = layout;
   pass.file_pixel_bytes = static_cast<size_t>(reader->bits_per_pixel / 8);
   pass.file_row_bytes = file_row_bytes;
   bool pass_pending = false;  // a pass is being filled on the helper
+  // Rows the pending (or, alone, the last) pass completes, published once it is filled.
+  int32_t rows_when_filled = 0;
   int32_t buffer = 0;
   int32_t rows_done = 0;
   bool read = true;
   for (int32_t band = 0; band < image->tiles_down && read; ++band) {
-    const int32_t band_rows = tile_at(image.get(), 0, band)->height;
+    const int32_t band_rows = tile_at(image, 0, band)->height;
     for (int32_t filled = 0; filled < band_rows && read;) {
       const int32_t rows = std::min(rows_per_pass, band_rows - filled);
       uint8_t* target = buffers[buffer].data();
       for (int32_t r = 0; r < rows && read; ++r) {
-        read = image_read_row(reader.get(), target + static_cast<size_t>(r) * file_row_bytes);
+        read = image_read_row(reader, target + static_cast<size_t>(r) * file_row_bytes);
         if (!read) break;
         ++rows_done;
         if (progress) progress(user, rows_done, image->height);
@@ -178,19 +191,43 @@ TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
       if (pass_pending) finish_parallel(pool.get());
       pass_pending = false;
       if (!read || pass.failed) break;
+      if (rows_when_filled > 0) publish_tile_rows(image, rows_when_filled);
       pass.rows = target;
       pass.band = band;
       pass.first_row = filled;
       pass.row_count = rows;
+      // A band is published whole: readers never meet a tile that is still being filled.
+      rows_when_filled = filled + rows == band_rows ? band * image->tile_size + band_rows : 0;
       start_parallel(pool.get(), 1, fill_band_unit, &pass);
       pass_pending = pool != nullptr;
       if (pool) buffer ^= 1;
+      if (!pool && rows_when_filled > 0 && !pass.failed) {
+        publish_tile_rows(image, rows_when_filled);
+        rows_when_filled = 0;
+      }
       filled += rows;
     }
   }
   if (pass_pending) finish_parallel(pool.get());
-  if (!read || pass.failed) return nullptr;
-  image_close(std::move(reader));
+  const bool complete = read && !pass.failed;
+  if (complete) image_close(std::move(load->reader));
+  load->reader.reset();
+  if (!complete) {
+    fail_tile_rows(image);
+    return false;
+  }
   image->loaded_from_file = true;
+  publish_tile_rows(image, image->height);
+  return true;
+}
+
+TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
+                               TileLoadProgressFn progress, void* user) {
+  TiledImageLoad load;
+  TiledImagePtr image = open_tiled_image_load(path, tile_size, &load);
+  if (!image) return nullptr;
+  if (!run_tiled_image_load(&load, progress, user)) return nullptr;
+  // Read whole in one go: nobody needs to wait for its rows.
+  image->gate.reset();
   return image;
 }

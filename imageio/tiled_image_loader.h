@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "imageio/image_file.h"
 #include "memory/tiled_image.h"
 
 // Called after every input row of the loader with the rows read so far and the image height.
@@ -17,3 +18,18 @@ using TileLoadProgressFn = void (*)(void* user, int32_t rows_done, int32_t total
 // sizes that are not positive and read errors.
 TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
                                TileLoadProgressFn progress, void* user);
+
+// A load split in two, so that readers can start on the image while it is filled: open makes the
+// image (size and element type known, pixels not yet there) with a row gate, and run fills it
+// from the top down on the calling thread, publishing each completed row of tiles; readers wait
+// for the rows they need (wait_for_tile_rows). On a read error run fails the gate, so waiting
+// readers return, and returns false; the image must then not be used.
+struct TiledImageLoad {
+  ImageFilePtr reader;
+  TiledImage* image = nullptr;
+};
+
+// Null, with nothing left open, on the same grounds as load_tiled_image.
+TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
+                                    TiledImageLoad* load);
+bool run_tiled_image_load(TiledImageLoad* load, TileLoadProgressFn progress, void* user);

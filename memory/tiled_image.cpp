@@ -117,6 +117,42 @@ TiledImagePtr create_tiled_image(int32_t tile_size, int32_t element_type, int32_
   return image;
 }
 
+void open_tile_row_gate(TiledImage* image) {
+  image->gate = std::make_unique<TileRowGate>();
+}
+
+void publish_tile_rows(TiledImage* image, int32_t rows) {
+  TileRowGate* gate = image->gate.get();
+  if (!gate) return;
+  {
+    std::lock_guard<std::mutex> guard(gate->mutex);
+    if (rows > gate->ready.load(std::memory_order_relaxed)) {
+      gate->ready.store(rows, std::memory_order_release);
+    }
+  }
+  gate->changed.notify_all();
+}
+
+void fail_tile_rows(TiledImage* image) {
+  TileRowGate* gate = image->gate.get();
+  if (!gate) return;
+  {
+    std::lock_guard<std::mutex> guard(gate->mutex);
+    gate->failed.store(true, std::memory_order_release);
+  }
+  gate->changed.notify_all();
+}
+
+bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows) {
+  TileRowGate* gate = image->gate.get();
+  std::unique_lock<std::mutex> lock(gate->mutex);
+  gate->changed.wait(lock, [gate, rows] {
+    return gate->ready.load(std::memory_order_acquire) >= rows ||
+           gate->failed.load(std::memory_order_acquire);
+  });
+  return gate->ready.load(std::memory_order_acquire) >= rows;
+}
+
 void release_tiled_image(TiledImage* image) {
   if (!image) return;
   for (Tile& tile : image->tiles) qvmem_free(tile.block);

@@ -3,6 +3,8 @@
 // pixels at arbitrary positions.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,6 +38,16 @@ struct SharedTileLocks {
   std::vector<uint8_t*> pixels;  // the locked memory of each held tile
 };
 
+// Lets readers start on an image while it is still being filled from the top down: the filler
+// publishes the rows that are complete (whole rows of tiles, which it never touches again), and a
+// reader waits until the rows it needs are there.
+struct TileRowGate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::atomic<int32_t> ready{0};      // rows 0 … ready - 1 are complete
+  std::atomic<bool> failed{false};    // the filling stopped; no more rows will come
+};
+
 struct TiledImage {
   int32_t id = 0;     // process-wide serial number, first image 1
   int32_t width = 0;  // image size in pixels
@@ -49,7 +61,35 @@ struct TiledImage {
   int32_t element_size = 0;                 // bytes per pixel of that code
   bool loaded_from_file = false;            // filled by load_tiled_image
   std::unique_ptr<SharedTileLocks> shared;  // set by share_tile_locks: views may share tiles
+  std::unique_ptr<TileRowGate> gate;        // set by open_tile_row_gate: filled while read
 };
+
+// From now on readers of image wait for its rows (wait_for_tile_rows) until the filler has
+// published them; call it before any reader starts.
+void open_tile_row_gate(TiledImage* image);
+
+// Publishes that rows 0 … rows - 1 are complete and wakes the readers waiting for them.
+void publish_tile_rows(TiledImage* image, int32_t rows);
+
+// Tells the readers that no more rows will come.
+void fail_tile_rows(TiledImage* image);
+
+// The waiting part of wait_for_tile_rows.
+bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows);
+
+// Waits until rows 0 … rows - 1 of image are complete; true at once for an image without a gate.
+// False when the filling failed before they were.
+inline bool wait_for_tile_rows(TiledImage* image, int32_t rows) {
+  TileRowGate* gate = image->gate.get();
+  if (!gate || gate->ready.load(std::memory_order_acquire) >= rows) return true;
+  return wait_for_tile_rows_slow(image, rows);
+}
+
+// True when every row of image is complete (always for an image without a gate).
+inline bool tile_rows_complete(const TiledImage* image) {
+  const TileRowGate* gate = image->gate.get();
+  return !gate || gate->ready.load(std::memory_order_acquire) >= image->height;
+}
 
 // From now on views of image (on any thread) may hold the same tile at once. Call it before
 // such views exist and release them all before the image.

@@ -53,10 +53,25 @@ void row_positions(RenderContext* context, int32_t row, SamplePosition* position
 #define QV_ROW_CLONES __attribute__((target_clones("avx2", "default")))
 #endif
 
+// Waits until the source rows a row's positions reach (with the kernel's reach below them) are
+// there, for a source that is still being filled; false when they never will be.
+__attribute__((noinline)) bool wait_for_row_sources(RenderContext* context) {
+  const PanoSampler* sampler = context->sampler;
+  int32_t lowest = 0;
+  for (const SamplePosition& position : context->positions) lowest = std::max(lowest, position.y);
+  const int32_t row = std::clamp((lowest >> 8) + 2 - sampler->offset, 0, sampler->height - 1);
+  return wait_for_tile_rows(sampler->view->image, row + 1);
+}
+
 template <bool kSixteen, bool kCylinder, bool kBicubic>
 QV_ROW_CLONES void render_row_variant(RenderContext* context, int32_t row, uint8_t* out) {
   context->positions.resize(static_cast<size_t>(context->width));
   row_positions<kCylinder>(context, row, context->positions.data());
+  if (!tile_rows_complete(context->sampler->view->image) && !wait_for_row_sources(context)) {
+    // The source will not be complete: the image is dropped, its rows need no pixels.
+    std::fill_n(out, static_cast<size_t>(context->width) * (kSixteen ? 6 : 3), 0);
+    return;
+  }
   if (kSixteen) {
     sample_run<true, kBicubic>(context->sampler, context->positions.data(), context->width, out);
   } else {
@@ -226,6 +241,9 @@ bool render_image(RenderSettings* settings, ConsoleOps* console, const ImageProp
     success = write_rendered_rows(&stream.rows, &output, width, height, settings->progress,
                                   settings->progress_user);
   }
+  // A source still being read: the image gets its name only once the whole source is there.
+  TiledImage* source = settings->sampler->view->image;
+  if (!wait_for_tile_rows(source, source->height)) success = false;
   return finish_face_output(&output, success, *settings, console);
 }
 

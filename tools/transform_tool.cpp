@@ -470,6 +470,36 @@ void log_status(const TransformSettings& s, const char* format, int32_t a, int32
   if (!s.options.quiet) s.console->log(s.console, format, a, b);
 }
 
+// A source whose rows are still to be read when the faces start (a cube with helper threads):
+// the faces wait for the rows they need while the calling thread reads the rest.
+struct SourceStillLoading {
+  TiledImageLoad load;
+  const ImageInfo* info = nullptr;
+  bool failed = false;  // the rest could not be read (the faces are dropped)
+};
+
+// What is said once the source has been read: its profile (verbose) and its size.
+void report_source(const TransformSettings& s, const ImageInfo* info, int32_t width,
+                   int32_t height) {
+  ConsoleOps* ops = s.console;
+  if (s.verbose && info && !info->icc.empty()) {
+    ops->log(ops, kHaveProfile, info->icc_description.c_str(), static_cast<int>(info->icc.size()));
+  }
+  if (!s.options.quiet && !s.in_process) ops->log(ops, kInputSize, width, height);
+}
+
+// Reads the rest of the source with the usual progress and report; false when it fails.
+bool finish_source_loading(TransformSettings* s, SourceStillLoading* loading) {
+  const bool report = !s->options.quiet || s->ipc;
+  TiledImage* image = loading->load.image;
+  if (!run_tiled_image_load(&loading->load, report ? report_step_rows : nullptr, &s->progress)) {
+    loading->failed = true;
+    return false;
+  }
+  report_source(*s, loading->info, image->width, image->height);
+  return true;
+}
+
 // The six faces rendered at once, each on a worker with its own tile cache over the shared
 // source; what a face reports is replayed here in face order, so the console shows what the
 // single-threaded loop shows.
@@ -514,12 +544,13 @@ void render_cube_face_unit(void* user, int64_t unit, int32_t /*worker*/) {
 // Makes all six faces, also after one fails; false when any of them could not be made. With
 // more than one thread the faces are rendered side by side (source: the run's tiled image).
 bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
-                       const RotationMatrix* extra, TiledImage* source) {
+                       const RotationMatrix* extra, TiledImage* source, SourceStillLoading* loading) {
   ConsoleOps* ops = s->console;
-  if (!s->options.quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
   const std::string* extension = s->has_extension ? &s->extension : nullptr;
   const int32_t threads = std::min<int32_t>(thread_count(), kCubeSideCount);
   WorkerPoolPtr pool = threads > 1 ? create_worker_pool(threads) : nullptr;
+  // Without helpers the source is read whole before any face is rendered.
+  if (loading && !pool && !finish_source_loading(s, loading)) return false;
   CubeFaceJobs jobs;
   UnitRelayPtr relay;
   if (pool) {
@@ -537,7 +568,13 @@ bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t si
                                        cube_side_info(kCubeFileOrder[p]).suffix, extension, true);
     }
     start_parallel(pool.get(), kCubeSideCount, render_cube_face_unit, &jobs);
+    // The faces start on the rows already read while the rest of the source is read here.
+    if (loading && !finish_source_loading(s, loading)) {
+      finish_parallel(pool.get());
+      return false;
+    }
   }
+  if (!s->options.quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
   bool complete = true;
   for (int32_t p = 0; p < kCubeSideCount; ++p) {
     const int32_t face = kCubeFileOrder[p];
@@ -611,16 +648,32 @@ int run_transform(TransformSettings* s) {
   if (chatty) ops->print(ops, kLoadingInput);
   std::unique_ptr<ImageInfo> info;
   TiledImagePtr image;
+  // With helper threads a cube's faces start while the source is still being read (its rows
+  // come from the top down, and the up face needs only the top third).
+  SourceStillLoading loading;
+  bool overlapped = false;
   if (!s->input.empty()) {
     info = image_probe(s->input);
+    loading.info = info.get();
     const bool report = !s->options.quiet || s->ipc;
-    image = load_tiled_image(s->input, 128, report ? report_step_rows : nullptr, &s->progress);
+    if (s->mode == kModeCube && thread_count() > 1) {
+      image = open_tiled_image_load(s->input, 128, &loading.load);
+      overlapped = image && image->width - 1 > image->height;
+      // A source that will be refused is read first, as any other.
+      if (image && !overlapped &&
+          !run_tiled_image_load(&loading.load, report ? report_step_rows : nullptr,
+                                &s->progress)) {
+        image.reset();
+      }
+    } else {
+      image = load_tiled_image(s->input, 128, report ? report_step_rows : nullptr, &s->progress);
+    }
   }
   if (!image) {
     report_loading_failure(*s);
     return 1;
   }
-  if (s->verbose && info && !info->icc.empty()) {
+  if (!overlapped && s->verbose && info && !info->icc.empty()) {
     ops->log(ops, kHaveProfile, info->icc_description.c_str(), static_cast<int>(info->icc.size()));
   }
   if (image->element_type != kElementBgra8 && image->element_type != kElementRgba16) {
@@ -633,7 +686,7 @@ int run_transform(TransformSettings* s) {
     ops->error(ops, kNotSpherical);
     return 1;
   }
-  if (chatty) ops->log(ops, kInputSize, width, height);
+  if (chatty && !overlapped) ops->log(ops, kInputSize, width, height);
 
   const RotationMatrix* extra = s->has_rotation ? &s->rotation : nullptr;
   if (s->autolevel && !s->has_rotation && !s->frame_call && info && info->pose_present) {
@@ -683,7 +736,8 @@ int run_transform(TransformSettings* s) {
   if (s->mode == kModeView) {
     complete = render_view_file(s, props, extra);
   } else if (s->mode == kModeCube) {
-    complete = render_cube_files(s, props, face_size, extra, image.get());
+    complete = render_cube_files(s, props, face_size, extra, image.get(),
+                                 overlapped ? &loading : nullptr);
   } else if (s->mode >= kModeHorizontalStrip) {
     complete = render_strip_file(s, props, face_size, extra);
   }
@@ -691,6 +745,10 @@ int run_transform(TransformSettings* s) {
   pool.reset();
   view.reset();
   image.reset();
+  if (loading.failed) {
+    report_loading_failure(*s);
+    return 1;
+  }
 
   const int status = complete ? 0 : 1;
   // A run that could not make an output (reported with its reason) does not say "done.".

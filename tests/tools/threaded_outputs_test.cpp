@@ -108,4 +108,27 @@ TEST(ThreadedOutputs, EveryThreadCountWritesTheSameFilesAndMessages) {
   }
 }
 
+// The faces of a cube start while the source is still being read; a source that breaks off
+// half-way must still leave no face behind and say the same with every thread count.
+TEST(ThreadedOutputs, ASourceThatBreaksOffLeavesNoFaceWithAnyThreadCount) {
+  TempDir dir;
+  ASSERT_TRUE(qv_test::write_pattern(dir.file("whole.jpg"), kPixelRgb8, 1024, 512));
+  const std::string whole = read_file(dir.file("whole.jpg"));
+  ASSERT_TRUE(qv_test::write_file(dir.file("cut.jpg"), whole.substr(0, whole.size() * 7 / 10)));
+  std::string first_out;
+  for (int threads : {1, 2, 4}) {
+    TempDir out;
+    setenv("QV_THREADS", std::to_string(threads).c_str(), 1);
+    const CommandResult result =
+        run_qorveltools({"transform", "cube", dir.file("cut.jpg"), out.file("face.jpg")});
+    unsetenv("QV_THREADS");
+    EXPECT_EQ(result.status, 1) << threads << "\n" << result.out;
+    EXPECT_NE(result.out.find("Premature end of input file"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("making"), std::string::npos) << result.out;
+    EXPECT_TRUE(qv_test::list_files(out.path).empty()) << threads << " threads";
+    if (threads == 1) first_out = without_folder(result.out, out.path);
+    EXPECT_EQ(without_folder(result.out, out.path), first_out) << threads << " threads";
+  }
+}
+
 }  // namespace
