@@ -39,7 +39,7 @@ namespace {
 constexpr int64_t kMiB = 1024 * 1024;
 // The user address space of the 64-bit process (47 bits) caps the memory figures.
 constexpr int64_t kAddressSpace = int64_t(1) << 47;
-// Blocks of at least this size get their own mapping (see commit_memory).
+// Blocks of at least this size (and above the slab sizes) get their own mapping.
 constexpr uint64_t kOwnMappingSize = 4096;
 // Swap directories the stop-signal clean-up can know about.
 constexpr int kCleanupDirectories = 64;
@@ -642,7 +642,9 @@ QvmemMemoryStatus memory_status() {
 uint8_t* commit_memory(uint64_t size) {
   if (size == 0) size = 1;  // a block always has an address while it is in memory
   uint8_t* data = nullptr;
-  if (size >= kOwnMappingSize) {
+  if (slab_size(size)) {
+    data = slab_take(size);
+  } else if (size >= kOwnMappingSize) {
     void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (mapped != MAP_FAILED) data = static_cast<uint8_t*>(mapped);
@@ -656,10 +658,13 @@ uint8_t* commit_memory(uint64_t size) {
 void release_memory(uint8_t* data, uint64_t size) {
   if (!data) return;
   if (size == 0) size = 1;
-  if (size >= kOwnMappingSize)
+  if (slab_size(size)) {
+    slab_give(data);
+  } else if (size >= kOwnMappingSize) {
     munmap(data, size);
-  else
+  } else {
     free(data);
+  }
   committed_bytes -= static_cast<int64_t>(size);
 }
 

@@ -55,7 +55,13 @@ std::string swap_file_name(const QvmemBlock* block, const char* extension);
 // The memory figures: the injected source, else the system's.
 QvmemMemoryStatus memory_status();
 
-// Block memory: large blocks get their own anonymous mapping, so that releasing one returns it
+// Tile-sized block memory (qvmem_slabs.cpp): blocks of a page up to half a MiB come from 2 MiB
+// slabs of blocks of their size, offered to the kernel for huge pages.
+bool slab_size(uint64_t size);
+uint8_t* slab_take(uint64_t size);  // null when no slab can be mapped
+void slab_give(uint8_t* data);      // data came from slab_take
+
+// Block memory: tile-sized blocks from the slabs above, large blocks their own anonymous mapping, so that releasing one returns it
 // to the system at once and the next budget query sees it. Null when none can be had.
 uint8_t* commit_memory(uint64_t size);
 void release_memory(uint8_t* data, uint64_t size);

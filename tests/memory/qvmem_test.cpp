@@ -3,8 +3,10 @@
 #include "memory/qvmem.h"
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -177,6 +179,41 @@ TEST_F(QvmemTest, AllocatingCommitsNothingAndFreeingANewBlockLeavesNothing) {
   qvmem_free(block);
   EXPECT_EQ(qvmem_list_stats(QVMEM_NEW).count, 0);
   EXPECT_TRUE(swap_files_in(dir.path).empty());
+}
+
+// Tile-sized blocks share slabs: each keeps its own bytes, a released block's memory serves the
+// next block of its size, and the blocks of several sizes never overlap.
+TEST_F(QvmemTest, TileSizedBlocksKeepTheirBytesAndReuseReleasedMemory) {
+  constexpr uint64_t kSizes[] = {4096, 36 * 1024, 64 * 1024, 128 * 1024, 512 * 1024};
+  std::vector<QvmemBlock*> blocks;
+  for (int round = 0; round < 40; ++round) {
+    for (uint64_t size : kSizes) {
+      QvmemBlock* block = qvmem_alloc(size);
+      auto* bytes = static_cast<uint8_t*>(qvmem_lock(block));
+      ASSERT_NE(bytes, nullptr);
+      std::fill_n(bytes, size, static_cast<uint8_t>(blocks.size()));
+      qvmem_unlock(block);
+      blocks.push_back(block);
+    }
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    auto* bytes = static_cast<uint8_t*>(qvmem_lock(blocks[i]));
+    const uint64_t size = qvmem_size(blocks[i]);
+    EXPECT_EQ(std::count(bytes, bytes + size, static_cast<uint8_t>(i)), static_cast<int64_t>(size))
+        << i;
+    qvmem_unlock(blocks[i]);
+  }
+  QvmemBlock* last = blocks.back();
+  void* released = qvmem_lock(last);
+  qvmem_unlock(last);
+  qvmem_free(last);
+  blocks.pop_back();
+  QvmemBlock* next = qvmem_alloc(kSizes[4]);
+  EXPECT_EQ(qvmem_lock(next), released);
+  qvmem_unlock(next);
+  blocks.push_back(next);
+  for (QvmemBlock* block : blocks) qvmem_free(block);
+  EXPECT_EQ(qvmem_resident_bytes(), 0);
 }
 
 TEST_F(QvmemTest, EvictedBlockComesBackAndItsSwapFileIsDeleted) {
