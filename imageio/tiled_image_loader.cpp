@@ -112,7 +112,7 @@ void fill_band_from_pass(LoadPass* pass) {
   TiledImage* image = pass->image;
   for (int32_t column = 0; column < image->tiles_across; ++column) {
     Tile* tile = tile_at(image, column, pass->band);
-    auto* pixels = static_cast<uint8_t*>(qvmem_lock(tile->block));
+    uint8_t* pixels = hold_tile(image, tile);
     if (!pixels) {
       pass->failed = true;
       return;
@@ -124,7 +124,7 @@ void fill_band_from_pass(LoadPass* pass) {
                             pixels + static_cast<size_t>(pass->first_row + r) * tile_stride,
                             tile->width);
     }
-    qvmem_unlock(tile->block);
+    let_go_of_tile(image, tile);
   }
 }
 
@@ -146,6 +146,10 @@ TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
   TiledImagePtr image =
       create_tiled_image(tile_size, layout->element_type, reader->width, reader->height);
   if (!image) return nullptr;
+  // An image that fits the memory with room to spare stays locked for its whole life: its readers
+  // then hold tiles without taking any lock.
+  const int64_t bytes = int64_t{image->width} * image->height * image->element_size;
+  if (qvmem_budget() > 2 * bytes) pin_tiled_image(image.get());
   open_tile_row_gate(image.get());
   load->reader = std::move(reader);
   load->image = image.get();

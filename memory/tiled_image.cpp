@@ -52,8 +52,11 @@ bool allocate_tiles(TiledImage* image) {
   return true;
 }
 
+}  // namespace
+
 // The tile's pixels for one more holder; null when the block cannot be locked.
 uint8_t* hold_tile(TiledImage* image, Tile* tile) {
+  if (!image->pinned.empty()) return image->pinned[static_cast<size_t>(tile - image->tiles.data())];
   SharedTileLocks* shared = image->shared.get();
   if (!shared) return static_cast<uint8_t*>(qvmem_lock(tile->block));
   const size_t index = static_cast<size_t>(tile - image->tiles.data());
@@ -67,6 +70,7 @@ uint8_t* hold_tile(TiledImage* image, Tile* tile) {
 }
 
 void let_go_of_tile(TiledImage* image, Tile* tile) {
+  if (!image->pinned.empty()) return;
   SharedTileLocks* shared = image->shared.get();
   if (!shared) {
     qvmem_unlock(tile->block);
@@ -80,7 +84,21 @@ void let_go_of_tile(TiledImage* image, Tile* tile) {
   }
 }
 
-}  // namespace
+bool pin_tiled_image(TiledImage* image) {
+  if (!image->pinned.empty()) return true;
+  std::vector<uint8_t*> pixels;
+  pixels.reserve(image->tiles.size());
+  for (Tile& tile : image->tiles) {
+    auto* locked = static_cast<uint8_t*>(qvmem_lock(tile.block));
+    if (!locked) {
+      for (size_t i = 0; i < pixels.size(); ++i) qvmem_unlock(image->tiles[i].block);
+      return false;
+    }
+    pixels.push_back(locked);
+  }
+  image->pinned = std::move(pixels);
+  return true;
+}
 
 void share_tile_locks(TiledImage* image) {
   if (image->shared) return;
@@ -155,6 +173,9 @@ bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows) {
 
 void release_tiled_image(TiledImage* image) {
   if (!image) return;
+  if (!image->pinned.empty()) {
+    for (Tile& tile : image->tiles) qvmem_unlock(tile.block);
+  }
   for (Tile& tile : image->tiles) qvmem_free(tile.block);
   std::unique_ptr<TiledImage> owner(image);
 }

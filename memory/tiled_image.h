@@ -62,7 +62,19 @@ struct TiledImage {
   bool loaded_from_file = false;            // filled by load_tiled_image
   std::unique_ptr<SharedTileLocks> shared;  // set by share_tile_locks: views may share tiles
   std::unique_ptr<TileRowGate> gate;        // set by open_tile_row_gate: filled while read
+  std::vector<uint8_t*> pinned;             // set by pin_tiled_image: every tile's memory
 };
+
+// Locks every tile of image for as long as it lives, so that holding a tile (views, fillers)
+// takes no lock at all: for an image that fits the memory budget with room to spare and is read
+// by many views. False, with nothing locked, when a tile cannot be locked. Call it before any
+// view exists.
+bool pin_tiled_image(TiledImage* image);
+
+// A tile's pixels for one more holder (the image's shared table, a pinned image, or the manager's
+// own lock), and letting go of them; null when the tile cannot be locked.
+uint8_t* hold_tile(TiledImage* image, Tile* tile);
+void let_go_of_tile(TiledImage* image, Tile* tile);
 
 // From now on readers of image wait for its rows (wait_for_tile_rows) until the filler has
 // published them; call it before any reader starts.
