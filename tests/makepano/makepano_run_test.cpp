@@ -115,6 +115,8 @@ TEST(MakepanoRun, SettingsAreCheckedBeforeAnyWork) {
       {"-levelsizes=1024,,256", "ERROR: levelsizes=1024,,256 is not a list of level widths"},
       {"-frames=true",
        "ERROR: frames=true needs a frame number (%f) in tilepath=%INPUTPATH%/%BASENAME%.tiles/"},
+      {"-memlimit=lots",
+       "ERROR: memlimit=lots is not a memory size (e.g. memlimit=4G or memlimit=4096M)\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -128,6 +130,30 @@ TEST(MakepanoRun, SettingsAreCheckedBeforeAnyWork) {
     EXPECT_EQ(result.out.find("processing"), std::string::npos) << result.out;
     EXPECT_EQ(qv_test::list_files(dir.path), (std::vector<std::string>{"a.jpg", "b.jpg"}));
   }
+}
+
+// Under a memory limit smaller than the decoded source the tiles of the source go out to swap
+// files and come back as the faces need them: the tour is the same, byte for byte.
+TEST(MakepanoRun, AMemoryLimitBelowTheSourceMakesTheSameTour) {
+  std::map<std::string, std::string> trees[2];
+  const char* const limits[2] = {nullptr, "-memlimit=24M"};
+  for (int run = 0; run < 2; ++run) {
+    TempDir dir;
+    ASSERT_TRUE(write_sphere(dir.file("p.jpg"), 2048, 1024));  // 8 MB of tiles
+    std::vector<std::string> args = {"makepano", "-config=" + stock_config("tour.config"),
+                                     dir.file("p.jpg"), "-tilesize=256", "-preview=false",
+                                     "-tempdir=" + dir.file("swap")};
+    if (limits[run]) args.push_back(limits[run]);
+    ASSERT_TRUE(fs::create_directory(dir.file("swap")));
+    const CommandResult result = run_qorveltools(args);
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(qv_test::list_files(dir.file("swap")).empty());
+    for (const auto& [file, bytes] : snapshot(dir.path)) {
+      trees[run][fs::relative(file, dir.path).string()] = bytes;
+    }
+  }
+  EXPECT_GT(trees[0].size(), 20u);
+  EXPECT_TRUE(trees[0] == trees[1]);
 }
 
 TEST(MakepanoRun, ImageParametersOfCustomImagesStayApart) {
