@@ -279,29 +279,29 @@ int64_t meminfo_value(const char* text, const char* key) {
   return strtoll(line + strlen(key), nullptr, 10) * 1024;
 }
 
-// Bytes of the process's pages in memory (second field of /proc/self/statm): what a memory
-// limit charges to it.
-int64_t resident_bytes_of_process() {
+// Field `index` (0: the size of the address space, 1: the pages in memory) of /proc/self/statm,
+// in bytes; 0 when it cannot be read.
+int64_t process_pages_in_bytes(int index) {
   int file = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
   if (file < 0) return 0;
   char text[128] = {};
   ssize_t bytes = read(file, text, sizeof(text) - 1);
   close(file);
   if (bytes <= 0) return 0;
-  char* after_size = nullptr;
-  strtoll(text, &after_size, 10);
-  return strtoll(after_size, nullptr, 10) * sysconf(_SC_PAGESIZE);
+  const char* field = text;
+  char* end = nullptr;
+  long long pages = strtoll(field, &end, 10);
+  for (int i = 0; i < index; ++i) pages = strtoll(end, &end, 10);
+  return pages * sysconf(_SC_PAGESIZE);
 }
 
-// Pages of the process's address space (first field of /proc/self/statm) in bytes.
+// What a memory limit charges to the process: its pages in memory.
+int64_t resident_bytes_of_process() {
+  return process_pages_in_bytes(1);
+}
+
 int64_t mapped_bytes_of_process() {
-  int file = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-  if (file < 0) return 0;
-  char text[128] = {};
-  ssize_t bytes = read(file, text, sizeof(text) - 1);
-  close(file);
-  if (bytes <= 0) return 0;
-  return strtoll(text, nullptr, 10) * sysconf(_SC_PAGESIZE);
+  return process_pages_in_bytes(0);
 }
 
 }  // namespace
