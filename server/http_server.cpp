@@ -38,10 +38,12 @@ struct ListeningSocket {
   bool redirect = false;     // port suffix "r": would redirect to a secure port
 };
 
-// Connections live in one of three places: waiting for a complete request head in the master
-// thread's poll set (owned by the master), queued for a worker with a complete head, or being
-// answered by a worker. A worker hands a kept-alive connection back to the master, so that a
-// client that is slow to send ties up no worker.
+// Connections live in one of three places: in the master thread's poll set (owned by the
+// master), waiting for a complete request head or for the socket to take the rest of an
+// answer; queued for a worker with a complete head; or being answered by a worker. The master
+// answers plain requests itself without ever waiting on a socket, so the common case costs no
+// thread switch; a worker hands a kept-alive connection back to the master, so that a client
+// that is slow to send ties up no worker.
 struct ServerRuntime {
   std::vector<ListeningSocket> listeners;
   std::atomic<bool> stop_flag{false};
@@ -66,6 +68,13 @@ struct ServerRuntime {
 
 void ServerRuntimeDeleter::operator()(ServerRuntime* runtime) const {
   std::default_delete<ServerRuntime>()(runtime);
+}
+
+void PendingFile::reset() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+  offset = 0;
+  remaining = 0;
 }
 
 namespace {
@@ -107,12 +116,14 @@ const int kHeadDeadlineMs = 10000;
 // hoards connections only crowds itself; a burst of quick ones is let through.
 const int kMaxConnectionsPerAddress = 64;
 const int kEvictableAfterMs = 1000;
-// After an answer, a worker waits this long for the client's next request before handing the
-// connection back to the master thread (a busy client sends it at once).
-const int kFollowUpWaitMs = 2;
 const int kMaxConnections = 4096;  // and at most the descriptor limit less a reserve
 const int kDescriptorReserve = 64;
 const int kAcceptsPerRound = 64;
+// A file part up to this size is copied behind its answer's head, so that head and body leave
+// in one write; a larger one is sent from the file system cache as the socket takes it.
+const int64_t kCopiedFilePart = 16384;
+// The master writes at most this much to one connection before it looks at the others.
+const int64_t kWriteTurnBytes = 1 << 20;
 
 // Serialises writes to the log files of every server in the process.
 std::mutex& log_lock() {
@@ -572,6 +583,7 @@ void reset_request_state(Connection* connection) {
   connection->remote_user.clear();
   connection->speed_limit = 0;
   connection->head_length = 0;
+  connection->needs_worker = false;
 }
 
 int head_deadline_ms(const HttpServer* server) {
@@ -579,20 +591,37 @@ int head_deadline_ms(const HttpServer* server) {
                                                        : kHeadDeadlineMs;
 }
 
+// What became of a connection's buffered requests.
+enum class Served {
+  kWaitForHead,  // every complete head is answered; the connection waits for the next
+  kWriteFirst,   // an answer is collected: it must go out before the next request is taken
+  kToWorker,     // the current request needs a worker (nothing of it has been answered)
+  kClose,        // the connection ends after what was answered
+};
+
+// Whether the master may answer the current request: one that reads no body and calls none
+// of the embedding program's request callbacks (those may wait on the socket).
+bool master_may_answer(const Connection* connection) {
+  const HttpServer* server = connection->server;
+  const std::string_view method = connection->request.method;
+  return (method == "GET" || method == "HEAD") && connection->content_length == 0 &&
+         !server->callbacks.begin_request && !server->callbacks.http_error;
+}
+
 // Answers the complete request heads in the buffer, one after another (pipelined ones too).
-// True when the connection stays open and waits for its next head.
-bool serve_requests(Connection* connection) {
+// While the connection collects its output, it stops after each collected answer.
+Served serve_requests(Connection* connection) {
   HttpServer* server = connection->server;
   for (;;) {
     reset_request_state(connection);
     connection->head_length = request_head_length(connection->buffer, connection->buffered);
-    if (connection->head_length == 0) return true;
+    if (connection->head_length == 0) return Served::kWaitForHead;
     ++connection->requests_seen;
     if (!parse_request(connection->buffer, connection->head_length, &connection->request)) {
       connection->must_close = true;
       send_error(connection, 500, "Server Error", "Bad request: [%.*s]",
                  static_cast<int>(connection->buffered), connection->buffer);
-      return false;
+      return Served::kClose;
     }
     const HttpRequest& request = connection->request;
     // The body rule: one Content-Length or none; anything else would leave the end of the body
@@ -613,15 +642,29 @@ bool serve_requests(Connection* connection) {
     } else if (request.http_version != "1.0" && request.http_version != "1.1") {
       send_error(connection, 505, "Bad HTTP version", "Bad HTTP version: [%.*s]",
                  static_cast<int>(request.http_version.size()), request.http_version.data());
+    } else if (connection->collect_output && !master_may_answer(connection)) {
+      connection->needs_worker = true;
     } else {
       handle_request(connection);
-      if (server->callbacks.end_request) {
-        server->callbacks.end_request(connection, connection->status);
+      if (!connection->needs_worker) {
+        if (server->callbacks.end_request) {
+          server->callbacks.end_request(connection, connection->status);
+        }
+        write_access_log(connection);
       }
-      write_access_log(connection);
     }
-    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) return false;
-    if (!skip_to_next_request(connection)) return false;
+    if (connection->needs_worker) {
+      // Nothing of this request went out: a worker takes the same head again from the start.
+      --connection->requests_seen;
+      connection->output.clear();
+      connection->output_file.reset();
+      return Served::kToWorker;
+    }
+    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) {
+      return Served::kClose;
+    }
+    if (!skip_to_next_request(connection)) return Served::kClose;
+    if (connection->collect_output) return Served::kWriteFirst;
   }
 }
 
@@ -671,24 +714,6 @@ void close_without_waiting(HttpServer* server, std::unique_ptr<Connection> conne
   forget_connection(server, connection.get());
 }
 
-// Waits briefly for the next request head of a kept-alive connection; true when a complete
-// head is in the buffer.
-bool receive_follow_up(Connection* connection) {
-  int64_t deadline = monotonic_ms() + kFollowUpWaitMs;
-  for (;;) {
-    if (request_head_length(connection->buffer, connection->buffered) > 0) return true;
-    if (connection->buffered == sizeof(connection->buffer)) return false;
-    int64_t left = deadline - monotonic_ms();
-    if (left < 0) return false;
-    pollfd entry = {connection->socket, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(left)) <= 0) return false;
-    ssize_t got = recv(connection->socket, connection->buffer + connection->buffered,
-                       sizeof(connection->buffer) - connection->buffered, MSG_DONTWAIT);
-    if (got <= 0) return false;  // an end or error is left to the master thread to see
-    connection->buffered += static_cast<size_t>(got);
-  }
-}
-
 bool take_ready_connection(HttpServer* server, std::unique_ptr<Connection>* taken) {
   ServerRuntime* runtime = server->runtime.get();
   std::unique_lock<std::mutex> guard(runtime->mutex);
@@ -710,12 +735,7 @@ void worker_thread(HttpServer* server) {
   ServerRuntime* runtime = server->runtime.get();
   std::unique_ptr<Connection> connection;
   while (take_ready_connection(server, &connection)) {
-    bool keep = serve_requests(connection.get());
-    // A client that sends its next request at once is answered without a round through the
-    // master thread.
-    while (keep && !runtime->stop_flag.load() && receive_follow_up(connection.get())) {
-      keep = serve_requests(connection.get());
-    }
+    bool keep = serve_requests(connection.get()) == Served::kWaitForHead;
     if (keep && !runtime->stop_flag.load()) {
       connection->wait_started_ms = monotonic_ms();
       connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
@@ -756,7 +776,10 @@ bool evict_oldest(HttpServer* server, WaitingList* waiting, bool same_address, u
   size_t oldest = waiting->size();
   for (size_t i = 0; i < waiting->size(); ++i) {
     const Connection* candidate = (*waiting)[i].get();
-    if (!candidate || (same_address && candidate->remote.sin_addr.s_addr != address)) continue;
+    if (!candidate || candidate->writing ||
+        (same_address && candidate->remote.sin_addr.s_addr != address)) {
+      continue;
+    }
     if (candidate->wait_started_ms > waited_before_ms) continue;
     if (oldest == waiting->size() ||
         candidate->wait_started_ms < (*waiting)[oldest]->wait_started_ms) {
@@ -895,7 +918,96 @@ HeadState receive_head(HttpServer* server, std::unique_ptr<Connection>* slot) {
   }
 }
 
+enum class WriteState { kDone, kBlocked, kFailed };
+
+// Writes what the socket takes of a collected answer without waiting; kBlocked when the rest
+// must wait for the socket (or for the master's next round, after kWriteTurnBytes).
+WriteState write_collected(Connection* connection) {
+  int64_t written = 0;
+  for (;;) {
+    if (written >= kWriteTurnBytes) return WriteState::kBlocked;
+    ssize_t done;
+    if (connection->output_sent < connection->output.size()) {
+      int more = connection->output_file.remaining > 0 ? MSG_MORE : 0;
+      done = send(connection->socket, connection->output.data() + connection->output_sent,
+                  connection->output.size() - connection->output_sent,
+                  MSG_NOSIGNAL | MSG_DONTWAIT | more);
+      if (done > 0) connection->output_sent += static_cast<size_t>(done);
+    } else if (connection->output_file.remaining > 0) {
+      PendingFile& file = connection->output_file;
+      off_t offset = static_cast<off_t>(file.offset);
+      int64_t want = file.remaining < kWriteTurnBytes ? file.remaining : kWriteTurnBytes;
+      done = sendfile(connection->socket, file.fd, &offset, static_cast<size_t>(want));
+      if (done == 0) {
+        // The file shrank meanwhile: the answer is short, and only closing can end it.
+        connection->close_after_write = true;
+        file.reset();
+        continue;
+      }
+      if (done > 0) {
+        file.offset += done;
+        file.remaining -= done;
+      }
+    } else {
+      connection->output.clear();
+      connection->output_sent = 0;
+      connection->output_file.reset();
+      return WriteState::kDone;
+    }
+    if (done > 0) {
+      written += done;
+      connection->read_deadline_ms = monotonic_ms() + connection->server->request_timeout_ms;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? WriteState::kBlocked : WriteState::kFailed;
+  }
+}
+
+// Answers the buffered request heads of a connection in the master thread and writes the
+// answers as far as the socket takes them. False when the connection must go to a worker
+// (*slot is then still set); a connection that ends is closed and *slot emptied.
+bool answer_in_master(HttpServer* server, std::unique_ptr<Connection>* slot) {
+  Connection* connection = slot->get();
+  for (;;) {
+    if (connection->writing) {
+      WriteState state = write_collected(connection);
+      if (state == WriteState::kBlocked) return true;
+      connection->writing = false;
+      if (state == WriteState::kFailed || connection->close_after_write ||
+          server->runtime->stop_flag.load()) {
+        close_without_waiting(server, std::move(*slot), std::string());
+        return true;
+      }
+      connection->wait_started_ms = monotonic_ms();
+      connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
+    }
+    if (request_head_length(connection->buffer, connection->buffered) == 0) return true;
+    connection->collect_output = true;
+    Served served = serve_requests(connection);
+    connection->collect_output = false;
+    switch (served) {
+      case Served::kWaitForHead:
+        return true;
+      case Served::kToWorker:
+        return false;
+      case Served::kClose:
+        connection->close_after_write = true;
+        [[fallthrough]];
+      case Served::kWriteFirst:
+        connection->writing = true;
+        connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
+        break;
+    }
+  }
+}
+
 void master_thread(HttpServer* server) {
+  // Answers go out from this thread too (see worker_thread on SIGPIPE).
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   ServerRuntime* runtime = server->runtime.get();
   const int limit = connection_limit();
   WaitingList waiting;
@@ -922,7 +1034,8 @@ void master_thread(HttpServer* server) {
       entries.push_back({listener.socket, POLLIN, 0});
     }
     for (const std::unique_ptr<Connection>& connection : waiting) {
-      entries.push_back({connection->socket, POLLIN, 0});
+      entries.push_back(
+          {connection->socket, static_cast<short>(connection->writing ? POLLOUT : POLLIN), 0});
       if (connection->read_deadline_ms < next_deadline) {
         next_deadline = connection->read_deadline_ms;
       }
@@ -940,9 +1053,14 @@ void master_thread(HttpServer* server) {
     int handed = 0;
     for (size_t i = 0; i < polled; ++i) {
       if (!waiting[i]) continue;  // evicted meanwhile
-      if (!(entries[first_connection + i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      HeadState state = receive_head(server, &waiting[i]);
-      if (state == HeadState::kComplete) {
+      short events = entries[first_connection + i].revents;
+      if (waiting[i]->writing) {
+        if (!(events & (POLLOUT | POLLHUP | POLLERR))) continue;
+      } else {
+        if (!(events & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (receive_head(server, &waiting[i]) != HeadState::kComplete) continue;
+      }
+      if (!answer_in_master(server, &waiting[i])) {
         std::lock_guard<std::mutex> guard(runtime->mutex);
         runtime->ready.push_back(std::move(waiting[i]));
         ++handed;
@@ -957,11 +1075,13 @@ void master_thread(HttpServer* server) {
       }
     }
     enforce_address_caps(server, &waiting);
-    // Deadlines: a head that has not arrived in time is answered as a client gone.
+    // Deadlines: a head that has not arrived in time is answered as a client gone; an answer
+    // the client has not taken in time is cut off.
     now = monotonic_ms();
     for (std::unique_ptr<Connection>& connection : waiting) {
       if (!connection || connection->read_deadline_ms > now) continue;
-      bool answer = connection->requests_seen == 0 || connection->buffered > 0;
+      bool answer =
+          !connection->writing && (connection->requests_seen == 0 || connection->buffered > 0);
       close_without_waiting(
           server, std::move(connection),
           answer ? master_error_answer(500, "Server Error", "Client closed connection") : "");
@@ -1240,6 +1360,10 @@ void set_listing_order(HttpServer* server, const char* order) {
 
 int64_t send_bytes(Connection* connection, const void* data, size_t size, bool more) {
   const char* bytes = static_cast<const char*>(data);
+  if (connection->collect_output) {
+    connection->output.append(bytes, size);
+    return static_cast<int64_t>(size);
+  }
   size_t sent = 0;
   int64_t deadline = monotonic_ms() + connection->server->request_timeout_ms;
   while (sent < size) {
@@ -1257,6 +1381,23 @@ int64_t send_bytes(Connection* connection, const void* data, size_t size, bool m
 }
 
 int64_t send_file_range(Connection* connection, int fd, int64_t first, int64_t length) {
+  if (connection->collect_output && length > 0) {
+    if (length <= kCopiedFilePart) {
+      size_t start = connection->output.size();
+      connection->output.resize(start + static_cast<size_t>(length));
+      ssize_t got = pread(fd, &connection->output[start], static_cast<size_t>(length),
+                          static_cast<off_t>(first));
+      connection->output.resize(start + static_cast<size_t>(got > 0 ? got : 0));
+      return got > 0 ? got : 0;
+    }
+    // One file part per answer: the master writes an answer out before it takes the next.
+    int copy = connection->output_file.fd < 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (copy < 0) return 0;
+    connection->output_file.fd = copy;
+    connection->output_file.offset = first;
+    connection->output_file.remaining = length;
+    return length;
+  }
   const int64_t kMaxPiece = 1 << 20;  // bytes per call, so that a stop is noticed in between
   off_t offset = static_cast<off_t>(first);
   int64_t sent = 0;

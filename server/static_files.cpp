@@ -233,21 +233,55 @@ bool must_hide(const HttpServer* server, const std::string& path) {
          (!patterns.empty() && match_pattern(patterns, path) > 0);
 }
 
-// Resolves a path and checks that it stays inside the document root and is not hidden there
-// (a link named innocently may point at a hidden or password file).
-bool resolved_path_servable(const Connection* connection, const std::string& path) {
-  char resolved[PATH_MAX];
+// Whether the real location of a file (links resolved) lies inside the request's folder and
+// is not hidden there (a link named innocently may point at a hidden or password file).
+bool location_servable(const Connection* connection, const std::string& location) {
   const std::string& root = connection->root;
-  if (root.empty() || !realpath(path.c_str(), resolved)) return false;
+  if (root.empty() || location.empty() || location.front() != '/') return false;
   size_t length = root == "/" ? 0 : root.size();
-  if (root != "/" && (strncmp(resolved, root.c_str(), length) != 0 ||
-                      (resolved[length] != '\0' && resolved[length] != '/'))) {
+  if (root != "/" && (location.compare(0, length, root) != 0 ||
+                      (location.size() > length && location[length] != '/'))) {
     return false;
   }
-  std::string canonical = resolved;
-  return !has_hidden_part(std::string_view(canonical).substr(length)) &&
-         !must_hide(connection->server, canonical);
+  return !has_hidden_part(std::string_view(location).substr(length)) &&
+         !must_hide(connection->server, location);
 }
+
+// Resolves a path and checks its real location as above.
+bool resolved_path_servable(const Connection* connection, const std::string& path) {
+  char resolved[PATH_MAX];
+  if (connection->root.empty() || !realpath(path.c_str(), resolved)) return false;
+  return location_servable(connection, resolved);
+}
+
+// Checks the real location of a file already open, as the kernel recorded it when the links
+// of its path were followed. This judges the very file that is then sent (a link changed
+// afterwards cannot swap it), at one call instead of one per path part. Where the system does
+// not tell the location (no /proc, or the file was removed meanwhile), the path is resolved.
+// Only regular files are servable; info takes the open file's size and date.
+bool open_file_servable(const Connection* connection, int fd, const std::string& path,
+                        FileInfo* info) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  info->size = static_cast<uint64_t>(status.st_size);
+  info->modification_time = status.st_mtime;
+  char link[48];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char location[PATH_MAX];
+  ssize_t length = readlink(link, location, sizeof(location) - 1);
+  static const char kRemoved[] = " (deleted)";
+  const size_t removed_length = sizeof(kRemoved) - 1;
+  if (length <= 0 || length >= static_cast<ssize_t>(sizeof(location) - 1) ||
+      location[0] != '/' ||
+      (static_cast<size_t>(length) >= removed_length &&
+       memcmp(location + length - removed_length, kRemoved, removed_length) == 0)) {
+    return resolved_path_servable(connection, path);
+  }
+  return location_servable(connection, std::string(location, static_cast<size_t>(length)));
+}
+
+void send_open_file(Connection* connection, int fd, const std::string& path,
+                    const FileInfo& info);
 
 // Whether answers of this type may be kept by the browser: always without the no-cache switch;
 // with it, only when it is limited to text and this is not text ("app…" or "text…" types).
@@ -645,7 +679,14 @@ void handle_static_request(Connection* connection, std::string path) {
       if (c == '\\') c = '/';
     }
   }
-  if (!found || !resolved_path_servable(connection, path)) {
+  // A file is opened before it is judged, and the open file is what is judged and sent. It is
+  // opened without waiting: a pipe put in its place meanwhile is refused, not waited on.
+  FileDescriptor file(found && !info.is_directory
+                          ? open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)
+                          : -1);
+  bool servable = found && (file.fd >= 0 ? open_file_servable(connection, file.fd, path, &info)
+                                         : resolved_path_servable(connection, path));
+  if (!servable) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
   }
@@ -671,8 +712,10 @@ void handle_static_request(Connection* connection, std::string path) {
     if (not_modified(connection, info, entity_tag(info),
                      mime_type_for(path, server->options[kExtraMimeTypes]))) {
       send_not_modified(connection, info);
+    } else if (file.fd >= 0) {
+      send_open_file(connection, file.fd, path, info);
     } else {
-      send_file(connection, path, info);
+      send_file(connection, path, info);  // an index file, or one that could not be opened
     }
   } else if (!server->listing_enabled) {
     send_error(connection, 403, "Directory Listing Denied", "%s", "Directory listing denied");
@@ -682,14 +725,30 @@ void handle_static_request(Connection* connection, std::string path) {
 }
 
 void send_file(Connection* connection, const std::string& path, const FileInfo& info) {
-  HttpServer* server = connection->server;
-  std::string mime = mime_type_for(path, server->options[kExtraMimeTypes]);
+  if (connection->collect_output && connection->speed_limit > 0) {
+    connection->needs_worker = true;  // a throttled answer waits between its pieces
+    return;
+  }
   FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.fd < 0) {
     send_error(connection, 500, "Internal Server Error", "fopen(%s): %s", path.c_str(),
                strerror(errno));
     return;
   }
+  send_open_file(connection, file.fd, path, info);
+}
+
+namespace {
+
+// Sends an open file as send_file does.
+void send_open_file(Connection* connection, int fd, const std::string& path,
+                    const FileInfo& info) {
+  if (connection->collect_output && connection->speed_limit > 0) {
+    connection->needs_worker = true;
+    return;
+  }
+  HttpServer* server = connection->server;
+  std::string mime = mime_type_for(path, server->options[kExtraMimeTypes]);
   int64_t size = static_cast<int64_t>(info.size);
   int64_t first = 0;
   int64_t length = size;
@@ -740,10 +799,12 @@ void send_file(Connection* connection, const std::string& path, const FileInfo& 
   send_bytes(connection, head.data(), head.size(), !head_only && length > 0);
   if (head_only) return;
   int64_t before = connection->bytes_sent;
-  send_file_data(connection, file.fd, first, length);
+  send_file_data(connection, fd, first, length);
   // A file that shrank meanwhile leaves the answer short: only closing can end it then.
   if (connection->bytes_sent - before != length) connection->must_close = true;
 }
+
+}  // namespace
 
 void send_listing(Connection* connection, const std::string& directory) {
   HttpServer* server = connection->server;
