@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdint>
@@ -163,7 +164,17 @@ struct Connection {
   PendingFile output_file;        // file bytes to write after output
   bool writing = false;           // waits for the socket to take the rest of an answer
   bool close_after_write = false; // the connection ends once the answer is out
+
+  // The file status of one path, taken once per request (see path_status).
+  mutable bool status_known = false;
+  mutable int status_result = -1;
+  mutable std::string status_path;
+  mutable struct stat path_stat = {};
 };
+
+// stat() of a path, asked of the file system once per request: the authorisation and the file
+// lookup of one request look at the same path.
+int path_status(const Connection* connection, const std::string& path, struct stat* status);
 
 // Value of an option slot (empty when it has none).
 const std::string& server_option(const HttpServer* server, ServerOption option);

@@ -38,12 +38,27 @@ struct ListeningSocket {
   bool redirect = false;     // port suffix "r": would redirect to a secure port
 };
 
-// Connections live in one of three places: in the master thread's poll set (owned by the
-// master), waiting for a complete request head or for the socket to take the rest of an
-// answer; queued for a worker with a complete head; or being answered by a worker. The master
-// answers plain requests itself without ever waiting on a socket, so the common case costs no
-// thread switch; a worker hands a kept-alive connection back to the master, so that a client
-// that is slow to send ties up no worker.
+// One polling thread: its wake-up descriptor and the connections handed to it by other threads
+// (under the runtime mutex).
+struct EventLoop {
+  int wake_fd = -1;  // eventfd: the inbox has connections
+  std::vector<std::unique_ptr<Connection>> inbox;
+  std::thread thread;
+  ~EventLoop() {
+    if (wake_fd >= 0) close(wake_fd);
+  }
+};
+
+// Connections live in one of three places: in the poll set of one polling thread (owned by
+// it), waiting for a complete request head or for the socket to take the rest of an answer;
+// queued for a worker with a complete head; or being answered by a worker. The polling threads
+// answer plain requests themselves without ever waiting on a socket, so the common case costs
+// no thread switch; a worker hands a kept-alive connection back to the first polling thread,
+// so that a client that is slow to send ties up no worker.
+//
+// The first polling thread (the master) accepts, and deals new connections out in turn. It
+// alone closes connections to keep the per-address cap: the others hand it every connection
+// that has waited for a head long enough to be evicted, so that "oldest first" stays exact.
 struct ServerRuntime {
   std::vector<ListeningSocket> listeners;
   std::atomic<bool> stop_flag{false};
@@ -54,16 +69,12 @@ struct ServerRuntime {
   std::condition_variable thread_count_changed;
   int running_workers = 0;
   std::deque<std::unique_ptr<Connection>> ready;
-  std::vector<std::unique_ptr<Connection>> handed_back;
   std::unordered_map<uint32_t, int> per_address;
   int open_connections = 0;
-  int wake_fd = -1;  // eventfd: a connection was handed back
-  std::thread master;
+  std::vector<std::unique_ptr<EventLoop>> loops;  // [0] is the master
+  size_t next_loop = 0;                           // the master's turn to deal out
   std::vector<std::thread> workers;
   bool stopped = false;  // stop_server has finished
-  ~ServerRuntime() {
-    if (wake_fd >= 0) close(wake_fd);
-  }
 };
 
 void ServerRuntimeDeleter::operator()(ServerRuntime* runtime) const {
@@ -116,9 +127,11 @@ const int kHeadDeadlineMs = 10000;
 // hoards connections only crowds itself; a burst of quick ones is let through.
 const int kMaxConnectionsPerAddress = 64;
 const int kEvictableAfterMs = 1000;
+static_assert(kPollSliceMs < kEvictableAfterMs / 2, "waiting connections reach the master in time");
 const int kMaxConnections = 4096;  // and at most the descriptor limit less a reserve
 const int kDescriptorReserve = 64;
 const int kAcceptsPerRound = 64;
+const unsigned kMaxPollingThreads = 4;  // and at most one per processor
 // A file part up to this size is copied behind its answer's head, so that head and body leave
 // in one write; a larger one is sent from the file system cache as the socket takes it.
 const int64_t kCopiedFilePart = 16384;
@@ -301,7 +314,9 @@ std::string password_file_for(const Connection* connection, const std::string& p
   }
   if (server->canonical_root.empty() || path.empty()) return std::string();
   struct stat status;
-  if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return path + "/.htpasswd";
+  if (path_status(connection, path, &status) == 0 && S_ISDIR(status.st_mode)) {
+    return path + "/.htpasswd";
+  }
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string(".htpasswd")
                                     : path.substr(0, slash + 1) + ".htpasswd";
@@ -584,6 +599,7 @@ void reset_request_state(Connection* connection) {
   connection->speed_limit = 0;
   connection->head_length = 0;
   connection->needs_worker = false;
+  connection->status_known = false;
 }
 
 int head_deadline_ms(const HttpServer* server) {
@@ -714,6 +730,18 @@ void close_without_waiting(HttpServer* server, std::unique_ptr<Connection> conne
   forget_connection(server, connection.get());
 }
 
+// Gives a connection to a polling thread and wakes it.
+void hand_to_loop(ServerRuntime* runtime, size_t index, std::unique_ptr<Connection> connection) {
+  EventLoop* loop = runtime->loops[index].get();
+  {
+    std::lock_guard<std::mutex> guard(runtime->mutex);
+    loop->inbox.push_back(std::move(connection));
+  }
+  uint64_t one = 1;
+  ssize_t ignored = write(loop->wake_fd, &one, sizeof(one));
+  (void)ignored;
+}
+
 bool take_ready_connection(HttpServer* server, std::unique_ptr<Connection>* taken) {
   ServerRuntime* runtime = server->runtime.get();
   std::unique_lock<std::mutex> guard(runtime->mutex);
@@ -739,13 +767,7 @@ void worker_thread(HttpServer* server) {
     if (keep && !runtime->stop_flag.load()) {
       connection->wait_started_ms = monotonic_ms();
       connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
-      {
-        std::lock_guard<std::mutex> guard(runtime->mutex);
-        runtime->handed_back.push_back(std::move(connection));
-      }
-      uint64_t one = 1;
-      ssize_t ignored = write(runtime->wake_fd, &one, sizeof(one));
-      (void)ignored;
+      hand_to_loop(runtime, 0, std::move(connection));
     } else {
       forget_connection(server, connection.get());
       close_gracefully(connection->socket);
@@ -881,7 +903,12 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
     ++runtime->per_address[address];
     ++runtime->open_connections;
   }
-  waiting->push_back(std::move(connection));
+  size_t target = runtime->next_loop++ % runtime->loops.size();
+  if (target == 0) {
+    waiting->push_back(std::move(connection));
+  } else {
+    hand_to_loop(runtime, target, std::move(connection));
+  }
   return true;
 }
 
@@ -1002,36 +1029,35 @@ bool answer_in_master(HttpServer* server, std::unique_ptr<Connection>* slot) {
   }
 }
 
-void master_thread(HttpServer* server) {
+// A polling thread; index 0 is the master, which also accepts and keeps the address caps.
+void polling_thread(HttpServer* server, size_t index) {
   // Answers go out from this thread too (see worker_thread on SIGPIPE).
   sigset_t pipe_signal;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
   ServerRuntime* runtime = server->runtime.get();
+  EventLoop* loop = runtime->loops[index].get();
+  const bool master = index == 0;
   const int limit = connection_limit();
   WaitingList waiting;
   std::vector<pollfd> entries;
-  const size_t first_connection = 1 + runtime->listeners.size();
-  // Several connections are accepted per wake-up, until the listener has no more.
-  for (const ListeningSocket& listener : runtime->listeners) {
-    fcntl(listener.socket, F_SETFL, fcntl(listener.socket, F_GETFL) | O_NONBLOCK);
-  }
+  const size_t listener_count = master ? runtime->listeners.size() : 0;
+  const size_t first_connection = 1 + listener_count;
   while (!runtime->stop_flag.load()) {
     {
       std::lock_guard<std::mutex> guard(runtime->mutex);
-      for (std::unique_ptr<Connection>& back : runtime->handed_back) {
-        waiting.push_back(std::move(back));
+      for (std::unique_ptr<Connection>& given : loop->inbox) {
+        waiting.push_back(std::move(given));
       }
-      runtime->handed_back.clear();
+      loop->inbox.clear();
     }
-    // A connection handed back may already hold its next head (it arrived meanwhile).
     int64_t now = monotonic_ms();
     int64_t next_deadline = now + kPollSliceMs;
     entries.clear();
-    entries.push_back({runtime->wake_fd, POLLIN, 0});
-    for (const ListeningSocket& listener : runtime->listeners) {
-      entries.push_back({listener.socket, POLLIN, 0});
+    entries.push_back({loop->wake_fd, POLLIN, 0});
+    for (size_t i = 0; i < listener_count; ++i) {
+      entries.push_back({runtime->listeners[i].socket, POLLIN, 0});
     }
     for (const std::unique_ptr<Connection>& connection : waiting) {
       entries.push_back(
@@ -1045,7 +1071,7 @@ void master_thread(HttpServer* server) {
     if (ready < 0 && errno != EINTR) break;
     if (entries[0].revents & POLLIN) {
       uint64_t count = 0;
-      ssize_t ignored = read(runtime->wake_fd, &count, sizeof(count));
+      ssize_t ignored = read(loop->wake_fd, &count, sizeof(count));
       (void)ignored;
     }
     // Heads first (they were polled; new connections are appended behind them).
@@ -1068,13 +1094,13 @@ void master_thread(HttpServer* server) {
     }
     // One worker per connection handed over (waking them all would only make them compete).
     for (int i = 0; i < handed; ++i) runtime->queue_not_empty.notify_one();
-    for (size_t i = 0; i < runtime->listeners.size(); ++i) {
+    for (size_t i = 0; i < listener_count; ++i) {
       if (!(entries[1 + i].revents & POLLIN)) continue;
       for (int round = 0; round < kAcceptsPerRound; ++round) {
         if (!accept_connection(server, runtime->listeners[i], &waiting, limit)) break;
       }
     }
-    enforce_address_caps(server, &waiting);
+    if (master) enforce_address_caps(server, &waiting);
     // Deadlines: a head that has not arrived in time is answered as a client gone; an answer
     // the client has not taken in time is cut off.
     now = monotonic_ms();
@@ -1086,26 +1112,26 @@ void master_thread(HttpServer* server) {
           server, std::move(connection),
           answer ? master_error_answer(500, "Server Error", "Client closed connection") : "");
     }
+    // Connections that will soon be evictable move to the master, which keeps the caps: half
+    // the waiting time before that, and a poll slice is shorter than the other half.
+    if (!master) {
+      for (std::unique_ptr<Connection>& connection : waiting) {
+        if (connection && !connection->writing &&
+            now - connection->wait_started_ms >= kEvictableAfterMs / 2) {
+          hand_to_loop(runtime, 0, std::move(connection));
+        }
+      }
+    }
     size_t kept = 0;
     for (std::unique_ptr<Connection>& connection : waiting) {
       if (connection) waiting[kept++] = std::move(connection);
     }
     waiting.resize(kept);
   }
-  for (ListeningSocket& listener : runtime->listeners) {
-    close_socket(listener.socket);
-    listener.socket = -1;
-  }
   for (std::unique_ptr<Connection>& connection : waiting) {
     close_socket(connection->socket);
   }
-  std::unique_lock<std::mutex> guard(runtime->mutex);
-  runtime->queue_not_empty.notify_all();
-  runtime->thread_count_changed.wait(guard, [runtime] { return runtime->running_workers == 0; });
-  for (std::unique_ptr<Connection>& connection : runtime->handed_back) {
-    close_socket(connection->socket);
-  }
-  runtime->handed_back.clear();
+  // Connections handed over meanwhile are closed by stop_server once every thread has ended.
 }
 
 // Reads "[a.b.c.d:]port[r|s]"; false when the entry has another form.
@@ -1261,6 +1287,16 @@ int64_t monotonic_ms() {
       .count();
 }
 
+int path_status(const Connection* connection, const std::string& path, struct stat* status) {
+  if (!connection->status_known || connection->status_path != path) {
+    connection->status_result = stat(path.c_str(), &connection->path_stat);
+    connection->status_path = path;
+    connection->status_known = true;
+  }
+  *status = connection->path_stat;
+  return connection->status_result;
+}
+
 bool path_inside(const std::string& path, const std::string& base) {
   if (base.empty()) return false;
   char resolved[PATH_MAX];
@@ -1284,7 +1320,9 @@ void stop_server(HttpServer* server) {
     std::lock_guard<std::mutex> guard(runtime->mutex);
     runtime->queue_not_empty.notify_all();
   }
-  if (runtime->master.joinable()) runtime->master.join();
+  for (std::unique_ptr<EventLoop>& loop : runtime->loops) {
+    if (loop->thread.joinable()) loop->thread.join();
+  }
   for (std::thread& worker : runtime->workers) {
     if (worker.joinable()) worker.join();
   }
@@ -1294,10 +1332,10 @@ void stop_server(HttpServer* server) {
   }
   for (std::unique_ptr<Connection>& connection : runtime->ready) close_socket(connection->socket);
   runtime->ready.clear();
-  for (std::unique_ptr<Connection>& connection : runtime->handed_back) {
-    close_socket(connection->socket);
+  for (std::unique_ptr<EventLoop>& loop : runtime->loops) {
+    for (std::unique_ptr<Connection>& connection : loop->inbox) close_socket(connection->socket);
+    loop->inbox.clear();
   }
-  runtime->handed_back.clear();
   runtime->stopped = true;
 }
 
@@ -1324,16 +1362,29 @@ HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* op
     log_start_error(server.get(), error, "subnet must be [+|-]x.x.x.x[/x]");
     return nullptr;
   }
-  server->runtime->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (server->runtime->wake_fd < 0) {
-    log_start_error(server.get(), error, "Can't create socket!");
-    return nullptr;
+  unsigned processors = std::thread::hardware_concurrency();
+  size_t polling_threads = processors < 1 ? 1 : processors;
+  if (polling_threads > kMaxPollingThreads) polling_threads = kMaxPollingThreads;
+  for (size_t i = 0; i < polling_threads; ++i) {
+    std::unique_ptr<EventLoop> loop(new (std::nothrow) EventLoop);
+    if (loop) loop->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!loop || loop->wake_fd < 0) {
+      log_start_error(server.get(), error, "Can't create socket!");
+      return nullptr;
+    }
+    server->runtime->loops.push_back(std::move(loop));
+  }
+  // Several connections are accepted per wake-up, until the listener has no more.
+  for (const ListeningSocket& listener : server->runtime->listeners) {
+    fcntl(listener.socket, F_SETFL, fcntl(listener.socket, F_GETFL) | O_NONBLOCK);
   }
   char* end = nullptr;
   long threads = strtol(server->options[kNumThreads].c_str(), &end, 10);
   if (threads < 1) threads = 1;
   if (threads > 1024) threads = 1024;
-  server->runtime->master = std::thread(master_thread, server.get());
+  for (size_t i = 0; i < polling_threads; ++i) {
+    server->runtime->loops[i]->thread = std::thread(polling_thread, server.get(), i);
+  }
   for (long i = 0; i < threads; ++i) {
     {
       std::lock_guard<std::mutex> guard(server->runtime->mutex);

@@ -583,9 +583,18 @@ bool split_script_path(const Connection* connection, std::string* path, FileInfo
   return false;
 }
 
+// lookup_file, with the path's status asked through the request when there is one.
+bool lookup_path(const Connection* connection, const std::string& path, FileInfo* info);
+
 }  // namespace
 
 bool lookup_file(const std::string& path, FileInfo* info) {
+  return lookup_path(nullptr, path, info);
+}
+
+namespace {
+
+bool lookup_path(const Connection* connection, const std::string& path, FileInfo* info) {
   *info = FileInfo();
   if (path.empty() || path.size() > kMaxFilePath) return false;
   std::string unified;
@@ -597,7 +606,9 @@ bool lookup_file(const std::string& path, FileInfo* info) {
   }
   if (!valid_utf8(unified)) return false;
   struct stat status;
-  if (stat(unified.c_str(), &status) != 0) return false;
+  int result = connection ? path_status(connection, unified, &status)
+                          : stat(unified.c_str(), &status);
+  if (result != 0) return false;
   info->is_directory = S_ISDIR(status.st_mode);
   if (!info->is_directory && !S_ISREG(status.st_mode)) return false;  // devices, pipes, sockets
   std::string_view name = unified;
@@ -610,6 +621,8 @@ bool lookup_file(const std::string& path, FileInfo* info) {
   info->size = static_cast<uint64_t>(status.st_size);
   return true;
 }
+
+}  // namespace
 
 std::string mime_type_for(std::string_view path, std::string_view extra_mime_types) {
   while (!extra_mime_types.empty()) {
@@ -673,7 +686,7 @@ const char* listing_icon_class(std::string_view name, bool is_directory, bool* h
 void handle_static_request(Connection* connection, std::string path) {
   HttpServer* server = connection->server;
   FileInfo info;
-  bool found = lookup_file(path, &info) || split_script_path(connection, &path, &info);
+  bool found = lookup_path(connection, path, &info) || split_script_path(connection, &path, &info);
   if (found) {
     for (char& c : path) {
       if (c == '\\') c = '/';
