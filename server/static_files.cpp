@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -259,12 +262,14 @@ bool resolved_path_servable(const Connection* connection, const std::string& pat
 // afterwards cannot swap it), at one call instead of one per path part. Where the system does
 // not tell the location (no /proc, or the file was removed meanwhile), the path is resolved.
 // Only regular files are servable; info takes the open file's size and date.
+// location_is_path: the file was opened through no link at all, so its path is its location.
 bool open_file_servable(const Connection* connection, int fd, const std::string& path,
-                        FileInfo* info) {
+                        bool location_is_path, FileInfo* info) {
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
   info->size = static_cast<uint64_t>(status.st_size);
   info->modification_time = status.st_mtime;
+  if (location_is_path) return location_servable(connection, path);
   char link[48];
   snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
   char location[PATH_MAX];
@@ -282,6 +287,38 @@ bool open_file_servable(const Connection* connection, int fd, const std::string&
 
 void send_open_file(Connection* connection, int fd, const std::string& path,
                     const FileInfo& info);
+
+// Whether a path is absolute and has no "." or ".." part and no repeated or trailing slash:
+// when none of its parts is a link, it is then its own real location.
+bool plain_absolute_path(std::string_view path) {
+  if (path.empty() || path.front() != '/' || (path.size() > 1 && path.back() == '/')) {
+    return false;
+  }
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return path.size() == 1;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Opens a file for reading, without waiting, only when no part of its path is a link (the
+// kernel refuses links while it follows the path). -1 otherwise, or where the system cannot.
+int open_through_no_link(const std::string& path) {
+  static std::atomic<bool> unavailable{false};
+  if (unavailable.load(std::memory_order_relaxed)) return -1;
+  open_how how = {};
+  how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
+    unavailable.store(true, std::memory_order_relaxed);
+  }
+  return static_cast<int>(fd);
+}
 
 // Whether answers of this type may be kept by the browser: always without the no-cache switch;
 // with it, only when it is limited to text and this is not text ("app…" or "text…" types).
@@ -693,12 +730,19 @@ void handle_static_request(Connection* connection, std::string path) {
     }
   }
   // A file is opened before it is judged, and the open file is what is judged and sent. It is
-  // opened without waiting: a pipe put in its place meanwhile is refused, not waited on.
-  FileDescriptor file(found && !info.is_directory
-                          ? open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)
-                          : -1);
-  bool servable = found && (file.fd >= 0 ? open_file_servable(connection, file.fd, path, &info)
-                                         : resolved_path_servable(connection, path));
+  // opened without waiting: a pipe put in its place meanwhile is refused, not waited on. A path
+  // without links is its own location; one with links is judged where the links lead.
+  FileDescriptor file(-1);
+  bool location_is_path = false;
+  if (found && !info.is_directory) {
+    if (plain_absolute_path(path)) file.fd = open_through_no_link(path);
+    location_is_path = file.fd >= 0;
+    if (file.fd < 0) file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  }
+  bool servable =
+      found && (file.fd >= 0
+                    ? open_file_servable(connection, file.fd, path, location_is_path, &info)
+                    : resolved_path_servable(connection, path));
   if (!servable) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
