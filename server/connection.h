@@ -164,6 +164,7 @@ struct Connection {
   PendingFile output_file;        // file bytes to write after output
   bool writing = false;           // waits for the socket to take the rest of an answer
   bool close_after_write = false; // the connection ends once the answer is out
+  bool dealt = false;             // the master has given it to a polling thread
 
   // The file status of one path, taken once per request (see path_status).
   mutable bool status_known = false;

@@ -56,9 +56,12 @@ struct EventLoop {
 // no thread switch; a worker hands a kept-alive connection back to the first polling thread,
 // so that a client that is slow to send ties up no worker.
 //
-// The first polling thread (the master) accepts, and deals new connections out in turn. It
-// alone closes connections to keep the per-address cap: the others hand it every connection
-// that has waited for a head long enough to be evicted, so that "oldest first" stays exact.
+// The first polling thread (the master) accepts, and keeps each new connection until its first
+// answer has gone out; then it deals the connection out in turn (to itself too), so that the
+// busy connections spread over the polling threads. It alone closes connections to keep the
+// per-address cap: a connection that has never sent a whole head is always the master's, and
+// the others hand back every connection that has waited for its next head a while, well before
+// it could be evicted, so that "oldest first" stays exact.
 struct ServerRuntime {
   std::vector<ListeningSocket> listeners;
   std::atomic<bool> stop_flag{false};
@@ -721,10 +724,14 @@ void close_without_waiting(HttpServer* server, std::unique_ptr<Connection> conne
         send(connection->socket, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;
   }
-  shutdown(connection->socket, SHUT_WR);
+  // Bytes left unread would make the close a reset, which may destroy the answer on its way:
+  // when there are any, the connection is half closed first and they are drained.
   char scrap[4096];
-  for (int round = 0; round < 16; ++round) {
-    if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
+  if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) > 0) {
+    shutdown(connection->socket, SHUT_WR);
+    for (int round = 0; round < 16; ++round) {
+      if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
+    }
   }
   close(connection->socket);
   forget_connection(server, connection.get());
@@ -887,9 +894,6 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
     close(socket_id);
     return true;
   }
-  int on = 1;
-  setsockopt(socket_id, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-  setsockopt(socket_id, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   connection->server = server;
   connection->socket = socket_id;
   connection->remote = remote;
@@ -903,12 +907,7 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
     ++runtime->per_address[address];
     ++runtime->open_connections;
   }
-  size_t target = runtime->next_loop++ % runtime->loops.size();
-  if (target == 0) {
-    waiting->push_back(std::move(connection));
-  } else {
-    hand_to_loop(runtime, target, std::move(connection));
-  }
+  waiting->push_back(std::move(connection));
   return true;
 }
 
@@ -943,6 +942,13 @@ HeadState receive_head(HttpServer* server, std::unique_ptr<Connection>* slot) {
         answer ? master_error_answer(500, "Server Error", "Client closed connection") : "");
     return HeadState::kGone;
   }
+}
+
+// Whether a connection waiting to read already holds a complete head (pipelined behind an
+// answer, when it changed threads).
+bool holds_head(const Connection& connection) {
+  return !connection.writing && connection.buffered > 0 &&
+         request_head_length(connection.buffer, connection.buffered) > 0;
 }
 
 enum class WriteState { kDone, kBlocked, kFailed };
@@ -991,23 +997,33 @@ WriteState write_collected(Connection* connection) {
   }
 }
 
-// Answers the buffered request heads of a connection in the master thread and writes the
+// Answers the buffered request heads of a connection in a polling thread and writes the
 // answers as far as the socket takes them. False when the connection must go to a worker
-// (*slot is then still set); a connection that ends is closed and *slot emptied.
-bool answer_in_master(HttpServer* server, std::unique_ptr<Connection>* slot) {
+// (*slot is then still set). A connection that ends is closed and *slot emptied; so is one the
+// master (master set) deals out to another polling thread after its first answer.
+bool answer_in_loop(HttpServer* server, std::unique_ptr<Connection>* slot, bool master) {
   Connection* connection = slot->get();
+  ServerRuntime* runtime = server->runtime.get();
   for (;;) {
     if (connection->writing) {
       WriteState state = write_collected(connection);
       if (state == WriteState::kBlocked) return true;
       connection->writing = false;
       if (state == WriteState::kFailed || connection->close_after_write ||
-          server->runtime->stop_flag.load()) {
+          runtime->stop_flag.load()) {
         close_without_waiting(server, std::move(*slot), std::string());
         return true;
       }
       connection->wait_started_ms = monotonic_ms();
       connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
+      if (master && !connection->dealt) {
+        connection->dealt = true;
+        size_t target = runtime->next_loop++ % runtime->loops.size();
+        if (target != 0) {
+          hand_to_loop(runtime, target, std::move(*slot));
+          return true;
+        }
+      }
     }
     if (request_head_length(connection->buffer, connection->buffered) == 0) return true;
     connection->collect_output = true;
@@ -1065,6 +1081,7 @@ void polling_thread(HttpServer* server, size_t index) {
       if (connection->read_deadline_ms < next_deadline) {
         next_deadline = connection->read_deadline_ms;
       }
+      if (holds_head(*connection)) next_deadline = now;  // handed over with a head to answer
     }
     int wait = next_deadline > now ? static_cast<int>(next_deadline - now) : 0;
     int ready = poll(entries.data(), entries.size(), wait);
@@ -1082,11 +1099,11 @@ void polling_thread(HttpServer* server, size_t index) {
       short events = entries[first_connection + i].revents;
       if (waiting[i]->writing) {
         if (!(events & (POLLOUT | POLLHUP | POLLERR))) continue;
-      } else {
+      } else if (!holds_head(*waiting[i])) {
         if (!(events & (POLLIN | POLLHUP | POLLERR))) continue;
         if (receive_head(server, &waiting[i]) != HeadState::kComplete) continue;
       }
-      if (!answer_in_master(server, &waiting[i])) {
+      if (!answer_in_loop(server, &waiting[i], master)) {
         std::lock_guard<std::mutex> guard(runtime->mutex);
         runtime->ready.push_back(std::move(waiting[i]));
         ++handed;
@@ -1188,6 +1205,10 @@ bool open_listener(HttpServer* server, std::string* error) {
       log_start_error(server, error, "Setting socket options failed!");
       return false;
     }
+    // Accepted connections take these from the listening socket: TCP keep-alive probes, and
+    // no delay for the last small segment of an answer.
+    setsockopt(socket_id, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(socket_id, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     if (bind(socket_id, reinterpret_cast<sockaddr*>(&listener.address), sizeof(listener.address)) !=
         0) {
       log_start_error(server, error, "Can't bind to port %s! Try finding another free port!",
