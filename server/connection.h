@@ -59,6 +59,16 @@ constexpr size_t kMaxFilePath = 4095;         // bytes of a file system path (PA
 
 struct Connection;
 
+// An open file descriptor, closed when the handle is dropped or reset.
+struct FileHandle {
+  int fd = -1;
+  FileHandle() = default;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { reset(); }
+  void reset();
+};
+
 // An open file whose bytes [offset, offset + remaining) are still to go out behind an answer's
 // text; the file is closed when the part is dropped.
 struct PendingFile {
@@ -166,15 +176,20 @@ struct Connection {
   bool close_after_write = false; // the connection ends once the answer is out
   bool dealt = false;             // the master has given it to a polling thread
 
-  // The file status of one path, taken once per request (see path_status).
+  // The file status of one path, taken once per request (see path_status), and the file
+  // itself when it was opened for that.
   mutable bool status_known = false;
   mutable int status_result = -1;
   mutable std::string status_path;
   mutable struct stat path_stat = {};
+  mutable FileHandle path_file;          // the regular file at status_path, or none
+  mutable bool path_file_plain = false;  // opened through no link: its path is its location
 };
 
 // stat() of a path, asked of the file system once per request: the authorisation and the file
-// lookup of one request look at the same path.
+// lookup of one request look at the same path. A regular file reached through no link is
+// opened for that (and its status taken from the open file), so that the answer reads the
+// file that was looked at.
 int path_status(const Connection* connection, const std::string& path, struct stat* status);
 
 // Value of an option slot (empty when it has none).

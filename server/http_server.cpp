@@ -84,6 +84,11 @@ void ServerRuntimeDeleter::operator()(ServerRuntime* runtime) const {
   std::default_delete<ServerRuntime>()(runtime);
 }
 
+void FileHandle::reset() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
 void PendingFile::reset() {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -603,6 +608,7 @@ void reset_request_state(Connection* connection) {
   connection->head_length = 0;
   connection->needs_worker = false;
   connection->status_known = false;
+  connection->path_file.reset();
 }
 
 int head_deadline_ms(const HttpServer* server) {
@@ -1306,16 +1312,6 @@ int64_t monotonic_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-int path_status(const Connection* connection, const std::string& path, struct stat* status) {
-  if (!connection->status_known || connection->status_path != path) {
-    connection->status_result = stat(path.c_str(), &connection->path_stat);
-    connection->status_path = path;
-    connection->status_known = true;
-  }
-  *status = connection->path_stat;
-  return connection->status_result;
 }
 
 bool path_inside(const std::string& path, const std::string& base) {

@@ -263,10 +263,16 @@ bool resolved_path_servable(const Connection* connection, const std::string& pat
 // not tell the location (no /proc, or the file was removed meanwhile), the path is resolved.
 // Only regular files are servable; info takes the open file's size and date.
 // location_is_path: the file was opened through no link at all, so its path is its location.
+// known: the open file's status when it has been taken already.
 bool open_file_servable(const Connection* connection, int fd, const std::string& path,
-                        bool location_is_path, FileInfo* info) {
+                        bool location_is_path, const struct stat* known, FileInfo* info) {
   struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  if (known) {
+    status = *known;
+  } else if (fstat(fd, &status) != 0) {
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) return false;
   info->size = static_cast<uint64_t>(status.st_size);
   info->modification_time = status.st_mtime;
   if (location_is_path) return location_servable(connection, path);
@@ -620,6 +626,35 @@ bool split_script_path(const Connection* connection, std::string* path, FileInfo
   return false;
 }
 
+}  // namespace
+
+int path_status(const Connection* connection, const std::string& path, struct stat* status) {
+  if (!connection->status_known || connection->status_path != path) {
+    connection->path_file.reset();
+    connection->path_file_plain = false;
+    // Only a path without links is opened before it is known to name a regular file: links
+    // might lead to a device, which must not even be opened.
+    int fd = plain_absolute_path(path) ? open_through_no_link(path) : -1;
+    if (fd >= 0 && fstat(fd, &connection->path_stat) == 0) {
+      connection->status_result = 0;
+      if (S_ISREG(connection->path_stat.st_mode)) {
+        connection->path_file.fd = fd;
+        connection->path_file_plain = true;
+        fd = -1;
+      }
+    } else {
+      connection->status_result = stat(path.c_str(), &connection->path_stat);
+    }
+    if (fd >= 0) close(fd);
+    connection->status_path = path;
+    connection->status_known = true;
+  }
+  *status = connection->path_stat;
+  return connection->status_result;
+}
+
+namespace {
+
 // lookup_file, with the path's status asked through the request when there is one.
 bool lookup_path(const Connection* connection, const std::string& path, FileInfo* info);
 
@@ -734,15 +769,24 @@ void handle_static_request(Connection* connection, std::string path) {
   // without links is its own location; one with links is judged where the links lead.
   FileDescriptor file(-1);
   bool location_is_path = false;
+  const struct stat* known = nullptr;
   if (found && !info.is_directory) {
-    if (plain_absolute_path(path)) file.fd = open_through_no_link(path);
-    location_is_path = file.fd >= 0;
-    if (file.fd < 0) file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (connection->status_known && connection->path_file.fd >= 0 &&
+        connection->status_path == path) {
+      // Opened when the path was first looked at.
+      std::swap(file.fd, connection->path_file.fd);
+      location_is_path = connection->path_file_plain;
+      known = &connection->path_stat;
+    } else {
+      if (plain_absolute_path(path)) file.fd = open_through_no_link(path);
+      location_is_path = file.fd >= 0;
+      if (file.fd < 0) file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    }
   }
   bool servable =
-      found && (file.fd >= 0
-                    ? open_file_servable(connection, file.fd, path, location_is_path, &info)
-                    : resolved_path_servable(connection, path));
+      found && (file.fd >= 0 ? open_file_servable(connection, file.fd, path, location_is_path,
+                                                  known, &info)
+                             : resolved_path_servable(connection, path));
   if (!servable) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
