@@ -123,7 +123,7 @@ const IconRow kIconTable[] = {
     {"Archive", "ico_zip"},
 };
 
-const char kHtpasswdPattern[] = "**.htpasswd$";
+const char kPasswordFileName[] = ".htpasswd";  // any path ending so is never served
 const size_t kMaxExtension = 12;  // bytes of an extension with its dot, for type and icon
 const size_t kFilePiece = 8192;   // bytes read and sent at a time
 // Files that may be cached while the no-cache switch is on (images for the testserver) are kept
@@ -232,7 +232,10 @@ bool has_hidden_part(std::string_view relative) {
 // Whether a file system path must never be served or listed.
 bool must_hide(const HttpServer* server, const std::string& path) {
   const std::string& patterns = server->options[kHideFilesPatterns];
-  return match_pattern(kHtpasswdPattern, path) > 0 ||
+  const size_t name_length = sizeof(kPasswordFileName) - 1;
+  return (path.size() >= name_length &&
+          equal_ignoring_case(std::string_view(path).substr(path.size() - name_length),
+                              kPasswordFileName)) ||
          (!patterns.empty() && match_pattern(patterns, path) > 0);
 }
 
