@@ -72,13 +72,9 @@ struct FileHandle {
 // An open file whose bytes [offset, offset + remaining) are still to go out behind an answer's
 // text; the file is closed when the part is dropped.
 struct PendingFile {
-  int fd = -1;
+  FileHandle file;
   int64_t offset = 0;
   int64_t remaining = 0;
-  PendingFile() = default;
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
-  ~PendingFile() { reset(); }
   void reset();
 };
 

@@ -90,8 +90,7 @@ void FileHandle::reset() {
 }
 
 void PendingFile::reset() {
-  if (fd >= 0) close(fd);
-  fd = -1;
+  file.reset();
   offset = 0;
   remaining = 0;
 }
@@ -976,7 +975,7 @@ WriteState write_collected(Connection* connection) {
       PendingFile& file = connection->output_file;
       off_t offset = static_cast<off_t>(file.offset);
       int64_t want = file.remaining < kWriteTurnBytes ? file.remaining : kWriteTurnBytes;
-      done = sendfile(connection->socket, file.fd, &offset, static_cast<size_t>(want));
+      done = sendfile(connection->socket, file.file.fd, &offset, static_cast<size_t>(want));
       if (done == 0) {
         // The file shrank meanwhile: the answer is short, and only closing can end it.
         connection->close_after_write = true;
@@ -1459,9 +1458,9 @@ int64_t send_file_range(Connection* connection, int fd, int64_t first, int64_t l
       return got > 0 ? got : 0;
     }
     // One file part per answer: the master writes an answer out before it takes the next.
-    int copy = connection->output_file.fd < 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    int copy = connection->output_file.file.fd < 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
     if (copy < 0) return 0;
-    connection->output_file.fd = copy;
+    connection->output_file.file.fd = copy;
     connection->output_file.offset = first;
     connection->output_file.remaining = length;
     return length;
