@@ -963,7 +963,9 @@ enum class WriteState { kDone, kBlocked, kFailed };
 WriteState write_collected(Connection* connection) {
   int64_t written = 0;
   for (;;) {
-    if (written >= kWriteTurnBytes) return WriteState::kBlocked;
+    const bool more_to_write = connection->output_sent < connection->output.size() ||
+                               connection->output_file.remaining > 0;
+    if (written >= kWriteTurnBytes && more_to_write) return WriteState::kBlocked;
     ssize_t done;
     if (connection->output_sent < connection->output.size()) {
       int more = connection->output_file.remaining > 0 ? MSG_MORE : 0;
