@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdint>
@@ -58,6 +59,25 @@ constexpr size_t kMaxFilePath = 4095;         // bytes of a file system path (PA
 
 struct Connection;
 
+// An open file descriptor, closed when the handle is dropped or reset.
+struct FileHandle {
+  int fd = -1;
+  FileHandle() = default;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { reset(); }
+  void reset();
+};
+
+// An open file whose bytes [offset, offset + remaining) are still to go out behind an answer's
+// text; the file is closed when the part is dropped.
+struct PendingFile {
+  FileHandle file;
+  int64_t offset = 0;
+  int64_t remaining = 0;
+  void reset();
+};
+
 // Optional request callbacks; every entry may be null (the testserver installs none).
 struct HttpCallbacks {
   int (*begin_request)(Connection* connection) = nullptr;  // non-zero: request answered
@@ -110,8 +130,11 @@ struct HttpServer {
   bool listing_enabled = true;
 };
 
-// One client connection: read by the master thread until a request head is complete, then
-// answered by one worker thread at a time.
+// One client connection. The polling thread reads its request heads and answers the plain
+// ones itself (GET and HEAD without a body): their answers are collected in output and written
+// as the socket takes them, so that no client can make that thread wait. Requests that read a
+// body, are throttled or go to the embedding program's callbacks are answered by one worker
+// thread at a time, which may wait on the socket.
 struct Connection {
   HttpServer* server = nullptr;
   int socket = -1;
@@ -137,7 +160,33 @@ struct Connection {
   int64_t read_deadline_ms = 0;  // monotonic milliseconds by which the request head must be in
   int64_t wait_started_ms = 0;   // monotonic milliseconds when it began to wait for a head
   int64_t requests_seen = 0;     // request heads taken from this connection so far
+
+  // Collected answers (the polling thread's requests): while collect_output is set, the send
+  // helpers append to output, and a file part larger than a copy goes into output_file.
+  bool collect_output = false;
+  bool needs_worker = false;      // the current request cannot be answered without waiting
+  std::string output;             // answer bytes not yet written
+  size_t output_sent = 0;         // bytes of output already written
+  PendingFile output_file;        // file bytes to write after output
+  bool writing = false;           // waits for the socket to take the rest of an answer
+  bool close_after_write = false; // the connection ends once the answer is out
+  bool dealt = false;             // the master has given it to a polling thread
+
+  // The file status of one path, taken once per request (see path_status), and the file
+  // itself when it was opened for that.
+  mutable bool status_known = false;
+  mutable int status_result = -1;
+  mutable std::string status_path;
+  mutable struct stat path_stat = {};
+  mutable FileHandle path_file;          // the regular file at status_path, or none
+  mutable bool path_file_plain = false;  // opened through no link: its path is its location
 };
+
+// stat() of a path, asked of the file system once per request: the authorisation and the file
+// lookup of one request look at the same path. A regular file reached through no link is
+// opened for that (and its status taken from the open file), so that the answer reads the
+// file that was looked at.
+int path_status(const Connection* connection, const std::string& path, struct stat* status);
 
 // Value of an option slot (empty when it has none).
 const std::string& server_option(const HttpServer* server, ServerOption option);
@@ -146,10 +195,12 @@ bool option_is_yes(const std::string& value);
 
 // Sends bytes, waiting while the peer is slow but not past the request time-out; returns the
 // bytes sent (fewer when the peer stops taking data). more: further data follows at once.
+// While the connection collects its output, the bytes are appended to it instead.
 int64_t send_bytes(Connection* connection, const void* data, size_t size, bool more = false);
 // Sends bytes [first, first + length) of an open file straight from the file system cache,
 // with the same waiting rules; returns the bytes sent (fewer at end of file or when the peer
-// stops taking data).
+// stops taking data). While the connection collects its output, a small range is copied into
+// it and a larger one is kept open as its pending file part.
 int64_t send_file_range(Connection* connection, int fd, int64_t first, int64_t length);
 // Formats and sends text; returns the bytes sent.
 int64_t send_formatted(Connection* connection, const char* format, ...)

@@ -471,11 +471,28 @@ bool parse_http_date(std::string_view text, time_t* result) {
 }
 
 std::string format_http_date(time_t time) {
+  // Answers name the same few seconds over and over (the present one, a file's date): each
+  // thread keeps its last two texts.
+  struct Formatted {
+    bool known = false;
+    time_t time = 0;
+    char text[64] = {};
+  };
+  thread_local Formatted kept[2];
+  thread_local int next = 0;
+  for (const Formatted& entry : kept) {
+    if (entry.known && entry.time == time) return entry.text;
+  }
   struct tm fields;
   gmtime_r(&time, &fields);
-  char text[64];
-  strftime(text, sizeof(text), "%a, %d %b %Y %H:%M:%S GMT", &fields);
-  return text;
+  Formatted& entry = kept[next];
+  next ^= 1;
+  if (strftime(entry.text, sizeof(entry.text), "%a, %d %b %Y %H:%M:%S GMT", &fields) == 0) {
+    entry.text[0] = '\0';
+  }
+  entry.time = time;
+  entry.known = true;
+  return entry.text;
 }
 
 bool parse_digest_credentials(std::string_view header, DigestCredentials* credentials) {

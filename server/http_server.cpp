@@ -38,10 +38,30 @@ struct ListeningSocket {
   bool redirect = false;     // port suffix "r": would redirect to a secure port
 };
 
-// Connections live in one of three places: waiting for a complete request head in the master
-// thread's poll set (owned by the master), queued for a worker with a complete head, or being
-// answered by a worker. A worker hands a kept-alive connection back to the master, so that a
-// client that is slow to send ties up no worker.
+// One polling thread: its wake-up descriptor and the connections handed to it by other threads
+// (under the runtime mutex).
+struct EventLoop {
+  int wake_fd = -1;  // eventfd: the inbox has connections
+  std::vector<std::unique_ptr<Connection>> inbox;
+  std::thread thread;
+  ~EventLoop() {
+    if (wake_fd >= 0) close(wake_fd);
+  }
+};
+
+// Connections live in one of three places: in the poll set of one polling thread (owned by
+// it), waiting for a complete request head or for the socket to take the rest of an answer;
+// queued for a worker with a complete head; or being answered by a worker. The polling threads
+// answer plain requests themselves without ever waiting on a socket, so the common case costs
+// no thread switch; a worker hands a kept-alive connection back to the first polling thread,
+// so that a client that is slow to send ties up no worker.
+//
+// The first polling thread (the master) accepts, and keeps each new connection until its first
+// answer has gone out; then it deals the connection out in turn (to itself too), so that the
+// busy connections spread over the polling threads. It alone closes connections to keep the
+// per-address cap: a connection that has never sent a whole head is always the master's, and
+// the others hand back every connection that has waited for its next head a while, well before
+// it could be evicted, so that "oldest first" stays exact.
 struct ServerRuntime {
   std::vector<ListeningSocket> listeners;
   std::atomic<bool> stop_flag{false};
@@ -52,20 +72,27 @@ struct ServerRuntime {
   std::condition_variable thread_count_changed;
   int running_workers = 0;
   std::deque<std::unique_ptr<Connection>> ready;
-  std::vector<std::unique_ptr<Connection>> handed_back;
   std::unordered_map<uint32_t, int> per_address;
   int open_connections = 0;
-  int wake_fd = -1;  // eventfd: a connection was handed back
-  std::thread master;
+  std::vector<std::unique_ptr<EventLoop>> loops;  // [0] is the master
+  size_t next_loop = 0;                           // the master's turn to deal out
   std::vector<std::thread> workers;
   bool stopped = false;  // stop_server has finished
-  ~ServerRuntime() {
-    if (wake_fd >= 0) close(wake_fd);
-  }
 };
 
 void ServerRuntimeDeleter::operator()(ServerRuntime* runtime) const {
   std::default_delete<ServerRuntime>()(runtime);
+}
+
+void FileHandle::reset() {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+void PendingFile::reset() {
+  file.reset();
+  offset = 0;
+  remaining = 0;
 }
 
 namespace {
@@ -107,12 +134,16 @@ const int kHeadDeadlineMs = 10000;
 // hoards connections only crowds itself; a burst of quick ones is let through.
 const int kMaxConnectionsPerAddress = 64;
 const int kEvictableAfterMs = 1000;
-// After an answer, a worker waits this long for the client's next request before handing the
-// connection back to the master thread (a busy client sends it at once).
-const int kFollowUpWaitMs = 2;
+static_assert(kPollSliceMs < kEvictableAfterMs / 2, "waiting connections reach the master in time");
 const int kMaxConnections = 4096;  // and at most the descriptor limit less a reserve
 const int kDescriptorReserve = 64;
 const int kAcceptsPerRound = 64;
+const unsigned kMaxPollingThreads = 4;  // and at most one per processor
+// A file part up to this size is copied behind its answer's head, so that head and body leave
+// in one write; a larger one is sent from the file system cache as the socket takes it.
+const int64_t kCopiedFilePart = 16384;
+// The master writes at most this much to one connection before it looks at the others.
+const int64_t kWriteTurnBytes = 1 << 20;
 
 // Serialises writes to the log files of every server in the process.
 std::mutex& log_lock() {
@@ -290,7 +321,9 @@ std::string password_file_for(const Connection* connection, const std::string& p
   }
   if (server->canonical_root.empty() || path.empty()) return std::string();
   struct stat status;
-  if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return path + "/.htpasswd";
+  if (path_status(connection, path, &status) == 0 && S_ISDIR(status.st_mode)) {
+    return path + "/.htpasswd";
+  }
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string(".htpasswd")
                                     : path.substr(0, slash + 1) + ".htpasswd";
@@ -572,6 +605,9 @@ void reset_request_state(Connection* connection) {
   connection->remote_user.clear();
   connection->speed_limit = 0;
   connection->head_length = 0;
+  connection->needs_worker = false;
+  connection->status_known = false;
+  connection->path_file.reset();
 }
 
 int head_deadline_ms(const HttpServer* server) {
@@ -579,20 +615,37 @@ int head_deadline_ms(const HttpServer* server) {
                                                        : kHeadDeadlineMs;
 }
 
+// What became of a connection's buffered requests.
+enum class Served {
+  kWaitForHead,  // every complete head is answered; the connection waits for the next
+  kWriteFirst,   // an answer is collected: it must go out before the next request is taken
+  kToWorker,     // the current request needs a worker (nothing of it has been answered)
+  kClose,        // the connection ends after what was answered
+};
+
+// Whether the master may answer the current request: one that reads no body and calls none
+// of the embedding program's request callbacks (those may wait on the socket).
+bool master_may_answer(const Connection* connection) {
+  const HttpServer* server = connection->server;
+  const std::string_view method = connection->request.method;
+  return (method == "GET" || method == "HEAD") && connection->content_length == 0 &&
+         !server->callbacks.begin_request && !server->callbacks.http_error;
+}
+
 // Answers the complete request heads in the buffer, one after another (pipelined ones too).
-// True when the connection stays open and waits for its next head.
-bool serve_requests(Connection* connection) {
+// While the connection collects its output, it stops after each collected answer.
+Served serve_requests(Connection* connection) {
   HttpServer* server = connection->server;
   for (;;) {
     reset_request_state(connection);
     connection->head_length = request_head_length(connection->buffer, connection->buffered);
-    if (connection->head_length == 0) return true;
+    if (connection->head_length == 0) return Served::kWaitForHead;
     ++connection->requests_seen;
     if (!parse_request(connection->buffer, connection->head_length, &connection->request)) {
       connection->must_close = true;
       send_error(connection, 500, "Server Error", "Bad request: [%.*s]",
                  static_cast<int>(connection->buffered), connection->buffer);
-      return false;
+      return Served::kClose;
     }
     const HttpRequest& request = connection->request;
     // The body rule: one Content-Length or none; anything else would leave the end of the body
@@ -613,15 +666,29 @@ bool serve_requests(Connection* connection) {
     } else if (request.http_version != "1.0" && request.http_version != "1.1") {
       send_error(connection, 505, "Bad HTTP version", "Bad HTTP version: [%.*s]",
                  static_cast<int>(request.http_version.size()), request.http_version.data());
+    } else if (connection->collect_output && !master_may_answer(connection)) {
+      connection->needs_worker = true;
     } else {
       handle_request(connection);
-      if (server->callbacks.end_request) {
-        server->callbacks.end_request(connection, connection->status);
+      if (!connection->needs_worker) {
+        if (server->callbacks.end_request) {
+          server->callbacks.end_request(connection, connection->status);
+        }
+        write_access_log(connection);
       }
-      write_access_log(connection);
     }
-    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) return false;
-    if (!skip_to_next_request(connection)) return false;
+    if (connection->needs_worker) {
+      // Nothing of this request went out: a worker takes the same head again from the start.
+      --connection->requests_seen;
+      connection->output.clear();
+      connection->output_file.reset();
+      return Served::kToWorker;
+    }
+    if (server->runtime->stop_flag.load() || !should_keep_alive(connection)) {
+      return Served::kClose;
+    }
+    if (!skip_to_next_request(connection)) return Served::kClose;
+    if (connection->collect_output) return Served::kWriteFirst;
   }
 }
 
@@ -662,31 +729,29 @@ void close_without_waiting(HttpServer* server, std::unique_ptr<Connection> conne
         send(connection->socket, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     (void)ignored;
   }
-  shutdown(connection->socket, SHUT_WR);
+  // Bytes left unread would make the close a reset, which may destroy the answer on its way:
+  // when there are any, the connection is half closed first and they are drained.
   char scrap[4096];
-  for (int round = 0; round < 16; ++round) {
-    if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
+  if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) > 0) {
+    shutdown(connection->socket, SHUT_WR);
+    for (int round = 0; round < 16; ++round) {
+      if (recv(connection->socket, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
+    }
   }
   close(connection->socket);
   forget_connection(server, connection.get());
 }
 
-// Waits briefly for the next request head of a kept-alive connection; true when a complete
-// head is in the buffer.
-bool receive_follow_up(Connection* connection) {
-  int64_t deadline = monotonic_ms() + kFollowUpWaitMs;
-  for (;;) {
-    if (request_head_length(connection->buffer, connection->buffered) > 0) return true;
-    if (connection->buffered == sizeof(connection->buffer)) return false;
-    int64_t left = deadline - monotonic_ms();
-    if (left < 0) return false;
-    pollfd entry = {connection->socket, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(left)) <= 0) return false;
-    ssize_t got = recv(connection->socket, connection->buffer + connection->buffered,
-                       sizeof(connection->buffer) - connection->buffered, MSG_DONTWAIT);
-    if (got <= 0) return false;  // an end or error is left to the master thread to see
-    connection->buffered += static_cast<size_t>(got);
+// Gives a connection to a polling thread and wakes it.
+void hand_to_loop(ServerRuntime* runtime, size_t index, std::unique_ptr<Connection> connection) {
+  EventLoop* loop = runtime->loops[index].get();
+  {
+    std::lock_guard<std::mutex> guard(runtime->mutex);
+    loop->inbox.push_back(std::move(connection));
   }
+  uint64_t one = 1;
+  ssize_t ignored = write(loop->wake_fd, &one, sizeof(one));
+  (void)ignored;
 }
 
 bool take_ready_connection(HttpServer* server, std::unique_ptr<Connection>* taken) {
@@ -710,22 +775,11 @@ void worker_thread(HttpServer* server) {
   ServerRuntime* runtime = server->runtime.get();
   std::unique_ptr<Connection> connection;
   while (take_ready_connection(server, &connection)) {
-    bool keep = serve_requests(connection.get());
-    // A client that sends its next request at once is answered without a round through the
-    // master thread.
-    while (keep && !runtime->stop_flag.load() && receive_follow_up(connection.get())) {
-      keep = serve_requests(connection.get());
-    }
+    bool keep = serve_requests(connection.get()) == Served::kWaitForHead;
     if (keep && !runtime->stop_flag.load()) {
       connection->wait_started_ms = monotonic_ms();
       connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
-      {
-        std::lock_guard<std::mutex> guard(runtime->mutex);
-        runtime->handed_back.push_back(std::move(connection));
-      }
-      uint64_t one = 1;
-      ssize_t ignored = write(runtime->wake_fd, &one, sizeof(one));
-      (void)ignored;
+      hand_to_loop(runtime, 0, std::move(connection));
     } else {
       forget_connection(server, connection.get());
       close_gracefully(connection->socket);
@@ -756,7 +810,10 @@ bool evict_oldest(HttpServer* server, WaitingList* waiting, bool same_address, u
   size_t oldest = waiting->size();
   for (size_t i = 0; i < waiting->size(); ++i) {
     const Connection* candidate = (*waiting)[i].get();
-    if (!candidate || (same_address && candidate->remote.sin_addr.s_addr != address)) continue;
+    if (!candidate || candidate->writing ||
+        (same_address && candidate->remote.sin_addr.s_addr != address)) {
+      continue;
+    }
     if (candidate->wait_started_ms > waited_before_ms) continue;
     if (oldest == waiting->size() ||
         candidate->wait_started_ms < (*waiting)[oldest]->wait_started_ms) {
@@ -842,9 +899,6 @@ bool accept_connection(HttpServer* server, const ListeningSocket& listener, Wait
     close(socket_id);
     return true;
   }
-  int on = 1;
-  setsockopt(socket_id, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-  setsockopt(socket_id, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   connection->server = server;
   connection->socket = socket_id;
   connection->remote = remote;
@@ -895,44 +949,153 @@ HeadState receive_head(HttpServer* server, std::unique_ptr<Connection>* slot) {
   }
 }
 
-void master_thread(HttpServer* server) {
+// Whether a connection waiting to read already holds a complete head (pipelined behind an
+// answer, when it changed threads).
+bool holds_head(const Connection& connection) {
+  return !connection.writing && connection.buffered > 0 &&
+         request_head_length(connection.buffer, connection.buffered) > 0;
+}
+
+enum class WriteState { kDone, kBlocked, kFailed };
+
+// Writes what the socket takes of a collected answer without waiting; kBlocked when the rest
+// must wait for the socket (or for the master's next round, after kWriteTurnBytes).
+WriteState write_collected(Connection* connection) {
+  int64_t written = 0;
+  for (;;) {
+    const bool more_to_write = connection->output_sent < connection->output.size() ||
+                               connection->output_file.remaining > 0;
+    if (written >= kWriteTurnBytes && more_to_write) return WriteState::kBlocked;
+    ssize_t done;
+    if (connection->output_sent < connection->output.size()) {
+      int more = connection->output_file.remaining > 0 ? MSG_MORE : 0;
+      done = send(connection->socket, connection->output.data() + connection->output_sent,
+                  connection->output.size() - connection->output_sent,
+                  MSG_NOSIGNAL | MSG_DONTWAIT | more);
+      if (done > 0) connection->output_sent += static_cast<size_t>(done);
+    } else if (connection->output_file.remaining > 0) {
+      PendingFile& file = connection->output_file;
+      off_t offset = static_cast<off_t>(file.offset);
+      int64_t want = file.remaining < kWriteTurnBytes ? file.remaining : kWriteTurnBytes;
+      done = sendfile(connection->socket, file.file.fd, &offset, static_cast<size_t>(want));
+      if (done == 0) {
+        // The file shrank meanwhile: the answer is short, and only closing can end it.
+        connection->close_after_write = true;
+        file.reset();
+        continue;
+      }
+      if (done > 0) {
+        file.offset += done;
+        file.remaining -= done;
+      }
+    } else {
+      connection->output.clear();
+      connection->output_sent = 0;
+      connection->output_file.reset();
+      return WriteState::kDone;
+    }
+    if (done > 0) {
+      written += done;
+      connection->read_deadline_ms = monotonic_ms() + connection->server->request_timeout_ms;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? WriteState::kBlocked : WriteState::kFailed;
+  }
+}
+
+// Answers the buffered request heads of a connection in a polling thread and writes the
+// answers as far as the socket takes them. False when the connection must go to a worker
+// (*slot is then still set). A connection that ends is closed and *slot emptied; so is one the
+// master (master set) deals out to another polling thread after its first answer.
+bool answer_in_loop(HttpServer* server, std::unique_ptr<Connection>* slot, bool master) {
+  Connection* connection = slot->get();
   ServerRuntime* runtime = server->runtime.get();
+  for (;;) {
+    if (connection->writing) {
+      WriteState state = write_collected(connection);
+      if (state == WriteState::kBlocked) return true;
+      connection->writing = false;
+      if (state == WriteState::kFailed || connection->close_after_write ||
+          runtime->stop_flag.load()) {
+        close_without_waiting(server, std::move(*slot), std::string());
+        return true;
+      }
+      connection->wait_started_ms = monotonic_ms();
+      connection->read_deadline_ms = connection->wait_started_ms + head_deadline_ms(server);
+      if (master && !connection->dealt) {
+        connection->dealt = true;
+        size_t target = runtime->next_loop++ % runtime->loops.size();
+        if (target != 0) {
+          hand_to_loop(runtime, target, std::move(*slot));
+          return true;
+        }
+      }
+    }
+    if (request_head_length(connection->buffer, connection->buffered) == 0) return true;
+    connection->collect_output = true;
+    Served served = serve_requests(connection);
+    connection->collect_output = false;
+    switch (served) {
+      case Served::kWaitForHead:
+        return true;
+      case Served::kToWorker:
+        return false;
+      case Served::kClose:
+        connection->close_after_write = true;
+        [[fallthrough]];
+      case Served::kWriteFirst:
+        connection->writing = true;
+        connection->read_deadline_ms = monotonic_ms() + server->request_timeout_ms;
+        break;
+    }
+  }
+}
+
+// A polling thread; index 0 is the master, which also accepts and keeps the address caps.
+void polling_thread(HttpServer* server, size_t index) {
+  // Answers go out from this thread too (see worker_thread on SIGPIPE).
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+  ServerRuntime* runtime = server->runtime.get();
+  EventLoop* loop = runtime->loops[index].get();
+  const bool master = index == 0;
   const int limit = connection_limit();
   WaitingList waiting;
   std::vector<pollfd> entries;
-  const size_t first_connection = 1 + runtime->listeners.size();
-  // Several connections are accepted per wake-up, until the listener has no more.
-  for (const ListeningSocket& listener : runtime->listeners) {
-    fcntl(listener.socket, F_SETFL, fcntl(listener.socket, F_GETFL) | O_NONBLOCK);
-  }
+  const size_t listener_count = master ? runtime->listeners.size() : 0;
+  const size_t first_connection = 1 + listener_count;
   while (!runtime->stop_flag.load()) {
     {
       std::lock_guard<std::mutex> guard(runtime->mutex);
-      for (std::unique_ptr<Connection>& back : runtime->handed_back) {
-        waiting.push_back(std::move(back));
+      for (std::unique_ptr<Connection>& given : loop->inbox) {
+        waiting.push_back(std::move(given));
       }
-      runtime->handed_back.clear();
+      loop->inbox.clear();
     }
-    // A connection handed back may already hold its next head (it arrived meanwhile).
     int64_t now = monotonic_ms();
     int64_t next_deadline = now + kPollSliceMs;
     entries.clear();
-    entries.push_back({runtime->wake_fd, POLLIN, 0});
-    for (const ListeningSocket& listener : runtime->listeners) {
-      entries.push_back({listener.socket, POLLIN, 0});
+    entries.push_back({loop->wake_fd, POLLIN, 0});
+    for (size_t i = 0; i < listener_count; ++i) {
+      entries.push_back({runtime->listeners[i].socket, POLLIN, 0});
     }
     for (const std::unique_ptr<Connection>& connection : waiting) {
-      entries.push_back({connection->socket, POLLIN, 0});
+      entries.push_back(
+          {connection->socket, static_cast<short>(connection->writing ? POLLOUT : POLLIN), 0});
       if (connection->read_deadline_ms < next_deadline) {
         next_deadline = connection->read_deadline_ms;
       }
+      if (holds_head(*connection)) next_deadline = now;  // handed over with a head to answer
     }
     int wait = next_deadline > now ? static_cast<int>(next_deadline - now) : 0;
     int ready = poll(entries.data(), entries.size(), wait);
     if (ready < 0 && errno != EINTR) break;
     if (entries[0].revents & POLLIN) {
       uint64_t count = 0;
-      ssize_t ignored = read(runtime->wake_fd, &count, sizeof(count));
+      ssize_t ignored = read(loop->wake_fd, &count, sizeof(count));
       (void)ignored;
     }
     // Heads first (they were polled; new connections are appended behind them).
@@ -940,9 +1103,14 @@ void master_thread(HttpServer* server) {
     int handed = 0;
     for (size_t i = 0; i < polled; ++i) {
       if (!waiting[i]) continue;  // evicted meanwhile
-      if (!(entries[first_connection + i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      HeadState state = receive_head(server, &waiting[i]);
-      if (state == HeadState::kComplete) {
+      short events = entries[first_connection + i].revents;
+      if (waiting[i]->writing) {
+        if (!(events & (POLLOUT | POLLHUP | POLLERR))) continue;
+      } else if (!holds_head(*waiting[i])) {
+        if (!(events & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (receive_head(server, &waiting[i]) != HeadState::kComplete) continue;
+      }
+      if (!answer_in_loop(server, &waiting[i], master)) {
         std::lock_guard<std::mutex> guard(runtime->mutex);
         runtime->ready.push_back(std::move(waiting[i]));
         ++handed;
@@ -950,21 +1118,33 @@ void master_thread(HttpServer* server) {
     }
     // One worker per connection handed over (waking them all would only make them compete).
     for (int i = 0; i < handed; ++i) runtime->queue_not_empty.notify_one();
-    for (size_t i = 0; i < runtime->listeners.size(); ++i) {
+    for (size_t i = 0; i < listener_count; ++i) {
       if (!(entries[1 + i].revents & POLLIN)) continue;
       for (int round = 0; round < kAcceptsPerRound; ++round) {
         if (!accept_connection(server, runtime->listeners[i], &waiting, limit)) break;
       }
     }
-    enforce_address_caps(server, &waiting);
-    // Deadlines: a head that has not arrived in time is answered as a client gone.
+    if (master) enforce_address_caps(server, &waiting);
+    // Deadlines: a head that has not arrived in time is answered as a client gone; an answer
+    // the client has not taken in time is cut off.
     now = monotonic_ms();
     for (std::unique_ptr<Connection>& connection : waiting) {
       if (!connection || connection->read_deadline_ms > now) continue;
-      bool answer = connection->requests_seen == 0 || connection->buffered > 0;
+      bool answer =
+          !connection->writing && (connection->requests_seen == 0 || connection->buffered > 0);
       close_without_waiting(
           server, std::move(connection),
           answer ? master_error_answer(500, "Server Error", "Client closed connection") : "");
+    }
+    // Connections that will soon be evictable move to the master, which keeps the caps: half
+    // the waiting time before that, and a poll slice is shorter than the other half.
+    if (!master) {
+      for (std::unique_ptr<Connection>& connection : waiting) {
+        if (connection && !connection->writing &&
+            now - connection->wait_started_ms >= kEvictableAfterMs / 2) {
+          hand_to_loop(runtime, 0, std::move(connection));
+        }
+      }
     }
     size_t kept = 0;
     for (std::unique_ptr<Connection>& connection : waiting) {
@@ -972,20 +1152,10 @@ void master_thread(HttpServer* server) {
     }
     waiting.resize(kept);
   }
-  for (ListeningSocket& listener : runtime->listeners) {
-    close_socket(listener.socket);
-    listener.socket = -1;
-  }
   for (std::unique_ptr<Connection>& connection : waiting) {
     close_socket(connection->socket);
   }
-  std::unique_lock<std::mutex> guard(runtime->mutex);
-  runtime->queue_not_empty.notify_all();
-  runtime->thread_count_changed.wait(guard, [runtime] { return runtime->running_workers == 0; });
-  for (std::unique_ptr<Connection>& connection : runtime->handed_back) {
-    close_socket(connection->socket);
-  }
-  runtime->handed_back.clear();
+  // Connections handed over meanwhile are closed by stop_server once every thread has ended.
 }
 
 // Reads "[a.b.c.d:]port[r|s]"; false when the entry has another form.
@@ -1042,6 +1212,10 @@ bool open_listener(HttpServer* server, std::string* error) {
       log_start_error(server, error, "Setting socket options failed!");
       return false;
     }
+    // Accepted connections take these from the listening socket: TCP keep-alive probes, and
+    // no delay for the last small segment of an answer.
+    setsockopt(socket_id, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(socket_id, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     if (bind(socket_id, reinterpret_cast<sockaddr*>(&listener.address), sizeof(listener.address)) !=
         0) {
       log_start_error(server, error, "Can't bind to port %s! Try finding another free port!",
@@ -1164,7 +1338,9 @@ void stop_server(HttpServer* server) {
     std::lock_guard<std::mutex> guard(runtime->mutex);
     runtime->queue_not_empty.notify_all();
   }
-  if (runtime->master.joinable()) runtime->master.join();
+  for (std::unique_ptr<EventLoop>& loop : runtime->loops) {
+    if (loop->thread.joinable()) loop->thread.join();
+  }
   for (std::thread& worker : runtime->workers) {
     if (worker.joinable()) worker.join();
   }
@@ -1174,10 +1350,10 @@ void stop_server(HttpServer* server) {
   }
   for (std::unique_ptr<Connection>& connection : runtime->ready) close_socket(connection->socket);
   runtime->ready.clear();
-  for (std::unique_ptr<Connection>& connection : runtime->handed_back) {
-    close_socket(connection->socket);
+  for (std::unique_ptr<EventLoop>& loop : runtime->loops) {
+    for (std::unique_ptr<Connection>& connection : loop->inbox) close_socket(connection->socket);
+    loop->inbox.clear();
   }
-  runtime->handed_back.clear();
   runtime->stopped = true;
 }
 
@@ -1204,16 +1380,29 @@ HttpServerPtr start_server(const HttpCallbacks* callbacks, const char* const* op
     log_start_error(server.get(), error, "subnet must be [+|-]x.x.x.x[/x]");
     return nullptr;
   }
-  server->runtime->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (server->runtime->wake_fd < 0) {
-    log_start_error(server.get(), error, "Can't create socket!");
-    return nullptr;
+  unsigned processors = std::thread::hardware_concurrency();
+  size_t polling_threads = processors < 1 ? 1 : processors;
+  if (polling_threads > kMaxPollingThreads) polling_threads = kMaxPollingThreads;
+  for (size_t i = 0; i < polling_threads; ++i) {
+    std::unique_ptr<EventLoop> loop(new (std::nothrow) EventLoop);
+    if (loop) loop->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!loop || loop->wake_fd < 0) {
+      log_start_error(server.get(), error, "Can't create socket!");
+      return nullptr;
+    }
+    server->runtime->loops.push_back(std::move(loop));
+  }
+  // Several connections are accepted per wake-up, until the listener has no more.
+  for (const ListeningSocket& listener : server->runtime->listeners) {
+    fcntl(listener.socket, F_SETFL, fcntl(listener.socket, F_GETFL) | O_NONBLOCK);
   }
   char* end = nullptr;
   long threads = strtol(server->options[kNumThreads].c_str(), &end, 10);
   if (threads < 1) threads = 1;
   if (threads > 1024) threads = 1024;
-  server->runtime->master = std::thread(master_thread, server.get());
+  for (size_t i = 0; i < polling_threads; ++i) {
+    server->runtime->loops[i]->thread = std::thread(polling_thread, server.get(), i);
+  }
   for (long i = 0; i < threads; ++i) {
     {
       std::lock_guard<std::mutex> guard(server->runtime->mutex);
@@ -1240,6 +1429,10 @@ void set_listing_order(HttpServer* server, const char* order) {
 
 int64_t send_bytes(Connection* connection, const void* data, size_t size, bool more) {
   const char* bytes = static_cast<const char*>(data);
+  if (connection->collect_output) {
+    connection->output.append(bytes, size);
+    return static_cast<int64_t>(size);
+  }
   size_t sent = 0;
   int64_t deadline = monotonic_ms() + connection->server->request_timeout_ms;
   while (sent < size) {
@@ -1257,6 +1450,23 @@ int64_t send_bytes(Connection* connection, const void* data, size_t size, bool m
 }
 
 int64_t send_file_range(Connection* connection, int fd, int64_t first, int64_t length) {
+  if (connection->collect_output && length > 0) {
+    if (length <= kCopiedFilePart) {
+      size_t start = connection->output.size();
+      connection->output.resize(start + static_cast<size_t>(length));
+      ssize_t got = pread(fd, &connection->output[start], static_cast<size_t>(length),
+                          static_cast<off_t>(first));
+      connection->output.resize(start + static_cast<size_t>(got > 0 ? got : 0));
+      return got > 0 ? got : 0;
+    }
+    // One file part per answer: the master writes an answer out before it takes the next.
+    int copy = connection->output_file.file.fd < 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (copy < 0) return 0;
+    connection->output_file.file.fd = copy;
+    connection->output_file.offset = first;
+    connection->output_file.remaining = length;
+    return length;
+  }
   const int64_t kMaxPiece = 1 << 20;  // bytes per call, so that a stop is noticed in between
   off_t offset = static_cast<off_t>(first);
   int64_t sent = 0;

@@ -1,5 +1,6 @@
-// The HTTP/1.1 server: start and stop, the master thread that accepts, the worker pool that
-// reads, parses and answers requests, authorisation, error answers and logs.
+// The HTTP/1.1 server: start and stop, the polling threads that accept, read and answer
+// requests without waiting on any client, the worker pool for requests with a body,
+// authorisation, error answers and logs.
 #pragma once
 
 #include <memory>

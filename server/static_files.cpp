@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -120,7 +123,7 @@ const IconRow kIconTable[] = {
     {"Archive", "ico_zip"},
 };
 
-const char kHtpasswdPattern[] = "**.htpasswd$";
+const char kPasswordFileName[] = ".htpasswd";  // any path ending so is never served
 const size_t kMaxExtension = 12;  // bytes of an extension with its dot, for type and icon
 const size_t kFilePiece = 8192;   // bytes read and sent at a time
 // Files that may be cached while the no-cache switch is on (images for the testserver) are kept
@@ -229,24 +232,101 @@ bool has_hidden_part(std::string_view relative) {
 // Whether a file system path must never be served or listed.
 bool must_hide(const HttpServer* server, const std::string& path) {
   const std::string& patterns = server->options[kHideFilesPatterns];
-  return match_pattern(kHtpasswdPattern, path) > 0 ||
+  const size_t name_length = sizeof(kPasswordFileName) - 1;
+  return (path.size() >= name_length &&
+          equal_ignoring_case(std::string_view(path).substr(path.size() - name_length),
+                              kPasswordFileName)) ||
          (!patterns.empty() && match_pattern(patterns, path) > 0);
 }
 
-// Resolves a path and checks that it stays inside the document root and is not hidden there
-// (a link named innocently may point at a hidden or password file).
-bool resolved_path_servable(const Connection* connection, const std::string& path) {
-  char resolved[PATH_MAX];
+// Whether the real location of a file (links resolved) lies inside the request's folder and
+// is not hidden there (a link named innocently may point at a hidden or password file).
+bool location_servable(const Connection* connection, const std::string& location) {
   const std::string& root = connection->root;
-  if (root.empty() || !realpath(path.c_str(), resolved)) return false;
+  if (root.empty() || location.empty() || location.front() != '/') return false;
   size_t length = root == "/" ? 0 : root.size();
-  if (root != "/" && (strncmp(resolved, root.c_str(), length) != 0 ||
-                      (resolved[length] != '\0' && resolved[length] != '/'))) {
+  if (root != "/" && (location.compare(0, length, root) != 0 ||
+                      (location.size() > length && location[length] != '/'))) {
     return false;
   }
-  std::string canonical = resolved;
-  return !has_hidden_part(std::string_view(canonical).substr(length)) &&
-         !must_hide(connection->server, canonical);
+  return !has_hidden_part(std::string_view(location).substr(length)) &&
+         !must_hide(connection->server, location);
+}
+
+// Resolves a path and checks its real location as above.
+bool resolved_path_servable(const Connection* connection, const std::string& path) {
+  char resolved[PATH_MAX];
+  if (connection->root.empty() || !realpath(path.c_str(), resolved)) return false;
+  return location_servable(connection, resolved);
+}
+
+// Checks the real location of a file already open, as the kernel recorded it when the links
+// of its path were followed. This judges the very file that is then sent (a link changed
+// afterwards cannot swap it), at one call instead of one per path part. Where the system does
+// not tell the location (no /proc, or the file was removed meanwhile), the path is resolved.
+// Only regular files are servable; info takes the open file's size and date.
+// location_is_path: the file was opened through no link at all, so its path is its location.
+// known: the open file's status when it has been taken already.
+bool open_file_servable(const Connection* connection, int fd, const std::string& path,
+                        bool location_is_path, const struct stat* known, FileInfo* info) {
+  struct stat status;
+  if (known) {
+    status = *known;
+  } else if (fstat(fd, &status) != 0) {
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) return false;
+  info->size = static_cast<uint64_t>(status.st_size);
+  info->modification_time = status.st_mtime;
+  if (location_is_path) return location_servable(connection, path);
+  char link[48];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char location[PATH_MAX];
+  ssize_t length = readlink(link, location, sizeof(location) - 1);
+  static const char kRemoved[] = " (deleted)";
+  const size_t removed_length = sizeof(kRemoved) - 1;
+  if (length <= 0 || length >= static_cast<ssize_t>(sizeof(location) - 1) ||
+      location[0] != '/' ||
+      (static_cast<size_t>(length) >= removed_length &&
+       memcmp(location + length - removed_length, kRemoved, removed_length) == 0)) {
+    return resolved_path_servable(connection, path);
+  }
+  return location_servable(connection, std::string(location, static_cast<size_t>(length)));
+}
+
+void send_open_file(Connection* connection, int fd, const std::string& path,
+                    const FileInfo& info);
+
+// Whether a path is absolute and has no "." or ".." part and no repeated or trailing slash:
+// when none of its parts is a link, it is then its own real location.
+bool plain_absolute_path(std::string_view path) {
+  if (path.empty() || path.front() != '/' || (path.size() > 1 && path.back() == '/')) {
+    return false;
+  }
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return path.size() == 1;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Opens a file for reading, without waiting, only when no part of its path is a link (the
+// kernel refuses links while it follows the path). -1 otherwise, or where the system cannot.
+int open_through_no_link(const std::string& path) {
+  static std::atomic<bool> unavailable{false};
+  if (unavailable.load(std::memory_order_relaxed)) return -1;
+  open_how how = {};
+  how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
+    unavailable.store(true, std::memory_order_relaxed);
+  }
+  return static_cast<int>(fd);
 }
 
 // Whether answers of this type may be kept by the browser: always without the no-cache switch;
@@ -551,7 +631,45 @@ bool split_script_path(const Connection* connection, std::string* path, FileInfo
 
 }  // namespace
 
+int path_status(const Connection* connection, const std::string& path, struct stat* status) {
+  if (!connection->status_known || connection->status_path != path) {
+    connection->path_file.reset();
+    connection->path_file_plain = false;
+    // Only a path without links is opened before it is known to name a regular file: links
+    // might lead to a device, which must not even be opened.
+    int fd = plain_absolute_path(path) ? open_through_no_link(path) : -1;
+    if (fd >= 0 && fstat(fd, &connection->path_stat) == 0) {
+      connection->status_result = 0;
+      if (S_ISREG(connection->path_stat.st_mode)) {
+        connection->path_file.fd = fd;
+        connection->path_file_plain = true;
+        fd = -1;
+      }
+    } else {
+      connection->status_result = stat(path.c_str(), &connection->path_stat);
+    }
+    if (fd >= 0) close(fd);
+    connection->status_path = path;
+    connection->status_known = true;
+  }
+  *status = connection->path_stat;
+  return connection->status_result;
+}
+
+namespace {
+
+// lookup_file, with the path's status asked through the request when there is one.
+bool lookup_path(const Connection* connection, const std::string& path, FileInfo* info);
+
+}  // namespace
+
 bool lookup_file(const std::string& path, FileInfo* info) {
+  return lookup_path(nullptr, path, info);
+}
+
+namespace {
+
+bool lookup_path(const Connection* connection, const std::string& path, FileInfo* info) {
   *info = FileInfo();
   if (path.empty() || path.size() > kMaxFilePath) return false;
   std::string unified;
@@ -563,7 +681,9 @@ bool lookup_file(const std::string& path, FileInfo* info) {
   }
   if (!valid_utf8(unified)) return false;
   struct stat status;
-  if (stat(unified.c_str(), &status) != 0) return false;
+  int result = connection ? path_status(connection, unified, &status)
+                          : stat(unified.c_str(), &status);
+  if (result != 0) return false;
   info->is_directory = S_ISDIR(status.st_mode);
   if (!info->is_directory && !S_ISREG(status.st_mode)) return false;  // devices, pipes, sockets
   std::string_view name = unified;
@@ -576,6 +696,8 @@ bool lookup_file(const std::string& path, FileInfo* info) {
   info->size = static_cast<uint64_t>(status.st_size);
   return true;
 }
+
+}  // namespace
 
 std::string mime_type_for(std::string_view path, std::string_view extra_mime_types) {
   while (!extra_mime_types.empty()) {
@@ -639,13 +761,36 @@ const char* listing_icon_class(std::string_view name, bool is_directory, bool* h
 void handle_static_request(Connection* connection, std::string path) {
   HttpServer* server = connection->server;
   FileInfo info;
-  bool found = lookup_file(path, &info) || split_script_path(connection, &path, &info);
+  bool found = lookup_path(connection, path, &info) || split_script_path(connection, &path, &info);
   if (found) {
     for (char& c : path) {
       if (c == '\\') c = '/';
     }
   }
-  if (!found || !resolved_path_servable(connection, path)) {
+  // A file is opened before it is judged, and the open file is what is judged and sent. It is
+  // opened without waiting: a pipe put in its place meanwhile is refused, not waited on. A path
+  // without links is its own location; one with links is judged where the links lead.
+  FileDescriptor file(-1);
+  bool location_is_path = false;
+  const struct stat* known = nullptr;
+  if (found && !info.is_directory) {
+    if (connection->status_known && connection->path_file.fd >= 0 &&
+        connection->status_path == path) {
+      // Opened when the path was first looked at.
+      std::swap(file.fd, connection->path_file.fd);
+      location_is_path = connection->path_file_plain;
+      known = &connection->path_stat;
+    } else {
+      if (plain_absolute_path(path)) file.fd = open_through_no_link(path);
+      location_is_path = file.fd >= 0;
+      if (file.fd < 0) file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    }
+  }
+  bool servable =
+      found && (file.fd >= 0 ? open_file_servable(connection, file.fd, path, location_is_path,
+                                                  known, &info)
+                             : resolved_path_servable(connection, path));
+  if (!servable) {
     send_error(connection, 404, "Not Found", "%s", "File not found");
     return;
   }
@@ -671,8 +816,10 @@ void handle_static_request(Connection* connection, std::string path) {
     if (not_modified(connection, info, entity_tag(info),
                      mime_type_for(path, server->options[kExtraMimeTypes]))) {
       send_not_modified(connection, info);
+    } else if (file.fd >= 0) {
+      send_open_file(connection, file.fd, path, info);
     } else {
-      send_file(connection, path, info);
+      send_file(connection, path, info);  // an index file, or one that could not be opened
     }
   } else if (!server->listing_enabled) {
     send_error(connection, 403, "Directory Listing Denied", "%s", "Directory listing denied");
@@ -682,14 +829,30 @@ void handle_static_request(Connection* connection, std::string path) {
 }
 
 void send_file(Connection* connection, const std::string& path, const FileInfo& info) {
-  HttpServer* server = connection->server;
-  std::string mime = mime_type_for(path, server->options[kExtraMimeTypes]);
+  if (connection->collect_output && connection->speed_limit > 0) {
+    connection->needs_worker = true;  // a throttled answer waits between its pieces
+    return;
+  }
   FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.fd < 0) {
     send_error(connection, 500, "Internal Server Error", "fopen(%s): %s", path.c_str(),
                strerror(errno));
     return;
   }
+  send_open_file(connection, file.fd, path, info);
+}
+
+namespace {
+
+// Sends an open file as send_file does.
+void send_open_file(Connection* connection, int fd, const std::string& path,
+                    const FileInfo& info) {
+  if (connection->collect_output && connection->speed_limit > 0) {
+    connection->needs_worker = true;
+    return;
+  }
+  HttpServer* server = connection->server;
+  std::string mime = mime_type_for(path, server->options[kExtraMimeTypes]);
   int64_t size = static_cast<int64_t>(info.size);
   int64_t first = 0;
   int64_t length = size;
@@ -740,10 +903,12 @@ void send_file(Connection* connection, const std::string& path, const FileInfo& 
   send_bytes(connection, head.data(), head.size(), !head_only && length > 0);
   if (head_only) return;
   int64_t before = connection->bytes_sent;
-  send_file_data(connection, file.fd, first, length);
+  send_file_data(connection, fd, first, length);
   // A file that shrank meanwhile leaves the answer short: only closing can end it then.
   if (connection->bytes_sent - before != length) connection->must_close = true;
 }
+
+}  // namespace
 
 void send_listing(Connection* connection, const std::string& directory) {
   HttpServer* server = connection->server;

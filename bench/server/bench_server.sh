@@ -65,7 +65,7 @@ env PATH=/nonexistent "$(realpath "$binary")" testserver -localonly "$work/site"
 qv_pid=$!
 qv_port=""
 for _ in $(seq 1 100); do
-  qv_port=$(grep -o 'localhost:[0-9]*' "$work/qv_out.txt" | cut -d: -f2 || true)
+  qv_port=$(grep -so 'localhost:[0-9]*' "$work/qv_out.txt" | cut -d: -f2 || true)
   [ -n "$qv_port" ] && break
   sleep 0.1
 done

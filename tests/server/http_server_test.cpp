@@ -236,6 +236,51 @@ TEST(Confinement, NoEncodingOfAPathLeavesTheDocumentRoot) {
   }
 }
 
+TEST(Confinement, ALinkChangedAfterARequestIsJudgedAgain) {
+  // Each step points a name at another place (or turns it into a link), then asks again: what
+  // was served before must not vouch for what the name leads to now.
+  Site site;
+  mkdir((site.root + "/pictures").c_str(), 0755);
+  write_file(site.root + "/pictures/y", "picture y");
+  write_file(site.root + "/.hidden", "hidden text");
+  mkdir((site.temp.path + "/elsewhere").c_str(), 0755);
+  write_file(site.temp.path + "/elsewhere/y", "outside y");
+  write_file(site.root + "/plain", "plain file");
+  TestServer test(site.root, {"enable_keep_alive", "yes"});
+  ASSERT_TRUE(test.server);
+  struct Step {
+    const char* name;       // below the root
+    std::string points_to;  // link target; empty: leave the name as it is
+    const char* target;
+    int status;
+    const char* body;
+  } steps[] = {
+      {"link", site.root + "/x", "/link", 200, "the file x"},
+      {"link", site.temp.path + "/secret.txt", "/link", 404, nullptr},
+      {"link", site.root + "/.hidden", "/link", 404, nullptr},
+      {"link", site.root + "/x", "/link", 200, "the file x"},
+      {"folder", site.root + "/pictures", "/folder/y", 200, "picture y"},
+      {"folder", site.temp.path + "/elsewhere", "/folder/y", 404, nullptr},
+      {"folder", site.root + "/pictures", "/folder/y", 200, "picture y"},
+      {"plain", "", "/plain", 200, "plain file"},
+      {"plain", site.temp.path + "/secret.txt", "/plain", 404, nullptr},
+  };
+  for (const Step& step : steps) {
+    std::string name = site.root + "/" + step.name;
+    if (!step.points_to.empty()) {
+      unlink(name.c_str());
+      ASSERT_EQ(symlink(step.points_to.c_str(), name.c_str()), 0) << name;
+    }
+    Reply reply = request(test.port(), "GET", step.target);
+    EXPECT_EQ(reply.status, step.status) << step.target << " -> " << step.points_to;
+    if (step.body) {
+      EXPECT_EQ(reply.body, step.body) << step.target;
+    }
+    EXPECT_EQ(reply.raw.find("outside"), std::string::npos) << step.target;
+    EXPECT_EQ(reply.raw.find("hidden text"), std::string::npos) << step.target;
+  }
+}
+
 // A password file line for user "tour" in the default realm, and a matching Digest header.
 std::string password_line(const std::string& user, const std::string& password) {
   return user + ":localhost:" + md5_hex(user + ":localhost:" + password) + "\n";
@@ -421,6 +466,72 @@ TEST(HostileClients, ClientsLeavingInTheMiddleOfAFileDoNotEndTheProcess) {
   }
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body, "the file x");
+}
+
+TEST(HostileClients, ClientsThatStopReadingHoldNoWorker) {
+  // One worker; clients ask for a large file and never read it. Requests that need the
+  // worker (a POST) and plain ones are still answered, long before any time-out.
+  Site site;
+  write_file(site.root + "/large.bin", std::string(8 << 20, 'x'));
+  TestServer test(site.root, {"num_threads", "1", "enable_keep_alive", "yes"});
+  ASSERT_TRUE(test.server);
+  std::vector<std::unique_ptr<Client>> stalled;
+  for (int i = 0; i < 4; ++i) {
+    stalled.push_back(std::make_unique<Client>(test.port()));
+    ASSERT_TRUE(stalled.back()->send_text("GET /large.bin HTTP/1.1\r\nHost: a\r\n\r\n"));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 3; ++i) {
+    Client client(test.port());
+    ASSERT_TRUE(client.send_text("POST /x HTTP/1.1\r\nContent-Length: 0\r\n\r\n"
+                                 "GET /page.html HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(client.read_reply().body, "the file x") << i;
+    EXPECT_EQ(client.read_reply().body, "<p>page</p>") << i;
+  }
+  // The stalled clients still get their whole file once they read.
+  Reply reply = stalled[0]->read_reply(20000);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body.size(), size_t{8} << 20);
+}
+
+TEST(KeepAlive, LargeAnswersAndWorkerAnswersKeepTheirOrder) {
+  // Answers larger than the socket takes at once go out in pieces; requests answered by a
+  // worker (a POST) sit between them. Every answer arrives whole and in order.
+  Site site;
+  std::string large(4 << 20, 'a');
+  for (size_t i = 0; i < large.size(); i += 4096) large[i] = static_cast<char>('b' + i % 20);
+  write_file(site.root + "/large.bin", large);
+  TestServer test(site.root, {"enable_keep_alive", "yes", "num_threads", "2"});
+  ASSERT_TRUE(test.server);
+  // Several connections in turn, so that on a machine with several processors some change
+  // polling threads after their first answer, with requests still waiting behind it.
+  for (int round = 0; round < 4; ++round) {
+    Client client(test.port());
+    ASSERT_TRUE(client.send_text(
+        "GET /large.bin HTTP/1.1\r\n\r\n"
+        "POST /x HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi"
+        "GET /large.bin HTTP/1.1\r\nRange: bytes=-5\r\n\r\n"
+        "GET /large.bin HTTP/1.1\r\n\r\n"
+        "GET /x HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(client.read_reply(20000).body == large) << round;
+    EXPECT_EQ(client.read_reply().body, "the file x") << round;
+    Reply part = client.read_reply();
+    EXPECT_EQ(part.status, 206) << round;
+    EXPECT_EQ(part.body, large.substr(large.size() - 5)) << round;
+    EXPECT_TRUE(client.read_reply(20000).body == large) << round;
+    Reply last = client.read_reply();
+    EXPECT_EQ(last.body, "the file x") << round;
+    EXPECT_EQ(last.header("connection"), "keep-alive") << round;
+  }
+  // Small answers, pipelined behind the first, on connections that change threads likewise.
+  for (int round = 0; round < 4; ++round) {
+    Client client(test.port());
+    ASSERT_TRUE(client.send_text("GET /x HTTP/1.1\r\n\r\nGET /page.html HTTP/1.1\r\n\r\n"
+                                 "GET /x HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(client.read_reply().body, "the file x") << round;
+    EXPECT_EQ(client.read_reply().body, "<p>page</p>") << round;
+    EXPECT_EQ(client.read_reply().body, "the file x") << round;
+  }
 }
 
 TEST(AccessList, RefusedAddressesAreClosedWithoutAnswer) {
