@@ -113,6 +113,10 @@ ratio() {  # LABEL OURS THEIRS WALL_TARGET [CPU_TARGET]: wall and CPU ratios
     "$(bench_ratio "$(median "$2" c)" "$(median "$3" c)")" "$4" "${5:+, cpu <= $5}"
 }
 echo
+for name in faces1 faces_vips faces2 preview djpeg djpeg8 tiles tiles_vips tour1 tour tour_vips; do
+  row "$name"
+done
+echo
 echo "ratios, ours / theirs ($cores cores):"
 ratio "six faces, one thread / vips mapim one thread" faces1 faces_vips 0.18
 ratio "six faces, $cores threads / our one thread" faces2 faces1 0.60 1.1
