@@ -72,6 +72,7 @@
       if (scene.gpu) { scene.gpu.previewTexture = null; scene.gpu.previewMeshes = null; }
     });
     this.notice(MESSAGES.contextLost);
+    this.showLoading(true);
     this.setStatus({context: "lost", state: "loading"});
   };
 
@@ -153,8 +154,12 @@
   // when the window moves to another screen).
   Viewer.prototype.resize = function () {
     var ratio = Math.min(global.devicePixelRatio || 1, 2);
-    var width = Math.max(1, Math.round(this.canvas.clientWidth * ratio));
-    var height = Math.max(1, Math.round(this.canvas.clientHeight * ratio));
+    // The CSS size is kept for the input and the overlays, which would otherwise ask for it (and
+    // with it for a fresh layout) on every move and frame.
+    this.cssWidth = this.canvas.clientWidth;
+    this.cssHeight = this.canvas.clientHeight;
+    var width = Math.max(1, Math.round(this.cssWidth * ratio));
+    var height = Math.max(1, Math.round(this.cssHeight * ratio));
     if (width !== this.canvas.width || height !== this.canvas.height) {
       this.canvas.width = width;
       this.canvas.height = height;
@@ -250,6 +255,7 @@
     else if (this.drewPicture) this.counters.blank++;
     this.setStatus({blank: this.counters.blank, uploads: this.counters.uploads,
                     decodes: this.counters.decodes, mipmaps: this.counters.mipmaps || 0,
+                    indicator: this.counters.indicator || 0,
                     cached: this.store.entries.size,
                     cachebytes: this.store.bytes});
     this.updateOverlays(camera);

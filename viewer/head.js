@@ -45,7 +45,8 @@
  * viewer has the focus, and the buttons.
  * The viewer keeps a hidden status element (class "qv-status") whose data attributes tell what
  * it shows and loads (state loading, ready or error; level; tiles drawn, as level/side/row/column
- * from 0; uploads, decodes, failed tiles, black frames); tests and benchmarks read it.
+ * from 0; uploads, decodes, failed tiles, black frames, times the loading indicator was shown);
+ * tests and benchmarks read it.
  * qorvelviewer.viewers lists the page's viewers (setView, loadScene; onframe, when set, is called
  * after each frame is drawn).
  */

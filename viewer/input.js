@@ -29,7 +29,7 @@
 
   // Degrees of view per CSS pixel at the centre of the window.
   Viewer.prototype.degreesPerPixel = function () {
-    var longSide = Math.max(this.canvas.clientWidth, this.canvas.clientHeight) || 1;
+    var longSide = Math.max(this.cssWidth || 0, this.cssHeight || 0) || 1;
     return 2 * Math.tan(this.view.fov * DEG / 2) / longSide / DEG;
   };
 

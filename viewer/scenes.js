@@ -62,8 +62,18 @@
     });
   };
 
+  // The scene list's thumbnails are fetched once the first preview is shown (or PREVIEW_WAIT has
+  // passed), so that they do not share the link with it.
+  Viewer.prototype.loadThumbs = function () {
+    var loads = this.thumbLoads || [];
+    this.thumbLoads = [];
+    loads.forEach(function (load) { load(); });
+  };
+
   Viewer.prototype.buildSceneList = function () {
+    this.thumbLoads = [];
     if (this.scenes.length < 2) return;
+    setTimeout(this.loadThumbs.bind(this), PREVIEW_WAIT);
     var self = this, list = document.createElement("div");
     list.className = "qv-scenes";
     this.sceneButtons = this.scenes.map(function (scene, i) {
@@ -75,9 +85,11 @@
         var thumb = document.createElement("img");
         thumb.alt = "";
         button.appendChild(thumb);
-        fetchImageBytes(scene.thumb, scene.thumbRelative).then(function (bytes) {
-          thumb.src = URL.createObjectURL(new Blob([bytes]));
-        }).catch(function () { thumb.remove(); });
+        self.thumbLoads.push(function () {
+          fetchImageBytes(scene.thumb, scene.thumbRelative).then(function (bytes) {
+            thumb.src = URL.createObjectURL(new Blob([bytes]));
+          }).catch(function () { thumb.remove(); });
+        });
       }
       var label = document.createElement("span");
       label.textContent = scene.title;
@@ -129,6 +141,7 @@
     }
     this.canvas.setAttribute("aria-label", format(MESSAGES.canvasLabel, scene.title));
     if (!scene.gpu) scene.gpu = {state: scene.preview ? "loading" : "none"};
+    this.loadPreview(scene);
     this.setStatus({state: "loading", scene: scene.name, scenes: this.scenes.length,
                     shape: scene.image.shape, levels: scene.image.levels.length,
                     preview: scene.gpu.state, error: "", failed: 0, failedtiles: ""});
@@ -136,7 +149,6 @@
     this.buildHotspots(scene);
     this.sceneControls(scene);
     this.resize();
-    this.loadPreview(scene);
     // Tiles wait for the preview; after a while they come without it.
     var self = this;
     setTimeout(function () { self.requestFrame(); }, PREVIEW_WAIT);
@@ -164,6 +176,7 @@
     }).catch(function () {
       gpu.previewLoading = false;
       gpu.state = "failed";
+      self.loadThumbs();
       if (self.scene === scene) self.setStatus({preview: "failed"});
       self.requestFrame();
     });
@@ -175,6 +188,7 @@
     gpu.previewMeshes = this.previewGeometry(scene, bitmap.sourceWidth || bitmap.width,
                                              bitmap.sourceHeight || bitmap.height);
     gpu.state = "shown";
+    this.loadThumbs();
     if (this.scene === scene) this.setStatus({preview: "shown"});
   };
 

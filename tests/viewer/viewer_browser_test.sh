@@ -214,6 +214,29 @@ function settle() {
     setTimeout(poll, 100);
   });
 }
+function quiet() {
+  return new Promise((resolve) => {
+    const v = viewer();
+    const poll = () => state().state === "ready" && v.loading === 0 && !v.uploadQueue.length ?
+        resolve() : setTimeout(poll, 50);
+    setTimeout(poll, 100);
+  });
+}
+async function sweep(rounds) {
+  const v = viewer(), counts = [], steps = [];
+  for (let h = 0; h <= 40; h += 2) steps.push(h);
+  for (let h = 38; h >= 0; h -= 2) steps.push(h);
+  for (let r = 0; r < rounds; r++) {
+    const shown = state().indicator;
+    for (const h of steps) {
+      v.setView(h, 0, 20);
+      await later(16);
+    }
+    await quiet();
+    counts.push(v.counters.uploads + "/" + v.counters.requests + "/" + (state().indicator - shown));
+  }
+  return counts.join(" ");
+}
 async function look_around(rounds) {
   const counts = [];
   for (let r = 0; r < rounds; r++) {
@@ -336,6 +359,7 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   spots "spots.html?v=-20" small "small.html" smallzoom "js:wheel(-200), wheel(-200), wheel(-200)" \
   preview "pano.html" previewfirst "js:preview_first()" \
   around "js:look_around(2)" lost "js:lose_context()" \
+  sweep "pano.html?fov=20" swept "js:sweep(2)" \
   ratio "js:Object.defineProperty(window, 'devicePixelRatio', {get: () => 1.5, configurable: true}), viewer().setView(0, 0, 90)" \
   pagekeys "pano.html" pagekeysed "js:press(['ArrowRight', '+'], 300, document.body)" \
   holes "holes.html" holesrequests "js:requests_of('${hole#"$tour"/}')" \
@@ -456,6 +480,12 @@ awk -F, '{ exit !($3 < 50) }' <<< "$view" || fail "smallzoom: view $view, expect
 # Looking around twice: the second round uploads nothing (the store keeps what was seen).
 read -r first second < "$work/around.txt" || true
 [ -n "$first" ] && [ "$first" = "$second" ] || fail "around: uploads after each round: $(cat "$work/around.txt")"
+# Turned to and fro quickly, twice, at a zoom that loads the finer level: tiles the view had
+# passed by the time they came stay too, so the second round asks for no tile and uploads
+# nothing; and that round, over tiles all there, never shows the loading indicator.
+read -r first second < "$work/swept.txt" || true
+[ -n "$first" ] && [ "${first%/*}" = "${second%/*}" ] && [ "${second##*/}" = 0 ] ||
+  fail "swept: uploads/requests/indicator shown after each round: $(cat "$work/swept.txt")"
 # Every texture has mipmaps (reduced levels do not shimmer).
 [ "$(status around mipmaps)" = "$(status around uploads)" ] ||
   fail "around: $(status around mipmaps) of $(status around uploads) textures with mipmaps"
