@@ -234,7 +234,8 @@
       // The scene before stays until this scene's preview is shown (or it waited long enough),
       // then this scene fades in over it.
       var gpu = this.scene.gpu, now = performance.now();
-      var ready = (gpu && gpu.previewMeshes) || this.status.preview !== "loading" &&
+      var ready = (gpu && gpu.state === "shown" && gpu.previewMeshes) ||
+                  this.status.preview !== "loading" &&
                   this.status.waiting === "0" || now - leaving.since > SCENE_WAIT;
       if (ready && !leaving.fadeStart) leaving.fadeStart = now;
       fade = leaving.fadeStart ? clamp((now - leaving.fadeStart) / FADE_TIME, 0, 1) : 0;

@@ -158,13 +158,10 @@
       completeExtent(image);
       if (scene === this.scene) this.setStatus({shape: image.shape});
       var gpu = scene.gpu;
-      if (gpu && gpu.previewMeshes) {
+      if (gpu && gpu.previewMeshes && gpu.previewSize) {
         var gl = this.gl;
         gpu.previewMeshes.forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
-        gpu.previewMeshes = this.previewGeometry(scene, gpu.previewBitmap.sourceWidth ||
-                                                 gpu.previewBitmap.width,
-                                                 gpu.previewBitmap.sourceHeight ||
-                                                 gpu.previewBitmap.height);
+        gpu.previewMeshes = this.previewGeometry(scene, gpu.previewSize[0], gpu.previewSize[1]);
       }
     }
     var counts = segmentCounts(image, spot.u0, spot.u1, spot.v0, spot.v1);

@@ -237,6 +237,35 @@ async function sweep(rounds) {
   }
   return counts.join(" ");
 }
+async function slow_preview() {
+  const real = window.fetch;
+  let delivered = 0, total = 0, drawnAt = -1;
+  window.fetch = function (url, init) {
+    if (!/preview/.test(String(url))) return real.apply(this, arguments);
+    return real(url, init).then((response) => response.arrayBuffer()).then((buffer) => {
+      const bytes = new Uint8Array(buffer), piece = Math.ceil(bytes.length / 10);
+      total = bytes.length;
+      const body = new ReadableStream({
+        async pull(controller) {
+          await later(100);
+          for (let waited = 0; delivered >= 0.7 * total && drawnAt < 0 && waited < 10000; waited += 50) await later(50);
+          if (delivered >= total) { controller.close(); return; }
+          controller.enqueue(bytes.slice(delivered, delivered + piece));
+          delivered = Math.min(total, delivered + piece);
+        }
+      });
+      return new Response(body, {status: 200, headers: {"Content-Type": "image/jpeg"}});
+    });
+  };
+  const box = document.createElement("div");
+  box.style.cssText = "position:fixed;left:0;top:0;width:640px;height:480px";
+  document.body.appendChild(box);
+  const v = qorvelviewer({xml: "pano.xml", target: box});
+  v.onframe = (gl, drew) => { if (drew && drawnAt < 0) drawnAt = delivered; };
+  for (let waited = 0; v.status.state !== "ready" && waited < 30000; waited += 50) await later(50);
+  return [drawnAt >= 0 && drawnAt < total ? "drawn before the whole preview" : "drawn after " + drawnAt + " of " + total + " bytes",
+          v.status.preview, v.status.previewparts > 0 ? "parts" : "no parts"].join(", ");
+}
 async function look_around(rounds) {
   const counts = [];
   for (let r = 0; r < rounds; r++) {
@@ -360,6 +389,7 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   preview "pano.html" previewfirst "js:preview_first()" \
   around "js:look_around(2)" lost "js:lose_context()" \
   sweep "pano.html?fov=20" swept "js:sweep(2)" \
+  slowpage "pano.html" slowpreview "js:slow_preview()" \
   ratio "js:Object.defineProperty(window, 'devicePixelRatio', {get: () => 1.5, configurable: true}), viewer().setView(0, 0, 90)" \
   pagekeys "pano.html" pagekeysed "js:press(['ArrowRight', '+'], 300, document.body)" \
   holes "holes.html" holesrequests "js:requests_of('${hole#"$tour"/}')" \
@@ -486,6 +516,10 @@ read -r first second < "$work/around.txt" || true
 read -r first second < "$work/swept.txt" || true
 [ -n "$first" ] && [ "${first%/*}" = "${second%/*}" ] && [ "${second##*/}" = 0 ] ||
   fail "swept: uploads/requests/indicator shown after each round: $(cat "$work/swept.txt")"
+# A preview that comes slowly is shown in part while its bytes come: the first picture is on
+# screen before the preview's last bytes are there.
+[ "$(cat "$work/slowpreview.txt" 2>/dev/null)" = "drawn before the whole preview, shown, parts" ] ||
+  fail "slowpreview: $(cat "$work/slowpreview.txt" 2>/dev/null)"
 # Every texture has mipmaps (reduced levels do not shimmer).
 [ "$(status around mipmaps)" = "$(status around uploads)" ] ||
   fail "around: $(status around mipmaps) of $(status around uploads) textures with mipmaps"
