@@ -38,6 +38,7 @@
   var PREVIEW_WAIT = 1200;      // ms: tiles wait this long for the preview to be shown first
   var PART_INTERVAL = 80;       // ms at least between two showings of a preview still coming
   var PART_WAIT = 500;          // ms a part of a picture may take to decode before it is dropped
+  var MIPMAPS_PER_FRAME = 2;    // textures whose mipmaps were left for later, made per frame
   var UPLOADS_PER_FRAME = 1;    // texture uploads at most per frame (one may take 40 ms in software)
   var CACHE_MEGABYTES = 192;    // textures kept (in view or not) up to this many megabytes
   var TILE_RETRIES = 3;         // a tile that cannot be fetched is tried again this many times

@@ -110,6 +110,7 @@
     this.store = new TextureStore((options.cacheMegabytes || CACHE_MEGABYTES) * 1048576);
     this.loading = 0;
     this.uploadQueue = [];
+    this.mipmapQueue = [];
     this.counters = {uploads: 0, decodes: 0, requests: 0, retries: 0, blank: 0, restores: 0};
     this.failedTiles = {};
     this.requestedLevels = {};

@@ -99,6 +99,7 @@
       }
       gesture = null;
       self.dragSpeed = null;
+      self.requestFrame();  // mipmaps left for the end of the drag
     }
     canvas.addEventListener("pointerup", end);
     canvas.addEventListener("pointercancel", end);
@@ -139,6 +140,7 @@
     this.root.addEventListener("keyup", function (event) {
       var name = keyNames[event.key];
       if (name) self.keys[name] = false;
+      self.requestFrame();
     });
     this.root.addEventListener("focusout", function () { self.keys = {}; });
     global.addEventListener("blur", function () { self.keys = {}; });

@@ -165,10 +165,11 @@
       }
     }
     var counts = segmentCounts(image, spot.u0, spot.u1, spot.v0, spot.v1);
-    var made = this.createTexture(bitmap);
+    var made = this.createTexture(bitmap, this.interacting());
     bitmap.close();
     tile.bitmap = null;
     tile.texture = made.texture;
+    if (made.later) this.mipmapQueue.push(tile);
     tile.mesh = this.createMesh(buildPatch(function (a, b) {
       return surfacePoint(image, spot.face, spot.u0 + a * (spot.u1 - spot.u0),
                           spot.v0 + b * (spot.v1 - spot.v0));

@@ -248,7 +248,10 @@ async function slow_preview() {
       const body = new ReadableStream({
         async pull(controller) {
           await later(100);
-          for (let waited = 0; delivered >= 0.7 * total && drawnAt < 0 && waited < 10000; waited += 50) await later(50);
+          for (let waited = 0; delivered >= 0.7 * total && drawnAt < 0 && waited < 10000;
+               waited += 50) {
+            await later(50);
+          }
           if (delivered >= total) { controller.close(); return; }
           controller.enqueue(bytes.slice(delivered, delivered + piece));
           delivered = Math.min(total, delivered + piece);
@@ -263,8 +266,19 @@ async function slow_preview() {
   const v = qorvelviewer({xml: "pano.xml", target: box});
   v.onframe = (gl, drew) => { if (drew && drawnAt < 0) drawnAt = delivered; };
   for (let waited = 0; v.status.state !== "ready" && waited < 30000; waited += 50) await later(50);
-  return [drawnAt >= 0 && drawnAt < total ? "drawn before the whole preview" : "drawn after " + drawnAt + " of " + total + " bytes",
-          v.status.preview, v.status.previewparts > 0 ? "parts" : "no parts"].join(", ");
+  const drawn = drawnAt >= 0 && drawnAt < total ? "drawn before the whole preview" :
+      "drawn after " + drawnAt + " of " + total + " bytes";
+  return [drawn, v.status.preview, v.status.previewparts > 0 ? "parts" : "no parts"].join(", ");
+}
+async function held_drag() {
+  pointer("pointerdown", 480);
+  pointer("pointermove", 160);
+  await settle();
+  const held = viewer().counters.uploads - viewer().counters.mipmaps;
+  pointer("pointerup", 160);
+  await later(600);
+  const after = viewer().counters;
+  return [held > 0, after.uploads === after.mipmaps].join(" ");
 }
 async function look_around(rounds) {
   const counts = [];
@@ -390,6 +404,7 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   around "js:look_around(2)" lost "js:lose_context()" \
   sweep "pano.html?fov=20" swept "js:sweep(2)" \
   slowpage "pano.html" slowpreview "js:slow_preview()" \
+  hold "pano.html" held "js:held_drag()" \
   ratio "js:Object.defineProperty(window, 'devicePixelRatio', {get: () => 1.5, configurable: true}), viewer().setView(0, 0, 90)" \
   pagekeys "pano.html" pagekeysed "js:press(['ArrowRight', '+'], 300, document.body)" \
   holes "holes.html" holesrequests "js:requests_of('${hole#"$tour"/}')" \
@@ -520,6 +535,10 @@ read -r first second < "$work/swept.txt" || true
 # screen before the preview's last bytes are there.
 [ "$(cat "$work/slowpreview.txt" 2>/dev/null)" = "drawn before the whole preview, shown, parts" ] ||
   fail "slowpreview: $(cat "$work/slowpreview.txt" 2>/dev/null)"
+# Tiles that come while the visitor drags get their mipmaps once the drag is over (the frames
+# of the drag do not wait for them), and then every one has them.
+[ "$(cat "$work/held.txt" 2>/dev/null)" = "true true" ] ||
+  fail "held: left for later while dragging, all made after: $(cat "$work/held.txt" 2>/dev/null)"
 # Every texture has mipmaps (reduced levels do not shimmer).
 [ "$(status around mipmaps)" = "$(status around uploads)" ] ||
   fail "around: $(status around mipmaps) of $(status around uploads) textures with mipmaps"
