@@ -49,10 +49,15 @@
   // yet there are transparent black; null where the browser cannot decode parts of pictures
   // (ImageDecoder), for files that are not plain JPEG or PNG (sealed ones), or when the bytes
   // hold no row yet.
+  function partType(bytes) {
+    if (!global.ImageDecoder || !global.ReadableStream) return null;
+    return bytes[0] === 0xff && bytes[1] === 0xd8 ? "image/jpeg" :
+           bytes[0] === 0x89 && bytes[1] === 0x50 ? "image/png" : null;
+  }
+
   function decodePart(bytes) {
-    var type = bytes[0] === 0xff && bytes[1] === 0xd8 ? "image/jpeg" :
-               bytes[0] === 0x89 && bytes[1] === 0x50 ? "image/png" : null;
-    if (!type || !global.ImageDecoder || !global.ReadableStream) return Promise.resolve(null);
+    var type = partType(bytes);
+    if (!type) return Promise.resolve(null);
     var decoder, finished = false, timer = null;
     try {
       // A stream left open: the decoder takes the bytes as the start of a longer file.
@@ -236,6 +241,8 @@
     function showPart() {
       var bytes = parts.bytes();
       parts.bytes = null;
+      // A file this browser cannot decode in part (a sealed one): no more tries.
+      if (bytes.length >= 2 && !partType(bytes)) { parts = null; return; }
       parts.busy = true;
       decodePart(bytes).then(function (bitmap) {
         var shown = bitmap && !gpu.previewBitmap && !self.lost && self.scene === scene;
