@@ -95,7 +95,10 @@
   function powerOfTwo(n) { return (n & (n - 1)) === 0; }
 
   // A texture of a decoded picture, with mipmaps where the context can make them (so reduced
-  // levels do not shimmer while panning): {texture, bytes, later}. With later set (a tile that
+  // levels do not shimmer while panning), sampled from the nearest mipmap level: blending two
+  // levels costs a software GPU about half as much again per frame, and the tile levels are
+  // chosen so that a tile is mostly drawn at between its own size and half of it, where the
+  // two hardly differ. {texture, bytes, later}. With later set (a tile that
   // comes while the visitor drags), the mipmaps are left to a frame after the interaction
   // (makeMipmaps): making them costs a frame some milliseconds with a software GPU.
   Viewer.prototype.createTexture = function (picture, later) {
@@ -111,7 +114,7 @@
       this.counters.mipmaps = (this.counters.mipmaps || 0) + 1;
     }
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER,
-                     mipmaps && !later ? gl.LINEAR_MIPMAP_LINEAR : gl.LINEAR);
+                     mipmaps && !later ? gl.LINEAR_MIPMAP_NEAREST : gl.LINEAR);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.LINEAR);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_S, gl.CLAMP_TO_EDGE);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_T, gl.CLAMP_TO_EDGE);
@@ -136,7 +139,7 @@
       if (tile.state !== "loaded" || !tile.texture) continue;
       gl.bindTexture(gl.TEXTURE_2D, tile.texture);
       gl.generateMipmap(gl.TEXTURE_2D);
-      gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.LINEAR_MIPMAP_LINEAR);
+      gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.LINEAR_MIPMAP_NEAREST);
       this.counters.mipmaps = (this.counters.mipmaps || 0) + 1;
       made++;
     }
