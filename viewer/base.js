@@ -36,10 +36,14 @@
   var REFERENCE_WINDOW = 1000;  // pixels: the window on which the default fovmin is measured
   var ZOOM_PAST_FINEST = 4;     // default fovmin: the finest level enlarged this many times there
   var PREVIEW_WAIT = 1200;      // ms: tiles wait this long for the preview to be shown first
+  var PART_INTERVAL = 80;       // ms at least between two showings of a preview still coming
+  var PART_WAIT = 500;          // ms a part of a picture may take to decode before it is dropped
+  var MIPMAPS_PER_FRAME = 2;    // textures whose mipmaps were left for later, made per frame
   var UPLOADS_PER_FRAME = 1;    // texture uploads at most per frame (one may take 40 ms in software)
   var CACHE_MEGABYTES = 192;    // textures kept (in view or not) up to this many megabytes
   var TILE_RETRIES = 3;         // a tile that cannot be fetched is tried again this many times
   var RETRY_DELAY = 300;        // ms before the first retry, doubled for each further one
+  var LOADING_DELAY = 400;      // ms a view once complete waits incomplete before the indicator
   var FADE_TIME = 350;          // ms of the cross-fade between scenes
   var SCENE_WAIT = 2500;        // ms a scene without a shown preview waits before the fade
   var CURVE_STEP = 4;           // degrees per mesh segment of curved surfaces

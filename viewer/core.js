@@ -110,6 +110,7 @@
     this.store = new TextureStore((options.cacheMegabytes || CACHE_MEGABYTES) * 1048576);
     this.loading = 0;
     this.uploadQueue = [];
+    this.mipmapQueue = [];
     this.counters = {uploads: 0, decodes: 0, requests: 0, retries: 0, blank: 0, restores: 0};
     this.failedTiles = {};
     this.requestedLevels = {};
@@ -146,7 +147,7 @@
     box.className = "qv-message";
     box.textContent = text;
     this.root.appendChild(box);
-    this.loadingElement.hidden = true;
+    this.showLoading(false);
     this.setStatus({state: "error", error: text});
   };
 
@@ -163,6 +164,33 @@
     this.setStatus({notice: text});
   };
 
+  // Shows or hides the loading indicator; the element is touched only when that changes (a
+  // change restyles the page and starts or stops the indicator's animation).
+  Viewer.prototype.showLoading = function (on) {
+    if (!this.loadingElement || this.loadingElement.hidden === !on) return;
+    this.loadingElement.hidden = !on;
+    this.counters.indicator = (this.counters.indicator || 0) + (on ? 1 : 0);
+  };
+
+  // The indicator follows whether the view still waits for its preview or tiles: from the start
+  // until the first view is complete, and later only once a view stays incomplete for
+  // LOADING_DELAY (a drag or a turn that reaches tiles arriving within moments shows none).
+  Viewer.prototype.followLoading = function (complete) {
+    var self = this;
+    if (complete) {
+      this.incompleteSince = 0;
+      this.wasComplete = true;
+      this.showLoading(false);
+      return;
+    }
+    var now = performance.now();
+    if (!this.incompleteSince) {
+      this.incompleteSince = now;
+      if (this.wasComplete) setTimeout(function () { self.requestFrame(); }, LOADING_DELAY + 10);
+    }
+    this.showLoading(!this.wasComplete || now - this.incompleteSince >= LOADING_DELAY);
+  };
+
   // Updates the status element; it is written every frame, so only what changed is touched.
   Viewer.prototype.setStatus = function (values) {
     var element = this.statusElement, changed = false;
@@ -174,7 +202,6 @@
       changed = true;
     }
     if (!changed) return;
-    if (this.loadingElement) this.loadingElement.hidden = this.status.state !== "loading";
     var lines = [];
     for (key in this.status) lines.push(key + "=" + this.status[key]);
     element.textContent = lines.join(" ");

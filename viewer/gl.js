@@ -67,11 +67,13 @@
       if (tile.bitmap && tile.bitmap.close) tile.bitmap.close();
     });
     this.uploadQueue = [];
+    this.mipmapQueue = [];
     this.loading = 0;
     this.scenes.forEach(function (scene) {
       if (scene.gpu) { scene.gpu.previewTexture = null; scene.gpu.previewMeshes = null; }
     });
     this.notice(MESSAGES.contextLost);
+    this.showLoading(true);
     this.setStatus({context: "lost", state: "loading"});
   };
 
@@ -93,25 +95,55 @@
   function powerOfTwo(n) { return (n & (n - 1)) === 0; }
 
   // A texture of a decoded picture, with mipmaps where the context can make them (so reduced
-  // levels do not shimmer while panning): {texture, bytes}.
-  Viewer.prototype.createTexture = function (picture) {
+  // levels do not shimmer while panning), sampled from the nearest mipmap level: blending two
+  // levels costs a software GPU about half as much again per frame, and the tile levels are
+  // chosen so that a tile is mostly drawn at between its own size and half of it, where the
+  // two hardly differ. {texture, bytes, later}. With later set (a tile that
+  // comes while the visitor drags), the mipmaps are left to a frame after the interaction
+  // (makeMipmaps): making them costs a frame some milliseconds with a software GPU.
+  Viewer.prototype.createTexture = function (picture, later) {
     var gl = this.gl, texture = gl.createTexture();
     var width = picture.width, height = picture.height;
     gl.bindTexture(gl.TEXTURE_2D, texture);
     gl.pixelStorei(gl.UNPACK_ALIGNMENT, 1);
     gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, gl.RGB, gl.UNSIGNED_BYTE, picture);
     var mipmaps = this.webgl2 || (powerOfTwo(width) && powerOfTwo(height));
-    if (mipmaps) {
+    later = mipmaps && !!later;
+    if (mipmaps && !later) {
       gl.generateMipmap(gl.TEXTURE_2D);
       this.counters.mipmaps = (this.counters.mipmaps || 0) + 1;
     }
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER,
-                     mipmaps ? gl.LINEAR_MIPMAP_LINEAR : gl.LINEAR);
+                     mipmaps && !later ? gl.LINEAR_MIPMAP_NEAREST : gl.LINEAR);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.LINEAR);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_S, gl.CLAMP_TO_EDGE);
     gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_T, gl.CLAMP_TO_EDGE);
     this.counters.uploads++;
-    return {texture: texture, bytes: Math.round(width * height * 4 * (mipmaps ? 4 / 3 : 1))};
+    return {texture: texture, bytes: Math.round(width * height * 4 * (mipmaps ? 4 / 3 : 1)),
+            later: later};
+  };
+
+  // Whether the visitor moves the view (a drag, a fling, keys held).
+  Viewer.prototype.interacting = function () {
+    if (this.pointers || this.inertia) return true;
+    for (var key in this.keys) if (this.keys[key]) return true;
+    return false;
+  };
+
+  // Makes the mipmaps left for later, MIPMAPS_PER_FRAME per frame once the interaction is over.
+  Viewer.prototype.makeMipmaps = function () {
+    var gl = this.gl, queue = this.mipmapQueue;
+    if (!queue.length || this.interacting()) return;
+    for (var made = 0; queue.length && made < MIPMAPS_PER_FRAME;) {
+      var tile = queue.shift();
+      if (tile.state !== "loaded" || !tile.texture) continue;
+      gl.bindTexture(gl.TEXTURE_2D, tile.texture);
+      gl.generateMipmap(gl.TEXTURE_2D);
+      gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.LINEAR_MIPMAP_NEAREST);
+      this.counters.mipmaps = (this.counters.mipmaps || 0) + 1;
+      made++;
+    }
+    if (queue.length) this.requestFrame();
   };
 
   Viewer.prototype.createMesh = function (data) {
@@ -153,8 +185,12 @@
   // when the window moves to another screen).
   Viewer.prototype.resize = function () {
     var ratio = Math.min(global.devicePixelRatio || 1, 2);
-    var width = Math.max(1, Math.round(this.canvas.clientWidth * ratio));
-    var height = Math.max(1, Math.round(this.canvas.clientHeight * ratio));
+    // The CSS size is kept for the input and the overlays, which would otherwise ask for it (and
+    // with it for a fresh layout) on every move and frame.
+    this.cssWidth = this.canvas.clientWidth;
+    this.cssHeight = this.canvas.clientHeight;
+    var width = Math.max(1, Math.round(this.cssWidth * ratio));
+    var height = Math.max(1, Math.round(this.cssHeight * ratio));
     if (width !== this.canvas.width || height !== this.canvas.height) {
       this.canvas.width = width;
       this.canvas.height = height;
@@ -219,6 +255,7 @@
     this.limitView();
     var gl = this.gl, camera = this.camera();
     this.uploadDecoded();
+    this.makeMipmaps();
     var target = this.updateTiles(camera);
 
     gl.viewport(0, 0, this.width, this.height);
@@ -229,7 +266,8 @@
       // The scene before stays until this scene's preview is shown (or it waited long enough),
       // then this scene fades in over it.
       var gpu = this.scene.gpu, now = performance.now();
-      var ready = (gpu && gpu.previewMeshes) || this.status.preview !== "loading" &&
+      var ready = (gpu && gpu.state === "shown" && gpu.previewMeshes) ||
+                  this.status.preview !== "loading" &&
                   this.status.waiting === "0" || now - leaving.since > SCENE_WAIT;
       if (ready && !leaving.fadeStart) leaving.fadeStart = now;
       fade = leaving.fadeStart ? clamp((now - leaving.fadeStart) / FADE_TIME, 0, 1) : 0;
@@ -250,6 +288,7 @@
     else if (this.drewPicture) this.counters.blank++;
     this.setStatus({blank: this.counters.blank, uploads: this.counters.uploads,
                     decodes: this.counters.decodes, mipmaps: this.counters.mipmaps || 0,
+                    indicator: this.counters.indicator || 0,
                     cached: this.store.entries.size,
                     cachebytes: this.store.bytes});
     this.updateOverlays(camera);

@@ -6,12 +6,15 @@
  *
  *   qorvelviewer({xml: "pano.xml", target: "pano"});
  *
- * The viewer reads that XML, fetches the blurred preview first and shows it, then the tiles of
+ * The viewer reads that XML, fetches the blurred preview first and shows it (the part that has
+ * come while it comes, where the browser can decode part of a picture), then the tiles of
  * the level whose resolution fits the screen at the current zoom. Only the tiles in view are
  * loaded (the nearest to the centre first, a few at a time), decoded away from the page's thread
  * and uploaded a few per frame. Textures stay in a store bounded in bytes (least recently used
- * go first), so looking back uploads nothing. Tiles of coarser levels and the preview stay under
- * the finer ones while those arrive; a tile that cannot be loaded is tried again, then reported.
+ * go first), so looking back uploads nothing; a tile the view has passed while it came is kept
+ * too unless its transfer is wanted for the view. Tiles of coarser levels and the preview stay
+ * under the finer ones while those arrive; a tile that cannot be loaded is tried again, then
+ * reported.
  *
  * What it reads (element and attribute names in any case):
  *   - the root element, or several <scene name title thumburl heading> elements in it (one XML
@@ -45,7 +48,8 @@
  * viewer has the focus, and the buttons.
  * The viewer keeps a hidden status element (class "qv-status") whose data attributes tell what
  * it shows and loads (state loading, ready or error; level; tiles drawn, as level/side/row/column
- * from 0; uploads, decodes, failed tiles, black frames); tests and benchmarks read it.
+ * from 0; uploads, decodes, failed tiles, black frames, times the loading indicator was shown);
+ * tests and benchmarks read it.
  * qorvelviewer.viewers lists the page's viewers (setView, loadScene; onframe, when set, is called
  * after each frame is drawn).
  */

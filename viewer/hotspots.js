@@ -69,8 +69,8 @@
 
   Viewer.prototype.placeHotspots = function (camera) {
     if (!this.hotspots || !this.hotspots.length) return;
-    var rotation = this.scene.image.rotation, width = this.canvas.clientWidth;
-    var height = this.canvas.clientHeight, shown = [];
+    var rotation = this.scene.image.rotation, width = this.cssWidth;
+    var height = this.cssHeight, shown = [];
     this.hotspots.forEach(function (entry) {
       var p = transposedApply(rotation, direction(entry.spot.h, -entry.spot.v));
       var z = dot(p, camera.forward);

@@ -29,7 +29,7 @@
 
   // Degrees of view per CSS pixel at the centre of the window.
   Viewer.prototype.degreesPerPixel = function () {
-    var longSide = Math.max(this.canvas.clientWidth, this.canvas.clientHeight) || 1;
+    var longSide = Math.max(this.cssWidth || 0, this.cssHeight || 0) || 1;
     return 2 * Math.tan(this.view.fov * DEG / 2) / longSide / DEG;
   };
 
@@ -99,6 +99,7 @@
       }
       gesture = null;
       self.dragSpeed = null;
+      self.requestFrame();  // mipmaps left for the end of the drag
     }
     canvas.addEventListener("pointerup", end);
     canvas.addEventListener("pointercancel", end);
@@ -139,6 +140,7 @@
     this.root.addEventListener("keyup", function (event) {
       var name = keyNames[event.key];
       if (name) self.keys[name] = false;
+      self.requestFrame();
     });
     this.root.addEventListener("focusout", function () { self.keys = {}; });
     global.addEventListener("blur", function () { self.keys = {}; });

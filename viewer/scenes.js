@@ -1,19 +1,88 @@
   // ---- tour and scenes -----------------------------------------------------------------------
 
   // Fetches an image of the tour and opens it: a promise of its bytes. A failure of the transfer
-  // carries retry = true (worth trying again); one of the opening does not.
-  function fetchImageBytes(url, relative, signal) {
+  // carries retry = true (worth trying again); one of the opening does not. onPart, when given,
+  // is told after each piece of the transfer, with a function that gives the bytes so far.
+  function fetchImageBytes(url, relative, signal, onPart) {
     return fetch(url, {signal: signal}).then(function (response) {
       if (!response.ok) {
         var error = new Error("HTTP " + response.status + " " + response.statusText);
         error.retry = true;
         throw error;
       }
-      return response.arrayBuffer();
+      if (!onPart || !response.body || !response.body.getReader) return response.arrayBuffer();
+      return readInPieces(response.body.getReader(), onPart);
     }, function (error) {
       if (error.name !== "AbortError") error.retry = true;
       throw error;
     }).then(function (buffer) { return tourCrypto.openImage(buffer, relative); });
+  }
+
+  // Reads a body piece by piece: a promise of all its bytes (an ArrayBuffer).
+  function readInPieces(reader, onPart) {
+    var pieces = [], length = 0;
+    function joined() {
+      if (pieces.length > 1) {
+        var bytes = new Uint8Array(length), at = 0;
+        pieces.forEach(function (piece) { bytes.set(piece, at); at += piece.length; });
+        pieces = [bytes];
+      }
+      return pieces.length ? pieces[0] : new Uint8Array(0);
+    }
+    function next() {
+      return reader.read().then(function (part) {
+        if (part.done) {
+          var bytes = joined();
+          return bytes.byteOffset === 0 && bytes.byteLength === bytes.buffer.byteLength ?
+              bytes.buffer : bytes.slice().buffer;
+        }
+        pieces.push(part.value);
+        length += part.value.length;
+        onPart(joined);
+        return next();
+      });
+    }
+    return next();
+  }
+
+  // The part of a picture that its first bytes hold, as a bitmap of the whole size whose rows not
+  // yet there are transparent black; null where the browser cannot decode parts of pictures
+  // (ImageDecoder), for files that are not plain JPEG or PNG (sealed ones), or when the bytes
+  // hold no row yet.
+  function partType(bytes) {
+    if (!global.ImageDecoder || !global.ReadableStream) return null;
+    return bytes[0] === 0xff && bytes[1] === 0xd8 ? "image/jpeg" :
+           bytes[0] === 0x89 && bytes[1] === 0x50 ? "image/png" : null;
+  }
+
+  function decodePart(bytes) {
+    var type = partType(bytes);
+    if (!type) return Promise.resolve(null);
+    var decoder, finished = false, timer = null;
+    try {
+      // A stream left open: the decoder takes the bytes as the start of a longer file.
+      decoder = new ImageDecoder({type: type, data: new ReadableStream({
+        start: function (controller) { controller.enqueue(bytes); }
+      })});
+    } catch (e) {
+      return Promise.resolve(null);
+    }
+    var decoded = decoder.decode({completeFramesOnly: false}).then(function (result) {
+      var frame = result.image;
+      if (finished) { frame.close(); return null; }
+      return createImageBitmap(frame).then(function (bitmap) {
+        frame.close();
+        if (finished) { bitmap.close(); return null; }
+        return bitmap;
+      }, function () { frame.close(); return null; });
+    }, function () { return null; });
+    var late = new Promise(function (resolve) { timer = setTimeout(resolve, PART_WAIT, null); });
+    return Promise.race([decoded, late]).then(function (bitmap) {
+      finished = true;
+      clearTimeout(timer);
+      try { decoder.close(); } catch (e) { /* closed already */ }
+      return bitmap;
+    });
   }
 
   // Decodes the bytes of a picture away from the page's thread; pictures larger than the largest
@@ -62,8 +131,18 @@
     });
   };
 
+  // The scene list's thumbnails are fetched once the first preview is shown (or PREVIEW_WAIT has
+  // passed), so that they do not share the link with it.
+  Viewer.prototype.loadThumbs = function () {
+    var loads = this.thumbLoads || [];
+    this.thumbLoads = [];
+    loads.forEach(function (load) { load(); });
+  };
+
   Viewer.prototype.buildSceneList = function () {
+    this.thumbLoads = [];
     if (this.scenes.length < 2) return;
+    setTimeout(this.loadThumbs.bind(this), PREVIEW_WAIT);
     var self = this, list = document.createElement("div");
     list.className = "qv-scenes";
     this.sceneButtons = this.scenes.map(function (scene, i) {
@@ -75,9 +154,11 @@
         var thumb = document.createElement("img");
         thumb.alt = "";
         button.appendChild(thumb);
-        fetchImageBytes(scene.thumb, scene.thumbRelative).then(function (bytes) {
-          thumb.src = URL.createObjectURL(new Blob([bytes]));
-        }).catch(function () { thumb.remove(); });
+        self.thumbLoads.push(function () {
+          fetchImageBytes(scene.thumb, scene.thumbRelative).then(function (bytes) {
+            thumb.src = URL.createObjectURL(new Blob([bytes]));
+          }).catch(function () { thumb.remove(); });
+        });
       }
       var label = document.createElement("span");
       label.textContent = scene.title;
@@ -129,6 +210,7 @@
     }
     this.canvas.setAttribute("aria-label", format(MESSAGES.canvasLabel, scene.title));
     if (!scene.gpu) scene.gpu = {state: scene.preview ? "loading" : "none"};
+    this.loadPreview(scene);
     this.setStatus({state: "loading", scene: scene.name, scenes: this.scenes.length,
                     shape: scene.image.shape, levels: scene.image.levels.length,
                     preview: scene.gpu.state, error: "", failed: 0, failedtiles: ""});
@@ -136,7 +218,6 @@
     this.buildHotspots(scene);
     this.sceneControls(scene);
     this.resize();
-    this.loadPreview(scene);
     // Tiles wait for the preview; after a while they come without it.
     var self = this;
     setTimeout(function () { self.requestFrame(); }, PREVIEW_WAIT);
@@ -154,7 +235,31 @@
     }
     if (gpu.previewLoading) return;
     gpu.previewLoading = true;
-    fetchImageBytes(scene.preview.url, scene.preview.relative).then(function (bytes) {
+    // While nothing is on screen yet, the part of the preview that has come is shown as it comes
+    // (top rows first, as a page shows a picture that loads), a few times a second.
+    var parts = this.drewPicture ? null : {busy: false, bytes: null};
+    function showPart() {
+      var bytes = parts.bytes();
+      parts.bytes = null;
+      // A file this browser cannot decode in part (a sealed one): no more tries.
+      if (bytes.length >= 2 && !partType(bytes)) { parts = null; return; }
+      parts.busy = true;
+      decodePart(bytes).then(function (bitmap) {
+        var shown = bitmap && !gpu.previewBitmap && !self.lost && self.scene === scene;
+        if (shown) self.uploadPreviewPart(scene, bitmap);
+        if (bitmap) bitmap.close();
+        setTimeout(function () {
+          parts.busy = false;
+          if (parts.bytes && !gpu.previewBitmap) showPart();
+        }, shown ? PART_INTERVAL : 0);
+      });
+    }
+    function onPart(bytesSoFar) {
+      if (!parts || gpu.previewBitmap) return;
+      parts.bytes = bytesSoFar;
+      if (!parts.busy) showPart();
+    }
+    fetchImageBytes(scene.preview.url, scene.preview.relative, null, onPart).then(function (bytes) {
       return self.decodePicture(bytes);
     }).then(function (bitmap) {
       gpu.previewLoading = false;
@@ -164,6 +269,7 @@
     }).catch(function () {
       gpu.previewLoading = false;
       gpu.state = "failed";
+      self.loadThumbs();
       if (self.scene === scene) self.setStatus({preview: "failed"});
       self.requestFrame();
     });
@@ -171,11 +277,36 @@
 
   Viewer.prototype.uploadPreview = function (scene) {
     var gpu = scene.gpu, bitmap = gpu.previewBitmap;
+    this.dropPreview(scene);
     gpu.previewTexture = this.createTexture(bitmap).texture;
-    gpu.previewMeshes = this.previewGeometry(scene, bitmap.sourceWidth || bitmap.width,
-                                             bitmap.sourceHeight || bitmap.height);
+    gpu.previewSize = [bitmap.sourceWidth || bitmap.width, bitmap.sourceHeight || bitmap.height];
+    gpu.previewMeshes = this.previewGeometry(scene, gpu.previewSize[0], gpu.previewSize[1]);
     gpu.state = "shown";
+    this.loadThumbs();
     if (this.scene === scene) this.setStatus({preview: "shown"});
+  };
+
+  // Shows the part of the preview that has come (the preview's state stays "loading").
+  Viewer.prototype.uploadPreviewPart = function (scene, bitmap) {
+    var gpu = scene.gpu;
+    this.dropPreview(scene);
+    gpu.previewTexture = this.createTexture(bitmap).texture;
+    gpu.previewSize = [bitmap.width, bitmap.height];
+    gpu.previewMeshes = this.previewGeometry(scene, bitmap.width, bitmap.height);
+    this.counters.previewParts = (this.counters.previewParts || 0) + 1;
+    this.setStatus({previewparts: this.counters.previewParts});
+    this.requestFrame();
+  };
+
+  // Deletes the preview's texture and meshes (a part shown before, or before a new upload).
+  Viewer.prototype.dropPreview = function (scene) {
+    var gpu = scene.gpu, gl = this.gl;
+    if (!this.lost) {
+      if (gpu.previewTexture) gl.deleteTexture(gpu.previewTexture);
+      (gpu.previewMeshes || []).forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
+    }
+    gpu.previewTexture = null;
+    gpu.previewMeshes = null;
   };
 
   // Meshes of the preview: a cube strip (six faces, either direction), a full sphere, or the

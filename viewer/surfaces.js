@@ -53,15 +53,22 @@
     return data;
   }
 
-  // Sample points of an image rectangle for the visibility test: the mesh corners.
+  // Sample points of an image rectangle for the visibility test: the mesh corners, as x, y, z
+  // in one array. They depend only on the image's extent and are kept with it (the tile tests of
+  // every frame then make no garbage); completeExtent drops them when the extent changes.
   function samplePoints(image, face, u0, u1, v0, v1) {
-    var counts = segmentCounts(image, u0, u1, v0, v1), points = [];
+    var cache = image.pointCache || (image.pointCache = new Map());
+    var key = face + "," + u0 + "," + u1 + "," + v0 + "," + v1, points = cache.get(key);
+    if (points) return points;
+    var counts = segmentCounts(image, u0, u1, v0, v1), k = 0;
+    points = new Float64Array((counts[0] + 1) * (counts[1] + 1) * 3);
     for (var j = 0; j <= counts[1]; j++) {
       for (var i = 0; i <= counts[0]; i++) {
-        points.push(surfacePoint(image, face, u0 + (u1 - u0) * i / counts[0],
-                                 v0 + (v1 - v0) * j / counts[1]));
+        var p = surfacePoint(image, face, u0 + (u1 - u0) * i / counts[0],
+                             v0 + (v1 - v0) * j / counts[1]);
+        points[k++] = p[0]; points[k++] = p[1]; points[k++] = p[2];
       }
     }
+    cache.set(key, points);
     return points;
   }
-

@@ -13,17 +13,20 @@
   // four side planes of the view pyramid or all lie behind the eye.
   function inView(points, camera, margin) {
     var tx = camera.tanX * margin, ty = camera.tanY * margin;
-    var outside = [true, true, true, true, true];
-    for (var i = 0; i < points.length; i++) {
-      var p = points[i];
-      var x = dot(p, camera.right), y = dot(p, camera.up), z = dot(p, camera.forward);
-      if (tx * z - x >= 0) outside[0] = false;
-      if (tx * z + x >= 0) outside[1] = false;
-      if (ty * z - y >= 0) outside[2] = false;
-      if (ty * z + y >= 0) outside[3] = false;
-      if (z > 0) outside[4] = false;
+    var r = camera.right, u = camera.up, f = camera.forward;
+    var pastRight = true, pastLeft = true, pastTop = true, pastBottom = true, behind = true;
+    for (var i = 0; i < points.length; i += 3) {
+      var px = points[i], py = points[i + 1], pz = points[i + 2];
+      var x = px * r[0] + py * r[1] + pz * r[2];
+      var y = px * u[0] + py * u[1] + pz * u[2];
+      var z = px * f[0] + py * f[1] + pz * f[2];
+      if (tx * z - x >= 0) pastRight = false;
+      if (tx * z + x >= 0) pastLeft = false;
+      if (ty * z - y >= 0) pastTop = false;
+      if (ty * z + y >= 0) pastBottom = false;
+      if (z > 0) behind = false;
     }
-    return !(outside[0] || outside[1] || outside[2] || outside[3] || outside[4]);
+    return !(pastRight || pastLeft || pastTop || pastBottom || behind);
   }
 
   // The keys of the level's tiles in the view enlarged by margin, by halving blocks of tiles.
@@ -130,16 +133,20 @@
       });
   };
 
-  // Uploads decoded tiles, at most UPLOADS_PER_FRAME per frame, so that no frame waits long.
+  // Uploads decoded tiles, at most UPLOADS_PER_FRAME per frame, so that no frame waits long;
+  // tiles near the view go before those that came after the view left them.
   Viewer.prototype.uploadDecoded = function () {
-    var uploads = 0;
-    while (this.uploadQueue.length && uploads < UPLOADS_PER_FRAME) {
-      var tile = this.uploadQueue.shift();
-      if (tile.state !== "decoded") continue;
-      this.uploadTile(tile);
-      uploads++;
+    var queue = this.uploadQueue = this.uploadQueue.filter(function (tile) {
+      return tile.state === "decoded";
+    });
+    for (var uploads = 0; queue.length && uploads < UPLOADS_PER_FRAME; uploads++) {
+      var chosen = 0;
+      for (var i = 0; i < queue.length; i++) {
+        if (queue[i].near !== false) { chosen = i; break; }
+      }
+      this.uploadTile(queue.splice(chosen, 1)[0]);
     }
-    if (this.uploadQueue.length) this.requestFrame();
+    if (queue.length) this.requestFrame();
   };
 
   Viewer.prototype.uploadTile = function (tile) {
@@ -151,20 +158,18 @@
       completeExtent(image);
       if (scene === this.scene) this.setStatus({shape: image.shape});
       var gpu = scene.gpu;
-      if (gpu && gpu.previewMeshes) {
+      if (gpu && gpu.previewMeshes && gpu.previewSize) {
         var gl = this.gl;
         gpu.previewMeshes.forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
-        gpu.previewMeshes = this.previewGeometry(scene, gpu.previewBitmap.sourceWidth ||
-                                                 gpu.previewBitmap.width,
-                                                 gpu.previewBitmap.sourceHeight ||
-                                                 gpu.previewBitmap.height);
+        gpu.previewMeshes = this.previewGeometry(scene, gpu.previewSize[0], gpu.previewSize[1]);
       }
     }
     var counts = segmentCounts(image, spot.u0, spot.u1, spot.v0, spot.v1);
-    var made = this.createTexture(bitmap);
+    var made = this.createTexture(bitmap, this.interacting());
     bitmap.close();
     tile.bitmap = null;
     tile.texture = made.texture;
+    if (made.later) this.mipmapQueue.push(tile);
     tile.mesh = this.createMesh(buildPatch(function (a, b) {
       return surfacePoint(image, spot.face, spot.u0 + a * (spot.u1 - spot.u0),
                           spot.v0 + b * (spot.v1 - spot.v0));
@@ -206,27 +211,7 @@
       if (!tile || (tile.state !== "loaded" && tile.state !== "failed")) waiting++;
     });
 
-    // The preview first: no tile is fetched before it is shown or PREVIEW_WAIT has passed.
-    var previewPending = scene.gpu.state === "loading" && now - this.shownAt < PREVIEW_WAIT;
-    if (!previewPending) {
-      var missing = [];
-      this.visibleTiles(target, camera, LOAD_MARGIN, [], scene).forEach(function (spot) {
-        if (!store.get(scene.index + ":" + spot.key)) missing.push(spot);
-      });
-      // Nearest to the view centre first.
-      missing.forEach(function (spot) {
-        var centre = surfacePoint(scene.image, spot.face, (spot.u0 + spot.u1) / 2,
-                                  (spot.v0 + spot.v1) / 2);
-        spot.priority = -dot(centre, camera.forward) / Math.sqrt(dot(centre, centre));
-      });
-      missing.sort(function (a, b) { return a.priority - b.priority; });
-      for (var m = 0; m < missing.length && this.loading < MAX_PARALLEL_LOADS; m++) {
-        this.requestTile(missing[m]);
-      }
-    }
-
-    // Tiles still coming that are no longer near the view are given up; textures stay in the
-    // store (and are drawn again when the view comes back) until it is full.
+    // The tiles near the view: those kept while they come, and those drawn (marked as used).
     var near = {};
     this.visibleTiles(target, camera, KEEP_MARGIN, [], scene).forEach(function (spot) {
       near[scene.index + ":" + spot.key] = true;
@@ -238,14 +223,44 @@
         if (store.get(key)) store.touch(key);
       });
     });
+
+    // The preview first: no tile is fetched before it is shown or PREVIEW_WAIT has passed.
+    var previewPending = scene.gpu.state === "loading" && now - this.shownAt < PREVIEW_WAIT;
+    var missing = [];
+    if (!previewPending) {
+      this.visibleTiles(target, camera, LOAD_MARGIN, [], scene).forEach(function (spot) {
+        if (!store.get(scene.index + ":" + spot.key)) missing.push(spot);
+      });
+    }
+
+    // A tile still coming that is no longer near the view is given up when it belongs to another
+    // scene or level, or when the view has tiles to fetch and no free transfer for them. Else it
+    // comes to the store like the others: a view that turns back (a drag to and fro) finds it
+    // there rather than fetching and uploading it again.
+    var starved = missing.length > MAX_PARALLEL_LOADS - this.loading;
     var givenUp = [];
     store.forEach(function (tile, key) {
-      if (near[key]) return;
-      if (tile.state === "loading" || tile.state === "retry" || tile.state === "decoded") {
-        givenUp.push(key);
-      }
+      tile.near = !!near[key];
+      if (tile.near) return;
+      var coming = tile.state === "loading" || tile.state === "retry";
+      if (!coming && tile.state !== "decoded") return;
+      if (tile.scene !== scene || tile.level !== target || (coming && starved)) givenUp.push(key);
     });
     givenUp.forEach(function (key) { store.remove(key, self.releaseTile.bind(self)); });
+
+    // Nearest to the view centre first.
+    missing.forEach(function (spot) {
+      var centre = surfacePoint(scene.image, spot.face, (spot.u0 + spot.u1) / 2,
+                                (spot.v0 + spot.v1) / 2);
+      spot.priority = -dot(centre, camera.forward) / Math.sqrt(dot(centre, centre));
+    });
+    missing.sort(function (a, b) { return a.priority - b.priority; });
+    for (var m = 0; m < missing.length && this.loading < MAX_PARALLEL_LOADS; m++) {
+      this.requestTile(missing[m]);
+    }
+
+    // Textures stay in the store (and are drawn again when the view comes back) until it is
+    // full; then the least recently used that the view does not need go.
     var leaving = this.leaving && this.leaving.scene;
     store.trim(function (tile) { return near[tile.key] || tile.scene === leaving; },
                this.releaseTile.bind(this));
@@ -268,6 +283,7 @@
       this.notice(format(MESSAGES.tilesFailed, failed.length));
     }
     var previewDone = scene.gpu.state !== "loading";
+    this.followLoading(waiting === 0 && previewDone);
     this.setStatus({
       state: waiting === 0 && previewDone ? "ready" : "loading",
       level: target.number,

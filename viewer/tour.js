@@ -103,6 +103,7 @@
   function completeExtent(image) {
     var top = image.levels[0];
     var width = top.width, height = top.height;
+    image.pointCache = null;
     image.shape = image.given.shape;
     image.hfov = image.given.hfov;
     image.vfov = image.given.vfov;

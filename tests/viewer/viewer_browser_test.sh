@@ -214,6 +214,72 @@ function settle() {
     setTimeout(poll, 100);
   });
 }
+function quiet() {
+  return new Promise((resolve) => {
+    const v = viewer();
+    const poll = () => state().state === "ready" && v.loading === 0 && !v.uploadQueue.length ?
+        resolve() : setTimeout(poll, 50);
+    setTimeout(poll, 100);
+  });
+}
+async function sweep(rounds) {
+  const v = viewer(), counts = [], steps = [];
+  for (let h = 0; h <= 40; h += 2) steps.push(h);
+  for (let h = 38; h >= 0; h -= 2) steps.push(h);
+  for (let r = 0; r < rounds; r++) {
+    const shown = state().indicator;
+    for (const h of steps) {
+      v.setView(h, 0, 20);
+      await later(16);
+    }
+    await quiet();
+    counts.push(v.counters.uploads + "/" + v.counters.requests + "/" + (state().indicator - shown));
+  }
+  return counts.join(" ");
+}
+async function slow_preview() {
+  const real = window.fetch;
+  let delivered = 0, total = 0, drawnAt = -1;
+  window.fetch = function (url, init) {
+    if (!/preview/.test(String(url))) return real.apply(this, arguments);
+    return real(url, init).then((response) => response.arrayBuffer()).then((buffer) => {
+      const bytes = new Uint8Array(buffer), piece = Math.ceil(bytes.length / 10);
+      total = bytes.length;
+      const body = new ReadableStream({
+        async pull(controller) {
+          await later(100);
+          for (let waited = 0; delivered >= 0.7 * total && drawnAt < 0 && waited < 10000;
+               waited += 50) {
+            await later(50);
+          }
+          if (delivered >= total) { controller.close(); return; }
+          controller.enqueue(bytes.slice(delivered, delivered + piece));
+          delivered = Math.min(total, delivered + piece);
+        }
+      });
+      return new Response(body, {status: 200, headers: {"Content-Type": "image/jpeg"}});
+    });
+  };
+  const box = document.createElement("div");
+  box.style.cssText = "position:fixed;left:0;top:0;width:640px;height:480px";
+  document.body.appendChild(box);
+  const v = qorvelviewer({xml: "pano.xml", target: box});
+  v.onframe = (gl, drew) => { if (drew && drawnAt < 0) drawnAt = delivered; };
+  for (let waited = 0; v.status.state !== "ready" && waited < 30000; waited += 50) await later(50);
+  const drawn = drawnAt >= 0 && drawnAt < total ? "drawn before the whole preview" :
+      "drawn after " + drawnAt + " of " + total + " bytes";
+  return [drawn, v.status.preview, v.status.previewparts > 0 ? "parts" : "no parts"].join(", ");
+}
+async function held_drag() {
+  pointer("pointerdown", 480);
+  pointer("pointermove", 160);
+  await settle();
+  const held = viewer().counters.uploads - viewer().counters.mipmaps;
+  pointer("pointerup", 160);
+  await later(600);
+  const after = viewer().counters;
+  return [held > 0, after.uploads === after.mipmaps].join(" ");
+}
 async function look_around(rounds) {
   const counts = [];
   for (let r = 0; r < rounds; r++) {
@@ -336,6 +402,9 @@ browse -- front "pano.html" parse "js:$(cat "$source_folder/tests/viewer/parse_c
   spots "spots.html?v=-20" small "small.html" smallzoom "js:wheel(-200), wheel(-200), wheel(-200)" \
   preview "pano.html" previewfirst "js:preview_first()" \
   around "js:look_around(2)" lost "js:lose_context()" \
+  sweep "pano.html?fov=20" swept "js:sweep(2)" \
+  slowpage "pano.html" slowpreview "js:slow_preview()" \
+  hold "pano.html" held "js:held_drag()" \
   ratio "js:Object.defineProperty(window, 'devicePixelRatio', {get: () => 1.5, configurable: true}), viewer().setView(0, 0, 90)" \
   pagekeys "pano.html" pagekeysed "js:press(['ArrowRight', '+'], 300, document.body)" \
   holes "holes.html" holesrequests "js:requests_of('${hole#"$tour"/}')" \
@@ -456,6 +525,20 @@ awk -F, '{ exit !($3 < 50) }' <<< "$view" || fail "smallzoom: view $view, expect
 # Looking around twice: the second round uploads nothing (the store keeps what was seen).
 read -r first second < "$work/around.txt" || true
 [ -n "$first" ] && [ "$first" = "$second" ] || fail "around: uploads after each round: $(cat "$work/around.txt")"
+# Turned to and fro quickly, twice, at a zoom that loads the finer level: tiles the view had
+# passed by the time they came stay too, so the second round asks for no tile and uploads
+# nothing; and that round, over tiles all there, never shows the loading indicator.
+read -r first second < "$work/swept.txt" || true
+[ -n "$first" ] && [ "${first%/*}" = "${second%/*}" ] && [ "${second##*/}" = 0 ] ||
+  fail "swept: uploads/requests/indicator shown after each round: $(cat "$work/swept.txt")"
+# A preview that comes slowly is shown in part while its bytes come: the first picture is on
+# screen before the preview's last bytes are there.
+[ "$(cat "$work/slowpreview.txt" 2>/dev/null)" = "drawn before the whole preview, shown, parts" ] ||
+  fail "slowpreview: $(cat "$work/slowpreview.txt" 2>/dev/null)"
+# Tiles that come while the visitor drags get their mipmaps once the drag is over (the frames
+# of the drag do not wait for them), and then every one has them.
+[ "$(cat "$work/held.txt" 2>/dev/null)" = "true true" ] ||
+  fail "held: left for later while dragging, all made after: $(cat "$work/held.txt" 2>/dev/null)"
 # Every texture has mipmaps (reduced levels do not shimmer).
 [ "$(status around mipmaps)" = "$(status around uploads)" ] ||
   fail "around: $(status around mipmaps) of $(status around uploads) textures with mipmaps"
