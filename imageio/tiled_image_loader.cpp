@@ -136,8 +136,11 @@ void fill_band_unit(void* user, int64_t /*index*/, int32_t /*worker*/) {
 
 TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
                                     TiledImageLoad* load) {
+  const bool streamed = load->streamed;
   load->reader.reset();
   load->image = nullptr;
+  load->state.reset();
+  load->streamed = false;
   if (!has_readable_signature(path)) return nullptr;
   ImageFilePtr reader = image_open_read(path, nullptr);
   if (!reader || reader->width <= 0 || reader->height <= 0) return nullptr;
@@ -147,82 +150,170 @@ TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
       create_tiled_image(tile_size, layout->element_type, reader->width, reader->height);
   if (!image) return nullptr;
   // An image that fits the memory with room to spare stays locked for its whole life: its readers
-  // then hold tiles without taking any lock.
+  // then hold tiles without taking any lock. Streamed, its rows are locked as they are filled.
   const int64_t bytes = int64_t{image->width} * image->height * image->element_size;
-  if (qvmem_budget() > 2 * bytes) pin_tiled_image(image.get());
+  if (qvmem_budget() > 2 * bytes) {
+    if (streamed) {
+      begin_row_pinning(image.get());
+      load->streamed = true;
+    } else {
+      pin_tiled_image(image.get());
+    }
+  }
   open_tile_row_gate(image.get());
   load->reader = std::move(reader);
   load->image = image.get();
   return image;
 }
 
-bool run_tiled_image_load(TiledImageLoad* load, TileLoadProgressFn progress, void* user) {
-  TiledImage* image = load->image;
-  ImageFile* reader = load->reader.get();
-  const Layout* layout = layout_for(reader->bits_per_pixel);
-  const int64_t row_bytes = int64_t{image->width} * image->element_size;
-  const int32_t rows_per_pass = static_cast<int32_t>(std::max<int64_t>(1, kPassBytes / row_bytes));
-  const size_t file_row_bytes = static_cast<size_t>(reader->bytes_per_row);
-  const size_t pass_bytes =
-      static_cast<size_t>(std::min<int64_t>(rows_per_pass, image->height)) * file_row_bytes;
-  // With one thread the passes are filled in turn on the calling thread, from one buffer.
-  WorkerPoolPtr pool = thread_count() > 1 ? create_worker_pool(1) : nullptr;
+// Where a load stands between two calls of continue_tiled_image_load.
+struct TiledImageLoadState {
+  const Layout* layout = nullptr;
+  int32_t rows_per_pass = 0;
+  WorkerPoolPtr pool;  // the helper that fills the tiles of a pass, with more than one thread
   std::vector<uint8_t> buffers[2];
-  buffers[0].resize(pass_bytes);
-  if (pool) buffers[1].resize(pass_bytes);
   LoadPass pass;
-  pass.image = image;
-  pass.layout = layout;
-  pass.file_pixel_bytes = static_cast<size_t>(reader->bits_per_pixel / 8);
-  pass.file_row_bytes = file_row_bytes;
   bool pass_pending = false;  // a pass is being filled on the helper
   // Rows the pending (or, alone, the last) pass completes, published once it is filled.
   int32_t rows_when_filled = 0;
   int32_t buffer = 0;
   int32_t rows_done = 0;
+  int32_t band = 0;    // the band being read …
+  int32_t filled = 0;  // … and its rows read so far
   bool read = true;
-  for (int32_t band = 0; band < image->tiles_down && read; ++band) {
-    const int32_t band_rows = tile_at(image, 0, band)->height;
-    for (int32_t filled = 0; filled < band_rows && read;) {
-      const int32_t rows = std::min(rows_per_pass, band_rows - filled);
-      uint8_t* target = buffers[buffer].data();
-      for (int32_t r = 0; r < rows && read; ++r) {
-        read = image_read_row(reader, target + static_cast<size_t>(r) * file_row_bytes);
-        if (!read) break;
-        ++rows_done;
-        if (progress) progress(user, rows_done, image->height);
-      }
-      if (pass_pending) finish_parallel(pool.get());
-      pass_pending = false;
-      if (!read || pass.failed) break;
-      if (rows_when_filled > 0) publish_tile_rows(image, rows_when_filled);
-      pass.rows = target;
-      pass.band = band;
-      pass.first_row = filled;
-      pass.row_count = rows;
-      // A band is published whole: readers never meet a tile that is still being filled.
-      rows_when_filled = filled + rows == band_rows ? band * image->tile_size + band_rows : 0;
-      start_parallel(pool.get(), 1, fill_band_unit, &pass);
-      pass_pending = pool != nullptr;
-      if (pool) buffer ^= 1;
-      if (!pool && rows_when_filled > 0 && !pass.failed) {
-        publish_tile_rows(image, rows_when_filled);
-        rows_when_filled = 0;
-      }
-      filled += rows;
-    }
-  }
-  if (pass_pending) finish_parallel(pool.get());
-  const bool complete = read && !pass.failed;
-  if (complete) image_close(std::move(load->reader));
+  bool finished = false;  // the reader is closed (complete or failed)
+  bool complete = false;
+};
+
+namespace {
+
+TiledImageLoadState* start_load_state(TiledImageLoad* load) {
+  if (load->state) return load->state.get();
+  auto state = std::make_shared<TiledImageLoadState>();
+  TiledImage* image = load->image;
+  ImageFile* reader = load->reader.get();
+  state->layout = layout_for(reader->bits_per_pixel);
+  const int64_t row_bytes = int64_t{image->width} * image->element_size;
+  state->rows_per_pass = static_cast<int32_t>(std::max<int64_t>(1, kPassBytes / row_bytes));
+  const size_t file_row_bytes = static_cast<size_t>(reader->bytes_per_row);
+  const size_t pass_bytes =
+      static_cast<size_t>(std::min<int64_t>(state->rows_per_pass, image->height)) *
+      file_row_bytes;
+  // With one thread the passes are filled in turn on the calling thread, from one buffer.
+  if (thread_count() > 1) state->pool = create_worker_pool(1);
+  state->buffers[0].resize(pass_bytes);
+  if (state->pool) state->buffers[1].resize(pass_bytes);
+  state->pass.image = image;
+  state->pass.layout = state->layout;
+  state->pass.file_pixel_bytes = static_cast<size_t>(reader->bits_per_pixel / 8);
+  state->pass.file_row_bytes = file_row_bytes;
+  load->state = state;
+  return state.get();
+}
+
+// Before a streamed band is filled: the rows nobody needs any more are given back (their tiles
+// then serve this band), and the band's tiles are locked.
+bool prepare_streamed_band(TiledImageLoad* load, int32_t band) {
+  TiledImage* image = load->image;
+  if (load->keep_from) discard_tile_rows(image, load->keep_from(load->keep_user));
+  return pin_tile_row(image, band);
+}
+
+// Ends the load: the reader closed, the gate told.
+void end_load(TiledImageLoad* load, TiledImageLoadState* state) {
+  TiledImage* image = load->image;
+  if (state->pass_pending) finish_parallel(state->pool.get());
+  state->pass_pending = false;
+  state->complete = state->read && !state->pass.failed;
+  if (state->complete) image_close(std::move(load->reader));
   load->reader.reset();
-  if (!complete) {
+  state->finished = true;
+  state->buffers[0] = {};
+  state->buffers[1] = {};
+  state->pool.reset();
+  if (!state->complete) {
     fail_tile_rows(image);
-    return false;
+    return;
   }
   image->loaded_from_file = true;
   publish_tile_rows(image, image->height);
-  return true;
+}
+
+}  // namespace
+
+bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
+                               TileLoadProgressFn progress, void* user) {
+  TiledImageLoadState* state = start_load_state(load);
+  TiledImage* image = load->image;
+  LoadPass& pass = state->pass;
+  while (!state->finished) {
+    if (state->band >= image->tiles_down) {
+      end_load(load, state);
+      break;
+    }
+    TileRowGate* gate = image->gate.get();
+    if (gate->ready.load(std::memory_order_acquire) >= rows_wanted && !state->pass_pending) break;
+    const int32_t band = state->band;
+    const int32_t band_rows = tile_at(image, 0, band)->height;
+    if (state->filled == 0 && load->streamed) {
+      // A filler of its own follows the readers' demand, a band or more ahead of it.
+      if (load->lookahead > 0) {
+        wait_for_tile_demand(image, band * image->tile_size, load->lookahead, nullptr);
+      }
+      if (!prepare_streamed_band(load, band)) {
+        pass.failed = true;
+        end_load(load, state);
+        break;
+      }
+    }
+    const int32_t rows = std::min(state->rows_per_pass, band_rows - state->filled);
+    uint8_t* target = state->buffers[state->buffer].data();
+    ImageFile* reader = load->reader.get();
+    for (int32_t r = 0; r < rows; ++r) {
+      state->read = image_read_row(reader, target + static_cast<size_t>(r) * pass.file_row_bytes);
+      if (!state->read) break;
+      ++state->rows_done;
+      if (progress) progress(user, state->rows_done, image->height);
+    }
+    if (state->pass_pending) finish_parallel(state->pool.get());
+    state->pass_pending = false;
+    if (!state->read || pass.failed) {
+      end_load(load, state);
+      break;
+    }
+    if (state->rows_when_filled > 0) publish_tile_rows(image, state->rows_when_filled);
+    pass.rows = target;
+    pass.band = band;
+    pass.first_row = state->filled;
+    pass.row_count = rows;
+    // A band is published whole: readers never meet a tile that is still being filled.
+    state->rows_when_filled =
+        state->filled + rows == band_rows ? band * image->tile_size + band_rows : 0;
+    WorkerPool* pool = state->pool.get();
+    start_parallel(pool, 1, fill_band_unit, &pass);
+    state->pass_pending = pool != nullptr;
+    if (pool) state->buffer ^= 1;
+    // Alone, or when this band is the last one asked for, the band is published at once.
+    if (pool && state->rows_when_filled >= rows_wanted) {
+      finish_parallel(pool);
+      state->pass_pending = false;
+    }
+    if (!state->pass_pending && state->rows_when_filled > 0 && !pass.failed) {
+      publish_tile_rows(image, state->rows_when_filled);
+      state->rows_when_filled = 0;
+    }
+    state->filled += rows;
+    if (state->filled == band_rows) {
+      ++state->band;
+      state->filled = 0;
+    }
+  }
+  if (state->finished) return state->complete;
+  return !pass.failed;
+}
+
+bool run_tiled_image_load(TiledImageLoad* load, TileLoadProgressFn progress, void* user) {
+  return continue_tiled_image_load(load, load->image->height, progress, user);
 }
 
 TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,

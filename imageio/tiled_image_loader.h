@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "imageio/image_file.h"
@@ -24,12 +25,29 @@ TiledImagePtr load_tiled_image(const std::string& path, int32_t tile_size,
 // from the top down on the calling thread, publishing each completed row of tiles; readers wait
 // for the rows they need (wait_for_tile_rows). On a read error run fails the gate, so waiting
 // readers return, and returns false; the image must then not be used.
+//
+// Streamed (set `streamed` before open; open clears it when the image is too large to be held
+// locked): each band's tiles are locked just before it is filled, after the rows above
+// keep_from() have been given back, so their memory serves the new band. A streamed load may be
+// run in steps (continue_tiled_image_load, on the readers' thread as the gate's filler), or on a
+// thread of its own that reads `lookahead` rows ahead of the readers' demand.
+struct TiledImageLoadState;
 struct TiledImageLoad {
   ImageFilePtr reader;
   TiledImage* image = nullptr;
+  bool streamed = false;
+  int32_t (*keep_from)(void* user) = nullptr;  // the first row any reader still needs
+  void* keep_user = nullptr;
+  int32_t lookahead = 0;  // > 0: wait for demand before each band (streamed only)
+  std::shared_ptr<TiledImageLoadState> state;
 };
 
 // Null, with nothing left open, on the same grounds as load_tiled_image.
 TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
                                     TiledImageLoad* load);
 bool run_tiled_image_load(TiledImageLoad* load, TileLoadProgressFn progress, void* user);
+
+// Reads on until rows 0 … rows - 1 are published (or the whole image, whichever comes first);
+// false once the load has failed.
+bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows, TileLoadProgressFn progress,
+                               void* user);

@@ -84,6 +84,43 @@ void let_go_of_tile(TiledImage* image, Tile* tile) {
   }
 }
 
+void begin_row_pinning(TiledImage* image) {
+  image->pinned.assign(image->tiles.size(), nullptr);
+}
+
+bool pin_tile_row(TiledImage* image, int32_t tile_row) {
+  const size_t first = static_cast<size_t>(tile_row) * image->tiles_across;
+  for (size_t i = first; i < first + static_cast<size_t>(image->tiles_across); ++i) {
+    if (image->pinned[i]) continue;
+    if (!image->tiles[i].block) return false;  // discarded
+    image->pinned[i] = static_cast<uint8_t*>(qvmem_lock(image->tiles[i].block));
+    if (!image->pinned[i]) return false;
+  }
+  return true;
+}
+
+void discard_tile_rows(TiledImage* image, int32_t rows) {
+  TileRowGate* gate = image->gate.get();
+  if (!gate || image->pinned.empty()) return;
+  // Only rows already filled: the band being filled is not the readers' to give away.
+  rows = std::min(rows, gate->ready.load(std::memory_order_acquire));
+  const int32_t tile_rows = std::min(rows, image->height) / image->tile_size;
+  const int32_t done = gate->discarded.load(std::memory_order_relaxed) / image->tile_size;
+  if (tile_rows <= done) return;
+  // Published first, so that a reader still asking for these rows learns they are gone.
+  gate->discarded.store(tile_rows * image->tile_size, std::memory_order_seq_cst);
+  for (int32_t row = done; row < tile_rows; ++row) {
+    for (int32_t column = 0; column < image->tiles_across; ++column) {
+      const size_t index = static_cast<size_t>(row) * image->tiles_across + column;
+      Tile& tile = image->tiles[index];
+      if (image->pinned[index]) qvmem_unlock(tile.block);
+      image->pinned[index] = nullptr;
+      qvmem_free(tile.block);
+      tile.block = nullptr;
+    }
+  }
+}
+
 bool pin_tiled_image(TiledImage* image) {
   if (!image->pinned.empty()) return true;
   std::vector<uint8_t*> pixels;
@@ -161,8 +198,64 @@ void fail_tile_rows(TiledImage* image) {
   gate->changed.notify_all();
 }
 
+namespace {
+
+// Records that a reader wants rows 0 … rows - 1, and wakes a filler waiting for that much.
+void want_tile_rows(TileRowGate* gate, int32_t rows) {
+  int32_t wanted = gate->wanted.load(std::memory_order_relaxed);
+  while (rows > wanted && !gate->wanted.compare_exchange_weak(wanted, rows)) {
+  }
+  if (rows > wanted && gate->filler_waiting.load() && rows >= gate->wake_at.load()) {
+    std::lock_guard<std::mutex> guard(gate->mutex);
+    gate->changed.notify_all();
+  }
+}
+
+}  // namespace
+
+bool wait_for_tile_band(TiledImage* image, int32_t first, int32_t end) {
+  TileRowGate* gate = image->gate.get();
+  if (!gate) return true;
+  if (first < gate->discarded.load(std::memory_order_seq_cst)) {
+    gate->overrun.store(true);
+    return false;
+  }
+  want_tile_rows(gate, end);
+  return wait_for_tile_rows(image, end);
+}
+
+bool wait_for_tile_demand(TiledImage* image, int32_t rows, int32_t lookahead,
+                          const std::atomic<bool>* stop) {
+  TileRowGate* gate = image->gate.get();
+  const int32_t threshold = rows - lookahead;
+  if (gate->wanted.load() > threshold) return true;
+  std::unique_lock<std::mutex> lock(gate->mutex);
+  gate->wake_at.store(threshold + 1);
+  gate->filler_waiting.store(true);
+  gate->changed.wait(lock, [gate, threshold, stop] {
+    return gate->wanted.load() > threshold || (stop && stop->load());
+  });
+  gate->filler_waiting.store(false);
+  return gate->wanted.load() > threshold;
+}
+
+void wake_tile_filler(TiledImage* image) {
+  TileRowGate* gate = image->gate.get();
+  if (!gate) return;
+  std::lock_guard<std::mutex> guard(gate->mutex);
+  gate->changed.notify_all();
+}
+
 bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows) {
   TileRowGate* gate = image->gate.get();
+  if (gate->fill) {
+    // The reader reads the rows itself.
+    if (gate->ready.load(std::memory_order_acquire) < rows && !gate->failed.load()) {
+      gate->fill(gate->fill_user, rows);
+    }
+    return gate->ready.load(std::memory_order_acquire) >= rows;
+  }
+  want_tile_rows(gate, rows);
   std::unique_lock<std::mutex> lock(gate->mutex);
   gate->changed.wait(lock, [gate, rows] {
     return gate->ready.load(std::memory_order_acquire) >= rows ||
@@ -174,9 +267,13 @@ bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows) {
 void release_tiled_image(TiledImage* image) {
   if (!image) return;
   if (!image->pinned.empty()) {
-    for (Tile& tile : image->tiles) qvmem_unlock(tile.block);
+    for (size_t i = 0; i < image->tiles.size(); ++i) {
+      if (image->pinned[i]) qvmem_unlock(image->tiles[i].block);
+    }
   }
-  for (Tile& tile : image->tiles) qvmem_free(tile.block);
+  for (Tile& tile : image->tiles) {
+    if (tile.block) qvmem_free(tile.block);
+  }
   std::unique_ptr<TiledImage> owner(image);
 }
 

@@ -41,11 +41,26 @@ struct SharedTileLocks {
 // Lets readers start on an image while it is still being filled from the top down: the filler
 // publishes the rows that are complete (whole rows of tiles, which it never touches again), and a
 // reader waits until the rows it needs are there.
+//
+// A streamed image goes further: its rows are read only as far as readers ask for them, and the
+// rows no reader will touch again are given back (discard_tile_rows), so a reader going down the
+// image keeps only a band of it in memory. With a filler set, a reader that needs rows not yet
+// there reads them itself on its own thread; otherwise a filler on another thread follows the
+// readers' demand (wait_for_tile_demand).
+using TileRowFillFn = bool (*)(void* user, int32_t rows);
+
 struct TileRowGate {
   std::mutex mutex;
   std::condition_variable changed;
   std::atomic<int32_t> ready{0};      // rows 0 … ready - 1 are complete
   std::atomic<bool> failed{false};    // the filling stopped; no more rows will come
+  std::atomic<int32_t> wanted{0};     // the most rows a reader has asked for
+  std::atomic<int32_t> discarded{0};  // rows 0 … discarded - 1 are gone (whole rows of tiles)
+  std::atomic<bool> overrun{false};   // a reader needed a row that was already gone
+  std::atomic<bool> filler_waiting{false};  // the filler waits for demand …
+  std::atomic<int32_t> wake_at{0};          // … until a reader wants this many rows
+  TileRowFillFn fill = nullptr;       // reads rows on the reader's thread; null: another thread
+  void* fill_user = nullptr;
 };
 
 struct TiledImage {
@@ -64,6 +79,19 @@ struct TiledImage {
   std::unique_ptr<TileRowGate> gate;        // set by open_tile_row_gate: filled while read
   std::vector<uint8_t*> pinned;             // set by pin_tiled_image: every tile's memory
 };
+
+// Makes image pinned with no tile locked yet: pin_tile_row then locks a row of tiles just before
+// it is filled, so that tile memory given back by discard_tile_rows serves the rows that follow.
+void begin_row_pinning(TiledImage* image);
+
+// Locks the tiles of row of tiles `tile_row` of an image made pinned by begin_row_pinning (no
+// change when they are locked already); false when a tile cannot be locked.
+bool pin_tile_row(TiledImage* image, int32_t tile_row);
+
+// Gives back the tiles of every whole row of tiles above pixel row `rows` of a pinned image with
+// a row gate: readers promise never to read above it again (a reader that does anyway finds the
+// gate's overrun set and its rows black, never freed memory).
+void discard_tile_rows(TiledImage* image, int32_t rows);
 
 // Locks every tile of image for as long as it lives, so that holding a tile (views, fillers)
 // takes no lock at all: for an image that fits the memory budget with room to spare and is read
@@ -97,10 +125,30 @@ inline bool wait_for_tile_rows(TiledImage* image, int32_t rows) {
   return wait_for_tile_rows_slow(image, rows);
 }
 
-// True when every row of image is complete (always for an image without a gate).
+// True when every row of image is complete and none has been discarded (always for an image
+// without a gate): readers then need no checks.
 inline bool tile_rows_complete(const TiledImage* image) {
   const TileRowGate* gate = image->gate.get();
-  return !gate || gate->ready.load(std::memory_order_acquire) >= image->height;
+  return !gate || (gate->ready.load(std::memory_order_acquire) >= image->height &&
+                   gate->discarded.load(std::memory_order_acquire) == 0);
+}
+
+// Waits until rows first … end - 1 of image are there for a reader (asking for them as demand,
+// see wait_for_tile_demand); false when the filling failed before they were, or when first lies
+// in the discarded part (the gate's overrun is then set).
+bool wait_for_tile_band(TiledImage* image, int32_t first, int32_t end);
+
+// The filler's side of demand: waits until readers want more than rows - lookahead rows or
+// until stop is set by the readers' owner (call wake_tile_filler after setting it); true when
+// rows should be read.
+bool wait_for_tile_demand(TiledImage* image, int32_t rows, int32_t lookahead,
+                          const std::atomic<bool>* stop);
+void wake_tile_filler(TiledImage* image);
+
+// True unless a reader of image needed a row that had been discarded.
+inline bool tile_rows_intact(const TiledImage* image) {
+  const TileRowGate* gate = image->gate.get();
+  return !gate || !gate->overrun.load(std::memory_order_acquire);
 }
 
 // From now on views of image (on any thread) may hold the same tile at once. Call it before

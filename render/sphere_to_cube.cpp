@@ -4,6 +4,7 @@
 #include "render/sphere_to_cube.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "render/engine_messages.h"
@@ -55,12 +56,18 @@ void row_positions(RenderContext* context, int32_t row, SamplePosition* position
 
 // Waits until the source rows a row's positions reach (with the kernel's reach below them) are
 // there, for a source that is still being filled; false when they never will be.
+// A streamed source also checks that the highest row is still there.
 __attribute__((noinline)) bool wait_for_row_sources(RenderContext* context) {
   const PanoSampler* sampler = context->sampler;
-  int32_t lowest = 0;
-  for (const SamplePosition& position : context->positions) lowest = std::max(lowest, position.y);
-  const int32_t row = std::clamp((lowest >> 8) + 2 - sampler->offset, 0, sampler->height - 1);
-  return wait_for_tile_rows(sampler->view->image, row + 1);
+  int32_t lowest = INT32_MIN;
+  int32_t highest = INT32_MAX;
+  for (const SamplePosition& position : context->positions) {
+    lowest = std::max(lowest, position.y);
+    highest = std::min(highest, position.y);
+  }
+  const int32_t last = std::clamp((lowest >> 8) + 2 - sampler->offset, 0, sampler->height - 1);
+  const int32_t first = std::clamp((highest >> 8) - 1 - sampler->offset, 0, sampler->height - 1);
+  return wait_for_tile_band(sampler->view->image, first, last + 1);
 }
 
 template <bool kSixteen, bool kCylinder, bool kBicubic>
@@ -169,6 +176,82 @@ void init_render_context(RenderContext* context, const RenderSettings& settings,
 
 TextureCoord render_pixel_texture(const RenderContext& context, int32_t column, int32_t row) {
   return direction_to_equirect(camera_frame_ray(context.camera, column, row), context.cylinder);
+}
+
+namespace {
+
+double texture_v(const RenderContext& context, double column, double row) {
+  return direction_to_equirect(camera_frame_ray(context.camera, column, row), context.cylinder).v;
+}
+
+constexpr int32_t kReachStep = 8;  // pixels between two samples of the outline
+
+}  // namespace
+
+void init_source_reach(SourceReach* reach, const RenderContext& context) {
+  const int32_t width = context.width;
+  const int32_t height = context.height;
+  const double rows_per_v = context.sampler->extent;
+  reach->column_top.assign(static_cast<size_t>(height), 1e300);
+  double above = 1e300;
+  double last_left = 0.0, last_right = 0.0;
+  reach->step_rows = 0.0;
+  for (int32_t row = height - 1; row >= 0; --row) {
+    // Every row of the edge columns: they are where a face's rows reach highest.
+    const double left = texture_v(context, 0, row);
+    const double right = texture_v(context, width - 1, row);
+    if (row < height - 1) {
+      reach->step_rows = std::max(reach->step_rows, std::abs(left - last_left) * rows_per_v);
+      reach->step_rows = std::max(reach->step_rows, std::abs(right - last_right) * rows_per_v);
+    }
+    last_left = left;
+    last_right = right;
+    above = std::min(above, std::min(left, right));
+    reach->column_top[static_cast<size_t>(row)] = above;
+  }
+  double bottom = texture_v(context, width - 1, height - 1);
+  double last = texture_v(context, 0, height - 1);
+  for (int32_t column = 0; column < width; column += kReachStep) {
+    const double v = texture_v(context, column, height - 1);
+    reach->step_rows = std::max(reach->step_rows, std::abs(v - last) * rows_per_v);
+    last = v;
+    bottom = std::min(bottom, v);
+  }
+  reach->bottom_top = bottom;
+  // The north pole seen through the camera: camera space is the transpose of the rotation.
+  const RotationMatrix& m = context.camera.rotation;
+  const double x = m.m[0][1], y = m.m[1][1], z = m.m[2][1];
+  reach->pole_row = 1e300;
+  if (z < 0.0) {
+    const double scale = -context.camera.distance / z;
+    reach->pole_column = x * scale * height + width / 2.0 - 0.5;
+    reach->pole_row = height / 2.0 - y * scale * height - 0.5;
+  }
+}
+
+int32_t first_source_row_from(const SourceReach& reach, const RenderContext& context,
+                              int32_t row) {
+  const int32_t width = context.width;
+  const int32_t height = context.height;
+  if (row >= height) return INT32_MAX;
+  row = std::max(row, 0);
+  if (reach.pole_row >= row - 2.0 && reach.pole_row <= height + 1.0 &&
+      reach.pole_column >= -2.0 && reach.pole_column <= width + 1.0) {
+    return 0;
+  }
+  double top = std::min(reach.column_top[static_cast<size_t>(row)], reach.bottom_top);
+  double step = reach.step_rows;
+  double last = texture_v(context, 0, row);
+  for (int32_t column = kReachStep; column < width + kReachStep; column += kReachStep) {
+    const double v = texture_v(context, std::min(column, width - 1), row);
+    step = std::max(step, std::abs(v - last) * context.sampler->extent);
+    last = v;
+    top = std::min(top, v);
+  }
+  // The rows the kernel reaches above, the outline between its samples, and the spans' rounding.
+  const double y = top * context.sampler->extent - 0.5 - context.sampler->offset;
+  const double first = std::floor(y) - 2.0 - 2.0 * step - 8.0;
+  return first <= 0.0 ? 0 : static_cast<int32_t>(first);
 }
 
 bool init_face_row_stream(FaceRowStream* stream, int32_t output_width, int32_t output_height,

@@ -100,6 +100,27 @@ bool open_face_output(RenderOutput* output, const RenderSettings& settings,
 bool finish_face_output(RenderOutput* output, bool success, const RenderSettings& settings,
                         ConsoleOps* console);
 
+// How high up the source the rest of a rendering can reach, for giving back the source rows
+// above it while the rendering goes down (the source read as a stream). The latitude of a
+// rendering's remaining rows is highest on their outline, unless the pole lies inside; so the
+// outline is sampled, with the columns' part prepared once.
+struct SourceReach {
+  std::vector<double> column_top;  // per rendering row r: the highest point of both edge
+                                   // columns from r to the bottom (texture v, smaller is higher)
+  double bottom_top = 0.0;         // the same along the bottom row
+  double pole_row = 1e300;         // rendering row of the north pole, or far away
+  double pole_column = 0.0;
+  double step_rows = 0.0;          // the most source rows between two neighbouring samples
+};
+
+// Prepares the reach of a context's rendering (its camera and size).
+void init_source_reach(SourceReach* reach, const RenderContext& context);
+
+// The first source row that rendering rows row … height - 1 of the context may read, kernel
+// included (0 when they may reach the top; INT32_MAX when no row is left).
+int32_t first_source_row_from(const SourceReach& reach, const RenderContext& context,
+                              int32_t row);
+
 // Rows of one face or view as they come out: rendered directly, or rendered larger and reduced
 // by a LANCZOS resizer. The strip renderers keep one per face and take their rows side by side.
 // The stream renders through its own context, so it must stay in place while rows are taken.

@@ -7,7 +7,9 @@
 #include "tools/transform_tool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,7 @@
 #include "memory/qvmem.h"
 #include "memory/tiled_image.h"
 #include "render/cube_layout.h"
+#include "render/engine_messages.h"
 #include "render/panorama_geometry.h"
 #include "render/sphere_to_cube.h"
 #include "render/view_render.h"
@@ -541,6 +544,257 @@ void render_cube_face_unit(void* user, int64_t unit, int32_t /*worker*/) {
   finish_unit(jobs->relay, p);
 }
 
+// ---- faces made down the source as it is read ----
+//
+// With one or two threads the faces are made in groups that go down the source together, so
+// that the source rows above every face's remaining rows can be given back as the faces move on
+// and their memory serves the rows read next: the source is held as a band, not whole. One
+// thread makes the up face, then the four sides row by row side by side, then the down face,
+// and reads the source itself as far as they need it. Two threads share the groups (up then
+// front and back; left and right then down) while the calling thread reads ahead of them.
+
+struct StreamedFace {
+  int32_t position = 0;  // file position
+  RenderSettings render;
+  TileViewPtr view;
+  PanoSampler sampler;
+  RenderOutput output;
+  FaceRowStream stream;
+  SourceReach reach;
+  std::atomic<int32_t> keep_from{0};  // the first source row the face may still read
+  ConsoleOps* console = nullptr;
+  bool opened = false;
+  bool rendered = true;
+  int32_t written = 0;
+};
+
+struct StreamedCube {
+  TransformSettings* settings = nullptr;
+  TiledImage* source = nullptr;
+  UnitRelay* relay = nullptr;
+  int32_t size = 0;
+  StreamedFace faces[kCubeSideCount];
+  // The phases in turn, each a list of groups made at once, each group a list of file
+  // positions made row by row side by side.
+  std::vector<std::vector<std::vector<int32_t>>> phases;
+  WorkerPool* pool = nullptr;  // the phases' threads (null: alone)
+  ConsoleOps* own_console = nullptr;  // the record of the thread the phases run on, between faces
+};
+
+constexpr int32_t kStreamedBoundRows = 32;  // rendering rows between two updates of keep_from
+constexpr int32_t kStreamedLookaheadBands = 4;  // bands read ahead of the faces with two threads
+
+int32_t streamed_keep_from(void* user) {
+  StreamedCube* cube = static_cast<StreamedCube*>(user);
+  int32_t first = INT32_MAX;
+  for (const StreamedFace& face : cube->faces) {
+    first = std::min(first, face.keep_from.load(std::memory_order_acquire));
+  }
+  return first;
+}
+
+// Sets a face up: its own view and sampler, its output opened, its row stream and its reach.
+bool prepare_streamed_face(StreamedCube* cube, StreamedFace* face, const ImageProps& props,
+                           bool fast, const RotationMatrix* extra, const std::string& name) {
+  TransformSettings* s = cube->settings;
+  face->console = unit_console(cube->relay, face->position);
+  face->view = create_tile_view(cube->source);
+  face->sampler = make_pano_sampler(cube->source, face->view.get());
+  face->render = s->render;
+  face->render.sampler = &face->sampler;
+  face->render.fast = fast;
+  face->render.pool = nullptr;
+  face->render.progress = relay_unit_progress;
+  face->render.progress_user = unit_progress_user(cube->relay, face->position);
+  face->opened = open_face_output(&face->output, face->render, props, name, cube->size, cube->size);
+  if (!face->opened) {
+    engine_log(face->console, "%s", engine_create_failure_text(name).c_str());
+    face->keep_from.store(INT32_MAX);
+    return false;
+  }
+  const OversamplePlan plan =
+      plan_oversampling(face->render, cube->source->width, cube->size, cube->size, 90.0);
+  init_render_context(&face->stream.context, face->render, plan.render_width, plan.render_height,
+                      kCubeFileOrder[face->position], extra, 0.0, 0.0, 0.0, 90.0);
+  face->rendered = init_face_row_stream(&face->stream, cube->size, cube->size, plan.oversample);
+  init_source_reach(&face->reach, face->stream.context);
+  face->keep_from.store(first_source_row_from(face->reach, face->stream.context, 0));
+  return true;
+}
+
+// Writes the next row of a face; false once the face is complete or failed.
+bool step_streamed_face(StreamedFace* face, int32_t size) {
+  if (!face->opened || !face->rendered || face->written >= size) return false;
+  uint8_t* row = next_face_row(&face->stream);
+  const bool stored = row && write_render_row(&face->output, row, size);
+  if (face->render.progress) {
+    const bool resizing = face->stream.rows.resizer != nullptr;
+    face->render.progress(face->render.progress_user,
+                          resizing ? face->written + 1 : face->written, size);
+  }
+  ++face->written;
+  if (!stored) face->rendered = false;
+  const int32_t next = face->stream.rows.rendered_rows;
+  if (!face->rendered || face->written >= size) {
+    face->keep_from.store(INT32_MAX, std::memory_order_release);
+  } else if (next % kStreamedBoundRows == 0) {
+    face->keep_from.store(first_source_row_from(face->reach, face->stream.context, next),
+                          std::memory_order_release);
+  }
+  return face->rendered && face->written < size;
+}
+
+// The faces of a group a row each in turn, side by side, down to their last rows.
+void render_streamed_group(StreamedCube* cube, const std::vector<int32_t>& group) {
+  for (bool more = true; more;) {
+    more = false;
+    for (int32_t position : group) {
+      StreamedFace* face = &cube->faces[position];
+      set_thread_console(face->console);
+      more = step_streamed_face(face, cube->size) || more;
+    }
+  }
+  set_thread_console(cube->own_console);
+}
+
+// Runs the phases in turn: a phase of one face renders it in bands on the pool, a phase of
+// several groups renders the groups side by side on it. Then names the faces.
+void run_streamed_phases(void* user, int64_t /*unit*/, int32_t /*worker*/) {
+  StreamedCube* cube = static_cast<StreamedCube*>(user);
+  for (const std::vector<std::vector<int32_t>>& phase : cube->phases) {
+    if (phase.size() == 1) {
+      StreamedFace* single = &cube->faces[phase[0][0]];
+      if (phase[0].size() == 1 && single->opened && single->rendered) {
+        spread_face_row_stream(&single->stream, cube->pool);
+      }
+      render_streamed_group(cube, phase[0]);
+    } else {
+      parallel_for_each(cube->pool, static_cast<int64_t>(phase.size()),
+                        [&](int64_t group, int32_t) {
+                          render_streamed_group(cube, phase[static_cast<size_t>(group)]);
+                        });
+    }
+  }
+  // A face gets its name only once the whole source has been read, and read whole.
+  const bool source_read = wait_for_tile_rows(cube->source, cube->source->height);
+  for (int32_t position = 0; position < kCubeSideCount; ++position) {
+    StreamedFace* face = &cube->faces[position];
+    set_thread_console(face->console);
+    if (face->opened) {
+      const bool success = face->rendered && face->written == cube->size && source_read &&
+                           tile_rows_intact(cube->source);
+      face->opened = finish_face_output(&face->output, success, face->render, face->console);
+    }
+    set_thread_console(cube->own_console);
+    face->stream.worker_views.clear();
+    face->view.reset();
+    finish_unit(cube->relay, position);
+  }
+}
+
+struct StreamedFill {
+  ConsoleOps* console = nullptr;  // the run's record
+  TiledImageLoad* load = nullptr;
+  TileLoadProgressFn progress = nullptr;
+  void* progress_user = nullptr;
+};
+
+// Reads on for a face that needs more rows; the reading reports to the run's console, not to
+// the face's.
+bool fill_streamed_source(void* user, int32_t rows) {
+  StreamedFill* fill = static_cast<StreamedFill*>(user);
+  ConsoleOps* face_console = thread_console();
+  set_thread_console(fill->console);
+  const bool read =
+      continue_tiled_image_load(fill->load, rows, fill->progress, fill->progress_user);
+  set_thread_console(face_console);
+  return read;
+}
+
+// Makes the six faces from a streamed source (loading->load.streamed) with one or two threads.
+bool render_streamed_cube(TransformSettings* s, const ImageProps& props, int32_t size,
+                          const RotationMatrix* extra, TiledImage* source,
+                          SourceStillLoading* loading) {
+  ConsoleOps* ops = s->console;
+  const std::string* extension = s->has_extension ? &s->extension : nullptr;
+  const bool alone = thread_count() < 2;
+  // Two threads: one makes the faces with a helper while this one reads the source.
+  WorkerPoolPtr pool = alone ? nullptr : create_worker_pool(2);
+  WorkerPoolPtr runner = alone ? nullptr : create_worker_pool(1);
+  if (!pool || !runner) {
+    pool.reset();
+    runner.reset();
+  }
+  UnitRelayPtr relay = create_unit_relay(kCubeSideCount);
+  StreamedCube cube;
+  cube.settings = s;
+  cube.source = source;
+  cube.relay = relay.get();
+  cube.size = size;
+  cube.pool = pool.get();
+  // File positions: 0 up, 1 left, 2 front, 3 right, 4 back, 5 down. The sides go down the
+  // source together.
+  if (pool) {
+    cube.phases = {{{0}}, {{1, 3}, {2, 4}}, {{5}}};
+  } else {
+    cube.phases = {{{0}}, {{1, 2, 3, 4}}, {{5}}};
+  }
+  const OversamplePlan plan = plan_oversampling(s->render, source->width, size, size, 90.0);
+  const bool fast = s->render.fast || plan.switch_to_fast;
+  for (int32_t p = 0; p < kCubeSideCount; ++p) {
+    StreamedFace* face = &cube.faces[p];
+    face->position = p;
+    const std::string name = make_output_name(s->output, s->input,
+                                              cube_side_info(kCubeFileOrder[p]).suffix, extension,
+                                              true);
+    prepare_streamed_face(&cube, face, props, fast, extra, name);
+  }
+  const bool report = !s->options.quiet || s->ipc;
+  TiledImageLoad* load = &loading->load;
+  load->keep_from = streamed_keep_from;
+  load->keep_user = &cube;
+  // Alone, the faces are made on this thread, whose record is given back between them.
+  cube.own_console = runner ? nullptr : thread_console();
+  StreamedFill fill{thread_console(), load, report ? report_step_rows : nullptr, &s->progress};
+  if (runner) {
+    // Read a few bands ahead of the faces' demand on this thread while they are made.
+    load->lookahead = kStreamedLookaheadBands * source->tile_size;
+    start_parallel(runner.get(), 1, run_streamed_phases, &cube);
+    if (!finish_source_loading(s, loading)) {
+      finish_parallel(runner.get());
+      return false;
+    }
+  } else {
+    source->gate->fill = fill_streamed_source;
+    source->gate->fill_user = &fill;
+    run_streamed_phases(&cube, 0, 0);
+    source->gate->fill = nullptr;
+    if (!continue_tiled_image_load(load, source->height, fill.progress, fill.progress_user)) {
+      loading->failed = true;
+      return false;
+    }
+    report_source(*s, loading->info, source->width, source->height);
+  }
+  if (!s->options.quiet && !s->in_process) ops->log(ops, kMakingCube, size, size);
+  bool complete = true;
+  for (int32_t p = 0; p < kCubeSideCount; ++p) {
+    const CubeSideInfo& side = cube_side_info(kCubeFileOrder[p]);
+    if (!s->options.quiet) {
+      if (s->in_process) {
+        s->progress.prefix = ops->format(ops, kFacePrefix, p + 2, side.name);
+      } else {
+        ops->log(ops, kMakingFace, side.name, side.padding, cube.faces[p].output.final_name.c_str());
+      }
+    }
+    start_step(&s->progress, 2 + 5 * p, 5, false);
+    replay_unit(relay.get(), p, {ops, report_step, &s->progress});
+    complete = cube.faces[p].opened && complete;
+  }
+  if (runner) finish_parallel(runner.get());
+  s->render.fast = fast;
+  return complete;
+}
+
 // Makes all six faces, also after one fails; false when any of them could not be made. With
 // more than one thread the faces are rendered side by side (source: the run's tiled image).
 bool render_cube_files(TransformSettings* s, const ImageProps& props, int32_t size,
@@ -656,7 +910,10 @@ int run_transform(TransformSettings* s) {
     info = image_probe(s->input);
     loading.info = info.get();
     const bool report = !s->options.quiet || s->ipc;
-    if (s->mode == kModeCube && thread_count() > 1) {
+    // One or two threads make the faces down a streamed source (render_streamed_cube).
+    const bool streamable = thread_count() <= 2;
+    if (s->mode == kModeCube && (thread_count() > 1 || streamable)) {
+      loading.load.streamed = streamable;
       image = open_tiled_image_load(s->input, 128, &loading.load);
       overlapped = image && image->width - 1 > image->height;
       // A source that will be refused is read first, as any other.
@@ -718,7 +975,7 @@ int run_transform(TransformSettings* s) {
   }
 
   // Workers render with tile caches of their own over the one source.
-  if (thread_count() > 1) share_tile_locks(image.get());
+  if (thread_count() > 1 && !loading.load.streamed) share_tile_locks(image.get());
   TileViewPtr view = create_tile_view(image.get());
   PanoSampler sampler = make_pano_sampler(image.get(), view.get());
   s->render.sampler = &sampler;
@@ -736,8 +993,12 @@ int run_transform(TransformSettings* s) {
   if (s->mode == kModeView) {
     complete = render_view_file(s, props, extra);
   } else if (s->mode == kModeCube) {
-    complete = render_cube_files(s, props, face_size, extra, image.get(),
-                                 overlapped ? &loading : nullptr);
+    if (overlapped && loading.load.streamed) {
+      complete = render_streamed_cube(s, props, face_size, extra, image.get(), &loading);
+    } else {
+      complete = render_cube_files(s, props, face_size, extra, image.get(),
+                                   overlapped ? &loading : nullptr);
+    }
   } else if (s->mode >= kModeHorizontalStrip) {
     complete = render_strip_file(s, props, face_size, extra);
   }

@@ -171,3 +171,73 @@ TEST_F(TiledImageLoaderTest, LoadsARealPhotograph) {
 }
 
 }  // namespace
+
+namespace {
+
+struct StreamKeep {
+  int32_t first = 0;  // the first row the test's reader still needs
+  int32_t asked = 0;  // how often the loader asked
+};
+
+int32_t stream_keep_from(void* user) {
+  auto* keep = static_cast<StreamKeep*>(user);
+  ++keep->asked;
+  return keep->first;
+}
+
+}  // namespace
+
+// A streamed load reads only as far as asked, gives back the rows its reader has passed before
+// it fills the next band, and refuses a reader that comes back for them; what it keeps is the
+// file's pixels all the same.
+TEST_F(TiledImageLoaderTest, AStreamedLoadHoldsABandAndRefusesRowsAlreadyGiven) {
+  const std::string path = dir.file("tall.jpg");
+  ASSERT_TRUE(write_image(path, kPixelRgb8, 100, 200));
+  StreamKeep keep;
+  TiledImageLoad load;
+  load.streamed = true;
+  load.keep_from = stream_keep_from;
+  load.keep_user = &keep;
+  TiledImagePtr image = open_tiled_image_load(path, 32, &load);
+  ASSERT_TRUE(image);
+  ASSERT_TRUE(load.streamed);
+  TileRowGate* gate = image->gate.get();
+
+  ASSERT_TRUE(continue_tiled_image_load(&load, 40, nullptr, nullptr));
+  EXPECT_EQ(gate->ready.load(), 64);  // whole bands only
+  EXPECT_TRUE(image->pinned[static_cast<size_t>(image->tiles_across) * 2] == nullptr);
+
+  // The reader has passed row 70: the two bands above row 64 go back before band 3 is filled.
+  keep.first = 70;
+  ASSERT_TRUE(continue_tiled_image_load(&load, 100, nullptr, nullptr));
+  EXPECT_EQ(gate->ready.load(), 128);
+  EXPECT_EQ(gate->discarded.load(), 64);
+  EXPECT_TRUE(image->tiles[0].block == nullptr);
+  EXPECT_FALSE(tile_rows_complete(image.get()));
+  EXPECT_TRUE(wait_for_tile_band(image.get(), 64, 128));
+  EXPECT_TRUE(tile_rows_intact(image.get()));
+  EXPECT_FALSE(wait_for_tile_band(image.get(), 63, 100));
+  EXPECT_FALSE(tile_rows_intact(image.get()));
+
+  ASSERT_TRUE(continue_tiled_image_load(&load, 200, nullptr, nullptr));
+  EXPECT_TRUE(image->loaded_from_file);
+  EXPECT_GT(keep.asked, 0);
+  // Rows kept are the file's.
+  ImageFilePtr reader = image_open_read(path, nullptr);
+  ASSERT_TRUE(reader);
+  std::vector<uint8_t> row(static_cast<size_t>(reader->bytes_per_row));
+  TileViewPtr view = create_tile_view(image.get());
+  int32_t mismatches = 0;
+  for (int32_t y = 0; y < 200; ++y) {
+    ASSERT_TRUE(image_read_row(reader.get(), row.data()));
+    if (y < 64) continue;
+    for (int32_t x = 0; x < 100; ++x) {
+      const uint8_t* bgra = tile_view_pixel(view.get(), x, y);
+      ASSERT_TRUE(bgra) << x << " " << y;
+      if (bgra[0] != row[x * 3 + 2] || bgra[1] != row[x * 3 + 1] || bgra[2] != row[x * 3]) {
+        ++mismatches;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -331,6 +332,60 @@ TEST(FaceGeometry, EveryFacePixelSamplesItsOwnDirection) {
       EXPECT_GT(checked, size * size * 9 / 10) << face;
       EXPECT_LT(worst_exact, 0.05) << "face " << face << " size " << size;
       EXPECT_LT(worst_span, face >= 4 ? 0.3 : 0.1) << "face " << face << " size " << size;
+    }
+  }
+}
+
+// The first source row a face's remaining rows may read is never below one they do read (the
+// kernel's row above included), for turned cameras, faces around a pole, cylinders and partial
+// spheres; and for plain side faces it stays close, so that streaming gives memory back.
+TEST(FaceGeometry, SourceReachNeverPassesARowStillRead) {
+  struct Case {
+    int32_t width, height;
+    bool cylinder;
+    double heading, vertical, roll;  // lookat; all 0: no extra rotation
+  };
+  const Case cases[] = {
+      {1024, 512, false, 0, 0, 0},    {1024, 512, false, 35, 50, 20},
+      {1024, 512, false, 0, 90, 0},   {1024, 512, false, 120, -70, 10},
+      {1024, 512, false, 10, 3, 45},  {1024, 400, false, 0, 0, 0},
+      {1024, 512, true, 0, 0, 0},     {1024, 512, true, 20, 30, 0},
+  };
+  const int32_t size = 96;
+  for (const Case& c : cases) {
+    Source source(make_image(kElementBgra8, c.width, c.height,
+                             [](int32_t, int32_t, uint16_t* p) { p[3] = 255; }));
+    source.settings.cylinder = c.cylinder;
+    const bool turned = c.heading != 0 || c.vertical != 0 || c.roll != 0;
+    const RotationMatrix extra = lookat_rotation(c.heading, c.vertical, c.roll);
+    for (int32_t face = 0; face < 6; ++face) {
+      RenderContext context;
+      init_render_context(&context, source.settings, size, size, face, turned ? &extra : nullptr,
+                          0, 0, 0, 90);
+      SourceReach reach;
+      init_source_reach(&reach, context);
+      // The highest row each rendering row reads, then the highest from each row down.
+      std::vector<int32_t> first(size + 1, INT32_MAX);
+      for (int32_t row = size - 1; row >= 0; --row) {
+        int32_t highest = first[row + 1];
+        for (int32_t column = 0; column < size; ++column) {
+          const TextureCoord t = render_pixel_texture(context, column, row);
+          const double y = t.v * source.sampler.extent - 0.5 - source.sampler.offset;
+          highest = std::min(highest, static_cast<int32_t>(std::floor(y)) - 1);
+        }
+        first[row] = highest;
+      }
+      for (int32_t row = 0; row < size; ++row) {
+        const int32_t bound = first_source_row_from(reach, context, row);
+        const std::string where = std::to_string(c.heading) + "," + std::to_string(c.vertical) +
+                                  (c.cylinder ? " cylinder" : "") + " face " +
+                                  std::to_string(face) + " row " + std::to_string(row);
+        ASSERT_LE(bound, std::max(first[row], 0)) << where;
+        if (!turned && !c.cylinder && face < 4 && c.height == 512) {
+          EXPECT_GE(bound, first[row] - 24) << where;
+        }
+      }
+      EXPECT_EQ(first_source_row_from(reach, context, size), INT32_MAX);
     }
   }
 }

@@ -40,6 +40,8 @@ std::string without_folder(std::string text, const std::string& folder) {
 void write_inputs(const TempDir& dir) {
   ASSERT_TRUE(qv_test::write_pattern(dir.file("p8.jpg"), kPixelRgb8, 640, 320));
   ASSERT_TRUE(qv_test::write_pattern(dir.file("p16.tif"), kPixelRgb16, 640, 320));
+  // Eight bands of source rows: faces made down the source give rows back as they go.
+  ASSERT_TRUE(qv_test::write_pattern(dir.file("big.jpg"), kPixelRgb8, 2048, 1024));
   for (const char* side : {"l", "f", "r", "b", "u", "d"}) {
     ASSERT_TRUE(
         qv_test::write_pattern(dir.file(std::string("c_") + side + ".jpg"), kPixelRgb8, 96, 96));
@@ -75,6 +77,9 @@ TEST(ThreadedOutputs, EveryThreadCountWritesTheSameFilesAndMessages) {
   const std::vector<std::vector<std::string>> cases = {
       {"transform", "cube", "p8.jpg", "face.jpg"},
       {"transform", "cube", "p16.tif", "face.tif", "-outsize=64"},
+      {"transform", "cube", "big.jpg", "face.jpg"},
+      {"transform", "cube", "big.jpg", "turned.jpg", "-lookat=35,50,20", "-outsize=300"},
+      {"transform", "cube", "big.jpg", "cyl.jpg", "-cylinder", "-outsize=700"},
       {"transform", "hcube", "p8.jpg", "strip.jpg", "-outsize=80"},
       {"transform", "vcube", "p16.tif", "strip.tif"},
       {"transform", "view", "p8.jpg", "view.jpg", "-outsize=120x90", "-fov=70"},
