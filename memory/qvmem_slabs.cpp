@@ -3,8 +3,9 @@
 // unmap it (with a flush of the other cores' address caches once threads run) and sixteen page
 // table entries. Slabs are aligned to 2 MiB and offered to the kernel for huge pages, so a slab
 // is one fault and one address-cache entry, and a released block goes back to its slab for the
-// next block of its size instead of to the system. A slab that empties is unmapped, except one
-// per size kept for the next block.
+// next block of its size instead of to the system. A slab that empties is unmapped, except a few
+// per size kept for the next blocks: an image read as a stream gives back a band of tiles just
+// before it fills the next one, and its pages are then used again instead of faulted in fresh.
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr uint64_t kSlabBytes = uint64_t(2) << 20;
 constexpr uint64_t kPage = 4096;
+constexpr size_t kSparesPerSize = 4;
 
 struct Slab {
   uint8_t* base = nullptr;
@@ -32,7 +34,7 @@ struct SlabPool {
   std::mutex mutex;
   std::unordered_map<uintptr_t, Slab*> by_base;              // every slab by its address
   std::unordered_map<uint64_t, std::vector<Slab*>> partial;  // slabs with free pieces, by size
-  std::unordered_map<uint64_t, Slab*> spare;                 // one empty slab kept per size
+  std::unordered_map<uint64_t, std::vector<Slab*>> spare;    // empty slabs kept, by size
 };
 
 SlabPool& pool() {
@@ -95,10 +97,10 @@ uint8_t* slab_take(uint64_t size) {
   std::vector<Slab*>& partial = slabs.partial[chunk];
   if (partial.empty()) {
     Slab* slab = nullptr;
-    auto spare = slabs.spare.find(chunk);
-    if (spare != slabs.spare.end()) {
-      slab = spare->second;
-      slabs.spare.erase(spare);
+    std::vector<Slab*>& spare = slabs.spare[chunk];
+    if (!spare.empty()) {
+      slab = spare.back();
+      spare.pop_back();
     } else {
       slab = map_slab(chunk);
       if (!slab) return nullptr;
@@ -123,11 +125,11 @@ void slab_give(uint8_t* data) {
   if (slab->free_list.empty()) partial.push_back(slab);
   slab->free_list.push_back(static_cast<uint32_t>((data - slab->base) / chunk));
   if (slab->free_list.size() < slab->pieces) return;
-  // Empty: kept as the spare of its size, or given back to the system.
+  // Empty: kept as a spare of its size, or given back to the system.
   remove_partial(&partial, slab);
-  auto spare = slabs.spare.find(chunk);
-  if (spare == slabs.spare.end()) {
-    slabs.spare[chunk] = slab;
+  std::vector<Slab*>& spare = slabs.spare[chunk];
+  if (spare.size() < kSparesPerSize) {
+    spare.push_back(slab);
     return;
   }
   slabs.by_base.erase(base);
