@@ -151,6 +151,10 @@ TEST(MakepanoTour, EveryKindOfInputBecomesATour) {
     expect_tour(dir.path, c.base);
     const std::string xml = read_file(dir.file(c.base + ".xml"));
     EXPECT_NE(xml.find(c.image_start), std::string::npos) << c.name << "\n" << xml;
+    // The preview's few pixels for the viewer's first picture.
+    EXPECT_TRUE(std::regex_search(
+        xml, std::regex("<preview url=\"[^\"]+\" tiny=\"[0-9]+x[0-9]+:([0-9a-f]{6})+\" />")))
+        << c.name << "\n" << xml;
   }
 }
 
