@@ -140,6 +140,49 @@ void flat_preview_size(int32_t preview_width, int32_t width, int32_t height, int
   *out_height = h;
 }
 
+std::string tiny_preview_text(const uint8_t* rgba, int32_t width, int32_t height) {
+  if (!rgba || width <= 0 || height <= 0) return "";
+  const int32_t kLongSide = 16;
+  const int32_t kStripFace = 4;
+  int32_t w = 0;
+  int32_t h = 0;
+  if (height == 6 * width) {
+    w = std::min(kStripFace, width);
+    h = 6 * w;
+  } else if (width >= height) {
+    w = std::min(kLongSide, width);
+    h = std::max(1, static_cast<int32_t>(std::lround(double(height) * w / width)));
+  } else {
+    h = std::min(kLongSide, height);
+    w = std::max(1, static_cast<int32_t>(std::lround(double(width) * h / height)));
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string text = std::to_string(w) + "x" + std::to_string(h) + ":";
+  text.reserve(text.size() + static_cast<size_t>(w) * h * 6);
+  for (int32_t row = 0; row < h; ++row) {
+    const int64_t y0 = int64_t(row) * height / h;
+    const int64_t y1 = int64_t(row + 1) * height / h;
+    for (int32_t column = 0; column < w; ++column) {
+      const int64_t x0 = int64_t(column) * width / w;
+      const int64_t x1 = int64_t(column + 1) * width / w;
+      uint64_t sum[3] = {0, 0, 0};
+      for (int64_t y = y0; y < y1; ++y) {
+        const uint8_t* pixel = rgba + (y * width + x0) * 4;
+        for (int64_t x = x0; x < x1; ++x, pixel += 4) {
+          for (int c = 0; c < 3; ++c) sum[c] += pixel[c];
+        }
+      }
+      const uint64_t count = static_cast<uint64_t>((y1 - y0) * (x1 - x0));
+      for (int c = 0; c < 3; ++c) {
+        const unsigned mean = static_cast<unsigned>((sum[c] + count / 2) / count);
+        text += kHex[mean >> 4];
+        text += kHex[mean & 15];
+      }
+    }
+  }
+  return text;
+}
+
 namespace {
 
 // How far the work of a preview came before its writing.
@@ -203,13 +246,19 @@ void write_input_preview(const ExtraImageContext& context, const std::string& pr
   if (step == PreviewStep::kSkipped) return;
   job->user = ops;
   job->console = ops;
+  // Taken before the writing, which frees the composed pixels.
+  const std::string tiny =
+      step == PreviewStep::kComposed &&
+              job->composed.size() >= size_t(4) * job->composed_width * job->composed_height
+          ? tiny_preview_text(job->composed.data(), job->composed_width, job->composed_height)
+          : std::string();
   const bool written = step == PreviewStep::kComposed && write_composed_preview(job);
   if (!settings.quiet) ops->log(ops, kClearLine, "");
   if (!written) return;
   images->preview_file = preview_path;
   images->preview_element = "<preview url=\"" +
                             url_for(context.xml_path, preview_path, settings.previewpathxml) +
-                            "\" />";
+                            (tiny.empty() ? "" : "\" tiny=\"" + tiny) + "\" />";
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ struct ExtraImageContext {
 // Files written and XML fragments made for one input.
 struct ExtraImages {
   std::string preview_file;      // the preview written; empty: none
-  std::string preview_element;   // "<preview url=… />", or empty
+  std::string preview_element;   // "<preview url=… tiny=… />", or empty
   std::string thumb_file;        // the thumbnail path (expanded thumbpath); empty: none
   std::string thumb_url;         // its url for [THUMB]
   std::string mobile_block;      // "<mobile>" block inside the image element, or empty
@@ -53,6 +53,14 @@ std::string single_file_path(const PanoSettings& settings, const std::string& st
 // of the spherical preview, even and at least 16 each way.
 void flat_preview_size(int32_t preview_width, int32_t width, int32_t height, int32_t* out_width,
                        int32_t* out_height);
+
+// The preview reduced to a few pixels for the scene XML, so that a viewer can show the
+// panorama's colours at once, before the preview file has come: "WxH:" and then W × H pixels,
+// rows from the top, each as six hex digits (rrggbb). A cube strip (six square faces stacked,
+// height 6 × width) becomes 4 × 24, four pixels across each face; any other preview keeps its
+// aspect with 16 pixels along its longer side (never more than it has). Each pixel is the mean
+// of its block. rgba holds width × height pixels of four bytes (the fourth is ignored).
+std::string tiny_preview_text(const uint8_t* rgba, int32_t width, int32_t height);
 
 // The preview of a sphere or other non-cube input, before the tiles; or of a cube, from its
 // faces. Fills preview_file and preview_element when it was written.

@@ -7,7 +7,8 @@
       "void main() { uv = texcoord; gl_Position = matrix * vec4(position, 1.0); }\n";
   var FRAGMENT_SHADER =
       "precision mediump float; varying vec2 uv; uniform sampler2D picture; uniform float alpha;\n" +
-      "void main() { gl_FragColor = vec4(texture2D(picture, uv).rgb, alpha); }\n";
+      "void main() { vec4 c = texture2D(picture, uv);\n" +
+      "  gl_FragColor = vec4(c.rgb, c.a * alpha); }\n";
 
   var STYLE =
       ".qv-root{position:relative;width:100%;height:100%;overflow:hidden;background:#000;" +
@@ -133,13 +134,19 @@
     this.loadingElement.setAttribute("role", "status");
     this.loadingElement.setAttribute("aria-label", MESSAGES.loading);
     this.root.appendChild(this.loadingElement);
+    // The tour file is asked for first; the graphics context is made and drawn once while it
+    // comes, so that the first picture does not wait for that setup.
+    var tour = this.fetchTour();
     if (!this.createContext()) {
+      tour.catch(function () { /* no use without a context */ });
       this.canvas.remove();
       this.fail(MESSAGES.noWebgl);
       return;
     }
+    this.resize();
+    this.firstDraw();
     this.bindInput();
-    this.loadTour();
+    this.loadTour(tour);
   }
 
   Viewer.prototype.fail = function (text) {

@@ -56,6 +56,37 @@
     return true;
   };
 
+  // Draws black once with the viewer's program, a texture with mipmaps and the canvas at its
+  // size, as every frame later does: the browser prepares that drawing (the program's code for
+  // this state, the canvas's first showing) now, while the tour file and the preview are on
+  // their way, instead of when the first picture is there. Nothing of it is kept.
+  Viewer.prototype.firstDraw = function () {
+    var gl = this.gl, texture = gl.createTexture(), buffer = gl.createBuffer();
+    gl.bindTexture(gl.TEXTURE_2D, texture);
+    gl.pixelStorei(gl.UNPACK_ALIGNMENT, 1);
+    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, 2, 2, 0, gl.RGB, gl.UNSIGNED_BYTE, new Uint8Array(12));
+    gl.generateMipmap(gl.TEXTURE_2D);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.LINEAR_MIPMAP_NEAREST);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.LINEAR);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_S, gl.CLAMP_TO_EDGE);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_T, gl.CLAMP_TO_EDGE);
+    // One triangle over the whole window (position, texcoord).
+    gl.bindBuffer(gl.ARRAY_BUFFER, buffer);
+    gl.bufferData(gl.ARRAY_BUFFER, new Float32Array([-1, -1, 0, 0, 0, 3, -1, 0, 1, 0,
+                                                      -1, 3, 0, 0, 1]), gl.STATIC_DRAW);
+    gl.uniformMatrix4fv(this.matrixLocation, false,
+                        new Float32Array([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1]));
+    gl.viewport(0, 0, this.width, this.height);
+    gl.clearColor(0, 0, 0, 1);
+    gl.clear(gl.COLOR_BUFFER_BIT);
+    gl.vertexAttribPointer(this.positionLocation, 3, gl.FLOAT, false, 20, 0);
+    gl.vertexAttribPointer(this.texcoordLocation, 2, gl.FLOAT, false, 20, 12);
+    gl.drawArrays(gl.TRIANGLES, 0, 3);
+    gl.deleteTexture(texture);
+    gl.deleteBuffer(buffer);
+    gl.flush();
+  };
+
   // Every texture and buffer is gone with the context: the tiles are forgotten (their files come
   // again from the browser's cache), the previews' pictures are kept for a new upload.
   Viewer.prototype.contextLost = function () {
@@ -70,7 +101,11 @@
     this.mipmapQueue = [];
     this.loading = 0;
     this.scenes.forEach(function (scene) {
-      if (scene.gpu) { scene.gpu.previewTexture = null; scene.gpu.previewMeshes = null; }
+      if (!scene.gpu) return;
+      scene.gpu.previewTexture = null;
+      scene.gpu.previewMeshes = null;
+      scene.gpu.tinyTexture = null;
+      scene.gpu.tinyMeshes = null;
     });
     this.notice(MESSAGES.contextLost);
     this.showLoading(true);
@@ -84,6 +119,7 @@
     var self = this;
     this.scenes.forEach(function (scene) {
       if (scene.gpu && scene.gpu.previewBitmap) self.uploadPreview(scene);
+      else if (scene.gpu && scene.preview && scene.preview.tiny) self.uploadTiny(scene);
     });
     this.notice("");
     this.setStatus({context: "restored", restores: this.counters.restores});
@@ -94,19 +130,20 @@
 
   function powerOfTwo(n) { return (n & (n - 1)) === 0; }
 
-  // A texture of a decoded picture, with mipmaps where the context can make them (so reduced
-  // levels do not shimmer while panning), sampled from the nearest mipmap level: blending two
+  // A texture of a decoded picture (with its alpha when alpha is set), with mipmaps where the
+  // context can make them (so reduced levels do not shimmer while panning), sampled from the
+  // nearest mipmap level: blending two
   // levels costs a software GPU about half as much again per frame, and the tile levels are
   // chosen so that a tile is mostly drawn at between its own size and half of it, where the
   // two hardly differ. {texture, bytes, later}. With later set (a tile that
   // comes while the visitor drags), the mipmaps are left to a frame after the interaction
   // (makeMipmaps): making them costs a frame some milliseconds with a software GPU.
-  Viewer.prototype.createTexture = function (picture, later) {
-    var gl = this.gl, texture = gl.createTexture();
+  Viewer.prototype.createTexture = function (picture, later, alpha) {
+    var gl = this.gl, texture = gl.createTexture(), format = alpha ? gl.RGBA : gl.RGB;
     var width = picture.width, height = picture.height;
     gl.bindTexture(gl.TEXTURE_2D, texture);
     gl.pixelStorei(gl.UNPACK_ALIGNMENT, 1);
-    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, gl.RGB, gl.UNSIGNED_BYTE, picture);
+    gl.texImage2D(gl.TEXTURE_2D, 0, format, format, gl.UNSIGNED_BYTE, picture);
     var mipmaps = this.webgl2 || (powerOfTwo(width) && powerOfTwo(height));
     later = mipmaps && !!later;
     if (mipmaps && !later) {
@@ -171,6 +208,13 @@
     this.requestFrame();
   };
 
+  // Draws a frame at once rather than at the next animation frame (a picture that has just come
+  // reaches the screen a frame sooner); the view does not move in it.
+  Viewer.prototype.showNow = function () {
+    if (!this.scene || this.lost) return;
+    this.frame(this.lastTime || performance.now());
+  };
+
   Viewer.prototype.requestFrame = function () {
     if (this.frameRequested || !this.gl) return;
     this.frameRequested = true;
@@ -226,8 +270,16 @@
       });
       if (drew) return true;
     }
+    if (gpu && gpu.tinyMeshes) {
+      gpu.tinyMeshes.forEach(function (mesh) { self.drawMesh(mesh, gpu.tinyTexture); });
+      drew = true;
+    }
     if (gpu && gpu.previewMeshes) {
+      // A part of the preview lets the tiny picture under it show where its rows have not come.
+      var gl = this.gl, blend = !!gpu.tinyMeshes && !gl.isEnabled(gl.BLEND);
+      if (blend) gl.enable(gl.BLEND);
       gpu.previewMeshes.forEach(function (mesh) { self.drawMesh(mesh, gpu.previewTexture); });
+      if (blend) gl.disable(gl.BLEND);
       drew = true;
     }
     // Coarse levels first, so finer tiles cover them.
@@ -248,7 +300,7 @@
   Viewer.prototype.frame = function (time) {
     if (!this.scene || this.lost) return;
     if (Math.min(global.devicePixelRatio || 1, 2) !== this.ratio) this.resize();
-    var seconds = this.lastTime ? Math.min((time - this.lastTime) / 1000, 0.1) : 0;
+    var seconds = this.lastTime ? clamp((time - this.lastTime) / 1000, 0, 0.1) : 0;
     this.lastTime = time;
     if (this.animate(seconds)) this.requestFrame();
     else this.lastTime = 0;

@@ -6,8 +6,10 @@
  *
  *   qorvelviewer({xml: "pano.xml", target: "pano"});
  *
- * The viewer reads that XML, fetches the blurred preview first and shows it (the part that has
- * come while it comes, where the browser can decode part of a picture), then the tiles of
+ * The viewer asks for that XML first and sets up its drawing while it comes, shows the few pixels
+ * of the preview that the XML may carry at once, fetches the blurred preview first and shows it
+ * (the part that has come while it comes, where the browser can decode part of a picture, drawn
+ * over those few pixels), then the tiles of
  * the level whose resolution fits the screen at the current zoom. Only the tiles in view are
  * loaded (the nearest to the centre first, a few at a time), decoded away from the page's thread
  * and uploaded a few per frame. Textures stay in a store bounded in bytes (least recently used
@@ -26,8 +28,10 @@
  *   - <view hlookat vlookat fov fovmin fovmax limitview hlookatmin hlookatmax vlookatmin
  *     vlookatmax>; limitview is "auto" (the default: partial images keep the view inside the
  *     image), "range" (the lookat limits) or "off";
- *   - <preview url type>: a cube strip of six faces (left, front, right, back, up, down; 1:6 or
- *     6:1), or a spherical (2:1) image, or an image of the panorama's own shape;
+ *   - <preview url type tiny>: a cube strip of six faces (left, front, right, back, up, down; 1:6
+ *     or 6:1), or a spherical (2:1) image, or an image of the panorama's own shape; tiny, the
+ *     same picture in a few pixels ("WxH:" and six hex digits rrggbb a pixel, rows from the top),
+ *     is drawn at once, before the preview's bytes come;
  *   - <image type hfov vfov voffset multires tilesize baseindex stereo stereolabels frame
  *     prealign> with <level tiledimagewidth tiledimageheight> children, or without levels (one
  *     image per face), and inside them <cube url> (side placeholder %s), <left>, <front>,

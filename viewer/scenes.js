@@ -105,12 +105,19 @@
     });
   };
 
-  Viewer.prototype.loadTour = function () {
-    var self = this, url = this.xmlAddress;
-    fetch(url, {cache: "no-cache"}).then(function (response) {
+  // Fetches the tour file: a promise of its bytes.
+  Viewer.prototype.fetchTour = function () {
+    return fetch(this.xmlAddress, {cache: "no-cache"}).then(function (response) {
       if (!response.ok) throw new Error("HTTP " + response.status + " " + response.statusText);
       return response.arrayBuffer();
-    }).then(function (buffer) {
+    });
+  };
+
+  // Opens the tour of the bytes that tour (a promise of fetchTour) gives and shows its first
+  // scene.
+  Viewer.prototype.loadTour = function (tour) {
+    var self = this, url = this.xmlAddress;
+    tour.then(function (buffer) {
       return tourCrypto.openXml(buffer, self.xmlUrl);
     }).then(function (text) {
       var scenes = parseTour(text, url);
@@ -222,6 +229,8 @@
     var self = this;
     setTimeout(function () { self.requestFrame(); }, PREVIEW_WAIT);
     this.requestFrame();
+    // The first scene's tiny picture, where its tour file has one, is shown at once.
+    if (first) this.showNow();
   };
 
   // ---- preview -------------------------------------------------------------------------------
@@ -233,6 +242,7 @@
       if (!gpu.previewMeshes && !this.lost) this.uploadPreview(scene);
       return;
     }
+    if (scene.preview.tiny && !gpu.tinyMeshes && !this.lost) this.uploadTiny(scene);
     if (gpu.previewLoading) return;
     gpu.previewLoading = true;
     // While nothing is on screen yet, the part of the preview that has come is shown as it comes
@@ -265,6 +275,7 @@
       gpu.previewLoading = false;
       gpu.previewBitmap = bitmap;
       if (!self.lost) self.uploadPreview(scene);
+      if (self.scene === scene) self.showNow();
       self.requestFrame();
     }).catch(function () {
       gpu.previewLoading = false;
@@ -278,6 +289,7 @@
   Viewer.prototype.uploadPreview = function (scene) {
     var gpu = scene.gpu, bitmap = gpu.previewBitmap;
     this.dropPreview(scene);
+    this.dropTiny(scene);
     gpu.previewTexture = this.createTexture(bitmap).texture;
     gpu.previewSize = [bitmap.sourceWidth || bitmap.width, bitmap.sourceHeight || bitmap.height];
     gpu.previewMeshes = this.previewGeometry(scene, gpu.previewSize[0], gpu.previewSize[1]);
@@ -290,12 +302,40 @@
   Viewer.prototype.uploadPreviewPart = function (scene, bitmap) {
     var gpu = scene.gpu;
     this.dropPreview(scene);
-    gpu.previewTexture = this.createTexture(bitmap).texture;
+    gpu.previewTexture = this.createTexture(bitmap, false, true).texture;
     gpu.previewSize = [bitmap.width, bitmap.height];
     gpu.previewMeshes = this.previewGeometry(scene, bitmap.width, bitmap.height);
     this.counters.previewParts = (this.counters.previewParts || 0) + 1;
     this.setStatus({previewparts: this.counters.previewParts});
-    this.requestFrame();
+    this.showNow();
+  };
+
+  // Shows the few pixels of the preview that the tour file carries (a blur of the panorama's
+  // colours) from the start until the preview itself is shown; the parts of the preview that
+  // come are drawn over them. Drawn without mipmaps: they are never reduced much.
+  Viewer.prototype.uploadTiny = function (scene) {
+    var gl = this.gl, gpu = scene.gpu, tiny = scene.preview.tiny, texture = gl.createTexture();
+    this.dropTiny(scene);
+    gl.bindTexture(gl.TEXTURE_2D, texture);
+    gl.pixelStorei(gl.UNPACK_ALIGNMENT, 1);
+    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, tiny.width, tiny.height, 0, gl.RGB, gl.UNSIGNED_BYTE,
+                  tiny.pixels);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.LINEAR);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.LINEAR);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_S, gl.CLAMP_TO_EDGE);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_WRAP_T, gl.CLAMP_TO_EDGE);
+    gpu.tinyTexture = texture;
+    gpu.tinyMeshes = this.previewGeometry(scene, tiny.width, tiny.height);
+  };
+
+  Viewer.prototype.dropTiny = function (scene) {
+    var gpu = scene.gpu, gl = this.gl;
+    if (!this.lost) {
+      if (gpu.tinyTexture) gl.deleteTexture(gpu.tinyTexture);
+      (gpu.tinyMeshes || []).forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
+    }
+    gpu.tinyTexture = null;
+    gpu.tinyMeshes = null;
   };
 
   // Deletes the preview's texture and meshes (a part shown before, or before a new upload).

@@ -181,6 +181,18 @@
     return controls;
   }
 
+  // The few pixels of the preview that a tour file may carry (tiny="WxH:rrggbb…", rows from the
+  // top): {width, height, pixels (RGB bytes)}, or null when absent or malformed.
+  function parseTiny(text) {
+    var match = /^\s*(\d{1,2})x(\d{1,2}):([0-9a-fA-F]*)\s*$/.exec(text || "");
+    if (!match) return null;
+    var width = +match[1], height = +match[2], hex = match[3];
+    if (!width || !height || hex.length !== width * height * 6) return null;
+    var pixels = new Uint8Array(width * height * 3);
+    for (var i = 0; i < pixels.length; i++) pixels[i] = parseInt(hex.substr(2 * i, 2), 16);
+    return {width: width, height: height, pixels: pixels};
+  }
+
   function parseScene(element, index, base) {
     var imageElement = children(element, "image")[0];
     var previewElement = children(element, "preview")[0];
@@ -195,7 +207,8 @@
     };
     if (previewElement && attr(previewElement, "url")) {
       scene.preview = {url: resolveUrl(attr(previewElement, "url"), base),
-                       type: (attr(previewElement, "type") || "").toLowerCase()};
+                       type: (attr(previewElement, "type") || "").toLowerCase(),
+                       tiny: parseTiny(attr(previewElement, "tiny"))};
     }
     if (scene.thumb) scene.thumbRelative = scene.thumb;
     if (scene.thumb) scene.thumb = resolveUrl(scene.thumb, base);

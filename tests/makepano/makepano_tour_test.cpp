@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -151,6 +152,15 @@ TEST(MakepanoTour, EveryKindOfInputBecomesATour) {
     expect_tour(dir.path, c.base);
     const std::string xml = read_file(dir.file(c.base + ".xml"));
     EXPECT_NE(xml.find(c.image_start), std::string::npos) << c.name << "\n" << xml;
+    // The preview's few pixels for the viewer's first picture: W x H of them, six hex digits each.
+    const size_t preview = xml.find("<preview url=\"");
+    const size_t tiny = xml.find("\" tiny=\"", preview);
+    ASSERT_TRUE(preview != std::string::npos && tiny != std::string::npos) << c.name << "\n" << xml;
+    const std::string value = xml.substr(tiny + 8, xml.find('"', tiny + 8) - tiny - 8);
+    int w = 0, h = 0, used = 0;
+    ASSERT_EQ(sscanf(value.c_str(), "%dx%d:%n", &w, &h, &used), 2) << c.name << " " << value;
+    EXPECT_EQ(value.size() - used, size_t(w) * h * 6) << c.name << " " << value;
+    EXPECT_EQ(value.find_first_not_of("0123456789abcdef", used), std::string::npos) << value;
   }
 }
 

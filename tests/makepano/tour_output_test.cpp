@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -126,6 +127,90 @@ TEST(ExtraImages, FlatPreviewSize) {
     EXPECT_EQ(w, c.expected_width) << c.width << "x" << c.height;
     EXPECT_EQ(h, c.expected_height) << c.width << "x" << c.height;
   }
+}
+
+// The few pixels of a preview written into the XML: size and mean colours by block.
+TEST(ExtraImages, TinyPreviewText) {
+  struct Rgb {
+    int r, g, b;
+  };
+  // A picture of width × height whose colour at (x, y) is colour(x, y), four bytes a pixel.
+  auto picture = [](int32_t width, int32_t height, auto colour) {
+    std::vector<uint8_t> rgba;
+    for (int32_t y = 0; y < height; ++y) {
+      for (int32_t x = 0; x < width; ++x) {
+        const Rgb c = colour(x, y);
+        rgba.insert(rgba.end(), {uint8_t(c.r), uint8_t(c.g), uint8_t(c.b), 0});
+      }
+    }
+    return rgba;
+  };
+  auto hex = [](Rgb c) {
+    char text[8];
+    snprintf(text, sizeof text, "%02x%02x%02x", c.r, c.g, c.b);
+    return std::string(text);
+  };
+  auto repeat = [](const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+  };
+  auto face_colour = [](int face) { return Rgb{face * 40, 255 - face * 40, face * 3}; };
+  // A cube strip of 8-pixel faces, each face its own colour: four pixels across each face.
+  std::string strip = "4x24:";
+  for (int row = 0; row < 24; ++row) {
+    for (int column = 0; column < 4; ++column) strip += hex(face_colour(row / 4));
+  }
+  // A 2:1 picture, black on the left and orange on the right: 16 × 8.
+  std::string halves = "16x8:";
+  for (int row = 0; row < 8; ++row) {
+    for (int column = 0; column < 16; ++column) {
+      halves += column < 8 ? "000000" : "ff8001";
+    }
+  }
+  struct Case {
+    const char* name;
+    int32_t width, height;
+    std::vector<uint8_t> rgba;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"cube strip", 8, 48, picture(8, 48, [&](int32_t, int32_t y) { return face_colour(y / 8); }),
+       strip},
+      {"sphere", 64, 32,
+       picture(64, 32,
+               [](int32_t x, int32_t) {
+                 return x < 32 ? Rgb{0, 0, 0} : Rgb{255, 128, 1};
+               }),
+       halves},
+      // Smaller than the tiny picture: kept as it is.
+      {"small", 3, 2,
+       picture(3, 2,
+               [](int32_t x, int32_t y) {
+                 return Rgb{x, y, 7};
+               }),
+       "3x2:000007010007020007000107010107020107"},
+      // Each pixel the rounded mean of its 2 x 2 block: red 0, 1, 1, 1 gives 1, and 0, 0, 0, 1
+      // gives 0, in turn.
+      {"means", 32, 2,
+       picture(32, 2,
+               [](int32_t x, int32_t y) {
+                 const bool odd = x % 2 == 1;
+                 return Rgb{(x / 2) % 2 == 0 ? (odd || y == 1) : (odd && y == 1), 0, 0};
+               }),
+       "16x1:" + repeat("010000000000", 8)},
+      // Taller than wide: 16 rows, the width in proportion (5.33 rounds to 5).
+      {"portrait", 10, 30,
+       picture(10, 30,
+               [](int32_t, int32_t) {
+                 return Rgb{1, 2, 3};
+               }),
+       "5x16:" + repeat("010203", 80)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(tiny_preview_text(c.rgba.data(), c.width, c.height), c.expected) << c.name;
+  }
+  EXPECT_EQ(tiny_preview_text(nullptr, 4, 4), "");
 }
 
 TEST(ExtraImages, ImageSettingsOverrides) {

@@ -90,6 +90,17 @@
           "http://example.invalid/tour/a.tiles/preview.jpg", null]);
   expect("default view", [scenes[1].view.fov, scenes[1].view.limitview], [90, "auto"]);
 
+  // The preview's few pixels: size, then six hex digits a pixel; anything else is left aside.
+  [["2x1:ff800001FE7f", {width: 2, height: 1, pixels: [255, 128, 0, 1, 254, 127]}],
+   ["2x1:ff8000", null], ["0x1:", null], ["2x1;ff800001fe7f", null], [null, null]
+  ].forEach(function (row) {
+    var tiny = qorvelviewer.parseTour("<qorvel><preview url=\"p.jpg\"" +
+        (row[0] === null ? "" : " tiny=\"" + row[0] + "\"") + " /><image><cube url=\"%s.jpg\" />" +
+        "</image></qorvel>", base)[0].preview.tiny;
+    if (tiny) tiny = {width: tiny.width, height: tiny.height, pixels: Array.from(tiny.pixels)};
+    expect("tiny " + row[0], tiny, row[1]);
+  });
+
   expect("no image", qorvelviewer.parseTour("<qorvel><view /></qorvel>", base).length, 0);
   var thrown = "";
   try { qorvelviewer.parseTour("<qorvel><image>", base); } catch (e) { thrown = e.message; }
