@@ -224,16 +224,23 @@ bool write_render_row(RenderOutput* output, void* row, int32_t width) {
   return image_write_row(output->writer.get(), row);
 }
 
+bool write_next_rendered_row(RenderedRows* rows, RenderOutput* output, int32_t width,
+                             int32_t height, int32_t written, RenderProgressFn progress,
+                             void* progress_user) {
+  uint8_t* row = next_rendered_row(rows);
+  if (!row) return false;
+  const bool stored = write_render_row(output, row, width);
+  // Direct rendering reports the row index, resized rendering the rows written.
+  if (progress) progress(progress_user, rows->resizer ? written + 1 : written, height);
+  return stored;
+}
+
 bool write_rendered_rows(RenderedRows* rows, RenderOutput* output, int32_t width, int32_t height,
                          RenderProgressFn progress, void* progress_user) {
-  const bool resizing = rows->resizer != nullptr;
   for (int32_t written = 0; written < height; ++written) {
-    uint8_t* row = next_rendered_row(rows);
-    if (!row) return false;
-    const bool stored = write_render_row(output, row, width);
-    // Direct rendering reports the row index, resized rendering the rows written.
-    if (progress) progress(progress_user, resizing ? written + 1 : written, height);
-    if (!stored) return false;
+    if (!write_next_rendered_row(rows, output, width, height, written, progress, progress_user)) {
+      return false;
+    }
   }
   return true;
 }

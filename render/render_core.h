@@ -157,6 +157,12 @@ bool open_render_output(RenderOutput* output, const std::string& name, PixelForm
 // Colour-converts and writes one row; false on a write error.
 bool write_render_row(RenderOutput* output, void* row, int32_t width);
 
+// Takes the next row and writes it as row `written` of height, with its progress call; false
+// when no row came or it could not be stored.
+bool write_next_rendered_row(RenderedRows* rows, RenderOutput* output, int32_t width,
+                             int32_t height, int32_t written, RenderProgressFn progress,
+                             void* progress_user);
+
 // Writes the next height rows of rows to output (width pixels each), calling progress after
 // every row with the row index when rendering directly, with the rows written when resizing.
 // False when a row cannot be produced or written.

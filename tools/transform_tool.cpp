@@ -550,8 +550,9 @@ void render_cube_face_unit(void* user, int64_t unit, int32_t /*worker*/) {
 // that the source rows above every face's remaining rows can be given back as the faces move on
 // and their memory serves the rows read next: the source is held as a band, not whole. One
 // thread makes the up face, then the four sides row by row side by side, then the down face,
-// and reads the source itself as far as they need it. Two threads share the groups (up then
-// front and back; left and right then down) while the calling thread reads ahead of them.
+// and reads the source itself as far as they need it. Two threads make the same phases (the up
+// and down faces in bands, the sides as two pairs side by side) while the calling thread reads
+// ahead of them.
 
 struct StreamedFace {
   int32_t position = 0;  // file position
@@ -625,13 +626,9 @@ bool prepare_streamed_face(StreamedCube* cube, StreamedFace* face, const ImagePr
 // Writes the next row of a face; false once the face is complete or failed.
 bool step_streamed_face(StreamedFace* face, int32_t size) {
   if (!face->opened || !face->rendered || face->written >= size) return false;
-  uint8_t* row = next_face_row(&face->stream);
-  const bool stored = row && write_render_row(&face->output, row, size);
-  if (face->render.progress) {
-    const bool resizing = face->stream.rows.resizer != nullptr;
-    face->render.progress(face->render.progress_user,
-                          resizing ? face->written + 1 : face->written, size);
-  }
+  const bool stored =
+      write_next_rendered_row(&face->stream.rows, &face->output, size, size, face->written,
+                              face->render.progress, face->render.progress_user);
   ++face->written;
   if (!stored) face->rendered = false;
   const int32_t next = face->stream.rows.rendered_rows;

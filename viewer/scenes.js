@@ -328,25 +328,24 @@
     gpu.tinyMeshes = this.previewGeometry(scene, tiny.width, tiny.height);
   };
 
-  Viewer.prototype.dropTiny = function (scene) {
+  // Deletes a picture's texture and meshes, gpu[name + "Texture"] and gpu[name + "Meshes"].
+  Viewer.prototype.dropPicture = function (scene, name) {
     var gpu = scene.gpu, gl = this.gl;
     if (!this.lost) {
-      if (gpu.tinyTexture) gl.deleteTexture(gpu.tinyTexture);
-      (gpu.tinyMeshes || []).forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
+      if (gpu[name + "Texture"]) gl.deleteTexture(gpu[name + "Texture"]);
+      (gpu[name + "Meshes"] || []).forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
     }
-    gpu.tinyTexture = null;
-    gpu.tinyMeshes = null;
+    gpu[name + "Texture"] = null;
+    gpu[name + "Meshes"] = null;
+  };
+
+  Viewer.prototype.dropTiny = function (scene) {
+    this.dropPicture(scene, "tiny");
   };
 
   // Deletes the preview's texture and meshes (a part shown before, or before a new upload).
   Viewer.prototype.dropPreview = function (scene) {
-    var gpu = scene.gpu, gl = this.gl;
-    if (!this.lost) {
-      if (gpu.previewTexture) gl.deleteTexture(gpu.previewTexture);
-      (gpu.previewMeshes || []).forEach(function (mesh) { gl.deleteBuffer(mesh.buffer); });
-    }
-    gpu.previewTexture = null;
-    gpu.previewMeshes = null;
+    this.dropPicture(scene, "preview");
   };
 
   // Meshes of the preview: a cube strip (six faces, either direction), a full sphere, or the
