@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int64_t kPassBytes = 4194304;
+constexpr int64_t kPassBytes = 1048576;
 constexpr size_t kSignatureBytes = 64;
 
 // Converts one row of the file's pixels into the element layout of the tiled image.
@@ -180,6 +180,7 @@ struct TiledImageLoadState {
   int32_t rows_done = 0;
   int32_t band = 0;    // the band being read …
   int32_t filled = 0;  // … and its rows read so far
+  int32_t window = 0;  // with a lookahead: the most rows the demand has needed held at once
   bool read = true;
   bool finished = false;  // the reader is closed (complete or failed)
   bool complete = false;
@@ -219,6 +220,36 @@ bool prepare_streamed_band(TiledImageLoad* load, int32_t band) {
   return pin_tile_row(image, band);
 }
 
+// A filler of its own thread reads `lookahead` rows past the readers' demand, and further while
+// the rows it holds stay within the most the demand has needed at once so far: its memory never
+// grows past that, and rows the readers come to later are there before they ask.
+void wait_for_streamed_room(TiledImageLoad* load, TiledImageLoadState* state, int32_t band) {
+  TiledImage* image = load->image;
+  TileRowGate* gate = image->gate.get();
+  const int32_t start = band * image->tile_size;
+  const int32_t end = start + tile_at(image, 0, band)->height;
+  for (;;) {
+    if (load->keep_from) discard_tile_rows(image, load->keep_from(load->keep_user));
+    const int32_t wanted = gate->wanted.load();
+    const int32_t held_from = gate->discarded.load();
+    state->window = std::max(state->window, wanted + load->lookahead - held_from);
+    if (start < wanted + load->lookahead || end - held_from <= state->window) return;
+    // The band filled last is published before the wait: a reader may be about to need it.
+    if (state->pass_pending) {
+      finish_parallel(state->pool.get());
+      state->pass_pending = false;
+      if (state->rows_when_filled > 0 && !state->pass.failed) {
+        publish_tile_rows(image, state->rows_when_filled);
+      }
+      state->rows_when_filled = 0;
+      if (state->pass.failed) return;  // ended by the caller's loop
+    }
+    // Looked at again once the demand has grown by a row of tiles, or reaches this band.
+    const int32_t rows = std::min(start, wanted + load->lookahead + image->tile_size);
+    wait_for_tile_demand(image, rows, load->lookahead, nullptr);
+  }
+}
+
 // Ends the load: the reader closed, the gate told.
 void end_load(TiledImageLoad* load, TiledImageLoadState* state) {
   TiledImage* image = load->image;
@@ -241,6 +272,12 @@ void end_load(TiledImageLoad* load, TiledImageLoadState* state) {
 
 }  // namespace
 
+void read_streamed_ahead(TiledImageLoad* load, int32_t rows) {
+  if (!load->streamed) return;
+  load->lookahead = rows;
+  load->image->gate->warm_ahead.store(rows);
+}
+
 bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
                                TileLoadProgressFn progress, void* user) {
   TiledImageLoadState* state = start_load_state(load);
@@ -257,9 +294,7 @@ bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
     const int32_t band_rows = tile_at(image, 0, band)->height;
     if (state->filled == 0 && load->streamed) {
       // A filler of its own follows the readers' demand, a band or more ahead of it.
-      if (load->lookahead > 0) {
-        wait_for_tile_demand(image, band * image->tile_size, load->lookahead, nullptr);
-      }
+      if (load->lookahead > 0) wait_for_streamed_room(load, state, band);
       if (!prepare_streamed_band(load, band)) {
         pass.failed = true;
         end_load(load, state);

@@ -38,7 +38,7 @@ struct TiledImageLoad {
   bool streamed = false;
   int32_t (*keep_from)(void* user) = nullptr;  // the first row any reader still needs
   void* keep_user = nullptr;
-  int32_t lookahead = 0;  // > 0: wait for demand before each band (streamed only)
+  int32_t lookahead = 0;  // > 0: wait for demand before each band (read_streamed_ahead)
   std::shared_ptr<TiledImageLoadState> state;
 };
 
@@ -46,6 +46,11 @@ struct TiledImageLoad {
 TiledImagePtr open_tiled_image_load(const std::string& path, int32_t tile_size,
                                     TiledImageLoad* load);
 bool run_tiled_image_load(TiledImageLoad* load, TileLoadProgressFn progress, void* user);
+
+// Makes a streamed load read `rows` rows ahead of the readers' demand on a thread of its own;
+// readers that wait for rows meanwhile ready the memory of the tiles it fills next. Set before
+// the readers start.
+void read_streamed_ahead(TiledImageLoad* load, int32_t rows);
 
 // Reads on until rows 0 … rows - 1 are published (or the whole image, whichever comes first);
 // false once the load has failed.

@@ -565,6 +565,12 @@ int64_t qvmem_resident_bytes() {
                           : qvmem_detail::swap_resident_bytes();
 }
 
+bool qvmem_warm_blocks(uint64_t size, int64_t count) {
+  const QvmemOps* ops = settings().ops.load();
+  if (!ops || ops->mode() == 2 || !qvmem_detail::slab_size(size)) return false;
+  return qvmem_detail::slab_warm(size, count);
+}
+
 namespace qvmem_detail {
 
 void list_push_head(QvmemList* list, QvmemBlock* block) {

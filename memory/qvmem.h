@@ -170,6 +170,13 @@ QvmemListStats qvmem_list_stats(QvmemState state);
 // Bytes of blocks whose memory is committed (locked, unlocked and, in mode 1, being swapped).
 int64_t qvmem_resident_bytes();
 
+// Readies the memory of a few more blocks of `size` bytes on the calling thread, kept for the
+// blocks locked next, while memory for fewer than `count` such blocks is there (blocks in use
+// count too). So a thread with nothing else to do pays the kernel's page faults for blocks
+// another thread is about to fill. False when nothing was readied: enough is there, the size
+// does not share slabs (qvmem_slabs.cpp), mode 2, or no memory.
+bool qvmem_warm_blocks(uint64_t size, int64_t count);
+
 // Fatal error texts, printed as "qvmem - fatalerror - %s\n" before the process ends with 1.
 extern const char* const kQvmemSaveFailed;         // a swap file could not be written
 extern const char* const kQvmemLoadFailed;         // a swap file could not be read back

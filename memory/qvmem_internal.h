@@ -60,6 +60,9 @@ QvmemMemoryStatus memory_status();
 bool slab_size(uint64_t size);
 uint8_t* slab_take(uint64_t size);  // null when no slab can be mapped
 void slab_give(uint8_t* data);      // data came from slab_take
+// Maps and faults in one empty slab of the size, kept until taken, while the slabs of that size
+// hold fewer than `blocks` blocks; false when none was needed or none could be mapped.
+bool slab_warm(uint64_t size, int64_t blocks);
 
 // Block memory: tile-sized blocks from the slabs above, large blocks their own anonymous mapping, so that releasing one returns it
 // to the system at once and the next budget query sees it. Null when none can be had.

@@ -35,6 +35,7 @@ struct SlabPool {
   std::unordered_map<uintptr_t, Slab*> by_base;              // every slab by its address
   std::unordered_map<uint64_t, std::vector<Slab*>> partial;  // slabs with free pieces, by size
   std::unordered_map<uint64_t, std::vector<Slab*>> spare;    // empty slabs kept, by size
+  std::unordered_map<uint64_t, int64_t> mapped;              // slabs by size, readied ones too
 };
 
 SlabPool& pool() {
@@ -67,6 +68,14 @@ Slab* map_slab(uint64_t chunk) {
   // Handed out from the start of the slab, so a part-used slab touches only its first pages.
   for (uint32_t piece = slab->pieces; piece-- > 0;) slab->free_list.push_back(piece);
   return slab;
+}
+
+// Faults a slab's pages in, as the first writes to its blocks would.
+void populate_slab(Slab* slab) {
+  if (madvise(slab->base, kSlabBytes, MADV_POPULATE_WRITE) == 0) return;
+  // Kernels before 5.14 know no populating advice: one write a page.
+  volatile uint8_t* bytes = slab->base;
+  for (uint64_t offset = 0; offset < kSlabBytes; offset += kPage) bytes[offset] = 0;
 }
 
 void unmap_slab(Slab* slab) {
@@ -105,6 +114,7 @@ uint8_t* slab_take(uint64_t size) {
       slab = map_slab(chunk);
       if (!slab) return nullptr;
       slabs.by_base[reinterpret_cast<uintptr_t>(slab->base)] = slab;
+      ++slabs.mapped[chunk];
     }
     partial.push_back(slab);
   }
@@ -133,7 +143,30 @@ void slab_give(uint8_t* data) {
     return;
   }
   slabs.by_base.erase(base);
+  --slabs.mapped[chunk];
   unmap_slab(slab);
+}
+
+bool slab_warm(uint64_t size, int64_t blocks) {
+  const uint64_t chunk = chunk_for(size);
+  const int64_t per_slab = static_cast<int64_t>(kSlabBytes / chunk);
+  SlabPool& slabs = pool();
+  {
+    std::lock_guard<std::mutex> guard(slabs.mutex);
+    if (slabs.mapped[chunk] * per_slab >= blocks) return false;
+    ++slabs.mapped[chunk];
+  }
+  // Mapped and faulted in outside the lock, while other threads take and give blocks.
+  Slab* slab = map_slab(chunk);
+  if (slab) populate_slab(slab);
+  std::lock_guard<std::mutex> guard(slabs.mutex);
+  if (!slab) {
+    --slabs.mapped[chunk];
+    return false;
+  }
+  slabs.by_base[reinterpret_cast<uintptr_t>(slab->base)] = slab;
+  slabs.spare[chunk].push_back(slab);
+  return true;
 }
 
 }  // namespace qvmem_detail

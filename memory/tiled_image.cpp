@@ -246,6 +246,24 @@ void wake_tile_filler(TiledImage* image) {
   gate->changed.notify_all();
 }
 
+namespace {
+
+// Readies the memory of a few tiles the filler fills next: whole tiles of the full rows of
+// tiles down to the demand and the filler's reach past it. False when there is nothing to do.
+bool warm_next_tiles(TiledImage* image) {
+  TileRowGate* gate = image->gate.get();
+  const int32_t tile = image->tile_size;
+  const int32_t reach =
+      std::min(gate->wanted.load() + gate->warm_ahead.load(), image->height / tile * tile);
+  const int64_t rows_of_tiles = reach / tile - gate->discarded.load() / tile;
+  const int64_t columns = image->width / tile;
+  if (rows_of_tiles <= 0 || columns == 0) return false;
+  const uint64_t bytes = uint64_t(tile) * uint64_t(tile) * uint64_t(image->element_size);
+  return qvmem_warm_blocks(bytes, rows_of_tiles * columns);
+}
+
+}  // namespace
+
 bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows) {
   TileRowGate* gate = image->gate.get();
   if (gate->fill) {
@@ -256,6 +274,13 @@ bool wait_for_tile_rows_slow(TiledImage* image, int32_t rows) {
     return gate->ready.load(std::memory_order_acquire) >= rows;
   }
   want_tile_rows(gate, rows);
+  // Rather than sleep at once, ready memory for the filler, whose own thread would otherwise
+  // pay the kernel's page faults as it fills.
+  if (gate->warm_ahead.load() > 0 && !image->pinned.empty()) {
+    while (gate->ready.load(std::memory_order_acquire) < rows && !gate->failed.load() &&
+           warm_next_tiles(image)) {
+    }
+  }
   std::unique_lock<std::mutex> lock(gate->mutex);
   gate->changed.wait(lock, [gate, rows] {
     return gate->ready.load(std::memory_order_acquire) >= rows ||

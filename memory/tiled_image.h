@@ -61,6 +61,9 @@ struct TileRowGate {
   std::atomic<int32_t> wake_at{0};          // … until a reader wants this many rows
   TileRowFillFn fill = nullptr;       // reads rows on the reader's thread; null: another thread
   void* fill_user = nullptr;
+  // A filler of its own thread that reads this many rows past the demand: a reader that would
+  // wait readies the memory of the tiles down there first (row-pinned images).
+  std::atomic<int32_t> warm_ahead{0};
 };
 
 struct TiledImage {

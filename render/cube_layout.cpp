@@ -505,13 +505,11 @@ bool render_vertical_strip(RenderSettings* settings, RenderOutput* output, int32
   const int32_t total = kCubeSideCount * face_size;
   int32_t rows_written = 0;
   for (int32_t face = 0; face < kCubeSideCount; ++face) {
+    // The band the last face rendered ahead is let go of before the camera changes.
+    if (face > 0) rewind_face_row_stream(&stream);
     init_render_context(&stream.context, *settings, render_size, render_size, face, extra, 0.0, 0.0,
                         0.0, 90.0);
-    if (face == 0) {
-      if (!init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
-    } else {
-      rewind_face_row_stream(&stream);
-    }
+    if (face == 0 && !init_face_row_stream(&stream, face_size, face_size, oversample)) return false;
     spread_face_row_stream(&stream, settings->pool);
     for (int32_t y = 0; y < face_size; ++y) {
       uint8_t* face_row = next_face_row(&stream);

@@ -221,8 +221,8 @@ bool render_sphere(const SphereJob& job, CubeSource* source) {
   const SpherePlan plan = plan_sphere_rendering(job);
   SphereRendering rendering;
   init_sphere_rendering(&rendering, source, plan.render_width, plan.render_height, job.fast);
+  WorkerRenderings workers;  // before rows: a band rendered ahead reads through them
   RenderedRows rows;
-  WorkerRenderings workers;
   bool success =
       init_rendered_rows(&rows, render_sphere_rows, &rendering, format, plan.render_width,
                          plan.render_height, job.width, job.height, plan.oversample);

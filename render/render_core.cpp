@@ -128,21 +128,35 @@ bool init_rendered_rows(RenderedRows* rows, RenderRowFn render, void* state, Pix
   return true;
 }
 
+RenderedRows::~RenderedRows() {
+  settle_rendered_rows(this);
+}
+
+void settle_rendered_rows(RenderedRows* rows) {
+  if (!rows->next_pending) return;
+  finish_parallel(rows->pool);
+  rows->next_pending = false;
+  rows->next_count = 0;
+}
+
 void spread_rendered_rows(RenderedRows* rows, WorkerPool* pool, std::vector<void*> worker_states) {
+  settle_rendered_rows(rows);
   rows->band_count = 0;
   if (!pool) return;
   rows->pool = pool;
   rows->worker_states = std::move(worker_states);
   // A band of a few MB, and enough rows for every worker to take several.
-  constexpr size_t kBandBytes = 4 << 20;
+  constexpr size_t kBandBytes = 1 << 20;
   const size_t row_bytes = std::max<size_t>(1, rows->rendered.size());
   const int32_t workers = pool_workers(pool);
   rows->band_rows = static_cast<int32_t>(
       std::clamp<size_t>(kBandBytes / row_bytes, static_cast<size_t>(4 * workers), 256));
   rows->band.assign(static_cast<size_t>(rows->band_rows) * row_bytes, 0);
+  rows->next_band.assign(rows->band.size(), 0);
 }
 
 void rewind_rendered_rows(RenderedRows* rows) {
+  settle_rendered_rows(rows);
   rows->rendered_rows = 0;
   rows->pull_pending = false;
   rows->band_count = 0;
@@ -151,16 +165,40 @@ void rewind_rendered_rows(RenderedRows* rows) {
 
 namespace {
 
-// Renders the band that starts at rendering row `first` on the pool.
+// One row of the band rendered ahead, on a helper of the pool.
+void render_ahead_unit(void* user, int64_t index, int32_t worker) {
+  RenderedRows* rows = static_cast<RenderedRows*>(user);
+  rows->render(rows->worker_states[static_cast<size_t>(worker)],
+               rows->next_first + static_cast<int32_t>(index),
+               rows->next_band.data() + static_cast<size_t>(index) * rows->rendered.size());
+}
+
+// Makes the band that starts at rendering row `first` the current one: the band rendered ahead
+// when it is that one, else rendered now on the pool. Then starts rendering the band after it.
 void render_band(RenderedRows* rows, int32_t first) {
-  rows->band_first = first;
-  rows->band_count = std::min(rows->band_rows, rows->render_height - first);
-  const size_t row_bytes = rows->rendered.size();
-  parallel_for_each(rows->pool, rows->band_count, [&](int64_t index, int32_t worker) {
-    rows->render(rows->worker_states[static_cast<size_t>(worker)],
-                 first + static_cast<int32_t>(index),
-                 rows->band.data() + static_cast<size_t>(index) * row_bytes);
-  });
+  if (rows->next_pending && rows->next_first == first) {
+    finish_parallel(rows->pool);
+    rows->next_pending = false;
+    rows->band.swap(rows->next_band);
+    rows->band_first = first;
+    rows->band_count = rows->next_count;
+  } else {
+    settle_rendered_rows(rows);
+    rows->band_first = first;
+    rows->band_count = std::min(rows->band_rows, rows->render_height - first);
+    const size_t row_bytes = rows->rendered.size();
+    parallel_for_each(rows->pool, rows->band_count, [&](int64_t index, int32_t worker) {
+      rows->render(rows->worker_states[static_cast<size_t>(worker)],
+                   first + static_cast<int32_t>(index),
+                   rows->band.data() + static_cast<size_t>(index) * row_bytes);
+    });
+  }
+  const int32_t next = rows->band_first + rows->band_count;
+  if (next >= rows->render_height) return;
+  rows->next_first = next;
+  rows->next_count = std::min(rows->band_rows, rows->render_height - next);
+  rows->next_pending = true;
+  start_parallel(rows->pool, rows->next_count, render_ahead_unit, rows);
 }
 
 // Renders (or takes from the band) the next rendering row.

@@ -97,12 +97,22 @@ struct RenderedRows {
   // Bands (set by spread_rendered_rows): rows are rendered ahead, a band at a time, on a pool;
   // worker w renders through worker_states[w]. Rows are independent of one another and of the
   // worker, so the output is the same as rendering them one by one.
+  // While the caller takes a band's rows, the pool's helpers already render the next band.
   WorkerPool* pool = nullptr;
   std::vector<void*> worker_states;
   std::vector<uint8_t> band;  // band_rows rendering rows
   int32_t band_rows = 0;      // rows a band holds
   int32_t band_first = 0;     // rendering row of the band's first row
   int32_t band_count = 0;     // rows in the band (0: empty)
+  std::vector<uint8_t> next_band;  // the band being rendered ahead
+  int32_t next_first = 0;
+  int32_t next_count = 0;
+  bool next_pending = false;  // the pool is rendering next_band
+
+  RenderedRows() = default;
+  RenderedRows(const RenderedRows&) = delete;
+  RenderedRows& operator=(const RenderedRows&) = delete;
+  ~RenderedRows();
 };
 
 // Sets rows up for an output of output_width × output_height in format (RGB 8 or 16 bit) from
@@ -119,6 +129,10 @@ void spread_rendered_rows(RenderedRows* rows, WorkerPool* pool, std::vector<void
 
 // Rewinds to the first row of a new image of the same sizes (the renderer may change).
 void rewind_rendered_rows(RenderedRows* rows);
+
+// Waits for a band being rendered ahead, so the renderer's states and the pool may be used
+// again; rows taken later render anew. Called before rows stop being taken early.
+void settle_rendered_rows(RenderedRows* rows);
 
 // The next output row, or null when the rendering ran out of rows.
 uint8_t* next_rendered_row(RenderedRows* rows);

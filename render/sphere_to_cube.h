@@ -132,6 +132,11 @@ struct FaceRowStream {
   std::vector<TileViewPtr> worker_views;
   std::vector<PanoSampler> worker_samplers;
   std::vector<RenderContext> worker_contexts;
+
+  FaceRowStream() = default;
+  FaceRowStream(const FaceRowStream&) = delete;
+  FaceRowStream& operator=(const FaceRowStream&) = delete;
+  ~FaceRowStream() { settle_rendered_rows(&rows); }  // before the workers' copies go
 };
 
 // Sets up the stream's resizer for output_width × output_height from the context's rendering

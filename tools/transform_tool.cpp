@@ -633,6 +633,8 @@ bool step_streamed_face(StreamedFace* face, int32_t size) {
   if (!stored) face->rendered = false;
   const int32_t next = face->stream.rows.rendered_rows;
   if (!face->rendered || face->written >= size) {
+    // Done: the pool is free for the next phase.
+    settle_rendered_rows(&face->stream.rows);
     face->keep_from.store(INT32_MAX, std::memory_order_release);
   } else if (next % kStreamedBoundRows == 0) {
     face->keep_from.store(first_source_row_from(face->reach, face->stream.context, next),
@@ -755,7 +757,7 @@ bool render_streamed_cube(TransformSettings* s, const ImageProps& props, int32_t
   StreamedFill fill{thread_console(), load, report ? report_step_rows : nullptr, &s->progress};
   if (runner) {
     // Read a few bands ahead of the faces' demand on this thread while they are made.
-    load->lookahead = kStreamedLookaheadBands * source->tile_size;
+    read_streamed_ahead(load, kStreamedLookaheadBands * source->tile_size);
     start_parallel(runner.get(), 1, run_streamed_phases, &cube);
     if (!finish_source_loading(s, loading)) {
       finish_parallel(runner.get());

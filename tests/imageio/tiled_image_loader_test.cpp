@@ -3,7 +3,10 @@
 // progress calls and the files that are refused.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "imageio/image_file.h"
@@ -182,14 +185,26 @@ TEST_F(TiledImageLoaderTest, LoadsARealPhotograph) {
 namespace {
 
 struct StreamKeep {
-  int32_t first = 0;  // the first row the test's reader still needs
-  int32_t asked = 0;  // how often the loader asked
+  std::atomic<int32_t> first{0};  // the first row the test's reader still needs
+  std::atomic<int32_t> asked{0};  // how often the loader asked
 };
 
 int32_t stream_keep_from(void* user) {
   auto* keep = static_cast<StreamKeep*>(user);
   ++keep->asked;
   return keep->first;
+}
+
+// A streamed load of a generated RGB JPEG of width × height in 32-px tiles, whose reader's
+// progress is keep.
+TiledImagePtr open_streamed(const std::string& path, int32_t width, int32_t height,
+                            StreamKeep* keep, TiledImageLoad* load) {
+  if (!write_image(path, kPixelRgb8, width, height)) return nullptr;
+  load->streamed = true;
+  load->keep_from = stream_keep_from;
+  load->keep_user = keep;
+  TiledImagePtr image = open_tiled_image_load(path, 32, load);
+  return image && load->streamed ? std::move(image) : nullptr;
 }
 
 }  // namespace
@@ -199,15 +214,10 @@ int32_t stream_keep_from(void* user) {
 // file's pixels all the same.
 TEST_F(TiledImageLoaderTest, AStreamedLoadHoldsABandAndRefusesRowsAlreadyGiven) {
   const std::string path = dir.file("tall.jpg");
-  ASSERT_TRUE(write_image(path, kPixelRgb8, 100, 200));
   StreamKeep keep;
   TiledImageLoad load;
-  load.streamed = true;
-  load.keep_from = stream_keep_from;
-  load.keep_user = &keep;
-  TiledImagePtr image = open_tiled_image_load(path, 32, &load);
+  TiledImagePtr image = open_streamed(path, 100, 200, &keep, &load);
   ASSERT_TRUE(image);
-  ASSERT_TRUE(load.streamed);
   TileRowGate* gate = image->gate.get();
 
   ASSERT_TRUE(continue_tiled_image_load(&load, 40, nullptr, nullptr));
@@ -228,7 +238,50 @@ TEST_F(TiledImageLoaderTest, AStreamedLoadHoldsABandAndRefusesRowsAlreadyGiven) 
 
   ASSERT_TRUE(continue_tiled_image_load(&load, 200, nullptr, nullptr));
   EXPECT_TRUE(image->loaded_from_file);
-  EXPECT_GT(keep.asked, 0);
+  EXPECT_GT(keep.asked.load(), 0);
   // Rows kept are the file's.
   EXPECT_EQ(bgra_mismatches(path, image.get(), 64), 0);
+}
+
+// Waits (a few seconds at most) until the loader's own thread sleeps for more demand, and gives
+// the rows it has published then.
+int32_t rows_when_filler_sleeps(TileRowGate* gate) {
+  for (int i = 0; i < 5000 && !gate->filler_waiting.load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return gate->filler_waiting.load() ? gate->ready.load() : -1;
+}
+
+// A load reading ahead on a thread of its own reads past the demand only while the rows it holds
+// stay within the most the demand has needed at once: as the reader moves down and gives rows
+// back, the load reads on by as many, and the rows it keeps are the file's.
+TEST_F(TiledImageLoaderTest, ReadingAheadStaysWithinTheWindowTheDemandNeeded) {
+  const std::string path = dir.file("tall.jpg");
+  StreamKeep keep;
+  TiledImageLoad load;
+  TiledImagePtr image = open_streamed(path, 100, 400, &keep, &load);
+  ASSERT_TRUE(image);
+  read_streamed_ahead(&load, 32);
+  TileRowGate* gate = image->gate.get();
+  bool loaded = false;
+  std::thread filler([&] { loaded = run_tiled_image_load(&load, nullptr, nullptr); });
+
+  // The reader needs rows 0 … 95 at once: the load holds them and a band more, 128 rows.
+  ASSERT_TRUE(wait_for_tile_band(image.get(), 0, 96));
+  EXPECT_EQ(rows_when_filler_sleeps(gate), 128);
+  // Past row 100 and asking for rows down to 139: three bands go back, and the load reads on
+  // while it holds no more than 128 rows, to row 224, beyond the demand and its band ahead.
+  keep.first = 100;
+  ASSERT_TRUE(wait_for_tile_band(image.get(), 100, 140));
+  int32_t ready = 0;
+  for (int i = 0; i < 100 && (ready = rows_when_filler_sleeps(gate)) < 224; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(ready, 224);
+  EXPECT_EQ(gate->discarded.load(), 96);
+
+  ASSERT_TRUE(wait_for_tile_rows(image.get(), 400));
+  filler.join();
+  EXPECT_TRUE(loaded);
+  EXPECT_EQ(bgra_mismatches(path, image.get(), 96), 0);
 }

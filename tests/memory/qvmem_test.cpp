@@ -216,6 +216,37 @@ TEST_F(QvmemTest, TileSizedBlocksKeepTheirBytesAndReuseReleasedMemory) {
   EXPECT_EQ(qvmem_resident_bytes(), 0);
 }
 
+// Memory readied ahead serves the next blocks of its size: it is readied until there is room
+// for the count asked (blocks in use count too), and blocks taken then need no more of it.
+TEST_F(QvmemTest, ReadiedMemoryServesTheNextBlocksOfItsSize) {
+  constexpr uint64_t kSize = 72 * 1024;  // 28 blocks a slab; no other test uses the size
+  int readied = 0;
+  while (qvmem_warm_blocks(kSize, 40)) ++readied;
+  EXPECT_EQ(readied, 2);
+  EXPECT_FALSE(qvmem_warm_blocks(kSize, 56));
+  std::vector<QvmemBlock*> blocks;
+  for (int i = 0; i < 56; ++i) {
+    blocks.push_back(qvmem_alloc(kSize));
+    auto* bytes = static_cast<uint8_t*>(qvmem_lock(blocks.back()));
+    ASSERT_NE(bytes, nullptr);
+    std::fill_n(bytes, kSize, static_cast<uint8_t>(i));
+    qvmem_unlock(blocks.back());
+  }
+  // The 56 blocks took the readied memory and mapped none of their own.
+  EXPECT_FALSE(qvmem_warm_blocks(kSize, 56));
+  EXPECT_TRUE(qvmem_warm_blocks(kSize, 57));
+  for (int i = 0; i < 56; ++i) {
+    auto* bytes = static_cast<uint8_t*>(qvmem_lock(blocks[i]));
+    EXPECT_EQ(std::count(bytes, bytes + kSize, static_cast<uint8_t>(i)),
+              static_cast<int64_t>(kSize));
+    qvmem_unlock(blocks[i]);
+    qvmem_free(blocks[i]);
+  }
+  // Blocks of their own mapping are not readied.
+  EXPECT_FALSE(qvmem_warm_blocks(uint64_t(1) << 20, 4));
+  EXPECT_EQ(qvmem_resident_bytes(), 0);
+}
+
 TEST_F(QvmemTest, EvictedBlockComesBackAndItsSwapFileIsDeleted) {
   ScopedTinyBudget budget(2 * kBlockSize);
   QvmemBlock* first = qvmem_alloc(kBlockSize);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/threads.h"
 #include "memory/qvmem.h"
 #include "render/engine_messages.h"
 #include "support/captured_console.h"
@@ -178,6 +179,48 @@ TEST(RenderCore, RowsComeDirectOrThroughTheResizerWithTheirProgress) {
     rewind_rendered_rows(&rendered);
     EXPECT_NE(next_rendered_row(&rendered), nullptr);
   }
+}
+
+// Rows whose bytes tell their index.
+void render_numbered(void*, int32_t row, uint8_t* out) {
+  for (int32_t i = 0; i < 3 * 300; ++i) out[i] = static_cast<uint8_t>(row * 7 + i);
+}
+
+bool numbered_row(const uint8_t* row, int32_t index) {
+  for (int32_t i = 0; i < 3 * 300; ++i) {
+    if (row[i] != static_cast<uint8_t>(index * 7 + i)) return false;
+  }
+  return true;
+}
+
+// Rendered in bands on a pool, the next band already on its way while the caller takes one,
+// the rows are those rendered alone, also after a rewind half-way; a stream left early lets go
+// of its band ahead, so the pool is free for the next job.
+TEST(RenderCore, BandsRenderedAheadGiveTheRowsInOrder) {
+  WorkerPoolPtr pool = create_worker_pool(2);
+  ASSERT_TRUE(pool);
+  int dummy = 0;
+  RenderedRows rows;
+  ASSERT_TRUE(init_rendered_rows(&rows, render_numbered, &dummy, kPixelRgb8, 300, 1000, 300, 1000,
+                                 false));
+  spread_rendered_rows(&rows, pool.get(), std::vector<void*>(pool_workers(pool.get()), &dummy));
+  ASSERT_LT(rows.band_rows, 400);  // several bands
+  for (int32_t taken : {300, 1000, 10}) {
+    rewind_rendered_rows(&rows);
+    for (int32_t y = 0; y < taken; ++y) {
+      const uint8_t* row = next_rendered_row(&rows);
+      ASSERT_NE(row, nullptr);
+      ASSERT_TRUE(numbered_row(row, y)) << y;
+    }
+  }
+  EXPECT_TRUE(rows.next_pending);
+  settle_rendered_rows(&rows);
+  EXPECT_FALSE(rows.next_pending);
+  std::vector<int> done(8, 0);
+  parallel_for_each(pool.get(), 8, [&](int64_t unit, int32_t) { done[unit] = 1; });
+  EXPECT_EQ(done, std::vector<int>(8, 1));
+  // Rows taken on after that are still right.
+  EXPECT_TRUE(numbered_row(next_rendered_row(&rows), 10));
 }
 
 TEST(RenderCore, OutputAppearsUnderItsNameOnlyWhenComplete) {
