@@ -72,8 +72,6 @@ Slab* map_slab(uint64_t chunk) {
 
 // Faults a slab's pages in, as the first writes to its blocks would.
 void populate_slab(Slab* slab) {
-  if (madvise(slab->base, kSlabBytes, MADV_POPULATE_WRITE) == 0) return;
-  // Kernels before 5.14 know no populating advice: one write a page.
   volatile uint8_t* bytes = slab->base;
   for (uint64_t offset = 0; offset < kSlabBytes; offset += kPage) bytes[offset] = 0;
 }

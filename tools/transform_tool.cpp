@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "base/args.h"
@@ -551,8 +552,8 @@ void render_cube_face_unit(void* user, int64_t unit, int32_t /*worker*/) {
 // and their memory serves the rows read next: the source is held as a band, not whole. One
 // thread makes the up face, then the four sides row by row side by side, then the down face,
 // and reads the source itself as far as they need it. Two threads make the same phases (the up
-// and down faces in bands, the sides as two pairs side by side) while the calling thread reads
-// ahead of them.
+// and down faces in bands, the sides shared between them a few rows at a time, the face furthest
+// behind first) while the calling thread reads ahead of them.
 
 struct StreamedFace {
   int32_t position = 0;  // file position
@@ -567,6 +568,7 @@ struct StreamedFace {
   bool opened = false;
   bool rendered = true;
   int32_t written = 0;
+  bool held = false;  // a thread is writing its rows (the sides shared between threads)
 };
 
 struct StreamedCube {
@@ -575,14 +577,15 @@ struct StreamedCube {
   UnitRelay* relay = nullptr;
   int32_t size = 0;
   StreamedFace faces[kCubeSideCount];
-  // The phases in turn, each a list of groups made at once, each group a list of file
-  // positions made row by row side by side.
-  std::vector<std::vector<std::vector<int32_t>>> phases;
+  // The phases in turn, each the file positions of the faces made together.
+  std::vector<std::vector<int32_t>> phases;
   WorkerPool* pool = nullptr;  // the phases' threads (null: alone)
+  std::mutex mutex;            // guards the faces' `held` flags
   ConsoleOps* own_console = nullptr;  // the record of the thread the phases run on, between faces
 };
 
 constexpr int32_t kStreamedBoundRows = 32;  // rendering rows between two updates of keep_from
+constexpr int32_t kStreamedShareRows = 16;  // rows a thread writes of a shared face at a time
 constexpr int32_t kStreamedLookaheadBands = 4;  // bands read ahead of the faces with two threads
 
 int32_t streamed_keep_from(void* user) {
@@ -656,22 +659,51 @@ void render_streamed_group(StreamedCube* cube, const std::vector<int32_t>& group
   set_thread_console(cube->own_console);
 }
 
+// The faces of a group shared between the threads of the pool: each thread takes the face
+// furthest behind that no other thread holds and writes its next few rows, so the faces go down
+// the source together and a thread never waits for another's faces to end.
+void render_shared_group(StreamedCube* cube, const std::vector<int32_t>& group) {
+  const int32_t threads = pool_workers(cube->pool) - 1;
+  parallel_for_each(cube->pool, threads, [&](int64_t, int32_t) {
+    for (;;) {
+      StreamedFace* next = nullptr;
+      {
+        std::lock_guard<std::mutex> guard(cube->mutex);
+        for (int32_t position : group) {
+          StreamedFace* face = &cube->faces[position];
+          if (face->held) continue;  // its fields are the holder's
+          const bool left = face->opened && face->rendered && face->written < cube->size;
+          if (left && (!next || face->written < next->written)) next = face;
+        }
+        if (!next) break;
+        next->held = true;
+      }
+      set_thread_console(next->console);
+      for (int32_t row = 0; row < kStreamedShareRows && step_streamed_face(next, cube->size);) {
+        ++row;
+      }
+      set_thread_console(nullptr);
+      std::lock_guard<std::mutex> guard(cube->mutex);
+      next->held = false;
+    }
+  });
+  set_thread_console(cube->own_console);
+}
+
 // Runs the phases in turn: a phase of one face renders it in bands on the pool, a phase of
-// several groups renders the groups side by side on it. Then names the faces.
+// several faces shares them between the pool's threads (alone: row by row side by side). Then
+// names the faces.
 void run_streamed_phases(void* user, int64_t /*unit*/, int32_t /*worker*/) {
   StreamedCube* cube = static_cast<StreamedCube*>(user);
-  for (const std::vector<std::vector<int32_t>>& phase : cube->phases) {
-    if (phase.size() == 1) {
-      StreamedFace* single = &cube->faces[phase[0][0]];
-      if (phase[0].size() == 1 && single->opened && single->rendered) {
-        spread_face_row_stream(&single->stream, cube->pool);
-      }
-      render_streamed_group(cube, phase[0]);
+  for (const std::vector<int32_t>& phase : cube->phases) {
+    StreamedFace* single = &cube->faces[phase[0]];
+    if (!cube->pool) {
+      render_streamed_group(cube, phase);
+    } else if (phase.size() == 1) {
+      if (single->opened && single->rendered) spread_face_row_stream(&single->stream, cube->pool);
+      render_streamed_group(cube, phase);
     } else {
-      parallel_for_each(cube->pool, static_cast<int64_t>(phase.size()),
-                        [&](int64_t group, int32_t) {
-                          render_streamed_group(cube, phase[static_cast<size_t>(group)]);
-                        });
+      render_shared_group(cube, phase);
     }
   }
   // A face gets its name only once the whole source has been read, and read whole.
@@ -733,11 +765,7 @@ bool render_streamed_cube(TransformSettings* s, const ImageProps& props, int32_t
   cube.pool = pool.get();
   // File positions: 0 up, 1 left, 2 front, 3 right, 4 back, 5 down. The sides go down the
   // source together.
-  if (pool) {
-    cube.phases = {{{0}}, {{1, 3}, {2, 4}}, {{5}}};
-  } else {
-    cube.phases = {{{0}}, {{1, 2, 3, 4}}, {{5}}};
-  }
+  cube.phases = {{0}, {1, 2, 3, 4}, {5}};
   const OversamplePlan plan = plan_oversampling(s->render, source->width, size, size, 90.0);
   const bool fast = s->render.fast || plan.switch_to_fast;
   for (int32_t p = 0; p < kCubeSideCount; ++p) {
