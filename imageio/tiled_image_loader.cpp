@@ -13,6 +13,7 @@
 #include "base/files.h"
 #include "base/threads.h"
 #include "imageio/image_file.h"
+#include "memory/big_buffer.h"
 
 namespace {
 
@@ -171,7 +172,8 @@ struct TiledImageLoadState {
   const Layout* layout = nullptr;
   int32_t rows_per_pass = 0;
   WorkerPoolPtr pool;  // the helper that fills the tiles of a pass, with more than one thread
-  std::vector<uint8_t> buffers[2];
+  BigBuffer pass_memory;         // the file's rows of a pass: one buffer, or two in turn
+  uint8_t* buffers[2] = {};
   LoadPass pass;
   bool pass_pending = false;  // a pass is being filled on the helper
   // Rows the pending (or, alone, the last) pass completes, published once it is filled.
@@ -202,8 +204,9 @@ TiledImageLoadState* start_load_state(TiledImageLoad* load) {
       file_row_bytes;
   // With one thread the passes are filled in turn on the calling thread, from one buffer.
   if (thread_count() > 1) state->pool = create_worker_pool(1);
-  state->buffers[0].resize(pass_bytes);
-  if (state->pool) state->buffers[1].resize(pass_bytes);
+  state->pass_memory = BigBuffer(state->pool ? 2 * pass_bytes : pass_bytes);
+  state->buffers[0] = state->pass_memory.data;
+  if (state->pool && state->buffers[0]) state->buffers[1] = state->buffers[0] + pass_bytes;
   state->pass.image = image;
   state->pass.layout = state->layout;
   state->pass.file_pixel_bytes = static_cast<size_t>(reader->bits_per_pixel / 8);
@@ -259,8 +262,9 @@ void end_load(TiledImageLoad* load, TiledImageLoadState* state) {
   if (state->complete) image_close(std::move(load->reader));
   load->reader.reset();
   state->finished = true;
-  state->buffers[0] = {};
-  state->buffers[1] = {};
+  state->buffers[0] = nullptr;
+  state->buffers[1] = nullptr;
+  state->pass_memory = BigBuffer();
   state->pool.reset();
   if (!state->complete) {
     fail_tile_rows(image);
@@ -283,6 +287,10 @@ bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
   TiledImageLoadState* state = start_load_state(load);
   TiledImage* image = load->image;
   LoadPass& pass = state->pass;
+  if (!state->finished && !state->buffers[0]) {
+    pass.failed = true;  // no memory for the file's rows
+    end_load(load, state);
+  }
   while (!state->finished) {
     if (state->band >= image->tiles_down) {
       end_load(load, state);
@@ -302,7 +310,7 @@ bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
       }
     }
     const int32_t rows = std::min(state->rows_per_pass, band_rows - state->filled);
-    uint8_t* target = state->buffers[state->buffer].data();
+    uint8_t* target = state->buffers[state->buffer];
     ImageFile* reader = load->reader.get();
     for (int32_t r = 0; r < rows; ++r) {
       state->read = image_read_row(reader, target + static_cast<size_t>(r) * pass.file_row_bytes);

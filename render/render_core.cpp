@@ -1,6 +1,7 @@
 #include "render/render_core.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "base/files.h"
 #include "base/paths.h"
@@ -145,14 +146,21 @@ void spread_rendered_rows(RenderedRows* rows, WorkerPool* pool, std::vector<void
   if (!pool) return;
   rows->pool = pool;
   rows->worker_states = std::move(worker_states);
-  // A band of a few MB, and enough rows for every worker to take several.
+  // A band of about a MiB (the two fit one huge page), and rows enough for every worker to take
+  // several.
   constexpr size_t kBandBytes = 1 << 20;
   const size_t row_bytes = std::max<size_t>(1, rows->rendered.size());
   const int32_t workers = pool_workers(pool);
   rows->band_rows = static_cast<int32_t>(
       std::clamp<size_t>(kBandBytes / row_bytes, static_cast<size_t>(4 * workers), 256));
-  rows->band.assign(static_cast<size_t>(rows->band_rows) * row_bytes, 0);
-  rows->next_band.assign(rows->band.size(), 0);
+  const size_t band_bytes = static_cast<size_t>(rows->band_rows) * row_bytes;
+  if (rows->band_memory.size != 2 * band_bytes) rows->band_memory = BigBuffer(2 * band_bytes);
+  if (!rows->band_memory.data) {
+    rows->pool = nullptr;  // no room for bands: row by row on the calling thread
+    return;
+  }
+  rows->band = rows->band_memory.data;
+  rows->next_band = rows->band + band_bytes;
 }
 
 void rewind_rendered_rows(RenderedRows* rows) {
@@ -170,7 +178,7 @@ void render_ahead_unit(void* user, int64_t index, int32_t worker) {
   RenderedRows* rows = static_cast<RenderedRows*>(user);
   rows->render(rows->worker_states[static_cast<size_t>(worker)],
                rows->next_first + static_cast<int32_t>(index),
-               rows->next_band.data() + static_cast<size_t>(index) * rows->rendered.size());
+               rows->next_band + static_cast<size_t>(index) * rows->rendered.size());
 }
 
 // Makes the band that starts at rendering row `first` the current one: the band rendered ahead
@@ -179,7 +187,7 @@ void render_band(RenderedRows* rows, int32_t first) {
   if (rows->next_pending && rows->next_first == first) {
     finish_parallel(rows->pool);
     rows->next_pending = false;
-    rows->band.swap(rows->next_band);
+    std::swap(rows->band, rows->next_band);
     rows->band_first = first;
     rows->band_count = rows->next_count;
   } else {
@@ -190,7 +198,7 @@ void render_band(RenderedRows* rows, int32_t first) {
     parallel_for_each(rows->pool, rows->band_count, [&](int64_t index, int32_t worker) {
       rows->render(rows->worker_states[static_cast<size_t>(worker)],
                    first + static_cast<int32_t>(index),
-                   rows->band.data() + static_cast<size_t>(index) * row_bytes);
+                   rows->band + static_cast<size_t>(index) * row_bytes);
     });
   }
   const int32_t next = rows->band_first + rows->band_count;
@@ -209,7 +217,7 @@ uint8_t* render_next_row(RenderedRows* rows) {
     return rows->rendered.data();
   }
   if (rows->band_count == 0 || row >= rows->band_first + rows->band_count) render_band(rows, row);
-  return rows->band.data() + static_cast<size_t>(row - rows->band_first) * rows->rendered.size();
+  return rows->band + static_cast<size_t>(row - rows->band_first) * rows->rendered.size();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "memory/big_buffer.h"
 #include "base/threads.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
@@ -100,11 +101,12 @@ struct RenderedRows {
   // While the caller takes a band's rows, the pool's helpers already render the next band.
   WorkerPool* pool = nullptr;
   std::vector<void*> worker_states;
-  std::vector<uint8_t> band;  // band_rows rendering rows
+  BigBuffer band_memory;      // room for two bands
+  uint8_t* band = nullptr;    // band_rows rendering rows
   int32_t band_rows = 0;      // rows a band holds
   int32_t band_first = 0;     // rendering row of the band's first row
   int32_t band_count = 0;     // rows in the band (0: empty)
-  std::vector<uint8_t> next_band;  // the band being rendered ahead
+  uint8_t* next_band = nullptr;  // the band being rendered ahead
   int32_t next_first = 0;
   int32_t next_count = 0;
   bool next_pending = false;  // the pool is rendering next_band
