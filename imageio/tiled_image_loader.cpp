@@ -215,6 +215,20 @@ TiledImageLoadState* start_load_state(TiledImageLoad* load) {
   return state.get();
 }
 
+// Waits for the pass being filled on the helper, if one is.
+void finish_pass(TiledImageLoadState* state) {
+  if (state->pass_pending) finish_parallel(state->pool.get());
+  state->pass_pending = false;
+}
+
+// Publishes the band the last pass completed, once that pass is filled.
+void publish_filled_band(TiledImage* image, TiledImageLoadState* state) {
+  if (state->rows_when_filled > 0 && !state->pass.failed) {
+    publish_tile_rows(image, state->rows_when_filled);
+  }
+  state->rows_when_filled = 0;
+}
+
 // Before a streamed band is filled: the rows nobody needs any more are given back (their tiles
 // then serve this band), and the band's tiles are locked.
 bool prepare_streamed_band(TiledImageLoad* load, int32_t band) {
@@ -239,12 +253,8 @@ void wait_for_streamed_room(TiledImageLoad* load, TiledImageLoadState* state, in
     if (start < wanted + load->lookahead || end - held_from <= state->window) return;
     // The band filled last is published before the wait: a reader may be about to need it.
     if (state->pass_pending) {
-      finish_parallel(state->pool.get());
-      state->pass_pending = false;
-      if (state->rows_when_filled > 0 && !state->pass.failed) {
-        publish_tile_rows(image, state->rows_when_filled);
-      }
-      state->rows_when_filled = 0;
+      finish_pass(state);
+      publish_filled_band(image, state);
       if (state->pass.failed) return;  // ended by the caller's loop
     }
     // Looked at again once the demand has grown by a row of tiles, or reaches this band.
@@ -256,8 +266,7 @@ void wait_for_streamed_room(TiledImageLoad* load, TiledImageLoadState* state, in
 // Ends the load: the reader closed, the gate told.
 void end_load(TiledImageLoad* load, TiledImageLoadState* state) {
   TiledImage* image = load->image;
-  if (state->pass_pending) finish_parallel(state->pool.get());
-  state->pass_pending = false;
+  finish_pass(state);
   state->complete = state->read && !state->pass.failed;
   if (state->complete) image_close(std::move(load->reader));
   load->reader.reset();
@@ -318,13 +327,12 @@ bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
       ++state->rows_done;
       if (progress) progress(user, state->rows_done, image->height);
     }
-    if (state->pass_pending) finish_parallel(state->pool.get());
-    state->pass_pending = false;
+    finish_pass(state);
     if (!state->read || pass.failed) {
       end_load(load, state);
       break;
     }
-    if (state->rows_when_filled > 0) publish_tile_rows(image, state->rows_when_filled);
+    publish_filled_band(image, state);
     pass.rows = target;
     pass.band = band;
     pass.first_row = state->filled;
@@ -337,14 +345,8 @@ bool continue_tiled_image_load(TiledImageLoad* load, int32_t rows_wanted,
     state->pass_pending = pool != nullptr;
     if (pool) state->buffer ^= 1;
     // Alone, or when this band is the last one asked for, the band is published at once.
-    if (pool && state->rows_when_filled >= rows_wanted) {
-      finish_parallel(pool);
-      state->pass_pending = false;
-    }
-    if (!state->pass_pending && state->rows_when_filled > 0 && !pass.failed) {
-      publish_tile_rows(image, state->rows_when_filled);
-      state->rows_when_filled = 0;
-    }
+    if (pool && state->rows_when_filled >= rows_wanted) finish_pass(state);
+    if (!state->pass_pending) publish_filled_band(image, state);
     state->filled += rows;
     if (state->filled == band_rows) {
       ++state->band;

@@ -6,6 +6,8 @@
 // next block of its size instead of to the system. A slab that empties is unmapped, except a few
 // per size kept for the next blocks: an image read as a stream gives back a band of tiles just
 // before it fills the next one, and its pages are then used again instead of faulted in fresh.
+// A thread with nothing else to do may also ready empty slabs ahead of need (slab_warm), so the
+// thread that fills the blocks does not pay their page faults.
 #include <sys/mman.h>
 
 #include <cstdint>

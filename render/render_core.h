@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "memory/big_buffer.h"
 #include "base/threads.h"
 #include "imageio/color_profile.h"
 #include "imageio/image_file.h"
+#include "memory/big_buffer.h"
 #include "memory/tiled_image.h"
 #include "render/resize.h"
 
@@ -132,8 +132,9 @@ void spread_rendered_rows(RenderedRows* rows, WorkerPool* pool, std::vector<void
 // Rewinds to the first row of a new image of the same sizes (the renderer may change).
 void rewind_rendered_rows(RenderedRows* rows);
 
-// Waits for a band being rendered ahead, so the renderer's states and the pool may be used
-// again; rows taken later render anew. Called before rows stop being taken early.
+// Waits for a band being rendered ahead and drops it, so the renderer's states and the pool may
+// be used again; its rows are rendered anew if they are taken later. Called before rows stop
+// being taken early.
 void settle_rendered_rows(RenderedRows* rows);
 
 // The next output row, or null when the rendering ran out of rows.

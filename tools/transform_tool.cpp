@@ -679,8 +679,8 @@ void render_shared_group(StreamedCube* cube, const std::vector<int32_t>& group) 
         next->held = true;
       }
       set_thread_console(next->console);
-      for (int32_t row = 0; row < kStreamedShareRows && step_streamed_face(next, cube->size);) {
-        ++row;
+      for (int32_t row = 0; row < kStreamedShareRows; ++row) {
+        if (!step_streamed_face(next, cube->size)) break;
       }
       set_thread_console(nullptr);
       std::lock_guard<std::mutex> guard(cube->mutex);
@@ -696,10 +696,10 @@ void render_shared_group(StreamedCube* cube, const std::vector<int32_t>& group) 
 void run_streamed_phases(void* user, int64_t /*unit*/, int32_t /*worker*/) {
   StreamedCube* cube = static_cast<StreamedCube*>(user);
   for (const std::vector<int32_t>& phase : cube->phases) {
-    StreamedFace* single = &cube->faces[phase[0]];
     if (!cube->pool) {
       render_streamed_group(cube, phase);
     } else if (phase.size() == 1) {
+      StreamedFace* single = &cube->faces[phase[0]];
       if (single->opened && single->rendered) spread_face_row_stream(&single->stream, cube->pool);
       render_streamed_group(cube, phase);
     } else {
